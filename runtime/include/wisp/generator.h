@@ -1,0 +1,76 @@
+// wisp runtime: generator objects driven by C++ bodies.
+//
+// A body is a small state machine: `resume` runs it from the last yield
+// point up to the next yield (or to the end), `resume_throw` does the same
+// with an exception raised at the yield point. The generator object gives
+// the interpreter's protocol on top: `__next__`, `send`, `throw` in its one-
+// and three-argument forms, `close`, finalisation of a suspended generator,
+// StopIteration raised inside a body turned into RuntimeError.
+//
+// `contextlib.contextmanager` over a function that returns such a generator
+// gives a real context manager.
+#pragma once
+
+#include <memory>
+
+#include "wisp/rt.h"
+
+namespace wisp {
+
+struct Step {
+  Ref value;
+  bool done;
+  static Step yield(Ref v) { return Step{std::move(v), false}; }
+  static Step finish(Ref v = none()) { return Step{std::move(v), true}; }
+};
+
+class WISP_API GenBody {
+ public:
+  virtual ~GenBody();
+  // next() / send(value): `sent` is None for next() and the first resume.
+  virtual Step resume(Borrowed sent) = 0;
+  // throw(exc) at the current yield point; `exc` is a normalised exception
+  // instance. The default lets it propagate unchanged.
+  virtual Step resume_throw(Ref exc);
+  // Visits the Python objects the body holds, for the cycle collector.
+  virtual int traverse(visitproc visit, void* arg);
+};
+
+// The shape of every single-yield context manager in the package:
+//
+//     value = enter()
+//     try:
+//         yield value
+//         on_success()
+//     except Exception as e:
+//         on_error(e)
+//         raise
+//     finally:
+//         on_finally()
+//
+// An exception that is not an `Exception` (GeneratorExit, KeyboardInterrupt)
+// skips `on_error` but still runs `on_finally`; the exception that comes out
+// is the very object that went in, unless a step raises one of its own.
+class WISP_API ContextBody : public GenBody {
+ public:
+  Step resume(Borrowed sent) override;
+  Step resume_throw(Ref exc) override;
+
+ protected:
+  virtual Ref enter() = 0;
+  virtual void on_success() {}
+  virtual void on_error(Borrowed exc) { (void)exc; }
+  virtual void on_finally() {}
+
+ private:
+  [[noreturn]] void fail(Ref exc);
+  int state_ = 0;
+};
+
+WISP_API extern PyTypeObject GeneratorType;
+
+// Wraps a body into a new generator object, named like the function that
+// made it (for repr and introspection).
+WISP_API Ref new_generator(std::unique_ptr<GenBody> body, Borrowed name, Borrowed qualname);
+
+}  // namespace wisp

@@ -1,0 +1,201 @@
+// wisp runtime: object handles, error propagation and small helpers shared by
+// every extension module of the package.
+//
+// Ownership is in the type: `Ref` owns one reference, `Borrowed` owns none.
+// A failed C-API call throws `PyError`, which carries nothing: the Python
+// error indicator already holds the exception. Only the entry points the
+// interpreter calls (function trampolines, generator methods, type slots and
+// module init) catch it and turn it back into a NULL/-1 return.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#if defined(WISP_RT_BUILD)
+#define WISP_API __attribute__((visibility("default")))
+#else
+#define WISP_API
+#endif
+
+namespace wisp {
+
+// Thrown when the interpreter's error indicator is set.
+struct PyError {};
+
+[[noreturn]] WISP_API void throw_error();
+
+class Ref;
+
+// A pointer that owns no reference. Converts freely to PyObject*.
+class Borrowed {
+ public:
+  constexpr Borrowed() = default;
+  constexpr Borrowed(PyObject* p) : p_(p) {}  // NOLINT: implicit by design
+  inline Borrowed(const Ref& r);              // NOLINT
+  PyObject* get() const { return p_; }
+  operator PyObject*() const { return p_; }  // NOLINT
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// An owned reference. Constructors say where the reference comes from.
+class Ref {
+ public:
+  Ref() = default;
+  ~Ref() { Py_XDECREF(p_); }
+  Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(const Ref& o) {
+    Ref tmp(o);
+    std::swap(p_, tmp.p_);
+    return *this;
+  }
+  Ref& operator=(Ref&& o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+
+  // Takes over a new reference; may be null.
+  static Ref steal(PyObject* p) { return Ref(p); }
+  // Adds a reference to a borrowed pointer; may be null.
+  static Ref borrow(PyObject* p) {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  // Takes over the result of a C-API call that returns a new reference or
+  // NULL with an exception set.
+  static Ref check(PyObject* p) {
+    if (!p) throw_error();
+    return Ref(p);
+  }
+
+  PyObject* get() const { return p_; }
+  Borrowed borrowed() const { return Borrowed(p_); }
+  PyObject* release() {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  PyObject* new_ref() const {
+    Py_XINCREF(p_);
+    return p_;
+  }
+  void reset() { Py_CLEAR(p_); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* p) : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+inline Borrowed::Borrowed(const Ref& r) : p_(r.get()) {}
+
+inline int check(int r) {
+  if (r < 0) throw_error();
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// Common operations, each throwing PyError on failure.
+
+WISP_API Ref str(const char* utf8);
+WISP_API Ref str(const std::string& utf8);
+WISP_API Ref str(const char* utf8, Py_ssize_t len);
+// An interned string kept alive for the life of the process.
+WISP_API PyObject* intern(const char* utf8);
+
+WISP_API Ref getattr(Borrowed o, Borrowed name);
+WISP_API Ref getattr(Borrowed o, const char* name);
+// Returns a null Ref when the attribute is missing (AttributeError cleared).
+WISP_API Ref getattr_opt(Borrowed o, Borrowed name);
+WISP_API void setattr(Borrowed o, Borrowed name, Borrowed value);
+WISP_API void setattr(Borrowed o, const char* name, Borrowed value);
+
+WISP_API Ref call(Borrowed f);
+WISP_API Ref call(Borrowed f, std::initializer_list<PyObject*> args);
+// Vectorcall with keyword names (a tuple of str) after the positionals.
+WISP_API Ref call_kw(Borrowed f, std::initializer_list<PyObject*> args, Borrowed kwnames);
+WISP_API Ref call_method(Borrowed o, Borrowed name, std::initializer_list<PyObject*> args);
+
+WISP_API Ref import(const char* module);
+WISP_API Ref import_attr(const char* module, const char* name);
+
+WISP_API bool truthy(Borrowed o);
+WISP_API Ref tuple(std::initializer_list<PyObject*> items);
+WISP_API Ref new_list(Py_ssize_t n = 0);
+WISP_API Ref new_dict();
+WISP_API void list_append(Borrowed list, Borrowed item);
+WISP_API void dict_set(Borrowed d, Borrowed key, Borrowed value);
+WISP_API void dict_set(Borrowed d, const char* key, Borrowed value);
+// Borrowed lookup in a dict; null when absent (never throws KeyError).
+WISP_API Borrowed dict_get(Borrowed d, Borrowed key);
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+// Concatenation of str objects.
+WISP_API Ref concat(std::initializer_list<PyObject*> parts);
+
+// UTF-8 view of a str (valid while the str lives).
+WISP_API std::string_view utf8(Borrowed s);
+
+// Raises `exc_type(msg)` and throws PyError.
+[[noreturn]] WISP_API void raise(PyObject* exc_type, const char* msg);
+[[noreturn]] WISP_API void raise(PyObject* exc_type, Borrowed msg);
+[[noreturn]] WISP_API void raise_format(PyObject* exc_type, const char* fmt, ...);
+
+// Adds a note to the exception currently being raised (error indicator set).
+WISP_API void add_note_to_current(Borrowed note);
+
+// Exact-type check for a declared local or return value: "Expected %s, got %.200s".
+// `None` passes. Throws TypeError otherwise.
+WISP_API void expect_exact(Borrowed value, PyTypeObject* type);
+
+// The current exception, taken out of the error indicator (normalised), or
+// put back into it.
+WISP_API Ref fetch_exception();
+WISP_API void restore_exception(Ref exc);
+
+// Converts any C++ exception in flight into a Python error. Call only inside
+// a catch (...) block at an interpreter boundary.
+WISP_API void translate_exception() noexcept;
+
+// Runs `body` and turns a thrown C++ exception into a NULL/-1 result.
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace wisp
+
+namespace wisp {
+
+// Creates a single-phase module and runs `body(globals)` to bind its names
+// in order. Any exception becomes an ImportError-free NULL return with the
+// Python error set, as module init functions report failure.
+template <class F>
+PyObject* init_module(PyModuleDef* def, F&& body) noexcept {
+  try {
+    Ref m = Ref::check(PyModule_Create(def));
+    body(Borrowed(PyModule_GetDict(m.get())));
+    return m.release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace wisp

@@ -1,0 +1,773 @@
+#include <cstring>
+#include <string>
+
+#include "wisp/function.h"
+
+namespace wisp {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Argument checks
+
+PyTypeObject* check_type(Check c) {
+  switch (c) {
+    case Check::Str:
+      return &PyUnicode_Type;
+    case Check::Dict:
+      return &PyDict_Type;
+    case Check::List:
+      return &PyList_Type;
+    case Check::Set:
+      return &PySet_Type;
+    case Check::Type:
+      return &PyType_Type;
+    case Check::Int:
+      return &PyLong_Type;
+    case Check::Bool:
+      return &PyBool_Type;
+    default:
+      return nullptr;
+  }
+}
+
+Check check_from_type(PyObject* ann) {
+  if (ann == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return Check::Str;
+  if (ann == reinterpret_cast<PyObject*>(&PyDict_Type)) return Check::Dict;
+  if (ann == reinterpret_cast<PyObject*>(&PyList_Type)) return Check::List;
+  if (ann == reinterpret_cast<PyObject*>(&PySet_Type)) return Check::Set;
+  if (ann == reinterpret_cast<PyObject*>(&PyType_Type)) return Check::Type;
+  if (ann == reinterpret_cast<PyObject*>(&PyLong_Type)) return Check::Int;
+  if (ann == reinterpret_cast<PyObject*>(&PyBool_Type)) return Check::Bool;
+  return Check::Any;
+}
+
+// Reads a string annotation such as "str", "str | None" or "Optional[dict]".
+Check check_from_text(std::string_view text, bool* nullable) {
+  auto trim = [](std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+  };
+  text = trim(text);
+  if (text.size() > 10 && text.substr(0, 9) == "Optional[" && text.back() == ']') {
+    *nullable = true;
+    text = trim(text.substr(9, text.size() - 10));
+  } else {
+    size_t bar = text.find('|');
+    if (bar != std::string_view::npos) {
+      std::string_view a = trim(text.substr(0, bar)), b = trim(text.substr(bar + 1));
+      if (b.find('|') != std::string_view::npos) return Check::Any;
+      if (a == "None") std::swap(a, b);
+      if (b != "None") return Check::Any;
+      *nullable = true;
+      text = a;
+    }
+  }
+  if (text == "str") return Check::Str;
+  if (text == "dict") return Check::Dict;
+  if (text == "list") return Check::List;
+  if (text == "set") return Check::Set;
+  if (text == "type") return Check::Type;
+  if (text == "int") return Check::Int;
+  if (text == "bool") return Check::Bool;
+  return Check::Any;
+}
+
+Check resolve_check(Check given, PyObject* ann, bool* nullable) {
+  if (given != Check::Auto) return given;
+  if (!ann) return Check::Any;
+  if (PyUnicode_Check(ann)) return check_from_text(utf8(ann), nullable);
+  // `X | None` written with real types.
+  if (PyObject_TypeCheck(ann, &PyType_Type)) return check_from_type(ann);
+  return Check::Any;
+}
+
+PyObject* s_note() {
+  static PyObject* note = intern(
+      "wisp checks builtin argument types exactly: an instance of a subclass is refused, "
+      "pass an instance of the builtin type itself");
+  return note;
+}
+
+}  // namespace
+
+void raise_arg_type(Borrowed param_name, PyTypeObject* expected, Borrowed given) {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               PyUnicode_AsUTF8(param_name), expected->tp_name, Py_TYPE(given.get())->tp_name);
+  if (PyObject_TypeCheck(given.get(), expected)) add_note_to_current(s_note());
+  throw PyError{};
+}
+
+Ref check_arg(Borrowed name, Check check, bool nullable, Ref value) {
+  switch (check) {
+    case Check::Auto:
+    case Check::Any:
+      return value;
+    case Check::Bool:
+      return boolean(truthy(value));
+    case Check::Int: {
+      if (PyLong_CheckExact(value.get())) return value;
+      if (value.get() == Py_None && nullable) return value;
+      PyNumberMethods* nb = Py_TYPE(value.get())->tp_as_number;
+      if (nb && (nb->nb_index || nb->nb_int)) return Ref::check(PyNumber_Long(value.get()));
+      raise_arg_type(name, &PyLong_Type, value);
+    }
+    default: {
+      PyTypeObject* t = check_type(check);
+      if (Py_TYPE(value.get()) == t) return value;
+      if (value.get() == Py_None && nullable) return value;
+      raise_arg_type(name, t, value);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Def: the builder
+
+Def::Def(const char* name, Impl impl) : name_(name), impl_(impl) {}
+
+Def& Def::doc(const char* text) {
+  doc_ = text;
+  return *this;
+}
+
+Def& Def::param(const char* name, Kind kind) {
+  params_.push_back(P{name, kind, Ref(), Check::Auto, Ref()});
+  return *this;
+}
+
+Def& Def::annotate(Borrowed annotation, Check c) {
+  params_.back().annotation = Ref::borrow(annotation);
+  params_.back().check = c;
+  return *this;
+}
+
+Def& Def::annotate(const char* text, Check c) { return annotate(str(text), c); }
+
+Def& Def::def(Borrowed value) {
+  params_.back().default_value = Ref::borrow(value);
+  return *this;
+}
+
+Def& Def::returns(Borrowed annotation, Check c) {
+  ret_annotation_ = Ref::borrow(annotation);
+  ret_check_ = c;
+  return *this;
+}
+
+Def& Def::returns(const char* text, Check c) { return returns(str(text), c); }
+
+Def& Def::qualname(const char* q) {
+  qualname_ = q;
+  return *this;
+}
+
+const Code* Def::code() {
+  if (code_) return code_;
+  auto* c = new Code();
+  c->name = intern(name_);
+  c->impl = impl_;
+  c->doc = doc_;
+  for (size_t i = 0; i < params_.size(); ++i) {
+    P& p = params_[i];
+    bool nullable = p.default_value.get() == Py_None;
+    Check ck = resolve_check(p.check, p.annotation.get(), &nullable);
+    c->params.push_back(ParamInfo{intern(p.name), p.kind, ck, nullable});
+    switch (p.kind) {
+      case Kind::PosOnly:
+        ++c->n_posonly;
+        ++c->n_positional;
+        break;
+      case Kind::PosOrKw:
+        ++c->n_positional;
+        break;
+      case Kind::KwOnly:
+        ++c->n_kwonly;
+        break;
+      case Kind::VarPos:
+        c->var_pos = Py_ssize_t(i);
+        break;
+      case Kind::VarKw:
+        c->var_kw = Py_ssize_t(i);
+        break;
+    }
+  }
+  bool ret_nullable = true;
+  Check rc = resolve_check(ret_check_, ret_annotation_.get(), &ret_nullable);
+  // Only the exact-type builtins are enforced on return.
+  c->ret_check = (rc == Check::Int || rc == Check::Bool) ? Check::Any : rc;
+  code_ = c;  // shared by every function made from this Def, never freed
+  return c;
+}
+
+Ref Def::build(Borrowed globals, Borrowed closure, Borrowed qualname) {
+  const Code* c = code();
+  // Defaults of positional parameters form __defaults__, keyword-only ones
+  // __kwdefaults__, as the interpreter stores them.
+  Ref defaults, kwdefaults;
+  std::vector<PyObject*> pos_defaults;
+  for (const P& p : params_) {
+    if (!p.default_value) continue;
+    if (p.kind == Kind::KwOnly) {
+      if (!kwdefaults) kwdefaults = new_dict();
+      dict_set(kwdefaults, p.name, p.default_value);
+    } else {
+      pos_defaults.push_back(p.default_value.get());
+    }
+  }
+  if (!pos_defaults.empty()) {
+    defaults = Ref::check(PyTuple_New(Py_ssize_t(pos_defaults.size())));
+    for (size_t i = 0; i < pos_defaults.size(); ++i) {
+      PyTuple_SET_ITEM(defaults.get(), Py_ssize_t(i), Py_NewRef(pos_defaults[i]));
+    }
+  }
+  Ref annotations = new_dict();
+  for (const P& p : params_) {
+    if (p.annotation) dict_set(annotations, p.name, p.annotation);
+  }
+  if (ret_annotation_) dict_set(annotations, "return", ret_annotation_);
+  Ref qn = qualname ? Ref::borrow(qualname) : str(qualname_ ? qualname_ : name_);
+  return new_function(c, globals, qn, closure, defaults, kwdefaults, annotations);
+}
+
+Ref Def::bind(Borrowed ns, Borrowed globals) {
+  Ref f = build(globals);
+  check(PyDict_SetItem(ns, code()->name, f.get()));
+  return f;
+}
+
+// ---------------------------------------------------------------------------
+// Name lookup as a function body does it
+
+Borrowed global(Borrowed globals, Borrowed name) {
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (v) return v;
+  if (PyErr_Occurred()) throw_error();
+  v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+  if (v) return v;
+  if (PyErr_Occurred()) throw_error();
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+  throw PyError{};
+}
+
+Borrowed global(FunctionObject* f, Borrowed name) { return global(f->globals, name); }
+
+// ---------------------------------------------------------------------------
+// Binding a call to the parameters
+
+namespace {
+
+Ref format_names(const std::vector<PyObject*>& names) {
+  // 'a'  /  'a' and 'b'  /  'a', 'b', and 'c'  (the interpreter's wording)
+  std::string out;
+  size_t n = names.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      if (n == 2) {
+        out += " and ";
+      } else if (i == n - 1) {
+        out += ", and ";
+      } else {
+        out += ", ";
+      }
+    }
+    out += "'";
+    out += utf8(names[i]);
+    out += "'";
+  }
+  return str(out);
+}
+
+[[noreturn]] void raise_missing(FunctionObject* f, const std::vector<PyObject*>& names,
+                                const char* kind) {
+  Ref list = format_names(names);
+  PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
+               int(names.size()), kind, names.size() == 1 ? "" : "s", list.get());
+  throw PyError{};
+}
+
+[[noreturn]] void raise_too_many(FunctionObject* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
+  const Code* c = f->code;
+  Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  Py_ssize_t argcount = c->n_positional;
+  Ref sig;
+  bool plural;
+  if (defcount) {
+    plural = true;
+    sig = Ref::check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+  } else {
+    plural = argcount != 1;
+    sig = Ref::check(PyUnicode_FromFormat("%zd", argcount));
+  }
+  Ref kwonly_sig;
+  if (kwonly_given) {
+    kwonly_sig = Ref::check(PyUnicode_FromFormat(
+        " positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
+        kwonly_given, kwonly_given != 1 ? "s" : ""));
+  } else {
+    kwonly_sig = str("");
+  }
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+               f->qualname, sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
+               given == 1 && !kwonly_given ? "was" : "were");
+  throw PyError{};
+}
+
+Py_ssize_t find_param(const Code* c, PyObject* key) {
+  const Py_ssize_t n = Py_ssize_t(c->params.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (c->params[size_t(i)].name == key) return i;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    int eq = PyObject_RichCompareBool(c->params[size_t(i)].name, key, Py_EQ);
+    if (eq < 0) throw_error();
+    if (eq) return i;
+  }
+  return -1;
+}
+
+constexpr size_t kInlineSlots = 12;
+
+struct Slots {
+  Ref inline_[kInlineSlots];
+  std::vector<Ref> heap_;
+  Ref* data;
+  explicit Slots(size_t n) {
+    if (n <= kInlineSlots) {
+      data = inline_;
+    } else {
+      heap_.resize(n);
+      data = heap_.data();
+    }
+  }
+};
+
+Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  const Code* c = f->code;
+  const Py_ssize_t nparams = Py_ssize_t(c->params.size());
+  const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+  Slots slots{static_cast<size_t>(nparams)};
+  Ref* a = slots.data;
+
+  // Positional arguments.
+  Py_ssize_t take = npos < c->n_positional ? npos : c->n_positional;
+  for (Py_ssize_t i = 0; i < take; ++i) a[i] = Ref::borrow(args[i]);
+  if (c->var_pos >= 0) {
+    Py_ssize_t extra = npos - take;
+    Ref t = Ref::check(PyTuple_New(extra));
+    for (Py_ssize_t i = 0; i < extra; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(args[take + i]));
+    a[c->var_pos] = std::move(t);
+  }
+  if (c->var_kw >= 0) a[c->var_kw] = new_dict();
+
+  // Keyword arguments.
+  std::vector<PyObject*> posonly_as_kw;
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[npos + k];
+    if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+    Py_ssize_t i = find_param(c, key);
+    Kind kind = i >= 0 ? c->params[size_t(i)].kind : Kind::VarKw;
+    if (i < 0 || kind == Kind::VarPos || kind == Kind::VarKw || kind == Kind::PosOnly) {
+      if (c->var_kw >= 0) {
+        dict_set(a[c->var_kw], key, value);
+        continue;
+      }
+      if (i >= 0 && kind == Kind::PosOnly) {
+        posonly_as_kw.push_back(key);
+        continue;
+      }
+      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
+                   key);
+      throw PyError{};
+    }
+    if (a[i]) {
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                   key);
+      throw PyError{};
+    }
+    a[i] = Ref::borrow(value);
+  }
+  if (!posonly_as_kw.empty()) {
+    Ref sep = str(", ");
+    Ref lst = new_list();
+    for (PyObject* k : posonly_as_kw) list_append(lst, k);
+    Ref joined = Ref::check(PyUnicode_Join(sep.get(), lst.get()));
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got some positional-only arguments passed as keyword arguments: '%U'",
+                 f->qualname, joined.get());
+    throw PyError{};
+  }
+
+  if (npos > c->n_positional && c->var_pos < 0) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+      if (c->params[size_t(i)].kind == Kind::KwOnly && a[i]) ++kwonly_given;
+    }
+    raise_too_many(f, npos, kwonly_given);
+  }
+
+  // Defaults, then the missing ones.
+  Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  Py_ssize_t first_def = c->n_positional - ndef;
+  std::vector<PyObject*> missing;
+  for (Py_ssize_t i = 0, pi = 0; i < nparams; ++i) {
+    const ParamInfo& p = c->params[size_t(i)];
+    if (p.kind != Kind::PosOnly && p.kind != Kind::PosOrKw) continue;
+    if (!a[i]) {
+      if (pi >= first_def) {
+        a[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, pi - first_def));
+      } else {
+        missing.push_back(p.name);
+      }
+    }
+    ++pi;
+  }
+  if (!missing.empty()) raise_missing(f, missing, "positional");
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
+    const ParamInfo& p = c->params[size_t(i)];
+    if (p.kind != Kind::KwOnly || a[i]) continue;
+    PyObject* d = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, p.name) : nullptr;
+    if (d) {
+      a[i] = Ref::borrow(d);
+    } else {
+      if (PyErr_Occurred()) throw_error();
+      missing.push_back(p.name);
+    }
+  }
+  if (!missing.empty()) raise_missing(f, missing, "keyword-only");
+
+  // Argument checks.
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
+    const ParamInfo& p = c->params[size_t(i)];
+    if (p.check == Check::Any || p.check == Check::Auto) continue;
+    if (p.kind == Kind::VarPos || p.kind == Kind::VarKw) continue;
+    a[i] = check_arg(p.name, p.check, p.nullable, std::move(a[i]));
+  }
+
+  Ref result = c->impl(f, a);
+  if (c->ret_check != Check::Any && c->ret_check != Check::Auto) {
+    expect_exact(result, check_type(c->ret_check));
+  }
+  return result;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return guard([&] { return call_function(f, args, nargsf, kwnames); });
+}
+
+// ---------------------------------------------------------------------------
+// Type slots and attributes
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->closure);
+  Py_VISIT(f->code_obj);
+  Py_VISIT(f->type_params);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->closure);
+  Py_CLEAR(f->code_obj);
+  Py_CLEAR(f->type_params);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakreflist) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name);
+}
+
+int set_str_field(PyObject** field, PyObject* value, const char* what) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_XSETREF(*field, Py_NewRef(value));
+  return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+  return set_str_field(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
+}
+
+PyObject* get_qualname(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  return set_str_field(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_doc(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return Py_NewRef(f->doc ? f->doc : Py_None);
+}
+
+int set_doc(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_XSETREF(f->doc, Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return Py_NewRef(f->module ? f->module : Py_None);
+}
+
+int set_module(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  Py_XSETREF(f->module, Py_NewRef(value ? value : Py_None));
+  return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
+int set_defaults(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (value == Py_None) value = nullptr;
+  if (value && !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    return -1;
+  }
+  if (value && PyTuple_GET_SIZE(value) > f->code->n_positional) {
+    PyErr_SetString(PyExc_ValueError, "__defaults__ has more items than positional parameters");
+    return -1;
+  }
+  Py_XSETREF(f->defaults, Py_XNewRef(value));
+  return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
+}
+
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(f->kwdefaults, Py_XNewRef(value));
+  return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (!f->annotations) {
+    f->annotations = PyDict_New();
+    if (!f->annotations) return nullptr;
+  }
+  return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(f->annotations, Py_XNewRef(value));
+  return 0;
+}
+
+PyObject* get_type_params(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (f->type_params) return Py_NewRef(f->type_params);
+  return PyTuple_New(0);
+}
+
+int set_type_params(PyObject* self, PyObject* value, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (value == nullptr || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  Py_XSETREF(f->type_params, Py_NewRef(value));
+  return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) {
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
+}
+
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+
+// A code object describing the parameters, so that introspection tools that
+// read `__code__` (inspect.signature among them) see the real signature.
+Ref build_code(FunctionObject* f) {
+  const Code* c = f->code;
+  Ref filename = Ref::check(PyUnicode_FromFormat("<%U>", f->module && PyUnicode_Check(f->module)
+                                                               ? f->module
+                                                               : c->name));
+  Ref empty = Ref::check(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(c->name), 1)));
+  // co_varnames: positional, keyword-only, *args, **kwargs.
+  Ref names = new_list();
+  for (const ParamInfo& p : c->params) {
+    if (p.kind == Kind::PosOnly || p.kind == Kind::PosOrKw) list_append(names, p.name);
+  }
+  for (const ParamInfo& p : c->params) {
+    if (p.kind == Kind::KwOnly) list_append(names, p.name);
+  }
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  if (c->var_pos >= 0) {
+    list_append(names, c->params[size_t(c->var_pos)].name);
+    flags |= CO_VARARGS;
+  }
+  if (c->var_kw >= 0) {
+    list_append(names, c->params[size_t(c->var_kw)].name);
+    flags |= CO_VARKEYWORDS;
+  }
+  Ref varnames = Ref::check(PyList_AsTuple(names.get()));
+  Ref replace = getattr(empty, "replace");
+  Ref kw = new_dict();
+  dict_set(kw, "co_argcount", Ref::check(PyLong_FromSsize_t(c->n_positional)));
+  dict_set(kw, "co_posonlyargcount", Ref::check(PyLong_FromSsize_t(c->n_posonly)));
+  dict_set(kw, "co_kwonlyargcount", Ref::check(PyLong_FromSsize_t(c->n_kwonly)));
+  dict_set(kw, "co_nlocals", Ref::check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get()))));
+  dict_set(kw, "co_varnames", varnames);
+  dict_set(kw, "co_flags", Ref::check(PyLong_FromLong(flags)));
+  dict_set(kw, "co_qualname", f->qualname);
+  Ref noargs = Ref::check(PyTuple_New(0));
+  return Ref::check(PyObject_Call(replace.get(), noargs.get(), kw.get()));
+}
+
+PyObject* get_code(PyObject* self, void*) {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  if (!f->code_obj) {
+    PyObject* r = guard([&] { return build_code(f); });
+    if (!r) return nullptr;
+    f->code_obj = r;
+  }
+  return Py_NewRef(f->code_obj);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+  // Pickled by reference, like any module-level function.
+  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_function_type() {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "wisp.function";
+  t.tp_basicsize = sizeof(FunctionObject);
+  t.tp_dealloc = function_dealloc;
+  t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+  t.tp_repr = function_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_traverse = function_traverse;
+  t.tp_clear = function_clear;
+  t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+  t.tp_methods = function_methods;
+  t.tp_getset = function_getset;
+  t.tp_descr_get = function_descr_get;
+  t.tp_dictoffset = offsetof(FunctionObject, dict);
+  return t;
+}
+
+}  // namespace
+
+PyTypeObject FunctionType = make_function_type();
+
+Ref new_function(const Code* code, Borrowed globals, Borrowed qualname, Borrowed closure,
+                 Borrowed defaults, Borrowed kwdefaults, Borrowed annotations) {
+  if (!(FunctionType.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&FunctionType));
+  auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+  if (!f) throw_error();
+  f->vectorcall = function_vectorcall;
+  f->code = code;
+  f->globals = Py_NewRef(globals.get());
+  f->name = Py_NewRef(code->name);
+  f->qualname = Py_NewRef(qualname ? qualname.get() : code->name);
+  f->module = nullptr;
+  f->doc = nullptr;
+  f->dict = nullptr;
+  f->defaults = Py_XNewRef(defaults.get());
+  f->kwdefaults = Py_XNewRef(kwdefaults.get());
+  f->annotations = Py_XNewRef(annotations.get());
+  f->closure = Py_XNewRef(closure.get());
+  f->code_obj = nullptr;
+  f->type_params = nullptr;
+  f->weakreflist = nullptr;
+  Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
+  PyObject_GC_Track(self.get());
+  static PyObject* s_name = intern("__name__");
+  PyObject* modname = PyDict_GetItemWithError(globals, s_name);
+  if (!modname && PyErr_Occurred()) throw_error();
+  f->module = Py_XNewRef(modname);
+  if (code->doc) f->doc = str(code->doc).release();
+  return self;
+}
+
+}  // namespace wisp
