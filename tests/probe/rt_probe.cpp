@@ -1,0 +1,147 @@
+// wisp._rt_probe: exercises the runtime's function and generator types from
+// the test suite. Built only with -DWISP_TEST_PROBE=ON.
+#include <memory>
+
+#include "wisp/classes.h"
+#include "wisp/generator.h"
+
+using namespace wisp;
+
+namespace {
+
+// def bind(a, /, b: int, *args, c: bool = False, d: str = None, **kwargs) -> tuple
+Ref bind(FunctionObject*, Ref* a) {
+  return tuple({a[0].get(), a[1].get(), a[2].get(), a[3].get(), a[4].get(), a[5].get()});
+}
+
+// def echo_str(value) -> str: returns its argument, whose type the return check guards
+Ref echo_str(FunctionObject*, Ref* a) { return a[0]; }
+
+// def strict(s: str, d: dict, l: list, st: set, t: type, o: "str | None")
+Ref strict(FunctionObject*, Ref* a) {
+  return tuple({a[0].get(), a[1].get(), a[2].get(), a[3].get(), a[4].get(), a[5].get()});
+}
+
+// def make_adder(n): returns a closure make_adder.<locals>.add(x)
+Ref add(FunctionObject* f, Ref* a) { return Ref::check(PyNumber_Add(f->closure, a[0].get())); }
+
+Ref make_adder(FunctionObject* f, Ref* a) {
+  static Def* def = [] {
+    auto* d = new Def("add", add);
+    d->param("x");
+    return d;
+  }();
+  return def->build(f->globals, a[0], str("make_adder.<locals>.add"));
+}
+
+// A context manager that records what happens to it in `log`.
+class Recorder : public ContextBody {
+ public:
+  Recorder(Ref log, Ref value) : log_(std::move(log)), value_(std::move(value)) {}
+
+ protected:
+  Ref enter() override {
+    note("enter");
+    return value_;
+  }
+  void on_success() override { note("success"); }
+  void on_error(Borrowed exc) override {
+    Ref name = str(Py_TYPE(exc.get())->tp_name);
+    Ref entry = concat({str("error:").get(), name.get()});
+    list_append(log_, entry);
+  }
+  void on_finally() override { note("finally"); }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(log_.get());
+    Py_VISIT(value_.get());
+    return 0;
+  }
+
+ private:
+  void note(const char* what) { list_append(log_, str(what)); }
+  Ref log_;
+  Ref value_;
+};
+
+// def recorder(log: list, value=None) -> generator, wrapped by contextmanager
+Ref recorder(FunctionObject* f, Ref* a) {
+  return new_generator(std::make_unique<Recorder>(a[0], a[1]), f->name, f->qualname);
+}
+
+// A counting generator: yields start, start+1, ...; send(v) resets to v.
+class Counter : public GenBody {
+ public:
+  Counter(long start, long stop) : i_(start), stop_(stop) {}
+  Step resume(Borrowed sent) override {
+    if (sent && sent.get() != Py_None) i_ = PyLong_AsLong(sent);
+    if (PyErr_Occurred()) throw_error();
+    if (i_ >= stop_) return Step::finish(Ref::check(PyLong_FromLong(i_)));
+    return Step::yield(Ref::check(PyLong_FromLong(i_++)));
+  }
+
+ private:
+  long i_, stop_;
+};
+
+// def count(start: int, stop: int)
+Ref count(FunctionObject* f, Ref* a) {
+  long start = PyLong_AsLong(a[0].get());
+  long stop = PyLong_AsLong(a[1].get());
+  if (PyErr_Occurred()) throw_error();
+  return new_generator(std::make_unique<Counter>(start, stop), f->name, f->qualname);
+}
+
+// class Box: __init__(self, value), get(self), __getattribute__ passthrough
+Ref box_init(FunctionObject*, Ref* a) {
+  setattr(a[0], "value", a[1]);
+  return none();
+}
+Ref box_get(FunctionObject*, Ref* a) { return getattr(a[0], "value"); }
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rt_probe", nullptr, -1, nullptr,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__rt_probe() {
+  return init_module(&module_def, [](Borrowed g) {
+    PyObject* int_t = reinterpret_cast<PyObject*>(&PyLong_Type);
+    PyObject* bool_t = reinterpret_cast<PyObject*>(&PyBool_Type);
+    PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    Def("bind", bind)
+        .doc("Binds its arguments and returns them.")
+        .param("a", Kind::PosOnly)
+        .param("b").annotate(int_t)
+        .param("args", Kind::VarPos)
+        .param("c", Kind::KwOnly).annotate(bool_t).def(Py_False)
+        .param("d", Kind::KwOnly).annotate(str_t).def(Py_None)
+        .param("kwargs", Kind::VarKw)
+        .returns(reinterpret_cast<PyObject*>(&PyTuple_Type))
+        .bind(g, g);
+    Def("echo_str", echo_str).param("value").returns(str_t).bind(g, g);
+    Def("strict", strict)
+        .param("s").annotate(str_t)
+        .param("d").annotate(reinterpret_cast<PyObject*>(&PyDict_Type))
+        .param("l").annotate(reinterpret_cast<PyObject*>(&PyList_Type))
+        .param("st").annotate(reinterpret_cast<PyObject*>(&PySet_Type))
+        .param("t").annotate(reinterpret_cast<PyObject*>(&PyType_Type))
+        .param("o").annotate("str | None")
+        .bind(g, g);
+    Def("make_adder", make_adder).param("n").bind(g, g);
+    Ref rec = Def("recorder", recorder)
+                  .param("log").annotate(reinterpret_cast<PyObject*>(&PyList_Type))
+                  .param("value").def(Py_None)
+                  .build(g);
+    dict_set(g, "recorder", call(import_attr("contextlib", "contextmanager"), {rec.get()}));
+    Def("count", count).param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
+
+    ClassBuilder box("Box", g);
+    Def init("__init__", box_init);
+    init.param("self").param("value");
+    box.method(init);
+    Def get("get", box_get);
+    get.param("self");
+    box.method(get);
+    dict_set(g, "Box", box.make());
+  });
+}

@@ -1,0 +1,119 @@
+// wisp.utils.literal_tools: CDATA handling and SQL literal formatting.
+#include "wisp/function.h"
+
+using namespace wisp;
+
+namespace {
+
+struct Names {
+  PyObject* re = intern("re");
+  PyObject* compile = intern("compile");
+  PyObject* search = intern("search");
+  PyObject* group = intern("group");
+  PyObject* replace = intern("replace");
+  PyObject* convert_cdata = intern("convert_cdata");
+  PyObject* sql_string_format = intern("sql_string_format");
+  PyObject* cdata_pattern = intern("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)");
+  PyObject* quote = intern("'");
+  PyObject* null = intern("null");
+  // (from, to) pairs in the order the replacements run
+  PyObject* amp = intern("&");
+  PyObject* lt = intern("<");
+  PyObject* gt = intern(">");
+  PyObject* dq = intern("\"");
+  PyObject* amp_e = intern("&amp;");
+  PyObject* lt_e = intern("&lt;");
+  PyObject* gt_e = intern("&gt;");
+  PyObject* dq_e = intern("&quot;");
+};
+const Names* N;
+
+// value.replace(old, new), through the method for anything but an exact str
+Ref replace_all(Ref value, PyObject* old_text, PyObject* new_text) {
+  if (PyUnicode_CheckExact(value.get())) {
+    return Ref::check(PyUnicode_Replace(value.get(), old_text, new_text, -1));
+  }
+  return call_method(value, N->replace, {old_text, new_text});
+}
+
+// def replace_cdata(raw_text)
+Ref replace_cdata(FunctionObject* f, Ref* a) {
+  Borrowed raw_text = a[0];
+  Ref cdata_regex = call_method(global(f, N->re), N->compile, {N->cdata_pattern});
+  Ref match = call_method(cdata_regex, N->search, {raw_text});
+  if (match.get() == Py_None) return Ref::borrow(raw_text);
+  Ref two = Ref::check(PyLong_FromLong(2));
+  Ref content = call_method(match, N->group, {two.get()});
+  Ref cdata_text = call(global(f, N->convert_cdata), {content.get(), Py_True});
+  Ref whole = call_method(match, N->group, {});
+  return call_method(raw_text, N->replace, {whole.get(), cdata_text.get()});
+}
+
+// def convert_cdata(string, reverse=False)
+Ref convert_cdata(FunctionObject*, Ref* a) {
+  Ref s = a[0];
+  if (truthy(a[1])) {
+    s = replace_all(std::move(s), N->amp, N->amp_e);
+    s = replace_all(std::move(s), N->lt, N->lt_e);
+    s = replace_all(std::move(s), N->gt, N->gt_e);
+    return replace_all(std::move(s), N->dq, N->dq_e);
+  }
+  s = replace_all(std::move(s), N->amp_e, N->amp);
+  s = replace_all(std::move(s), N->lt_e, N->lt);
+  s = replace_all(std::move(s), N->gt_e, N->gt);
+  return replace_all(std::move(s), N->dq_e, N->dq);
+}
+
+// def sql_string_format(sql_str_value: str)
+Ref sql_string_format(FunctionObject*, Ref* a) {
+  Ref value = a[0];
+  Py_ssize_t n = PyUnicode_GET_LENGTH(value.get());
+  if (n == 0 || PyUnicode_READ_CHAR(value.get(), 0) != '\'') {
+    value = concat({N->quote, value.get()});
+    ++n;
+  }
+  if (PyUnicode_READ_CHAR(value.get(), n - 1) != '\'') value = concat({value.get(), N->quote});
+  return value;
+}
+
+// def param_str(param_value)
+Ref param_str(FunctionObject* f, Ref* a) {
+  Borrowed v = a[0];
+  if (!truthy(v)) return Ref::borrow(N->null);
+  if (Py_TYPE(v.get()) == &PyUnicode_Type) return call(global(f, N->sql_string_format), {v});
+  return Ref::check(PyObject_Str(v));
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "literal_tools", nullptr, -1, nullptr,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_literal_tools() {
+  return init_module(&module_def, [](Borrowed g) {
+    N = new Names();
+    dict_set(g, "re", import("re"));
+    Def("replace_cdata", replace_cdata)
+        .doc("\n"
+             "    Replace CDATA String\n"
+             "    :param raw_text:\n"
+             "    :return:\n"
+             "    ")
+        .param("raw_text")
+        .bind(g, g);
+    Def("convert_cdata", convert_cdata)
+        .doc("\n"
+             "    Replace CDATA String\n"
+             "    :param string:\n"
+             "    :param reverse:\n"
+             "    :return:\n"
+             "    ")
+        .param("string")
+        .param("reverse").def(Py_False)
+        .bind(g, g);
+    Def("sql_string_format", sql_string_format)
+        .param("sql_str_value").annotate(reinterpret_cast<PyObject*>(&PyUnicode_Type))
+        .bind(g, g);
+    Def("param_str", param_str).param("param_value").bind(g, g);
+  });
+}
