@@ -1,0 +1,46 @@
+import re as re
+from typing import Any
+
+type_mapping: dict[str, list[str]]
+param_function_regex: re.Pattern[str]
+
+class SqlParamRegex:
+    regex: re.Pattern[str]
+    prefix: str
+    def __init__(self, regex: str, prefix: str) -> None: ...
+    def resolve_param(self, param: str) -> SqlParam: ...
+
+class SqlParam:
+    is_function: bool
+    param_name: str | None
+    function_expression: str | None
+    function_name: str | None
+    def __init__(
+        self,
+        param_name: str | None = None,
+        function_expression: str | None = None,
+        is_function: object = False,
+        function_name: str | None = None,
+    ) -> None: ...
+
+class MybatisParam:
+    sql_param: SqlParam
+    full_name: str | None
+    sql_type: str | None
+    python_type: str | None
+    type_handler: str | None
+    param_name: str | None
+    name: str | None
+    def __init__(
+        self,
+        sql_param: SqlParam,
+        full_name: str | None = None,
+        sql_type: str | None = None,
+        python_type: str | None = None,
+        type_handler: str | None = None,
+    ) -> None: ...
+
+sql_regex_list: list[SqlParamRegex]
+
+def get_params(child: Any) -> list[MybatisParam]: ...
+def get_sql_param(param_text: str) -> list[MybatisParam]: ...
