@@ -111,7 +111,7 @@ def test_module_globals_values(name, value):
      "    :param generic_type:\n    :return:\n    "),
     ("is_result_class",
      "\n    判断是否是需要的数据类型, pydantic, dataclass\n    :param data_type:\n    :return:\n    "),
-])
+], ids=["is_container_type_by_str", "is_container_type", "get_base_type", "is_result_class"])
 def test_docstrings(name, doc):
     assert getattr(class_probe, name).__doc__ == doc
 
