@@ -247,6 +247,30 @@ def test_native_function_as_getattribute_and_init():
     assert Traced().value == 1 and seen == ["value"]
 
 
+def test_generic_base_class():
+    import typing
+
+    assert probe.Holder.__orig_bases__ == (typing.Generic[probe.T],)
+    assert typing.Generic in probe.Holder.__mro__
+
+    class IntHolder(probe.Holder[int]):
+        pass
+
+    assert IntHolder().model() is int
+    assert probe.Holder[str] is not probe.Holder
+
+
+def test_dataclass_built_at_import():
+    import dataclasses
+
+    assert dataclasses.is_dataclass(probe.Point)
+    p = probe.Point(3, -4)
+    assert p == probe.Point(x=3, y=-4) and p.norm1() == 7
+    assert repr(p) == "Point(x=3, y=-4)" and probe.Point(1).y == 0
+    assert [f.name for f in dataclasses.fields(probe.Point)] == ["x", "y"]
+    assert probe.Point.__module__ == "wisp._rt_probe" and p.__dict__ == {"x": 3, "y": -4}
+
+
 def test_closure_qualname_and_independence():
     a, b = probe.make_adder(1), probe.make_adder(100)
     assert a.__qualname__ == "make_adder.<locals>.add"

@@ -98,6 +98,21 @@ Ref box_init(FunctionObject*, Ref* a) {
 }
 Ref box_get(FunctionObject*, Ref* a) { return getattr(a[0], "value"); }
 
+// class Holder(Generic[T]): def model(self) -> the class's own type argument
+Ref holder_model(FunctionObject*, Ref* a) {
+  Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a[0].get())));
+  Ref bases = getattr(cls, "__orig_bases__");
+  Ref args = call(import_attr("typing", "get_args"), {PyTuple_GET_ITEM(bases.get(), 0)});
+  return Ref::borrow(PyTuple_GET_ITEM(args.get(), 0));
+}
+
+// @dataclass class Point: x: int; y: int = 0; def norm1(self)
+Ref point_norm1(FunctionObject*, Ref* a) {
+  Ref x = getattr(a[0], "x"), y = getattr(a[0], "y");
+  Ref ax = Ref::check(PyNumber_Absolute(x.get())), ay = Ref::check(PyNumber_Absolute(y.get()));
+  return Ref::check(PyNumber_Add(ax.get(), ay.get()));
+}
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rt_probe", nullptr, -1, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
@@ -143,5 +158,26 @@ PyMODINIT_FUNC PyInit__rt_probe() {
     get.param("self");
     box.method(get);
     dict_set(g, "Box", box.make());
+
+    Ref typing = import("typing");
+    Ref T = call(getattr(typing, "TypeVar"), {str("T").get()});
+    dict_set(g, "T", T);
+    Ref generic_t = Ref::check(PyObject_GetItem(getattr(typing, "Generic").get(), T.get()));
+    ClassBuilder holder("Holder", g);
+    Def model("model", holder_model);
+    model.param("self");
+    holder.method(model);
+    dict_set(g, "Holder", holder.make_generic(tuple({generic_t.get()})));
+
+    ClassBuilder point("Point", g);
+    Ref ann = new_dict();
+    dict_set(ann, "x", int_t);
+    dict_set(ann, "y", int_t);
+    point.attr("__annotations__", ann);
+    point.attr("y", Ref::check(PyLong_FromLong(0)));
+    Def norm("norm1", point_norm1);
+    norm.param("self");
+    point.method(norm);
+    dict_set(g, "Point", dataclass(point.make()));
   });
 }
