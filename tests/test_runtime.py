@@ -55,8 +55,8 @@ def test_signature_kinds_defaults_annotations():
     assert kinds == [P.POSITIONAL_ONLY, P.POSITIONAL_OR_KEYWORD, P.VAR_POSITIONAL,
                      P.KEYWORD_ONLY, P.KEYWORD_ONLY, P.VAR_KEYWORD]
     assert probe.bind.__kwdefaults__ == {"c": False, "d": None}
-    spec = inspect.getfullargspec(probe.bind)
-    assert spec.args == ["a", "b"] and spec.varargs == "args" and spec.varkw == "kwargs"
+    argspec = inspect.getfullargspec(probe.bind)
+    assert argspec.args == ["a", "b"] and argspec.varargs == "args" and argspec.varkw == "kwargs"
 
 
 def test_defaults_are_read_at_call_time():
