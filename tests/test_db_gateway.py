@@ -9,11 +9,12 @@ import inspect
 import sqlite3
 import sys
 import threading
-import tracemalloc
 import typing
 
 import pymysql
 import pytest
+
+import memcheck
 from pydantic import BaseModel
 from sqlalchemy import Integer, String, delete, event, insert, select, text, update
 from sqlalchemy.exc import IntegrityError
@@ -555,18 +556,11 @@ def test_memory_stays_flat(tmp_path):
 
     for _ in range(100):
         one_round()
-    gc.collect()
-    tracemalloc.start()
     try:
-        before = tracemalloc.get_traced_memory()[0]
-        for _ in range(300):
-            one_round()
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - before
+        memcheck.assert_flat(lambda: [one_round() for _ in range(100)], rss_limit=None,
+                             what="100 rounds")
     finally:
-        tracemalloc.stop()
         engine.dispose()
-    assert growth < 64 * 1024, f"{growth} bytes after 300 rounds"
 
 
 # --- with mapper files -------------------------------------------------------------

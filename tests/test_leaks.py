@@ -3,22 +3,21 @@ an extra reference."""
 
 import dataclasses
 import gc
-import os
 import re
 import sys
 import time
-import tracemalloc
 import types
 import typing
 
 import pytest
+
+import memcheck
 from pydantic import BaseModel
 
 from wisp.utils import arg_marks, class_probe, clause_edit, eval_funcs, literal_tools
 
 TRACED_LIMIT = 64 * 1024
 RSS_LIMIT = 4 * 1024 * 1024
-PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 
 get_regex_value = getattr(arg_marks, "__get_regex_value")
 
@@ -38,11 +37,6 @@ class Record:
 
 class Plain:
     pass
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE_SIZE
 
 
 def ok(func, *args, **kwargs):
@@ -69,22 +63,8 @@ def run(cases, rounds):
 
 def assert_flat(cases, rounds, warmup=50):
     run(cases, warmup)
-    gc.collect()
-    tracemalloc.start()
-    try:
-        run(cases, warmup)
-        gc.collect()
-        traced_before = tracemalloc.get_traced_memory()[0]
-        rss_before = rss()
-        run(cases, rounds)
-        gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
-        rss_growth = rss() - rss_before
-    finally:
-        tracemalloc.stop()
-    calls = rounds * len(cases)
-    assert traced_growth < TRACED_LIMIT, "%d bytes traced after %d calls" % (traced_growth, calls)
-    assert rss_growth < RSS_LIMIT, "%d bytes RSS after %d calls" % (rss_growth, calls)
+    memcheck.assert_flat(lambda: run(cases, rounds // 3), TRACED_LIMIT, RSS_LIMIT,
+                         what="%d calls" % (rounds // 3 * len(cases)))
 
 
 LIST_INT = list[int]

@@ -1,14 +1,14 @@
 """wisp.mapper.xml_reader: random mapper documents render or fail only in the
 documented ways, and repeated rendering leaves memory flat."""
 
-import gc
 import os
 import pathlib
 import re
-import tracemalloc
 from xml.sax.saxutils import escape, quoteattr
 
 import pytest
+
+import memcheck
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -117,11 +117,6 @@ def test_random_documents_render_or_fail_as_documented(tmp_path_factory, body, h
     assert mapper.get_sql("q", params)[:2][0].text == sql
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 REFERENCE = {"name": "n", "min_age": 1, "max_age": 9, "note": 1, "ids": list(range(10)),
              "order": "name", "with_age": 1}
 
@@ -142,20 +137,10 @@ def test_rendering_leaves_memory_flat(monkeypatch):
     # with SQLAlchemy's text() left out to keep the run short.
     monkeypatch.setattr(xml_reader, "text", str)
     render_many(20_000)
-    gc.collect()
-    before = rss()
-    render_many(300_000)
-    gc.collect()
-    assert rss() - before < 2 * 1024 * 1024
+    memcheck.assert_flat(lambda: render_many(100_000), traced_limit=None,
+                         rss_limit=2 * 1024 * 1024, what="100,000 renders without text()")
     # The Python objects made on the way, through the real text().
     monkeypatch.undo()
     render_many(2_000)
-    tracemalloc.start()
-    try:
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        render_many(20_000)
-        gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - start < 64 * 1024
-    finally:
-        tracemalloc.stop()
+    memcheck.assert_flat(lambda: render_many(7_000), rss_limit=None,
+                         what="7,000 renders through text()")
