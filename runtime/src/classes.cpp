@@ -34,9 +34,13 @@ Ref ClassBuilder::classmethod(Def& def) {
   return f;
 }
 
-void ClassBuilder::attr(const char* name, Borrowed value) { dict_set(ns_, name, value); }
+void ClassBuilder::attr(const char* name, Borrowed value) {
+  dict_set(ns_, name, value);
+}
 
-void ClassBuilder::doc(const char* text) { dict_set(ns_, "__doc__", str(text)); }
+void ClassBuilder::doc(const char* text) {
+  dict_set(ns_, "__doc__", str(text));
+}
 
 Ref ClassBuilder::make(Borrowed bases) {
   Ref b = bases ? Ref::borrow(bases) : Ref::check(PyTuple_New(0));

@@ -13,8 +13,12 @@ void throw_error() {
   throw PyError{};
 }
 
-Ref str(const char* utf8) { return Ref::check(PyUnicode_FromString(utf8)); }
-Ref str(const std::string& utf8) { return str(utf8.data(), Py_ssize_t(utf8.size())); }
+Ref str(const char* utf8) {
+  return Ref::check(PyUnicode_FromString(utf8));
+}
+Ref str(const std::string& utf8) {
+  return str(utf8.data(), Py_ssize_t(utf8.size()));
+}
 Ref str(const char* utf8, Py_ssize_t len) {
   return Ref::check(PyUnicode_FromStringAndSize(utf8, len));
 }
@@ -25,7 +29,9 @@ PyObject* intern(const char* utf8) {
   return s;  // the reference is kept for the life of the process
 }
 
-Ref getattr(Borrowed o, Borrowed name) { return Ref::check(PyObject_GetAttr(o, name)); }
+Ref getattr(Borrowed o, Borrowed name) {
+  return Ref::check(PyObject_GetAttr(o, name));
+}
 Ref getattr(Borrowed o, const char* name) {
   return Ref::check(PyObject_GetAttrString(o, name));
 }
@@ -46,7 +52,9 @@ void setattr(Borrowed o, const char* name, Borrowed value) {
   check(PyObject_SetAttrString(o, name, value));
 }
 
-Ref call(Borrowed f) { return Ref::check(PyObject_CallNoArgs(f)); }
+Ref call(Borrowed f) {
+  return Ref::check(PyObject_CallNoArgs(f));
+}
 
 Ref call(Borrowed f, std::initializer_list<PyObject*> args) {
   return Ref::check(
@@ -66,18 +74,41 @@ Ref call_method(Borrowed o, Borrowed name, std::initializer_list<PyObject*> args
   stack[0] = o;
   size_t i = 1;
   for (PyObject* a : args) stack[i++] = a;
-  return Ref::check(PyObject_VectorcallMethod(name, stack, i | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              nullptr));
+  return Ref::check(
+      PyObject_VectorcallMethod(name, stack, i | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref import(const char* module) { return Ref::check(PyImport_ImportModule(module)); }
+Ref call_method_kw(Borrowed o, Borrowed name, std::initializer_list<PyObject*> args,
+                   Borrowed kwnames) {
+  PyObject* stack[12];
+  if (args.size() > 11) throw std::length_error("call_method_kw: too many arguments");
+  stack[0] = o;
+  size_t i = 1;
+  for (PyObject* a : args) stack[i++] = a;
+  size_t npos = i - size_t(PyTuple_GET_SIZE(kwnames.get()));
+  return Ref::check(
+      PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref names_tuple(std::initializer_list<const char*> names) {
+  Ref t = Ref::check(PyTuple_New(Py_ssize_t(names.size())));
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(intern(n)));
+  return t;
+}
+
+Ref import(const char* module) {
+  return Ref::check(PyImport_ImportModule(module));
+}
 
 Ref import_attr(const char* module, const char* name) {
   Ref m = import(module);
   return getattr(m, name);
 }
 
-bool truthy(Borrowed o) { return check(PyObject_IsTrue(o)) != 0; }
+bool truthy(Borrowed o) {
+  return check(PyObject_IsTrue(o)) != 0;
+}
 
 Ref tuple(std::initializer_list<PyObject*> items) {
   Ref t = Ref::check(PyTuple_New(Py_ssize_t(items.size())));
@@ -89,10 +120,18 @@ Ref tuple(std::initializer_list<PyObject*> items) {
   return t;
 }
 
-Ref new_list(Py_ssize_t n) { return Ref::check(PyList_New(n)); }
-Ref new_dict() { return Ref::check(PyDict_New()); }
-void list_append(Borrowed list, Borrowed item) { check(PyList_Append(list, item)); }
-void dict_set(Borrowed d, Borrowed key, Borrowed value) { check(PyDict_SetItem(d, key, value)); }
+Ref new_list(Py_ssize_t n) {
+  return Ref::check(PyList_New(n));
+}
+Ref new_dict() {
+  return Ref::check(PyDict_New());
+}
+void list_append(Borrowed list, Borrowed item) {
+  check(PyList_Append(list, item));
+}
+void dict_set(Borrowed d, Borrowed key, Borrowed value) {
+  check(PyDict_SetItem(d, key, value));
+}
 void dict_set(Borrowed d, const char* key, Borrowed value) {
   check(PyDict_SetItemString(d, key, value));
 }
@@ -165,8 +204,8 @@ void add_note_to_current(Borrowed note) {
   if (!exc) return;
   static PyObject* add_note = intern("add_note");
   PyObject* args[2] = {exc.get(), note.get()};
-  PyObject* r = PyObject_VectorcallMethod(add_note, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr);
+  PyObject* r =
+      PyObject_VectorcallMethod(add_note, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   if (!r) {
     // Keep the original exception rather than the failure to annotate it.
     PyErr_Clear();

@@ -93,7 +93,8 @@ PyObject* s_note() {
 }  // namespace
 
 void raise_arg_type(Borrowed param_name, PyTypeObject* expected, Borrowed given) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                PyUnicode_AsUTF8(param_name), expected->tp_name, Py_TYPE(given.get())->tp_name);
   if (PyObject_TypeCheck(given.get(), expected)) add_note_to_current(s_note());
   throw PyError{};
@@ -143,7 +144,9 @@ Def& Def::annotate(Borrowed annotation, Check c) {
   return *this;
 }
 
-Def& Def::annotate(const char* text, Check c) { return annotate(str(text), c); }
+Def& Def::annotate(const char* text, Check c) {
+  return annotate(str(text), c);
+}
 
 Def& Def::def(Borrowed value) {
   params_.back().default_value = Ref::borrow(value);
@@ -156,7 +159,9 @@ Def& Def::returns(Borrowed annotation, Check c) {
   return *this;
 }
 
-Def& Def::returns(const char* text, Check c) { return returns(str(text), c); }
+Def& Def::returns(const char* text, Check c) {
+  return returns(str(text), c);
+}
 
 Def& Def::qualname(const char* q) {
   qualname_ = q;
@@ -251,7 +256,9 @@ Borrowed global(Borrowed globals, Borrowed name) {
   throw PyError{};
 }
 
-Borrowed global(FunctionObject* f, Borrowed name) { return global(f->globals, name); }
+Borrowed global(FunctionObject* f, Borrowed name) {
+  return global(f->globals, name);
+}
 
 // ---------------------------------------------------------------------------
 // Binding a call to the parameters
@@ -302,9 +309,9 @@ Ref format_names(const std::vector<PyObject*>& names) {
   }
   Ref kwonly_sig;
   if (kwonly_given) {
-    kwonly_sig = Ref::check(PyUnicode_FromFormat(
-        " positional argument%s (and %zd keyword-only argument%s)", given != 1 ? "s" : "",
-        kwonly_given, kwonly_given != 1 ? "s" : ""));
+    kwonly_sig = Ref::check(
+        PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                             given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
   } else {
     kwonly_sig = str("");
   }
@@ -367,7 +374,8 @@ Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     PyObject* value = args[npos + k];
-    if (!PyUnicode_Check(key)) raise_format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+    if (!PyUnicode_Check(key))
+      raise_format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
     Py_ssize_t i = find_param(c, key);
     Kind kind = i >= 0 ? c->params[size_t(i)].kind : Kind::VarKw;
     if (i < 0 || kind == Kind::VarPos || kind == Kind::VarKw || kind == Kind::PosOnly) {
@@ -384,8 +392,7 @@ Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
       throw PyError{};
     }
     if (a[i]) {
-      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
-                   key);
+      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
       throw PyError{};
     }
     a[i] = Ref::borrow(value);
@@ -638,15 +645,16 @@ PyObject* get_globals(PyObject* self, void*) {
   return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
 }
 
-PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_closure(PyObject*, void*) {
+  Py_RETURN_NONE;
+}
 
 // A code object describing the parameters, so that introspection tools that
 // read `__code__` (inspect.signature among them) see the real signature.
 Ref build_code(FunctionObject* f) {
   const Code* c = f->code;
-  Ref filename = Ref::check(PyUnicode_FromFormat("<%U>", f->module && PyUnicode_Check(f->module)
-                                                               ? f->module
-                                                               : c->name));
+  Ref filename = Ref::check(
+      PyUnicode_FromFormat("<%U>", f->module && PyUnicode_Check(f->module) ? f->module : c->name));
   Ref empty = Ref::check(reinterpret_cast<PyObject*>(
       PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(c->name), 1)));
   // co_varnames: positional, keyword-only, *args, **kwargs.

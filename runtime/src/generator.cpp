@@ -9,7 +9,9 @@ Step GenBody::resume_throw(Ref exc) {
   throw PyError{};
 }
 
-int GenBody::traverse(visitproc, void*) { return 0; }
+int GenBody::traverse(visitproc, void*) {
+  return 0;
+}
 
 // ---------------------------------------------------------------------------
 // ContextBody
@@ -18,27 +20,6 @@ void ContextBody::fail(Ref exc) {
   restore_exception(std::move(exc));
   throw PyError{};
 }
-
-namespace {
-
-// Runs a clean-up step while `exc` is being propagated: if the step raises,
-// its exception wins and gets `exc` as its context, as in Python.
-template <class F>
-void run_while_handling(Ref& exc, F&& step) {
-  try {
-    step();
-  } catch (const PyError&) {
-    Ref raised = fetch_exception();
-    if (raised && raised.get() != exc.get()) {
-      PyException_SetContext(raised.get(), exc.release());
-      exc = std::move(raised);
-    } else if (raised) {
-      exc = std::move(raised);
-    }
-  }
-}
-
-}  // namespace
 
 Step ContextBody::resume(Borrowed) {
   if (state_ == 0) {
@@ -52,9 +33,9 @@ Step ContextBody::resume(Borrowed) {
   } catch (const PyError&) {
     Ref exc = fetch_exception();
     if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-      run_while_handling(exc, [&] { on_error(exc); });
+      while_handling(exc, [&] { on_error(exc); });
     }
-    run_while_handling(exc, [&] { on_finally(); });
+    while_handling(exc, [&] { on_finally(); });
     fail(std::move(exc));
   }
   on_finally();
@@ -65,9 +46,9 @@ Step ContextBody::resume_throw(Ref exc) {
   state_ = 2;
   if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
     Ref held = exc;
-    run_while_handling(exc, [&] { on_error(held); });
+    while_handling(exc, [&] { on_error(held); });
   }
-  run_while_handling(exc, [&] { on_finally(); });
+  while_handling(exc, [&] { on_finally(); });
   fail(std::move(exc));
 }
 
@@ -79,15 +60,16 @@ namespace {
 enum class GenState { Created, Suspended, Running, Finished };
 
 struct GeneratorObject {
-  PyObject_HEAD
-  GenBody* body;
+  PyObject_HEAD GenBody* body;
   GenState state;
   PyObject* name;
   PyObject* qualname;
   PyObject* weakreflist;
 };
 
-GeneratorObject* as_gen(PyObject* o) { return reinterpret_cast<GeneratorObject*>(o); }
+GeneratorObject* as_gen(PyObject* o) {
+  return reinterpret_cast<GeneratorObject*>(o);
+}
 
 void release_body(GeneratorObject* g) {
   GenBody* b = g->body;
@@ -162,7 +144,9 @@ PyObject* gen_send_impl(GeneratorObject* g, PyObject* value, bool is_next) {
   }
 }
 
-PyObject* gen_iternext(PyObject* self) { return gen_send_impl(as_gen(self), Py_None, true); }
+PyObject* gen_iternext(PyObject* self) {
+  return gen_send_impl(as_gen(self), Py_None, true);
+}
 
 PyObject* gen_send(PyObject* self, PyObject* value) {
   return gen_send_impl(as_gen(self), value, false);
@@ -302,8 +286,12 @@ PyObject* gen_repr(PyObject* self) {
   return PyUnicode_FromFormat("<generator object %U at %p>", as_gen(self)->qualname, self);
 }
 
-PyObject* gen_get_name(PyObject* self, void*) { return Py_NewRef(as_gen(self)->name); }
-PyObject* gen_get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->qualname); }
+PyObject* gen_get_name(PyObject* self, void*) {
+  return Py_NewRef(as_gen(self)->name);
+}
+PyObject* gen_get_qualname(PyObject* self, void*) {
+  return Py_NewRef(as_gen(self)->qualname);
+}
 PyObject* gen_get_running(PyObject* self, void*) {
   return PyBool_FromLong(as_gen(self)->state == GenState::Running);
 }
@@ -321,8 +309,8 @@ PyGetSetDef gen_getset[] = {
 
 PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)),
-     METH_FASTCALL, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gen_throw)), METH_FASTCALL,
+     nullptr},
     {"close", gen_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

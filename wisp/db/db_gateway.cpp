@@ -2,6 +2,7 @@
 // the transaction depth of the current context, runs mapped statements by
 // id and maps their rows into the declared result types.
 #include "wisp/classes.h"
+#include "sessions.h"
 
 using namespace wisp;
 
@@ -11,7 +12,6 @@ struct Names {
   PyObject* Dict = intern("Dict");
   PyObject* List = intern("List");
   PyObject* get_args = intern("get_args");
-  PyObject* sessionmaker = intern("sessionmaker");
   PyObject* QueryRunner = intern("QueryRunner");
   PyObject* ContextVar = intern("ContextVar");
   PyObject* is_container_type = intern("is_container_type");
@@ -62,13 +62,9 @@ struct Names {
 const Names* N;
 
 struct State {
-  PyObject* sessionmaker;  // sqlalchemy.orm.sessionmaker
-  PyObject* Session;       // sqlalchemy.orm.Session
   PyObject* zero;
   PyObject* one;
   PyObject* empty;       // ()
-  PyObject* kw_maker;    // ("bind", "expire_on_commit")
-  PyObject* kw_session;  // ("bind", "autoflush", "expire_on_commit")
   PyObject* kw_default;  // ("default",)
   PyObject* kw_get_sql;  // ("sql_id", "params")
   PyObject* kw_sql_con_args;
@@ -78,30 +74,7 @@ struct State {
   PyObject* kw_con_sql_param;
 };
 State S;
-
-// sessionmaker(bind=..., expire_on_commit=False)(); see query_runner for why
-// SQLAlchemy's own factory is short-cut to the session it would make.
-Ref new_session(Borrowed globals, Borrowed bind) {
-  Borrowed maker = global(globals, N->sessionmaker);
-  if (maker.get() == S.sessionmaker) {
-    return call_kw(S.Session, {bind.get(), Py_True, Py_False}, S.kw_session);
-  }
-  Ref factory = call_kw(maker, {bind.get(), Py_False}, S.kw_maker);
-  return call(factory);
-}
-
-// Method call with keyword arguments: the last PyTuple_GET_SIZE(kwnames)
-// values are the keywords.
-Ref call_method_kw(Borrowed o, PyObject* name, std::initializer_list<PyObject*> args,
-                   PyObject* kwnames) {
-  PyObject* stack[8];
-  stack[0] = o.get();
-  size_t i = 1;
-  for (PyObject* a : args) stack[i++] = a;
-  size_t npos = i - size_t(PyTuple_GET_SIZE(kwnames));
-  return Ref::check(
-      PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-}
+db::SessionFactory sessions;
 
 // var.get() / var.set(value) for the context variables held by the gateway.
 Ref var_get(Borrowed var) {
@@ -308,7 +281,7 @@ Ref gw_begin_tx(FunctionObject* f, Ref* a) {
     var_set(depth_v, Ref::check(PyNumber_Add(depth.get(), S.one)));
     return none();
   }
-  Ref session = new_session(f->globals, getattr(self, N->data_source));
+  Ref session = sessions.make(f->globals, getattr(self, N->data_source));
   var_set(getattr(self, N->connection_local), session);
   var_set(depth_var(self), S.one);
   return none();
@@ -354,7 +327,7 @@ Ref gw_close(FunctionObject*, Ref* a) {
 
 // def get_ori_session(self)
 Ref gw_get_ori_session(FunctionObject* f, Ref* a) {
-  return new_session(f->globals, getattr(a[0], N->data_source));
+  return sessions.make(f->globals, getattr(a[0], N->data_source));
 }
 
 // ---------------------------------------------------------------------------
@@ -539,13 +512,6 @@ Ref gw_insert_orm2(FunctionObject*, Ref* a) {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "db_gateway", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-Ref names_tuple(std::initializer_list<const char*> names) {
-  Ref t = Ref::check(PyTuple_New(Py_ssize_t(names.size())));
-  Py_ssize_t i = 0;
-  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, Py_NewRef(intern(n)));
-  return t;
-}
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit_db_gateway() {
@@ -558,8 +524,6 @@ PyMODINIT_FUNC PyInit_db_gateway() {
     S.zero = PyLong_FromLong(0);
     S.one = PyLong_FromLong(1);
     S.empty = PyTuple_New(0);
-    S.kw_maker = names_tuple({"bind", "expire_on_commit"}).release();
-    S.kw_session = names_tuple({"bind", "autoflush", "expire_on_commit"}).release();
     S.kw_default = names_tuple({"default"}).release();
     S.kw_get_sql = names_tuple({"sql_id", "params"}).release();
     S.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();
@@ -580,8 +544,7 @@ PyMODINIT_FUNC PyInit_db_gateway() {
     dict_set(g, "TextClause", text_clause);
     Ref sessionmaker = import_attr("sqlalchemy.orm", "sessionmaker");
     dict_set(g, "sessionmaker", sessionmaker);
-    S.sessionmaker = sessionmaker.new_ref();
-    S.Session = import_attr("sqlalchemy.orm", "Session").release();
+    sessions.init(sessionmaker);
     Ref page = import_attr("wisp.db.query_runner", "Page");
     Ref query_runner = import_attr("wisp.db.query_runner", "QueryRunner");
     dict_set(g, "Page", page);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "wisp/classes.h"
+#include "sessions.h"
 #include "wisp/generator.h"
 
 using namespace wisp;
@@ -19,7 +20,6 @@ struct Names {
   PyObject* rstrip = intern("rstrip");
   PyObject* semicolon = intern(";");
   PyObject* text = intern("text");
-  PyObject* sessionmaker = intern("sessionmaker");
   PyObject* count_query = intern("count_query");
   PyObject* limit_query = intern("limit_query");
   PyObject* bindparams = intern("bindparams");
@@ -59,53 +59,19 @@ const Names* N;
 
 // Objects captured at import that the fast paths compare against.
 struct State {
-  PyObject* sessionmaker;  // sqlalchemy.orm.sessionmaker
-  PyObject* Session;       // sqlalchemy.orm.Session
-  PyObject* get_session;   // the contextmanager stored as QueryRunner.get_session
-  PyObject* limit_query;   // the module's own limit_query
-  PyObject* one;           // 1
-  PyObject* kw_maker;      // ("bind", "expire_on_commit")
-  PyObject* kw_session;    // ("bind", "autoflush", "expire_on_commit")
-  PyObject* kw_page;       // ("page_size", "page_offset")
+  PyObject* get_session;  // the contextmanager stored as QueryRunner.get_session
+  PyObject* limit_query;  // the module's own limit_query
+  PyObject* one;          // 1
+  PyObject* kw_page;      // ("page_size", "page_offset")
 };
 State S;
+db::SessionFactory sessions;
 
 // ---------------------------------------------------------------------------
 // Sessions
 
-// sessionmaker(bind=bind, expire_on_commit=False)(), with `sessionmaker`
-// looked up in the module at call time. SQLAlchemy's own sessionmaker makes
-// a fresh Session subclass per factory, and preparing the event dispatch of
-// a new class costs as much as a whole small query; nothing can hold the
-// factory, so the session it would produce is built directly with the same
-// arguments (`sessionmaker` passes bind, autoflush and expire_on_commit).
-Ref new_session(Borrowed globals, Borrowed bind) {
-  Borrowed maker = global(globals, N->sessionmaker);
-  if (maker.get() == S.sessionmaker) {
-    return call_kw(S.Session, {bind.get(), Py_True, Py_False}, S.kw_session);
-  }
-  Ref factory = call_kw(maker, {bind.get(), Py_False}, S.kw_maker);
-  return call(factory);
-}
-
 bool is_exception(Borrowed exc) {
   return PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception));
-}
-
-// Runs a clean-up step while `exc` propagates; an exception raised by the
-// step replaces `exc` and gets it as its context.
-template <class F>
-void while_handling(Ref& exc, F&& step) {
-  try {
-    step();
-  } catch (...) {
-    translate_exception();
-    Ref raised = fetch_exception();
-    if (raised && raised.get() != exc.get()) {
-      PyException_SetContext(raised.get(), exc.release());
-      exc = std::move(raised);
-    }
-  }
 }
 
 // `with self.get_session(con) as session: value = body(session)`; returns
@@ -118,7 +84,8 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
     // The class's own scope, inline.
     gs.reset();
     const bool owned = !truthy(con);
-    Ref session = owned ? new_session(f->globals, getattr(self, N->data_source)) : Ref::borrow(con);
+    Ref session =
+        owned ? sessions.make(f->globals, getattr(self, N->data_source)) : Ref::borrow(con);
     Ref value;
     try {
       value = body(Borrowed(session));
@@ -195,7 +162,7 @@ class SessionScope : public ContextBody {
     if (truthy(session_)) {
       auto_close_ = false;
     } else {
-      session_ = new_session(globals_, getattr(self_, N->data_source));
+      session_ = sessions.make(globals_, getattr(self_, N->data_source));
     }
     return session_;
   }
@@ -764,11 +731,7 @@ PyMODINIT_FUNC PyInit_query_runner() {
 
     S.one = PyLong_FromLong(1);
     if (!S.one) throw_error();
-    S.sessionmaker = sessionmaker.new_ref();
-    S.Session = import_attr("sqlalchemy.orm", "Session").release();
-    S.kw_maker = tuple({intern("bind"), intern("expire_on_commit")}).release();
-    S.kw_session =
-        tuple({intern("bind"), intern("autoflush"), intern("expire_on_commit")}).release();
+    sessions.init(sessionmaker);
     S.kw_page = tuple({intern("page_size"), intern("page_offset")}).release();
 
     // @dataclass class PageInfo: four annotated fields defaulting to None

@@ -43,9 +43,9 @@ struct Names {
   PyObject* sql_type_re = intern("(\\s*sql_type\\s*=\\s*)(?P<sql_type>\\w+)?");
   PyObject* python_type_re = intern("(\\s*python_type\\s*=\\s*)(?P<python_type>\\w+)?");
   PyObject* type_handler_re = intern("(\\s*type_handler\\s*=\\s*)(?P<type_handler>\\w+)?");
-  PyObject* fn_kwnames;     // ("function_expression", "is_function", "function_name")
-  PyObject* pn_kwnames;     // ("param_name",)
-  PyObject* mp_kwnames;     // ("full_name", "sql_param")
+  PyObject* fn_kwnames;  // ("function_expression", "is_function", "function_name")
+  PyObject* pn_kwnames;  // ("param_name",)
+  PyObject* mp_kwnames;  // ("full_name", "sql_param")
 };
 const Names* N;
 
@@ -107,8 +107,7 @@ Ref sqlparam_str(FunctionObject*, Ref* a) {
   static PyObject* l4 = intern(",function_name:");
   Borrowed s = a[0];
   return concat({l1, str_of(s, N->is_function).get(), l2, str_of(s, N->param_name).get(), l3,
-                 str_of(s, N->function_expression).get(), l4,
-                 str_of(s, N->function_name).get()});
+                 str_of(s, N->function_expression).get(), l4, str_of(s, N->function_name).get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -164,8 +163,7 @@ Ref scan(FunctionObject* f, Borrowed param_text) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tmp_params.get()); ++i) {
       Borrowed match = PyList_GET_ITEM(tmp_params.get(), i);
       Ref param = call_method(regex, N->resolve_param, {match});
-      Ref mybatis_param =
-          call_kw(global(f, N->MybatisParam), {match, param.get()}, N->mp_kwnames);
+      Ref mybatis_param = call_kw(global(f, N->MybatisParam), {match, param.get()}, N->mp_kwnames);
       if (!truthy(getattr(param, N->is_function))) {
         setattr(mybatis_param, N->name, getattr(param, N->param_name));
         Borrowed get_value = global(f, N->get_regex_value);
@@ -205,10 +203,12 @@ Ref get_regex_value(FunctionObject* f, Ref* a) {
 }
 
 // def get_sql_param(param_text)
-Ref get_sql_param(FunctionObject* f, Ref* a) { return scan(f, a[0]); }
+Ref get_sql_param(FunctionObject* f, Ref* a) {
+  return scan(f, a[0]);
+}
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "arg_marks", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "arg_marks", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 Ref keyword_list(std::initializer_list<const char*> words) {
   Ref l = new_list();
@@ -234,17 +234,18 @@ PyMODINIT_FUNC PyInit_arg_marks() {
 
     Ref type_mapping = new_dict();
     dict_set(type_mapping, "NUM",
-             keyword_list({"TINYINT", "SMALLINT", "INTEGER", "BIGINT", "BIT", "DECIMAL",
-                           "DOUBLE", "FLOAT", "NUMERIC"}));
+             keyword_list({"TINYINT", "SMALLINT", "INTEGER", "BIGINT", "BIT", "DECIMAL", "DOUBLE",
+                           "FLOAT", "NUMERIC"}));
     dict_set(type_mapping, "BOOLEAN", keyword_list({"BOOLEAN"}));
     dict_set(type_mapping, "DATE", keyword_list({"DATE", "TIME", "TIMESTAMP"}));
     dict_set(type_mapping, "STRING",
              keyword_list({"CHAR", "VARCHAR", "NCHAR", "NVARCHAR", "LONGNVARCHAR", "LONGVARCHAR"}));
-    dict_set(type_mapping, "BINARY", keyword_list({"BINARY", "VARBINARY", "LONGVARBINARY", "BLOB"}));
-    dict_set(type_mapping, "OTHER",
-             keyword_list({"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT",
-                           "NCLOB", "NULL", "OTHER", "REAL", "REF", "ROWID", "SQLXML", "STRUCT",
-                           "UNDEFINED"}));
+    dict_set(type_mapping, "BINARY",
+             keyword_list({"BINARY", "VARBINARY", "LONGVARBINARY", "BLOB"}));
+    dict_set(
+        type_mapping, "OTHER",
+        keyword_list({"ARRAY", "CLOB", "CURSOR", "DATALINK", "DATETIMEOFFSET", "DISTINCT", "NCLOB",
+                      "NULL", "OTHER", "REAL", "REF", "ROWID", "SQLXML", "STRUCT", "UNDEFINED"}));
     dict_set(g, "type_mapping", type_mapping);
     dict_set(g, "param_function_regex", call_method(re, N->compile, {str(".+?\\(.+?\\)").get()}));
 
@@ -261,10 +262,18 @@ PyMODINIT_FUNC PyInit_arg_marks() {
     ClassBuilder param_cls("SqlParam", g);
     Def param_init_def("__init__", sqlparam_init);
     param_init_def.param("self")
-        .param("param_name").annotate(str_t).def(Py_None)
-        .param("function_expression").annotate(str_t).def(Py_None)
-        .param("is_function").annotate(bool_t).def(Py_False)
-        .param("function_name").annotate(str_t).def(Py_None);
+        .param("param_name")
+        .annotate(str_t)
+        .def(Py_None)
+        .param("function_expression")
+        .annotate(str_t)
+        .def(Py_None)
+        .param("is_function")
+        .annotate(bool_t)
+        .def(Py_False)
+        .param("function_name")
+        .annotate(str_t)
+        .def(Py_None);
     param_cls.method(param_init_def);
     Def param_str_def("__str__", sqlparam_str);
     param_str_def.param("self");
@@ -274,11 +283,20 @@ PyMODINIT_FUNC PyInit_arg_marks() {
     ClassBuilder mybatis_cls("MybatisParam", g);
     Def mybatis_init_def("__init__", mybatis_init);
     mybatis_init_def.param("self")
-        .param("sql_param").annotate("SqlParam", Check::Any)
-        .param("full_name").annotate(str_t).def(Py_None)
-        .param("sql_type").annotate(str_t).def(Py_None)
-        .param("python_type").annotate(str_t).def(Py_None)
-        .param("type_handler").annotate(str_t).def(Py_None);
+        .param("sql_param")
+        .annotate("SqlParam", Check::Any)
+        .param("full_name")
+        .annotate(str_t)
+        .def(Py_None)
+        .param("sql_type")
+        .annotate(str_t)
+        .def(Py_None)
+        .param("python_type")
+        .annotate(str_t)
+        .def(Py_None)
+        .param("type_handler")
+        .annotate(str_t)
+        .def(Py_None);
     mybatis_cls.method(mybatis_init_def);
     Def mybatis_str_def("__str__", mybatis_str);
     mybatis_str_def.param("self");
@@ -292,26 +310,31 @@ PyMODINIT_FUNC PyInit_arg_marks() {
     dict_set(g, "sql_regex_list", regex_list);
 
     Def("get_params", get_params)
-        .doc("\n"
-             "    Get SQL Params\n"
-             "    example: #{param_name}\n"
-             "    prefix: '#','$','$f'\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    Get SQL Params\n"
+            "    example: #{param_name}\n"
+            "    prefix: '#','$','$f'\n"
+            "    :return:\n"
+            "    ")
         .param("child")
         .bind(g, g);
     Def("__get_regex_value", get_regex_value)
-        .param("regex").annotate(str_t)
-        .param("param").annotate(str_t)
-        .param("group").annotate(str_t)
+        .param("regex")
+        .annotate(str_t)
+        .param("param")
+        .annotate(str_t)
+        .param("group")
+        .annotate(str_t)
         .bind(g, g);
     Def("get_sql_param", get_sql_param)
-        .doc("\n"
-             "    Get SQL Params\n"
-             "    example: #{age,pythonType=int,sqlType=NUMERIC,typeHandler=MyTypeHandler}\n"
-             "    change: '#','$'\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    Get SQL Params\n"
+            "    example: #{age,pythonType=int,sqlType=NUMERIC,typeHandler=MyTypeHandler}\n"
+            "    change: '#','$'\n"
+            "    :return:\n"
+            "    ")
         .param("param_text")
         .bind(g, g);
   });

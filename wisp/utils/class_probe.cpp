@@ -25,7 +25,9 @@ Ref container_types(FunctionObject* f) {
   return tuple({global(f, N->list), global(f, N->tuple), global(f, N->dict), global(f, N->set)});
 }
 
-bool is_type(PyObject* o) { return PyObject_TypeCheck(o, &PyType_Type); }
+bool is_type(PyObject* o) {
+  return PyObject_TypeCheck(o, &PyType_Type);
+}
 
 // def is_container_type_by_str(type_str: str) -> bool
 Ref is_container_type_by_str(FunctionObject* f, Ref* a) {
@@ -99,7 +101,9 @@ Ref is_container_type(FunctionObject* f, Ref* a) {
 }
 
 // def get_base_type(generic_type)
-Ref get_base_type(FunctionObject* f, Ref* a) { return origin_or_self(f, a[0]); }
+Ref get_base_type(FunctionObject* f, Ref* a) {
+  return origin_or_self(f, a[0]);
+}
 
 // def is_result_class(data_type)
 Ref is_result_class(FunctionObject* f, Ref* a) {
@@ -110,8 +114,8 @@ Ref is_result_class(FunctionObject* f, Ref* a) {
   return boolean(false);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "class_probe", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "class_probe", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -133,40 +137,46 @@ PyMODINIT_FUNC PyInit_class_probe() {
 
     Def("is_container_type_by_str", is_container_type_by_str)
         .doc("判断字符串表示的类型是否是容器类型（安全版）")
-        .param("type_str").annotate(str_t)
+        .param("type_str")
+        .annotate(str_t)
         .returns(bool_t)
         .bind(g, g);
     Def("get_type_from_string", get_type_from_string)
-        .doc("\n"
-             "    将类型字符串（如 \"int\", \"model.user.User\"）转换为实际的 Python 类型\n"
-             "    :param type_str: 类型字符串，如 \"int\", \"list\", \"model.user.User\"\n"
-             "    :return: 对应的 Python 类型对象\n"
-             "    ")
-        .param("type_str").annotate(str_t)
+        .doc(
+            "\n"
+            "    将类型字符串（如 \"int\", \"model.user.User\"）转换为实际的 Python 类型\n"
+            "    :param type_str: 类型字符串，如 \"int\", \"list\", \"model.user.User\"\n"
+            "    :return: 对应的 Python 类型对象\n"
+            "    ")
+        .param("type_str")
+        .annotate(str_t)
         .bind(g, g);
     Def("is_container_type", is_container_type)
-        .doc("\n"
-             "    判断是否是容器类型\n"
-             "    :param type_obj:\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    判断是否是容器类型\n"
+            "    :param type_obj:\n"
+            "    :return:\n"
+            "    ")
         .param("type_obj")
         .returns(bool_t)
         .bind(g, g);
     Def("get_base_type", get_base_type)
-        .doc("\n"
-             "    获取基础类型, 传入 list[int] 或 dict[str, str] 这种类型, 返回list\n"
-             "    :param generic_type:\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    获取基础类型, 传入 list[int] 或 dict[str, str] 这种类型, 返回list\n"
+            "    :param generic_type:\n"
+            "    :return:\n"
+            "    ")
         .param("generic_type")
         .bind(g, g);
     Def("is_result_class", is_result_class)
-        .doc("\n"
-             "    判断是否是需要的数据类型, pydantic, dataclass\n"
-             "    :param data_type:\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    判断是否是需要的数据类型, pydantic, dataclass\n"
+            "    :param data_type:\n"
+            "    :return:\n"
+            "    ")
         .param("data_type")
         .bind(g, g);
   });

@@ -20,7 +20,9 @@ struct Names {
 };
 const Names* N;
 
-Ref strip(Borrowed s) { return Ref::check(PyObject_CallMethod(s, "strip", nullptr)); }
+Ref strip(Borrowed s) {
+  return Ref::check(PyObject_CallMethod(s, "strip", nullptr));
+}
 
 // re.sub(regex, replace, string, count=1, flags=re.IGNORECASE)
 Ref sub_once(FunctionObject* f, Borrowed regex, Borrowed replace, Borrowed string) {
@@ -44,8 +46,8 @@ Ref replace_sql_last(FunctionObject* f, Ref* a) {
   return sub_once(f, regex, a[2], string);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "clause_edit", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "clause_edit", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -58,14 +60,20 @@ PyMODINIT_FUNC PyInit_clause_edit() {
     PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
     dict_set(g, "re", import("re"));
     Def("replace_sql_first", replace_sql_first)
-        .param("string").annotate(str_t)
-        .param("prefix_overrides").annotate(str_t)
-        .param("replace").annotate(str_t)
+        .param("string")
+        .annotate(str_t)
+        .param("prefix_overrides")
+        .annotate(str_t)
+        .param("replace")
+        .annotate(str_t)
         .bind(g, g);
     Def("replace_sql_last", replace_sql_last)
-        .param("string").annotate(str_t)
-        .param("suffix_overrides").annotate(str_t)
-        .param("replace").annotate(str_t)
+        .param("string")
+        .annotate(str_t)
+        .param("suffix_overrides")
+        .annotate(str_t)
+        .param("replace")
+        .annotate(str_t)
         .bind(g, g);
   });
 }

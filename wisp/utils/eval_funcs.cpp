@@ -13,7 +13,9 @@ struct Names {
 const Names* N;
 
 // def like(value)
-Ref like(FunctionObject* f, Ref* a) { return call(global(f, N->sql_string_format), {a[0].get()}); }
+Ref like(FunctionObject* f, Ref* a) {
+  return call(global(f, N->sql_string_format), {a[0].get()});
+}
 
 // def time_format(date_value, format: str = "%Y-%m-%d %H:%M:%S")
 Ref time_format(FunctionObject* f, Ref* a) {
@@ -22,8 +24,8 @@ Ref time_format(FunctionObject* f, Ref* a) {
   return call(global(f, N->sql_string_format), {text.get()});
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "eval_funcs", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "eval_funcs", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -84,8 +84,15 @@ Ref param_str(FunctionObject* f, Ref* a) {
   return Ref::check(PyObject_Str(v));
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "literal_tools", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "literal_tools",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
@@ -94,25 +101,29 @@ PyMODINIT_FUNC PyInit_literal_tools() {
     N = new Names();
     dict_set(g, "re", import("re"));
     Def("replace_cdata", replace_cdata)
-        .doc("\n"
-             "    Replace CDATA String\n"
-             "    :param raw_text:\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    Replace CDATA String\n"
+            "    :param raw_text:\n"
+            "    :return:\n"
+            "    ")
         .param("raw_text")
         .bind(g, g);
     Def("convert_cdata", convert_cdata)
-        .doc("\n"
-             "    Replace CDATA String\n"
-             "    :param string:\n"
-             "    :param reverse:\n"
-             "    :return:\n"
-             "    ")
+        .doc(
+            "\n"
+            "    Replace CDATA String\n"
+            "    :param string:\n"
+            "    :param reverse:\n"
+            "    :return:\n"
+            "    ")
         .param("string")
-        .param("reverse").def(Py_False)
+        .param("reverse")
+        .def(Py_False)
         .bind(g, g);
     Def("sql_string_format", sql_string_format)
-        .param("sql_str_value").annotate(reinterpret_cast<PyObject*>(&PyUnicode_Type))
+        .param("sql_str_value")
+        .annotate(reinterpret_cast<PyObject*>(&PyUnicode_Type))
         .bind(g, g);
     Def("param_str", param_str).param("param_value").bind(g, g);
   });

@@ -52,10 +52,9 @@ struct Code {
 };
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const Code* code;
-  PyObject* globals;      // module namespace the body looks names up in
+  PyObject* globals;  // module namespace the body looks names up in
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -72,7 +71,9 @@ struct FunctionObject {
 
 WISP_API extern PyTypeObject FunctionType;
 
-inline bool is_function(Borrowed o) { return Py_TYPE(o.get()) == &FunctionType; }
+inline bool is_function(Borrowed o) {
+  return Py_TYPE(o.get()) == &FunctionType;
+}
 
 // Builder for one `def`. Annotations and defaults are Python objects given
 // at definition time, as the interpreter would evaluate them.

@@ -124,6 +124,12 @@ WISP_API Ref call(Borrowed f, std::initializer_list<PyObject*> args);
 // Vectorcall with keyword names (a tuple of str) after the positionals.
 WISP_API Ref call_kw(Borrowed f, std::initializer_list<PyObject*> args, Borrowed kwnames);
 WISP_API Ref call_method(Borrowed o, Borrowed name, std::initializer_list<PyObject*> args);
+// Method call with keywords: the last PyTuple_GET_SIZE(kwnames) of `args`
+// are the keyword values.
+WISP_API Ref call_method_kw(Borrowed o, Borrowed name, std::initializer_list<PyObject*> args,
+                            Borrowed kwnames);
+// A tuple of interned names, for keyword calls.
+WISP_API Ref names_tuple(std::initializer_list<const char*> names);
 
 WISP_API Ref import(const char* module);
 WISP_API Ref import_attr(const char* module, const char* name);
@@ -138,8 +144,12 @@ WISP_API void dict_set(Borrowed d, const char* key, Borrowed value);
 // Borrowed lookup in a dict; null when absent (never throws KeyError).
 WISP_API Borrowed dict_get(Borrowed d, Borrowed key);
 
-inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref boolean(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+inline Ref none() {
+  return Ref::borrow(Py_None);
+}
+inline Ref boolean(bool b) {
+  return Ref::borrow(b ? Py_True : Py_False);
+}
 
 // Concatenation of str objects.
 WISP_API Ref concat(std::initializer_list<PyObject*> parts);
@@ -164,9 +174,29 @@ WISP_API void expect_exact(Borrowed value, PyTypeObject* type);
 WISP_API Ref fetch_exception();
 WISP_API void restore_exception(Ref exc);
 
+// Runs a clean-up step while `exc` propagates, as a `finally` or `except`
+// block would: an exception raised by the step replaces `exc` and gets it as
+// its context.
+template <class F>
+void while_handling(Ref& exc, F&& step);
+
 // Converts any C++ exception in flight into a Python error. Call only inside
 // a catch (...) block at an interpreter boundary.
 WISP_API void translate_exception() noexcept;
+
+template <class F>
+void while_handling(Ref& exc, F&& step) {
+  try {
+    step();
+  } catch (...) {
+    translate_exception();
+    Ref raised = fetch_exception();
+    if (raised && raised.get() != exc.get()) {
+      PyException_SetContext(raised.get(), exc.release());
+      exc = std::move(raised);
+    }
+  }
+}
 
 // Runs `body` and turns a thrown C++ exception into a NULL/-1 result.
 template <class F>
