@@ -15,7 +15,9 @@ Ref bind(FunctionObject*, Ref* a) {
 }
 
 // def echo_str(value) -> str: returns its argument, whose type the return check guards
-Ref echo_str(FunctionObject*, Ref* a) { return a[0]; }
+Ref echo_str(FunctionObject*, Ref* a) {
+  return a[0];
+}
 
 // def strict(s: str, d: dict, l: list, st: set, t: type, o: "str | None")
 Ref strict(FunctionObject*, Ref* a) {
@@ -23,7 +25,9 @@ Ref strict(FunctionObject*, Ref* a) {
 }
 
 // def make_adder(n): returns a closure make_adder.<locals>.add(x)
-Ref add(FunctionObject* f, Ref* a) { return Ref::check(PyNumber_Add(f->closure, a[0].get())); }
+Ref add(FunctionObject* f, Ref* a) {
+  return Ref::check(PyNumber_Add(f->closure, a[0].get()));
+}
 
 Ref make_adder(FunctionObject* f, Ref* a) {
   static Def* def = [] {
@@ -96,7 +100,9 @@ Ref box_init(FunctionObject*, Ref* a) {
   setattr(a[0], "value", a[1]);
   return none();
 }
-Ref box_get(FunctionObject*, Ref* a) { return getattr(a[0], "value"); }
+Ref box_get(FunctionObject*, Ref* a) {
+  return getattr(a[0], "value");
+}
 
 // class Holder(Generic[T]): def model(self) -> the class's own type argument
 Ref holder_model(FunctionObject*, Ref* a) {
@@ -113,8 +119,8 @@ Ref point_norm1(FunctionObject*, Ref* a) {
   return Ref::check(PyNumber_Add(ax.get(), ay.get()));
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_rt_probe", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_rt_probe", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -126,26 +132,39 @@ PyMODINIT_FUNC PyInit__rt_probe() {
     Def("bind", bind)
         .doc("Binds its arguments and returns them.")
         .param("a", Kind::PosOnly)
-        .param("b").annotate(int_t)
+        .param("b")
+        .annotate(int_t)
         .param("args", Kind::VarPos)
-        .param("c", Kind::KwOnly).annotate(bool_t).def(Py_False)
-        .param("d", Kind::KwOnly).annotate(str_t).def(Py_None)
+        .param("c", Kind::KwOnly)
+        .annotate(bool_t)
+        .def(Py_False)
+        .param("d", Kind::KwOnly)
+        .annotate(str_t)
+        .def(Py_None)
         .param("kwargs", Kind::VarKw)
         .returns(reinterpret_cast<PyObject*>(&PyTuple_Type))
         .bind(g, g);
     Def("echo_str", echo_str).param("value").returns(str_t).bind(g, g);
     Def("strict", strict)
-        .param("s").annotate(str_t)
-        .param("d").annotate(reinterpret_cast<PyObject*>(&PyDict_Type))
-        .param("l").annotate(reinterpret_cast<PyObject*>(&PyList_Type))
-        .param("st").annotate(reinterpret_cast<PyObject*>(&PySet_Type))
-        .param("t").annotate(reinterpret_cast<PyObject*>(&PyType_Type))
-        .param("o").annotate("str | None")
+        .param("s")
+        .annotate(str_t)
+        .param("d")
+        .annotate(reinterpret_cast<PyObject*>(&PyDict_Type))
+        .param("l")
+        .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
+        .param("st")
+        .annotate(reinterpret_cast<PyObject*>(&PySet_Type))
+        .param("t")
+        .annotate(reinterpret_cast<PyObject*>(&PyType_Type))
+        .param("o")
+        .annotate("str | None")
         .bind(g, g);
     Def("make_adder", make_adder).param("n").bind(g, g);
     Ref rec = Def("recorder", recorder)
-                  .param("log").annotate(reinterpret_cast<PyObject*>(&PyList_Type))
-                  .param("value").def(Py_None)
+                  .param("log")
+                  .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
+                  .param("value")
+                  .def(Py_None)
                   .build(g);
     dict_set(g, "recorder", call(import_attr("contextlib", "contextmanager"), {rec.get()}));
     Def("count", count).param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
