@@ -215,10 +215,8 @@ PyObject* gen_throw_exc(GeneratorObject* g, Ref exc) {
 
 PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs < 1 || nargs > 3) {
-    PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-    if (nargs > 3) {
-      PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-    }
+    PyErr_Format(PyExc_TypeError, "throw expected at %s, got %zd",
+                 nargs < 1 ? "least 1 argument" : "most 3 arguments", nargs);
     return nullptr;
   }
   PyObject* exc = guard([&] {

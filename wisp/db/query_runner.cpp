@@ -70,9 +70,43 @@ db::SessionFactory sessions;
 // ---------------------------------------------------------------------------
 // Sessions
 
-bool is_exception(Borrowed exc) {
-  return PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception));
-}
+// The scope of get_session: commit and close an owned session, roll back
+// on an Exception, close an owned session in every case.
+class SessionScope : public ContextBody {
+ public:
+  SessionScope(Ref self, Ref session, Ref globals)
+      : self_(std::move(self)), session_(std::move(session)), globals_(std::move(globals)) {}
+
+ protected:
+  Ref enter() override {
+    auto_close_ = true;
+    if (truthy(session_)) {
+      auto_close_ = false;
+    } else {
+      session_ = sessions.make(globals_, getattr(self_, N->data_source));
+    }
+    return session_;
+  }
+  void on_success() override {
+    if (auto_close_) call_method(session_, N->commit, {});
+  }
+  void on_error(Borrowed) override { call_method(session_, N->rollback, {}); }
+  void on_finally() override {
+    if (auto_close_) call_method(session_, N->close, {});
+  }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(self_.get());
+    Py_VISIT(session_.get());
+    Py_VISIT(globals_.get());
+    return 0;
+  }
+
+ private:
+  Ref self_;
+  Ref session_;
+  Ref globals_;
+  bool auto_close_ = true;
+};
 
 // `with self.get_session(con) as session: value = body(session)`; returns
 // value once the scope has exited.
@@ -83,25 +117,8 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
       PyMethod_GET_SELF(gs.get()) == self.get()) {
     // The class's own scope, inline.
     gs.reset();
-    const bool owned = !truthy(con);
-    Ref session =
-        owned ? sessions.make(f->globals, getattr(self, N->data_source)) : Ref::borrow(con);
-    Ref value;
-    try {
-      value = body(Borrowed(session));
-      if (owned) call_method(session, N->commit, {});
-    } catch (...) {
-      translate_exception();
-      Ref exc = fetch_exception();
-      if (is_exception(exc)) {
-        while_handling(exc, [&] { call_method(session, N->rollback, {}); });
-      }
-      if (owned) while_handling(exc, [&] { call_method(session, N->close, {}); });
-      restore_exception(std::move(exc));
-      throw PyError{};
-    }
-    if (owned) call_method(session, N->close, {});
-    return value;
+    SessionScope scope(Ref::borrow(self), Ref::borrow(con), Ref::borrow(f->globals));
+    return scope.run_inline(std::forward<F>(body));
   }
   // An overriding get_session: the `with` protocol.
   Ref cm = call(gs, {con.get()});
@@ -150,42 +167,6 @@ Ref rows_as_dicts(Borrowed rows) {
 
 // ---------------------------------------------------------------------------
 // get_session
-
-class SessionScope : public ContextBody {
- public:
-  SessionScope(Ref self, Ref session, Ref globals)
-      : self_(std::move(self)), session_(std::move(session)), globals_(std::move(globals)) {}
-
- protected:
-  Ref enter() override {
-    auto_close_ = true;
-    if (truthy(session_)) {
-      auto_close_ = false;
-    } else {
-      session_ = sessions.make(globals_, getattr(self_, N->data_source));
-    }
-    return session_;
-  }
-  void on_success() override {
-    if (auto_close_) call_method(session_, N->commit, {});
-  }
-  void on_error(Borrowed) override { call_method(session_, N->rollback, {}); }
-  void on_finally() override {
-    if (auto_close_) call_method(session_, N->close, {});
-  }
-  int traverse(visitproc visit, void* arg) override {
-    Py_VISIT(self_.get());
-    Py_VISIT(session_.get());
-    Py_VISIT(globals_.get());
-    return 0;
-  }
-
- private:
-  Ref self_;
-  Ref session_;
-  Ref globals_;
-  bool auto_close_ = true;
-};
 
 // def get_session(self, session=None), wrapped by contextlib.contextmanager
 Ref qr_get_session(FunctionObject* f, Ref* a) {

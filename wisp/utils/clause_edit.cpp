@@ -8,6 +8,7 @@ namespace {
 struct Names {
   PyObject* re = intern("re");
   PyObject* sub = intern("sub");
+  PyObject* strip = intern("strip");
   PyObject* count = intern("count");
   PyObject* flags = intern("flags");
   PyObject* IGNORECASE = intern("IGNORECASE");
@@ -21,7 +22,7 @@ struct Names {
 const Names* N;
 
 Ref strip(Borrowed s) {
-  return Ref::check(PyObject_CallMethod(s, "strip", nullptr));
+  return call_method(s, N->strip, {});
 }
 
 // re.sub(regex, replace, string, count=1, flags=re.IGNORECASE)

@@ -10,6 +10,7 @@ struct Names {
   PyObject* compile = intern("compile");
   PyObject* search = intern("search");
   PyObject* group = intern("group");
+  PyObject* two = PyLong_FromLong(2);
   PyObject* replace = intern("replace");
   PyObject* convert_cdata = intern("convert_cdata");
   PyObject* sql_string_format = intern("sql_string_format");
@@ -42,8 +43,7 @@ Ref replace_cdata(FunctionObject* f, Ref* a) {
   Ref cdata_regex = call_method(global(f, N->re), N->compile, {N->cdata_pattern});
   Ref match = call_method(cdata_regex, N->search, {raw_text});
   if (match.get() == Py_None) return Ref::borrow(raw_text);
-  Ref two = Ref::check(PyLong_FromLong(2));
-  Ref content = call_method(match, N->group, {two.get()});
+  Ref content = call_method(match, N->group, {N->two});
   Ref cdata_text = call(global(f, N->convert_cdata), {content.get(), Py_True});
   Ref whole = call_method(match, N->group, {});
   return call_method(raw_text, N->replace, {whole.get(), cdata_text.get()});

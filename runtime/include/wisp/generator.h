@@ -56,6 +56,11 @@ class WISP_API ContextBody : public GenBody {
   Step resume(Borrowed sent) override;
   Step resume_throw(Ref exc) override;
 
+  // Runs `work(value)` inside the scope directly, as `with` over the
+  // context manager would, without making a generator object.
+  template <class F>
+  Ref run_inline(F&& work);
+
  protected:
   virtual Ref enter() = 0;
   virtual void on_success() {}
@@ -66,6 +71,20 @@ class WISP_API ContextBody : public GenBody {
   [[noreturn]] void fail(Ref exc);
   int state_ = 0;
 };
+
+template <class F>
+Ref ContextBody::run_inline(F&& work) {
+  Step entered = resume(Py_None);
+  Ref result;
+  try {
+    result = work(Borrowed(entered.value));
+  } catch (...) {
+    translate_exception();
+    resume_throw(fetch_exception());  // runs the clean-up steps and re-raises
+  }
+  resume(Py_None);
+  return result;
+}
 
 WISP_API extern PyTypeObject GeneratorType;
 
