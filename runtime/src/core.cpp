@@ -1,6 +1,7 @@
 #include <cstdarg>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "wisp/rt.h"
 
@@ -24,9 +25,14 @@ Ref str(const char* utf8, Py_ssize_t len) {
 }
 
 PyObject* intern(const char* utf8) {
-  PyObject* s = PyUnicode_InternFromString(utf8);
-  if (!s) throw_error();
-  return s;  // the reference is kept for the life of the process
+  // One reference per distinct text, held by this dict for the life of the
+  // process (an interned string is not necessarily immortal).
+  static PyObject* kept = nullptr;
+  if (!kept) kept = Ref::check(PyDict_New()).release();
+  Ref s = Ref::check(PyUnicode_InternFromString(utf8));
+  PyObject* held = PyDict_SetDefault(kept, s.get(), s.get());
+  if (!held) throw_error();
+  return held;
 }
 
 Ref getattr(Borrowed o, Borrowed name) {
@@ -97,6 +103,18 @@ Ref names_tuple(std::initializer_list<const char*> names) {
   return t;
 }
 
+Ref call_kwargs(Borrowed f, std::initializer_list<PyObject*> args, std::initializer_list<Kw> kw) {
+  Ref kwnames = Ref::check(PyTuple_New(Py_ssize_t(kw.size())));
+  std::vector<PyObject*> stack(args.begin(), args.end());
+  Py_ssize_t i = 0;
+  for (const Kw& k : kw) {
+    PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(intern(k.name)));
+    stack.push_back(k.value);
+  }
+  return Ref::check(
+      PyObject_Vectorcall(f, stack.data(), args.size(), kw.size() ? kwnames.get() : nullptr));
+}
+
 Ref import(const char* module) {
   return Ref::check(PyImport_ImportModule(module));
 }
@@ -140,6 +158,20 @@ Borrowed dict_get(Borrowed d, Borrowed key) {
   PyObject* v = PyDict_GetItemWithError(d, key);
   if (!v && PyErr_Occurred()) throw_error();
   return v;
+}
+
+Ref dict_get_ref(Borrowed d, Borrowed key) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* v = nullptr;
+  check(PyDict_GetItemRef(d, key, &v));
+  return Ref::steal(v);
+#else
+  // The key's __eq__ may run code, but the value is taken before anything
+  // else can: the reference is added right after the lookup returns.
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (!v && PyErr_Occurred()) throw_error();
+  return Ref::borrow(v);
+#endif
 }
 
 Ref concat(std::initializer_list<PyObject*> parts) {
@@ -199,10 +231,44 @@ void restore_exception(Ref exc) {
 #endif
 }
 
+HandlingScope::HandlingScope(Borrowed exc) : saved_(PyErr_GetHandledException()) {
+  PyErr_SetHandledException(exc);
+}
+
+HandlingScope::~HandlingScope() {
+  PyErr_SetHandledException(saved_);
+  Py_XDECREF(saved_);
+}
+
+void chain_context(Borrowed raised, Borrowed exc) {
+  if (!raised || !exc || raised.get() == exc.get()) return;
+  Ref existing = Ref::steal(PyException_GetContext(raised));
+  if (existing) return;
+  // Break a loop: if `raised` is already in exc's context chain, cut it
+  // out there (the chain is walked with a second, slower pointer so that a
+  // loop made elsewhere cannot hang us).
+  Ref o = Ref::borrow(exc.get());
+  Ref slow = o;
+  bool advance_slow = false;
+  for (;;) {
+    Ref ctx = Ref::steal(PyException_GetContext(o.get()));
+    if (!ctx) break;
+    if (ctx.get() == raised.get()) {
+      PyException_SetContext(o.get(), nullptr);
+      break;
+    }
+    o = std::move(ctx);
+    if (o.get() == slow.get()) break;
+    if (advance_slow) slow = Ref::steal(PyException_GetContext(slow.get()));
+    advance_slow = !advance_slow;
+  }
+  PyException_SetContext(raised, Py_NewRef(exc.get()));
+}
+
 void add_note_to_current(Borrowed note) {
   Ref exc = fetch_exception();
   if (!exc) return;
-  static PyObject* add_note = intern("add_note");
+  PyObject* add_note = intern("add_note");
   PyObject* args[2] = {exc.get(), note.get()};
   PyObject* r =
       PyObject_VectorcallMethod(add_note, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -218,6 +284,19 @@ void expect_exact(Borrowed value, PyTypeObject* type) {
   if (value.get() == Py_None || Py_TYPE(value.get()) == type) return;
   raise_format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name,
                Py_TYPE(value.get())->tp_name);
+}
+
+ModuleInSys::ModuleInSys(Borrowed module) {
+  name_ = Ref::check(PyModule_GetNameObject(module));
+  check(PyDict_SetItem(PyImport_GetModuleDict(), name_.get(), module));
+}
+
+ModuleInSys::~ModuleInSys() {
+  if (keep_) return;
+  // Runs while an exception propagates: keep it, whatever removal does.
+  Ref exc = fetch_exception();
+  if (PyDict_DelItem(PyImport_GetModuleDict(), name_.get()) < 0) PyErr_Clear();
+  if (exc) restore_exception(std::move(exc));
 }
 
 void translate_exception() noexcept {

@@ -1,4 +1,6 @@
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "wisp/function.h"
@@ -84,18 +86,17 @@ Check resolve_check(Check given, PyObject* ann, bool* nullable) {
 }
 
 PyObject* s_note() {
-  static PyObject* note = intern(
+  return intern(
       "wisp checks builtin argument types exactly: an instance of a subclass is refused, "
       "pass an instance of the builtin type itself");
-  return note;
 }
 
 }  // namespace
 
 void raise_arg_type(Borrowed param_name, PyTypeObject* expected, Borrowed given) {
   PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               PyUnicode_AsUTF8(param_name), expected->tp_name, Py_TYPE(given.get())->tp_name);
+               "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)",
+               param_name.get(), expected->tp_name, Py_TYPE(given.get())->tp_name);
   if (PyObject_TypeCheck(given.get(), expected)) add_note_to_current(s_note());
   throw PyError{};
 }
@@ -164,21 +165,65 @@ Def& Def::returns(const char* text, Check c) {
 }
 
 Def& Def::qualname(const char* q) {
-  qualname_ = q;
+  qualname_ = q ? q : "";
   return *this;
 }
 
+Def& Def::qualname(std::string q) {
+  qualname_ = std::move(q);
+  return *this;
+}
+
+void Def::wrong_view(const char* param_name) {
+  throw std::logic_error(std::string("wisp: parameter '") + param_name + "' of " + name_ +
+                         "() names a member of another struct than its body reads");
+}
+
+namespace {
+
+PyObject* entry_with_slots(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) noexcept;
+
+// A named view must hold exactly the parameters: every member a parameter,
+// no two parameters in one member.
+void check_view(const char* name, const std::vector<ParamInfo>& params, size_t frame_size) {
+  std::vector<bool> used(frame_size / sizeof(Ref), false);
+  bool ok = params.size() == used.size();
+  for (const ParamInfo& p : params) {
+    size_t i = p.offset / sizeof(Ref);
+    if (!ok || p.offset % sizeof(Ref) != 0 || i >= used.size() || used[i]) {
+      ok = false;
+      break;
+    }
+    used[i] = true;
+  }
+  if (!ok) {
+    throw std::logic_error(std::string("wisp: the argument struct of ") + name +
+                           "() must hold exactly its parameters, one Ref each");
+  }
+}
+
+}  // namespace
+
 const Code* Def::code() {
   if (code_) return code_;
-  auto* c = new Code();
+  auto owned = std::make_unique<Code>();
+  Code* c = owned.get();
   c->name = intern(name_);
+  c->qualname = Py_NewRef(qualname_.empty() ? c->name : intern(qualname_.c_str()));
   c->impl = impl_;
+  c->entry = entry_ ? entry_ : entry_with_slots;
   c->doc = doc_;
   for (size_t i = 0; i < params_.size(); ++i) {
     P& p = params_[i];
     bool nullable = p.default_value.get() == Py_None;
     Check ck = resolve_check(p.check, p.annotation.get(), &nullable);
-    c->params.push_back(ParamInfo{intern(p.name), p.kind, ck, nullable});
+    if (entry_ && p.offset < 0) {
+      throw std::logic_error(std::string("wisp: parameter '") + p.name + "' of " + name_ +
+                             "() has no member in its body's argument struct");
+    }
+    auto offset = std::uint32_t(entry_ ? size_t(p.offset) : i * sizeof(Ref));
+    c->params.push_back(ParamInfo{intern(p.name), p.kind, ck, nullable, offset});
     switch (p.kind) {
       case Kind::PosOnly:
         ++c->n_posonly;
@@ -202,7 +247,8 @@ const Code* Def::code() {
   Check rc = resolve_check(ret_check_, ret_annotation_.get(), &ret_nullable);
   // Only the exact-type builtins are enforced on return.
   c->ret_check = (rc == Check::Int || rc == Check::Bool) ? Check::Any : rc;
-  code_ = c;  // shared by every function made from this Def, never freed
+  if (entry_) check_view(name_, c->params, frame_size_);
+  code_ = owned.release();  // shared by every function made from this Def, never freed
   return c;
 }
 
@@ -232,8 +278,35 @@ Ref Def::build(Borrowed globals, Borrowed closure, Borrowed qualname) {
     if (p.annotation) dict_set(annotations, p.name, p.annotation);
   }
   if (ret_annotation_) dict_set(annotations, "return", ret_annotation_);
-  Ref qn = qualname ? Ref::borrow(qualname) : str(qualname_ ? qualname_ : name_);
+  Ref qn = qualname ? Ref::borrow(qualname) : Ref::borrow(c->qualname);
   return new_function(c, globals, qn, closure, defaults, kwdefaults, annotations);
+}
+
+Ref Def::nested(FunctionObject* outer) {
+  if (!code_ && qualname_.empty()) {
+    // Named once, after the definition that encloses it, as the compiler
+    // names a nested def (a later change to outer's __qualname__ does not
+    // rename it).
+    qualname_ = std::string(utf8(outer->code->qualname)) + ".<locals>." + name_;
+  }
+  return build(outer->globals);
+}
+
+void Def::attach(Ref& f, void* values, const CaptureLayout* layout) {
+  auto* fo = reinterpret_cast<FunctionObject*>(f.get());
+  fo->captured = values;
+  fo->captured_layout = layout;
+}
+
+Ref apply_wraps(Borrowed wraps, Borrowed wrapped, Borrowed wrapper) {
+  Ref decorator = call(wraps, {wrapped.get()});
+  return call(decorator, {wrapper.get()});
+}
+
+void detail::wrong_captures(FunctionObject* f) {
+  PyErr_Format(PyExc_SystemError, "wisp: %U() reads captured values it was not made with",
+               f->qualname);
+  throw PyError{};
 }
 
 Ref Def::bind(Borrowed ns, Borrowed globals) {
@@ -245,19 +318,22 @@ Ref Def::bind(Borrowed ns, Borrowed globals) {
 // ---------------------------------------------------------------------------
 // Name lookup as a function body does it
 
-Borrowed global(Borrowed globals, Borrowed name) {
-  PyObject* v = PyDict_GetItemWithError(globals, name);
-  if (v) return v;
-  if (PyErr_Occurred()) throw_error();
-  v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-  if (v) return v;
-  if (PyErr_Occurred()) throw_error();
+GlobalRef global(Borrowed globals, Borrowed name) {
+  Ref v = dict_get_ref(globals, name);
+  if (!v) v = dict_get_ref(PyEval_GetBuiltins(), name);
+  if (v) return GlobalRef(std::move(v));
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
   throw PyError{};
 }
 
-Borrowed global(FunctionObject* f, Borrowed name) {
+GlobalRef global(FunctionObject* f, Borrowed name) {
   return global(f->globals, name);
+}
+
+bool global_is(FunctionObject* f, Borrowed name, Borrowed original) {
+  Ref v = dict_get_ref(f->globals, name);
+  if (!v) v = dict_get_ref(PyEval_GetBuiltins(), name);
+  return v.get() == original.get();
 }
 
 // ---------------------------------------------------------------------------
@@ -350,12 +426,35 @@ struct Slots {
   }
 };
 
-Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// The frame is the storage of the arguments: an array of Refs for array
+// bodies, the body's argument struct for named views. Each parameter knows
+// the offset of its Ref.
+struct Frame {
+  unsigned char* base;
+  const Code* c;
+  Ref& operator[](Py_ssize_t i) const {
+    return *reinterpret_cast<Ref*>(base + c->params[size_t(i)].offset);
+  }
+};
+
+PyObject* entry_with_slots(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) noexcept {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return guard([&] {
+    Slots slots{f->code->params.size()};
+    detail::bind_arguments(f, reinterpret_cast<unsigned char*>(slots.data), args, nargsf, kwnames);
+    return detail::check_return(f, f->code->impl(f, slots.data));
+  });
+}
+
+}  // namespace
+
+void detail::bind_arguments(FunctionObject* f, unsigned char* base, PyObject* const* args,
+                            size_t nargsf, PyObject* kwnames) {
   const Code* c = f->code;
   const Py_ssize_t nparams = Py_ssize_t(c->params.size());
   const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
-  Slots slots{static_cast<size_t>(nparams)};
-  Ref* a = slots.data;
+  Frame a{base, c};
 
   // Positional arguments.
   Py_ssize_t take = npos < c->n_positional ? npos : c->n_positional;
@@ -416,8 +515,10 @@ Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
     raise_too_many(f, npos, kwonly_given);
   }
 
-  // Defaults, then the missing ones.
-  Py_ssize_t ndef = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+  // Defaults, then the missing ones. The defaults tuple is held: an
+  // argument check below may run code that replaces __defaults__.
+  Ref defaults = Ref::borrow(f->defaults);
+  Py_ssize_t ndef = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   Py_ssize_t first_def = c->n_positional - ndef;
   std::vector<PyObject*> missing;
   for (Py_ssize_t i = 0, pi = 0; i < nparams; ++i) {
@@ -425,7 +526,7 @@ Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
     if (p.kind != Kind::PosOnly && p.kind != Kind::PosOrKw) continue;
     if (!a[i]) {
       if (pi >= first_def) {
-        a[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, pi - first_def));
+        a[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), pi - first_def));
       } else {
         missing.push_back(p.name);
       }
@@ -433,14 +534,14 @@ Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
     ++pi;
   }
   if (!missing.empty()) raise_missing(f, missing, "positional");
+  Ref kwdefaults = Ref::borrow(f->kwdefaults);
   for (Py_ssize_t i = 0; i < nparams; ++i) {
     const ParamInfo& p = c->params[size_t(i)];
     if (p.kind != Kind::KwOnly || a[i]) continue;
-    PyObject* d = f->kwdefaults ? PyDict_GetItemWithError(f->kwdefaults, p.name) : nullptr;
+    Ref d = kwdefaults ? dict_get_ref(kwdefaults, p.name) : Ref();
     if (d) {
-      a[i] = Ref::borrow(d);
+      a[i] = std::move(d);
     } else {
-      if (PyErr_Occurred()) throw_error();
       missing.push_back(p.name);
     }
   }
@@ -453,19 +554,17 @@ Ref call_function(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObj
     if (p.kind == Kind::VarPos || p.kind == Kind::VarKw) continue;
     a[i] = check_arg(p.name, p.check, p.nullable, std::move(a[i]));
   }
+}
 
-  Ref result = c->impl(f, a);
+Ref detail::check_return(FunctionObject* f, Ref result) {
+  const Code* c = f->code;
   if (c->ret_check != Check::Any && c->ret_check != Check::Auto) {
     expect_exact(result, check_type(c->ret_check));
   }
   return result;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  return guard([&] { return call_function(f, args, nargsf, kwnames); });
-}
+namespace {
 
 // ---------------------------------------------------------------------------
 // Type slots and attributes
@@ -484,6 +583,12 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->closure);
   Py_VISIT(f->code_obj);
   Py_VISIT(f->type_params);
+  if (f->captured) {
+    auto* base = static_cast<unsigned char*>(f->captured);
+    for (size_t off : f->captured_layout->offsets) {
+      Py_VISIT(reinterpret_cast<Ref*>(base + off)->get());
+    }
+  }
   return 0;
 }
 
@@ -499,6 +604,10 @@ int function_clear(PyObject* self) {
   Py_CLEAR(f->closure);
   Py_CLEAR(f->code_obj);
   Py_CLEAR(f->type_params);
+  if (f->captured) {
+    auto* base = static_cast<unsigned char*>(f->captured);
+    for (size_t off : f->captured_layout->offsets) reinterpret_cast<Ref*>(base + off)->reset();
+  }
   return 0;
 }
 
@@ -509,6 +618,11 @@ void function_dealloc(PyObject* self) {
   function_clear(self);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
+  if (f->captured) {
+    void* values = f->captured;
+    f->captured = nullptr;
+    f->captured_layout->destroy(values);
+  }
   PyObject_GC_Del(self);
 }
 
@@ -653,10 +767,11 @@ PyObject* get_closure(PyObject*, void*) {
 // read `__code__` (inspect.signature among them) see the real signature.
 Ref build_code(FunctionObject* f) {
   const Code* c = f->code;
+  // Names are set as str objects through replace(): a __module__ or
+  // __qualname__ that is not valid UTF-8 (lone surrogates) must not matter.
   Ref filename = Ref::check(
       PyUnicode_FromFormat("<%U>", f->module && PyUnicode_Check(f->module) ? f->module : c->name));
-  Ref empty = Ref::check(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), PyUnicode_AsUTF8(c->name), 1)));
+  Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<wisp>", "<wisp>", 1)));
   // co_varnames: positional, keyword-only, *args, **kwargs.
   Ref names = new_list();
   for (const ParamInfo& p : c->params) {
@@ -683,6 +798,8 @@ Ref build_code(FunctionObject* f) {
   dict_set(kw, "co_nlocals", Ref::check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get()))));
   dict_set(kw, "co_varnames", varnames);
   dict_set(kw, "co_flags", Ref::check(PyLong_FromLong(flags)));
+  dict_set(kw, "co_filename", filename);
+  dict_set(kw, "co_name", c->name);
   dict_set(kw, "co_qualname", f->qualname);
   Ref noargs = Ref::check(PyTuple_New(0));
   return Ref::check(PyObject_Call(replace.get(), noargs.get(), kw.get()));
@@ -753,7 +870,7 @@ Ref new_function(const Code* code, Borrowed globals, Borrowed qualname, Borrowed
   if (!(FunctionType.tp_flags & Py_TPFLAGS_READY)) check(PyType_Ready(&FunctionType));
   auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
   if (!f) throw_error();
-  f->vectorcall = function_vectorcall;
+  f->vectorcall = code->entry;
   f->code = code;
   f->globals = Py_NewRef(globals.get());
   f->name = Py_NewRef(code->name);
@@ -768,12 +885,11 @@ Ref new_function(const Code* code, Borrowed globals, Borrowed qualname, Borrowed
   f->code_obj = nullptr;
   f->type_params = nullptr;
   f->weakreflist = nullptr;
+  f->captured = nullptr;
+  f->captured_layout = nullptr;
   Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
   PyObject_GC_Track(self.get());
-  static PyObject* s_name = intern("__name__");
-  PyObject* modname = PyDict_GetItemWithError(globals, s_name);
-  if (!modname && PyErr_Occurred()) throw_error();
-  f->module = Py_XNewRef(modname);
+  f->module = dict_get_ref(globals, intern("__name__")).release();
   if (code->doc) f->doc = str(code->doc).release();
   return self;
 }

@@ -9,10 +9,6 @@ Step GenBody::resume_throw(Ref exc) {
   throw PyError{};
 }
 
-int GenBody::traverse(visitproc, void*) {
-  return 0;
-}
-
 // ---------------------------------------------------------------------------
 // ContextBody
 
@@ -30,7 +26,8 @@ Step ContextBody::resume(Borrowed) {
   state_ = 2;
   try {
     on_success();
-  } catch (const PyError&) {
+  } catch (...) {
+    translate_exception();
     Ref exc = fetch_exception();
     if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
       while_handling(exc, [&] { on_error(exc); });
@@ -269,11 +266,25 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+int gen_clear(PyObject* self) {
+  GeneratorObject* g = as_gen(self);
+  // A running body is on the C stack; it is released when it returns.
+  if (g->state != GenState::Running) {
+    g->state = GenState::Finished;
+    release_body(g);
+  }
+  return 0;
+}
+
 void gen_dealloc(PyObject* self) {
   GeneratorObject* g = as_gen(self);
   PyObject_GC_UnTrack(self);
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   if (g->weakreflist) PyObject_ClearWeakRefs(self);
+  // The finaliser runs Python code that may store the generator somewhere
+  // (resurrect it); it must then be an ordinary tracked object again.
+  PyObject_GC_Track(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  PyObject_GC_UnTrack(self);
   release_body(g);
   Py_CLEAR(g->name);
   Py_CLEAR(g->qualname);
@@ -321,6 +332,7 @@ PyTypeObject make_generator_type() {
   t.tp_repr = gen_repr;
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
   t.tp_traverse = gen_traverse;
+  t.tp_clear = gen_clear;
   t.tp_weaklistoffset = offsetof(GeneratorObject, weakreflist);
   t.tp_iter = PyObject_SelfIter;
   t.tp_iternext = gen_iternext;

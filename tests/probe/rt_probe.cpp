@@ -2,6 +2,9 @@
 // the test suite. Built only with -DWISP_TEST_PROBE=ON.
 #include <memory>
 
+#include <stdexcept>
+
+#include "probe.h"
 #include "wisp/classes.h"
 #include "wisp/generator.h"
 
@@ -10,8 +13,13 @@ using namespace wisp;
 namespace {
 
 // def bind(a, /, b: int, *args, c: bool = False, d: str = None, **kwargs) -> tuple
-Ref bind(FunctionObject*, Ref* a) {
-  return tuple({a[0].get(), a[1].get(), a[2].get(), a[3].get(), a[4].get(), a[5].get()});
+// The struct lists the members in another order than the parameters: each
+// parameter names its own member.
+struct BindArgs {
+  Ref kwargs, args, a, b, c, d;
+};
+Ref bind(FunctionObject*, BindArgs& p) {
+  return tuple({p.a.get(), p.b.get(), p.args.get(), p.c.get(), p.d.get(), p.kwargs.get()});
 }
 
 // def echo_str(value) -> str: returns its argument, whose type the return check guards
@@ -22,6 +30,20 @@ Ref echo_str(FunctionObject*, Ref* a) {
 // def strict(s: str, d: dict, l: list, st: set, t: type, o: "str | None")
 Ref strict(FunctionObject*, Ref* a) {
   return tuple({a[0].get(), a[1].get(), a[2].get(), a[3].get(), a[4].get(), a[5].get()});
+}
+
+// def bad_view(): declares a function whose argument struct holds a member
+// no parameter names, and reports what declaring it raised.
+struct TwoMembers {
+  Ref first, second;
+};
+Ref two_members(FunctionObject*, TwoMembers& p) {
+  return p.first;
+}
+Ref bad_view(FunctionObject* f, Ref*) {
+  Def d = Def::of<two_members>("two_members");
+  d.param("first", &TwoMembers::first);
+  return d.build(f->globals);
 }
 
 // def make_adder(n): returns a closure make_adder.<locals>.add(x)
@@ -67,9 +89,18 @@ class Recorder : public ContextBody {
   Ref value_;
 };
 
+}  // namespace
+
+Ref make_recorder(FunctionObject* f, Ref log, Ref value) {
+  return new_generator(std::make_unique<Recorder>(std::move(log), std::move(value)), f->name,
+                       f->qualname);
+}
+
+namespace {
+
 // def recorder(log: list, value=None) -> generator, wrapped by contextmanager
 Ref recorder(FunctionObject* f, Ref* a) {
-  return new_generator(std::make_unique<Recorder>(a[0], a[1]), f->name, f->qualname);
+  return make_recorder(f, a[0], a[1]);
 }
 
 // A counting generator: yields start, start+1, ...; send(v) resets to v.
@@ -82,6 +113,7 @@ class Counter : public GenBody {
     if (i_ >= stop_) return Step::finish(Ref::check(PyLong_FromLong(i_)));
     return Step::yield(Ref::check(PyLong_FromLong(i_++)));
   }
+  int traverse(visitproc, void*) override { return 0; }
 
  private:
   long i_, stop_;
@@ -129,21 +161,22 @@ PyMODINIT_FUNC PyInit__rt_probe() {
     PyObject* int_t = reinterpret_cast<PyObject*>(&PyLong_Type);
     PyObject* bool_t = reinterpret_cast<PyObject*>(&PyBool_Type);
     PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-    Def("bind", bind)
+    Def::of<bind>("bind")
         .doc("Binds its arguments and returns them.")
-        .param("a", Kind::PosOnly)
-        .param("b")
+        .param("a", &BindArgs::a, Kind::PosOnly)
+        .param("b", &BindArgs::b)
         .annotate(int_t)
-        .param("args", Kind::VarPos)
-        .param("c", Kind::KwOnly)
+        .param("args", &BindArgs::args, Kind::VarPos)
+        .param("c", &BindArgs::c, Kind::KwOnly)
         .annotate(bool_t)
         .def(Py_False)
-        .param("d", Kind::KwOnly)
+        .param("d", &BindArgs::d, Kind::KwOnly)
         .annotate(str_t)
         .def(Py_None)
-        .param("kwargs", Kind::VarKw)
+        .param("kwargs", &BindArgs::kwargs, Kind::VarKw)
         .returns(reinterpret_cast<PyObject*>(&PyTuple_Type))
         .bind(g, g);
+    Def("bad_view", bad_view).bind(g, g);
     Def("echo_str", echo_str).param("value").returns(str_t).bind(g, g);
     Def("strict", strict)
         .param("s")
@@ -198,5 +231,7 @@ PyMODINIT_FUNC PyInit__rt_probe() {
     norm.param("self");
     point.method(norm);
     dict_set(g, "Point", dataclass(point.make()));
+
+    bind_toolkit(g);
   });
 }

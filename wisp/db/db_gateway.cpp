@@ -576,9 +576,7 @@ PyMODINIT_FUNC PyInit_db_gateway() {
       // def __con(self): stored under its mangled name.
       Def d("__con", gw_con);
       d.param("self");
-      Ref fn = cb.method(d);
-      check(PyDict_DelItem(cb.ns(), d.code()->name));
-      dict_set(cb.ns(), N->con, fn);
+      cb.method(d);
     }
     auto no_args = [&](const char* name, Impl impl) {
       Def d(name, impl);

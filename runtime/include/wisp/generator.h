@@ -32,8 +32,11 @@ class WISP_API GenBody {
   // throw(exc) at the current yield point; `exc` is a normalised exception
   // instance. The default lets it propagate unchanged.
   virtual Step resume_throw(Ref exc);
-  // Visits the Python objects the body holds, for the cycle collector.
-  virtual int traverse(visitproc visit, void* arg);
+  // Visits every Python object the body holds, for the cycle collector.
+  // Every body says what it holds (`return 0;` for one that holds none):
+  // a reference it does not visit keeps a cycle through the generator
+  // alive for good. The collector breaks a cycle by deleting the body.
+  virtual int traverse(visitproc visit, void* arg) = 0;
 };
 
 // The shape of every single-yield context manager in the package:
@@ -51,6 +54,9 @@ class WISP_API GenBody {
 // An exception that is not an `Exception` (GeneratorExit, KeyboardInterrupt)
 // skips `on_error` but still runs `on_finally`; the exception that comes out
 // is the very object that went in, unless a step raises one of its own.
+// A step that fails (with a Python exception or any C++ one) is handled as
+// in Python: a failing `on_success` goes through `on_error` and
+// `on_finally`, a failing `on_finally` surfaces as the exception.
 class WISP_API ContextBody : public GenBody {
  public:
   Step resume(Borrowed sent) override;
@@ -82,7 +88,7 @@ Ref ContextBody::run_inline(F&& work) {
     translate_exception();
     resume_throw(fetch_exception());  // runs the clean-up steps and re-raises
   }
-  resume(Py_None);
+  resume(Py_None);  // the success steps; a failure there has been cleaned up
   return result;
 }
 

@@ -6,6 +6,10 @@
 // error indicator already holds the exception. Only the entry points the
 // interpreter calls (function trampolines, generator methods, type slots and
 // module init) catch it and turn it back into a NULL/-1 return.
+//
+// A borrowed pointer is valid only until the next call that can run Python
+// code (a user `__eq__`, `__hash__` or `__del__`, a replaced module global):
+// anything used after such a call is held as a `Ref`.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -17,16 +21,16 @@
 #include <string_view>
 #include <utility>
 
-#if defined(WISP_RT_BUILD)
+// Everything the runtime declares is visible across the shared-library
+// boundary, in the runtime and in every module alike: modules build with
+// hidden visibility by default, and the type information of an exception
+// thrown in one library and caught in another must be one symbol.
 #define WISP_API __attribute__((visibility("default")))
-#else
-#define WISP_API
-#endif
 
 namespace wisp {
 
 // Thrown when the interpreter's error indicator is set.
-struct PyError {};
+struct WISP_API PyError {};
 
 [[noreturn]] WISP_API void throw_error();
 
@@ -109,8 +113,34 @@ inline int check(int r) {
 WISP_API Ref str(const char* utf8);
 WISP_API Ref str(const std::string& utf8);
 WISP_API Ref str(const char* utf8, Py_ssize_t len);
-// An interned string kept alive for the life of the process.
+// An interned string kept alive for the life of the process. Asking again
+// for the same text returns the same object and takes no new reference.
 WISP_API PyObject* intern(const char* utf8);
+
+// A value made once, on first use, and kept for the life of the process.
+// Unlike a function-local `static`, it holds no lock of its own while it is
+// made: making it may import, and an import may wait for another thread
+// that needs the GIL. Two threads may both make it; the first kept wins.
+// Objects of this class are constant-initialised, so they need no guard.
+class LazyRef {
+ public:
+  constexpr LazyRef() = default;
+  LazyRef(const LazyRef&) = delete;
+  LazyRef& operator=(const LazyRef&) = delete;
+
+  template <class F>
+  Borrowed get(F&& make) {
+    if (!p_) {
+      Ref made = make();
+      if (!made) throw_error();
+      if (!p_) p_ = made.release();
+    }
+    return p_;
+  }
+
+ private:
+  PyObject* p_ = nullptr;
+};
 
 WISP_API Ref getattr(Borrowed o, Borrowed name);
 WISP_API Ref getattr(Borrowed o, const char* name);
@@ -141,8 +171,21 @@ WISP_API Ref new_dict();
 WISP_API void list_append(Borrowed list, Borrowed item);
 WISP_API void dict_set(Borrowed d, Borrowed key, Borrowed value);
 WISP_API void dict_set(Borrowed d, const char* key, Borrowed value);
-// Borrowed lookup in a dict; null when absent (never throws KeyError).
+// Borrowed lookup in a dict; null when absent (never throws KeyError). The
+// result is valid only until the next call that can run Python code.
 WISP_API Borrowed dict_get(Borrowed d, Borrowed key);
+// Owning lookup in a dict; null when absent (never throws KeyError).
+WISP_API Ref dict_get_ref(Borrowed d, Borrowed key);
+
+// A keyword argument for calls made at set-up time (not on hot paths: the
+// names tuple is built per call).
+struct Kw {
+  const char* name;
+  PyObject* value;
+};
+// f(*args, **kw)
+WISP_API Ref call_kwargs(Borrowed f, std::initializer_list<PyObject*> args,
+                         std::initializer_list<Kw> kw);
 
 inline Ref none() {
   return Ref::borrow(Py_None);
@@ -174,6 +217,25 @@ WISP_API void expect_exact(Borrowed value, PyTypeObject* type);
 WISP_API Ref fetch_exception();
 WISP_API void restore_exception(Ref exc);
 
+// Makes `exc` the exception being handled (what `sys.exc_info()` shows and
+// what a new exception gets as its `__context__`) for the life of the
+// object, as an `except` or `finally` block does, and restores the previous
+// one afterwards.
+class WISP_API HandlingScope {
+ public:
+  explicit HandlingScope(Borrowed exc);
+  ~HandlingScope();
+  HandlingScope(const HandlingScope&) = delete;
+  HandlingScope& operator=(const HandlingScope&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+// Gives `raised` the context `exc` unless the interpreter already chained
+// one, cutting a loop the way the interpreter does.
+WISP_API void chain_context(Borrowed raised, Borrowed exc);
+
 // Runs a clean-up step while `exc` propagates, as a `finally` or `except`
 // block would: an exception raised by the step replaces `exc` and gets it as
 // its context.
@@ -186,15 +248,23 @@ WISP_API void translate_exception() noexcept;
 
 template <class F>
 void while_handling(Ref& exc, F&& step) {
-  try {
-    step();
-  } catch (...) {
-    translate_exception();
-    Ref raised = fetch_exception();
-    if (raised && raised.get() != exc.get()) {
-      PyException_SetContext(raised.get(), exc.release());
-      exc = std::move(raised);
+  bool failed = false;
+  {
+    HandlingScope handling(exc);
+    try {
+      step();
+    } catch (...) {
+      // Translated while `exc` is still being handled, so that the
+      // interpreter chains it as the new exception's context.
+      translate_exception();
+      failed = true;
     }
+  }
+  if (!failed) return;
+  Ref raised = fetch_exception();
+  if (raised && raised.get() != exc.get()) {
+    chain_context(raised, exc);
+    exc = std::move(raised);
   }
 }
 
@@ -213,14 +283,32 @@ PyObject* guard(F&& body) noexcept {
 
 namespace wisp {
 
+// While a module's body runs it is in sys.modules under its full name, as a
+// Python module is while it executes (dataclasses and typing look string
+// annotations up there). Taken out again when the body fails.
+class WISP_API ModuleInSys {
+ public:
+  explicit ModuleInSys(Borrowed module);
+  ~ModuleInSys();
+  ModuleInSys(const ModuleInSys&) = delete;
+  ModuleInSys& operator=(const ModuleInSys&) = delete;
+  void keep() { keep_ = true; }
+
+ private:
+  Ref name_;
+  bool keep_ = false;
+};
+
 // Creates a single-phase module and runs `body(globals)` to bind its names
-// in order. Any exception becomes an ImportError-free NULL return with the
-// Python error set, as module init functions report failure.
+// in order. Any exception becomes a NULL return with the Python error set,
+// as module init functions report failure.
 template <class F>
 PyObject* init_module(PyModuleDef* def, F&& body) noexcept {
   try {
     Ref m = Ref::check(PyModule_Create(def));
+    ModuleInSys registered(m);
     body(Borrowed(PyModule_GetDict(m.get())));
+    registered.keep();
     return m.release();
   } catch (...) {
     translate_exception();

@@ -1,0 +1,169 @@
+// wisp runtime: the interpreter's protocols, driven from C++ with the
+// interpreter's semantics and messages.
+//
+//   with          `with mgr as value: body` (special-method lookup on the
+//                 type, __exit__ with the exception in flight, suppression,
+//                 chaining)
+//   ContextVar    var.get() / var.set(value), exact-type fast path
+//   attributes    super(cls, self).__getattribute__(name),
+//                 object.__getattribute__ / object.__setattr__
+//   iteration     for item in iterable, for key, value in mapping.items(),
+//                 a, b = value
+#pragma once
+
+#include <array>
+#include <utility>
+
+#include "wisp/rt.h"
+
+namespace wisp {
+
+// ---------------------------------------------------------------------------
+// with
+
+// One `with` block, entered by the constructor:
+//
+//     With block(mgr);              // type(mgr).__enter__(mgr)
+//     ... block.value() ...         // what __enter__ returned
+//     block.exit();                 // __exit__(None, None, None)
+//
+// or, with an exception `exc` in flight, `block.exit(exc)`, which returns
+// true when __exit__ suppressed it; otherwise `exc` is what propagates (the
+// same object, or one __exit__ raised, chained to it). Prefer `with()`
+// below, which does both.
+class WISP_API With {
+ public:
+  explicit With(Borrowed mgr);
+  With(const With&) = delete;
+  With& operator=(const With&) = delete;
+
+  Borrowed value() const { return value_; }
+  void exit();
+  bool exit(Ref& exc);
+
+ private:
+  Ref call_exit(PyObject* type, PyObject* value, PyObject* tb);
+  Ref mgr_;
+  Ref exit_;                   // the attribute found on the type
+  bool exit_unbound_ = false;  // a function: called with mgr first
+  Ref value_;
+};
+
+// `with mgr as value: return body(value)`. Returns the body's result, or a
+// null Ref when __exit__ suppressed the body's exception (the code after
+// the block runs on, as in Python).
+template <class F>
+Ref with(Borrowed mgr, F&& body) {
+  With block(mgr);
+  Ref result;
+  try {
+    result = body(block.value());
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    if (block.exit(exc)) return Ref();
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+  block.exit();
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Context variables
+
+// var.get(): the value in the current context, else the variable's default;
+// LookupError when it has neither.
+WISP_API Ref contextvar_get(Borrowed var);
+// var.get(default)
+WISP_API Ref contextvar_get(Borrowed var, Borrowed default_value);
+// var.set(value); returns the token.
+WISP_API Ref contextvar_set(Borrowed var, Borrowed value);
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+// super(cls, obj), for calls such as super(cls, obj).__init_subclass__().
+WISP_API Ref super_object(Borrowed cls, Borrowed obj);
+// super(cls, self).__getattribute__(name): the next __getattribute__ after
+// `cls` in type(self).__mro__, taken straight to the generic lookup when
+// that is object's own.
+WISP_API Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name);
+// object.__getattribute__(self, name)
+WISP_API Ref object_getattribute(Borrowed self, Borrowed name);
+// The same, with a null Ref when the attribute is missing (AttributeError,
+// and only that, cleared).
+WISP_API Ref object_getattribute_opt(Borrowed self, Borrowed name);
+// object.__setattr__(self, name, value)
+WISP_API void object_setattr(Borrowed self, Borrowed name, Borrowed value);
+
+// ---------------------------------------------------------------------------
+// Iteration
+
+// iter(iterable), with the interpreter's message for a non-iterable.
+WISP_API Ref iterate(Borrowed iterable);
+// next(it): null at the end (StopIteration is not raised).
+WISP_API Ref iter_next(Borrowed iterator);
+
+// a, b, ... = value: fills out[0..n) with the interpreter's messages
+// ("cannot unpack non-iterable ...", "not enough values to unpack ...",
+// "too many values to unpack ..."). Exact tuples and lists of the right
+// size take the fast path.
+WISP_API void unpack(Borrowed value, Ref* out, Py_ssize_t n);
+
+template <size_t N>
+std::array<Ref, N> unpack(Borrowed value) {
+  std::array<Ref, N> out;
+  unpack(value, out.data(), Py_ssize_t(N));
+  return out;
+}
+
+// for item in iterable: fn(Borrowed item). An exact list is walked by index
+// (it may change under `fn`, as a list iterator allows), an exact tuple
+// directly; anything else through iter().
+template <class F>
+void for_each(Borrowed iterable, F&& fn) {
+  Ref held = Ref::borrow(iterable.get());
+  if (PyList_CheckExact(held.get())) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
+      Ref item = Ref::borrow(PyList_GET_ITEM(held.get(), i));
+      fn(Borrowed(item));
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(held.get())) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(held.get()); ++i) {
+      fn(Borrowed(PyTuple_GET_ITEM(held.get(), i)));
+    }
+    return;
+  }
+  Ref it = iterate(held);
+  while (Ref item = iter_next(it)) fn(Borrowed(item));
+}
+
+// for key, value in mapping.items(): fn(Borrowed key, Borrowed value). An
+// exact dict is walked directly and raises the interpreter's RuntimeError
+// when `fn` changes its size.
+template <class F>
+void for_each_item(Borrowed mapping, F&& fn) {
+  Ref held = Ref::borrow(mapping.get());
+  if (PyDict_CheckExact(held.get())) {
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(held.get());
+    PyObject *k, *v;
+    while (PyDict_Next(held.get(), &pos, &k, &v)) {
+      Ref key = Ref::borrow(k), value = Ref::borrow(v);
+      fn(Borrowed(key), Borrowed(value));
+      if (PyDict_GET_SIZE(held.get()) != size) {
+        raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+      }
+    }
+    return;
+  }
+  Ref items = call_method(held, intern("items"), {});
+  for_each(items, [&](Borrowed pair) {
+    auto kv = unpack<2>(pair);
+    fn(Borrowed(kv[0]), Borrowed(kv[1]));
+  });
+}
+
+}  // namespace wisp

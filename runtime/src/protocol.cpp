@@ -1,0 +1,249 @@
+#include "wisp/protocol.h"
+
+#include "wisp/function.h"
+
+namespace wisp {
+
+namespace {
+
+// The type's own attribute `name`, found along its MRO as the interpreter
+// looks up special methods (instance dicts and the metaclass play no part).
+Ref lookup_on_type(PyTypeObject* type, Borrowed name) {
+  Ref mro = Ref::borrow(type->tp_mro);
+  if (!mro) return Ref();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref dict = Ref::check(PyType_GetDict(base));
+#else
+    Ref dict = Ref::borrow(base->tp_dict);
+#endif
+    if (!dict) continue;
+    Ref found = dict_get_ref(dict, name);
+    if (found) return found;
+  }
+  return Ref();
+}
+
+// Whether a special method found on the type is called with the object as
+// its first argument (a plain function), rather than bound first.
+bool binds_like_function(Borrowed attr) {
+  return PyFunction_Check(attr.get()) || is_function(attr) ||
+         (Py_TYPE(attr.get())->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR);
+}
+
+Ref bind(Borrowed attr, Borrowed obj) {
+  descrgetfunc get = Py_TYPE(attr.get())->tp_descr_get;
+  if (!get) return Ref::borrow(attr.get());
+  return Ref::check(get(attr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj.get()))));
+}
+
+[[noreturn]] void not_a_context_manager(Borrowed mgr, bool missed_exit) {
+  PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+               Py_TYPE(mgr.get())->tp_name, missed_exit ? " (missed __exit__ method)" : "");
+  throw PyError{};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// with
+
+With::With(Borrowed mgr) : mgr_(Ref::borrow(mgr.get())) {
+  PyTypeObject* type = Py_TYPE(mgr.get());
+  Ref enter = lookup_on_type(type, intern("__enter__"));
+  if (!enter) not_a_context_manager(mgr, false);
+  exit_ = lookup_on_type(type, intern("__exit__"));
+  if (!exit_) not_a_context_manager(mgr, true);
+  exit_unbound_ = binds_like_function(exit_);
+  if (!exit_unbound_) exit_ = bind(exit_, mgr_);
+  value_ = binds_like_function(enter) ? call(enter, {mgr_.get()}) : call(bind(enter, mgr_));
+}
+
+Ref With::call_exit(PyObject* type, PyObject* value, PyObject* tb) {
+  if (exit_unbound_) return call(exit_, {mgr_.get(), type, value, tb});
+  return call(exit_, {type, value, tb});
+}
+
+void With::exit() {
+  call_exit(Py_None, Py_None, Py_None);
+}
+
+bool With::exit(Ref& exc) {
+  bool suppressed = false;
+  bool failed = false;
+  {
+    // __exit__ runs while the exception is being handled: what it raises
+    // gets `exc` as its context, and sys.exc_info() shows it.
+    HandlingScope handling(exc);
+    try {
+      Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+      PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+      Ref r = call_exit(type, exc.get(), tb ? tb.get() : Py_None);
+      suppressed = truthy(r);
+    } catch (...) {
+      translate_exception();
+      failed = true;
+    }
+  }
+  if (failed) {
+    Ref raised = fetch_exception();
+    chain_context(raised, exc);
+    exc = std::move(raised);
+    return false;
+  }
+  return suppressed;
+}
+
+// ---------------------------------------------------------------------------
+// Context variables
+
+Ref contextvar_get(Borrowed var) {
+  if (PyContextVar_CheckExact(var.get())) {
+    PyObject* value = nullptr;
+    check(PyContextVar_Get(var, nullptr, &value));
+    if (!value) {
+      PyErr_SetObject(PyExc_LookupError, var);
+      throw PyError{};
+    }
+    return Ref::steal(value);
+  }
+  return call_method(var, intern("get"), {});
+}
+
+Ref contextvar_get(Borrowed var, Borrowed default_value) {
+  if (PyContextVar_CheckExact(var.get())) {
+    PyObject* value = nullptr;
+    check(PyContextVar_Get(var, default_value, &value));
+    return Ref::steal(value);
+  }
+  return call_method(var, intern("get"), {default_value.get()});
+}
+
+Ref contextvar_set(Borrowed var, Borrowed value) {
+  if (PyContextVar_CheckExact(var.get())) return Ref::check(PyContextVar_Set(var, value));
+  return call_method(var, intern("set"), {value.get()});
+}
+
+// ---------------------------------------------------------------------------
+// Attributes
+
+namespace {
+
+LazyRef s_object_getattribute;
+
+Borrowed object_getattribute_slot() {
+  return s_object_getattribute.get(
+      [] { return lookup_on_type(&PyBaseObject_Type, intern("__getattribute__")); });
+}
+
+}  // namespace
+
+Ref super_object(Borrowed cls, Borrowed obj) {
+  return call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls.get(), obj.get()});
+}
+
+Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name) {
+  PyObject* s_getattribute = intern("__getattribute__");
+  PyTypeObject* start = Py_TYPE(self.get());
+  if (PyType_Check(cls.get()) &&
+      PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(cls.get()))) {
+    // The first __getattribute__ after `cls` along type(self).__mro__.
+    Ref mro = Ref::borrow(start->tp_mro);
+    Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0, i = 0;
+    while (i < n && PyTuple_GET_ITEM(mro.get(), i) != cls.get()) ++i;
+    Ref found;
+    for (++i; i < n && !found; ++i) {
+      auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+      if (base == &PyBaseObject_Type) {
+        found = Ref::borrow(object_getattribute_slot().get());
+        break;
+      }
+#if PY_VERSION_HEX >= 0x030C0000
+      Ref dict = Ref::check(PyType_GetDict(base));
+#else
+      Ref dict = Ref::borrow(base->tp_dict);
+#endif
+      if (dict) found = dict_get_ref(dict, s_getattribute);
+    }
+    if (found && found.get() == object_getattribute_slot().get()) {
+      return Ref::check(PyObject_GenericGetAttr(self, name));
+    }
+    if (found && binds_like_function(found)) return call(found, {self.get(), name.get()});
+  }
+  // Everything else exactly as super() does it, errors included.
+  return call_method(super_object(cls, self), s_getattribute, {name.get()});
+}
+
+Ref object_getattribute(Borrowed self, Borrowed name) {
+  return Ref::check(PyObject_GenericGetAttr(self, name));
+}
+
+Ref object_getattribute_opt(Borrowed self, Borrowed name) {
+  PyObject* r = PyObject_GenericGetAttr(self, name);
+  if (!r) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
+  }
+  return Ref::steal(r);
+}
+
+void object_setattr(Borrowed self, Borrowed name, Borrowed value) {
+  check(PyObject_GenericSetAttr(self, name, value));
+}
+
+// ---------------------------------------------------------------------------
+// Iteration
+
+Ref iterate(Borrowed iterable) {
+  return Ref::check(PyObject_GetIter(iterable));
+}
+
+Ref iter_next(Borrowed iterator) {
+  PyObject* item = PyIter_Next(iterator);
+  if (!item && PyErr_Occurred()) throw_error();
+  return Ref::steal(item);
+}
+
+void unpack(Borrowed value, Ref* out, Py_ssize_t n) {
+  Ref held = Ref::borrow(value.get());
+  if ((PyTuple_CheckExact(held.get()) || PyList_CheckExact(held.get())) &&
+      Py_SIZE(held.get()) == n) {
+    bool is_tuple = PyTuple_CheckExact(held.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      out[i] =
+          Ref::borrow(is_tuple ? PyTuple_GET_ITEM(held.get(), i) : PyList_GET_ITEM(held.get(), i));
+    }
+    return;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(held.get()));
+  if (!it) {
+    PyTypeObject* type = Py_TYPE(held.get());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter &&
+        !PySequence_Check(held.get())) {
+      PyErr_Clear();
+      raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+    }
+    throw_error();
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    out[i] = iter_next(it);
+    if (!out[i]) {
+      raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+    }
+  }
+  if (!iter_next(it)) return;
+#if PY_VERSION_HEX >= 0x030E0000
+  if (PyList_CheckExact(held.get()) || PyTuple_CheckExact(held.get()) ||
+      PyDict_CheckExact(held.get())) {
+    Py_ssize_t len =
+        PyDict_CheckExact(held.get()) ? PyDict_GET_SIZE(held.get()) : Py_SIZE(held.get());
+    if (len > n) {
+      raise_format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)", n, len);
+    }
+  }
+#endif
+  raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+}
+
+}  // namespace wisp
