@@ -810,7 +810,7 @@ PyObject* get_code(PyObject* self, void*) {
   if (!f->code_obj) {
     PyObject* r = guard([&] { return build_code(f); });
     if (!r) return nullptr;
-    f->code_obj = r;
+    Py_XSETREF(f->code_obj, r);
   }
   return Py_NewRef(f->code_obj);
 }

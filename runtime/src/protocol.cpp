@@ -6,21 +6,25 @@ namespace wisp {
 
 namespace {
 
-// The type's own attribute `name`, found along its MRO as the interpreter
-// looks up special methods (instance dicts and the metaclass play no part).
-Ref lookup_on_type(PyTypeObject* type, Borrowed name) {
-  Ref mro = Ref::borrow(type->tp_mro);
-  if (!mro) return Ref();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+// `name` in the namespace of the class `base` itself, or null.
+Ref own_attribute(PyTypeObject* base, Borrowed name) {
 #if PY_VERSION_HEX >= 0x030C0000
-    Ref dict = Ref::check(PyType_GetDict(base));
+  Ref dict = Ref::check(PyType_GetDict(base));
 #else
-    Ref dict = Ref::borrow(base->tp_dict);
+  Ref dict = Ref::borrow(base->tp_dict);
 #endif
-    if (!dict) continue;
-    Ref found = dict_get_ref(dict, name);
-    if (found) return found;
+  return dict ? dict_get_ref(dict, name) : Ref();
+}
+
+// The type's attribute `name`, found along its MRO after position `skip`
+// (nothing skipped for -1), as the interpreter looks up special methods:
+// instance dicts and the metaclass play no part.
+Ref lookup_on_type(PyTypeObject* type, Borrowed name, Py_ssize_t skip = -1) {
+  Ref mro = Ref::borrow(type->tp_mro);
+  Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+  for (Py_ssize_t i = skip + 1; i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (Ref found = own_attribute(base, name)) return found;
   }
   return Ref();
 }
@@ -150,22 +154,9 @@ Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name) {
       PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(cls.get()))) {
     // The first __getattribute__ after `cls` along type(self).__mro__.
     Ref mro = Ref::borrow(start->tp_mro);
-    Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0, i = 0;
-    while (i < n && PyTuple_GET_ITEM(mro.get(), i) != cls.get()) ++i;
-    Ref found;
-    for (++i; i < n && !found; ++i) {
-      auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
-      if (base == &PyBaseObject_Type) {
-        found = Ref::borrow(object_getattribute_slot().get());
-        break;
-      }
-#if PY_VERSION_HEX >= 0x030C0000
-      Ref dict = Ref::check(PyType_GetDict(base));
-#else
-      Ref dict = Ref::borrow(base->tp_dict);
-#endif
-      if (dict) found = dict_get_ref(dict, s_getattribute);
-    }
+    Py_ssize_t at = 0, n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
+    while (at < n && PyTuple_GET_ITEM(mro.get(), at) != cls.get()) ++at;
+    Ref found = lookup_on_type(start, s_getattribute, at);
     if (found && found.get() == object_getattribute_slot().get()) {
       return Ref::check(PyObject_GenericGetAttr(self, name));
     }

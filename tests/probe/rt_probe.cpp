@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <stdexcept>
+#include <string>
 
 #include "probe.h"
 #include "wisp/classes.h"
@@ -51,19 +52,19 @@ Ref add(FunctionObject* f, Ref* a) {
   return Ref::check(PyNumber_Add(f->closure, a[0].get()));
 }
 
+Def* add_def;  // made at import
+
 Ref make_adder(FunctionObject* f, Ref* a) {
-  static Def* def = [] {
-    auto* d = new Def("add", add);
-    d->param("x");
-    return d;
-  }();
-  return def->build(f->globals, a[0], str("make_adder.<locals>.add"));
+  return add_def->build(f->globals, a[0], str("make_adder.<locals>.add"));
 }
 
-// A context manager that records what happens to it in `log`.
+// A context manager that records what happens to it in `log`. With a step
+// named in `fail_at` ("success" or "finally"), that step fails after being
+// recorded: with a ValueError, or with a C++ exception when `cpp` is true.
 class Recorder : public ContextBody {
  public:
-  Recorder(Ref log, Ref value) : log_(std::move(log)), value_(std::move(value)) {}
+  Recorder(Ref log, Ref value, std::string fail_at = "", bool cpp = false)
+      : log_(std::move(log)), value_(std::move(value)), fail_at_(std::move(fail_at)), cpp_(cpp) {}
 
  protected:
   Ref enter() override {
@@ -84,9 +85,17 @@ class Recorder : public ContextBody {
   }
 
  private:
-  void note(const char* what) { list_append(log_, str(what)); }
+  void note(const char* step) {
+    list_append(log_, str(step));
+    if (fail_at_ != step) return;
+    std::string what = std::string("step failed: ") + step;
+    if (cpp_) throw std::runtime_error(what);
+    raise(PyExc_ValueError, what.c_str());
+  }
   Ref log_;
   Ref value_;
+  std::string fail_at_;
+  bool cpp_;
 };
 
 }  // namespace
@@ -101,6 +110,50 @@ namespace {
 // def recorder(log: list, value=None) -> generator, wrapped by contextmanager
 Ref recorder(FunctionObject* f, Ref* a) {
   return make_recorder(f, a[0], a[1]);
+}
+
+// def failing_recorder(log: list, step: str, cpp: bool), wrapped by
+// contextmanager, and def inline_recorder(log: list, step: str, cpp: bool,
+// body): the same scope run inline around body(None).
+struct FailingArgs {
+  Ref log, step, cpp, body;
+};
+Ref failing_recorder(FunctionObject* f, FailingArgs& a) {
+  auto body =
+      std::make_unique<Recorder>(a.log, none(), std::string(utf8(a.step)), a.cpp.get() == Py_True);
+  return new_generator(std::move(body), f->name, f->qualname);
+}
+Ref inline_recorder(FunctionObject*, FailingArgs& a) {
+  Recorder scope(a.log, none(), std::string(utf8(a.step)), a.cpp.get() == Py_True);
+  return scope.run_inline([&](Borrowed value) { return call(a.body, {value.get()}); });
+}
+
+// def resurrecting(store: list): a generator whose clean-up stores the
+// generator itself in `store`, bringing it back while it is being finalised.
+class Resurrector : public GenBody {
+ public:
+  explicit Resurrector(Ref store) : store_(std::move(store)) {}
+  Step resume(Borrowed) override { return Step::yield(none()); }
+  Step resume_throw(Ref exc) override {
+    list_append(store_, generator);
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(store_.get());
+    return 0;
+  }
+  PyObject* generator = nullptr;  // the owner of this body; no reference held
+
+ private:
+  Ref store_;
+};
+Ref resurrecting(FunctionObject* f, Ref* a) {
+  auto body = std::make_unique<Resurrector>(a[0]);
+  Resurrector* raw = body.get();
+  Ref g = new_generator(std::move(body), f->name, f->qualname);
+  raw->generator = g.get();
+  return g;
 }
 
 // A counting generator: yields start, start+1, ...; send(v) resets to v.
@@ -151,87 +204,107 @@ Ref point_norm1(FunctionObject*, Ref* a) {
   return Ref::check(PyNumber_Add(ax.get(), ay.get()));
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_rt_probe", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit__rt_probe() {
-  return init_module(&module_def, [](Borrowed g) {
-    PyObject* int_t = reinterpret_cast<PyObject*>(&PyLong_Type);
-    PyObject* bool_t = reinterpret_cast<PyObject*>(&PyBool_Type);
-    PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-    Def::of<bind>("bind")
-        .doc("Binds its arguments and returns them.")
-        .param("a", &BindArgs::a, Kind::PosOnly)
-        .param("b", &BindArgs::b)
-        .annotate(int_t)
-        .param("args", &BindArgs::args, Kind::VarPos)
-        .param("c", &BindArgs::c, Kind::KwOnly)
-        .annotate(bool_t)
-        .def(Py_False)
-        .param("d", &BindArgs::d, Kind::KwOnly)
-        .annotate(str_t)
-        .def(Py_None)
-        .param("kwargs", &BindArgs::kwargs, Kind::VarKw)
-        .returns(reinterpret_cast<PyObject*>(&PyTuple_Type))
-        .bind(g, g);
-    Def("bad_view", bad_view).bind(g, g);
-    Def("echo_str", echo_str).param("value").returns(str_t).bind(g, g);
-    Def("strict", strict)
-        .param("s")
-        .annotate(str_t)
-        .param("d")
-        .annotate(reinterpret_cast<PyObject*>(&PyDict_Type))
-        .param("l")
-        .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
-        .param("st")
-        .annotate(reinterpret_cast<PyObject*>(&PySet_Type))
-        .param("t")
-        .annotate(reinterpret_cast<PyObject*>(&PyType_Type))
-        .param("o")
-        .annotate("str | None")
-        .bind(g, g);
-    Def("make_adder", make_adder).param("n").bind(g, g);
-    Ref rec = Def("recorder", recorder)
-                  .param("log")
-                  .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
-                  .param("value")
-                  .def(Py_None)
-                  .build(g);
-    dict_set(g, "recorder", call(import_attr("contextlib", "contextmanager"), {rec.get()}));
-    Def("count", count).param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
+WISP_MODULE(_rt_probe, nullptr, g) {
+  PyObject* int_t = reinterpret_cast<PyObject*>(&PyLong_Type);
+  PyObject* bool_t = reinterpret_cast<PyObject*>(&PyBool_Type);
+  PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+  PyObject* list_t = reinterpret_cast<PyObject*>(&PyList_Type);
+  Def::of<bind>("bind")
+      .doc("Binds its arguments and returns them.")
+      .param("a", &BindArgs::a, Kind::PosOnly)
+      .param("b", &BindArgs::b)
+      .annotate(int_t)
+      .param("args", &BindArgs::args, Kind::VarPos)
+      .param("c", &BindArgs::c, Kind::KwOnly)
+      .annotate(bool_t)
+      .def(Py_False)
+      .param("d", &BindArgs::d, Kind::KwOnly)
+      .annotate(str_t)
+      .def(Py_None)
+      .param("kwargs", &BindArgs::kwargs, Kind::VarKw)
+      .returns(reinterpret_cast<PyObject*>(&PyTuple_Type))
+      .bind(g, g);
+  Def("bad_view", bad_view).bind(g, g);
+  Def("echo_str", echo_str).param("value").returns(str_t).bind(g, g);
+  Def("strict", strict)
+      .param("s")
+      .annotate(str_t)
+      .param("d")
+      .annotate(reinterpret_cast<PyObject*>(&PyDict_Type))
+      .param("l")
+      .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
+      .param("st")
+      .annotate(reinterpret_cast<PyObject*>(&PySet_Type))
+      .param("t")
+      .annotate(reinterpret_cast<PyObject*>(&PyType_Type))
+      .param("o")
+      .annotate("str | None")
+      .bind(g, g);
+  add_def = new Def("add", add);
+  add_def->param("x");
+  Def("make_adder", make_adder).param("n").bind(g, g);
+  Ref rec = Def("recorder", recorder)
+                .param("log")
+                .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
+                .param("value")
+                .def(Py_None)
+                .build(g);
+  Ref contextmanager = import_attr("contextlib", "contextmanager");
+  dict_set(g, "recorder", call(contextmanager, {rec.get()}));
+  Ref failing = Def::of<failing_recorder>("failing_recorder")
+                    .param("log", &FailingArgs::log)
+                    .annotate(list_t)
+                    .param("step", &FailingArgs::step)
+                    .annotate(str_t)
+                    .param("cpp", &FailingArgs::cpp)
+                    .annotate(bool_t)
+                    .param("body", &FailingArgs::body)
+                    .def(Py_None)
+                    .build(g);
+  dict_set(g, "failing_recorder", call(contextmanager, {failing.get()}));
+  Def::of<inline_recorder>("inline_recorder")
+      .param("log", &FailingArgs::log)
+      .annotate(list_t)
+      .param("step", &FailingArgs::step)
+      .annotate(str_t)
+      .param("cpp", &FailingArgs::cpp)
+      .annotate(bool_t)
+      .param("body", &FailingArgs::body)
+      .bind(g, g);
+  Def("resurrecting", resurrecting).param("store").annotate(list_t).bind(g, g);
+  Def("count", count).param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
 
-    ClassBuilder box("Box", g);
-    Def init("__init__", box_init);
-    init.param("self").param("value");
-    box.method(init);
-    Def get("get", box_get);
-    get.param("self");
-    box.method(get);
-    dict_set(g, "Box", box.make());
+  ClassBuilder box("Box", g);
+  Def init("__init__", box_init);
+  init.param("self").param("value");
+  box.method(init);
+  Def get("get", box_get);
+  get.param("self");
+  box.method(get);
+  dict_set(g, "Box", box.make());
 
-    Ref typing = import("typing");
-    Ref T = call(getattr(typing, "TypeVar"), {str("T").get()});
-    dict_set(g, "T", T);
-    Ref generic_t = Ref::check(PyObject_GetItem(getattr(typing, "Generic").get(), T.get()));
-    ClassBuilder holder("Holder", g);
-    Def model("model", holder_model);
-    model.param("self");
-    holder.method(model);
-    dict_set(g, "Holder", holder.make_generic(tuple({generic_t.get()})));
+  Ref typing = import("typing");
+  Ref T = call(getattr(typing, "TypeVar"), {str("T").get()});
+  dict_set(g, "T", T);
+  Ref generic_t = Ref::check(PyObject_GetItem(getattr(typing, "Generic").get(), T.get()));
+  ClassBuilder holder("Holder", g);
+  Def model("model", holder_model);
+  model.param("self");
+  holder.method(model);
+  dict_set(g, "Holder", holder.make_generic(tuple({generic_t.get()})));
 
-    ClassBuilder point("Point", g);
-    Ref ann = new_dict();
-    dict_set(ann, "x", int_t);
-    dict_set(ann, "y", int_t);
-    point.attr("__annotations__", ann);
-    point.attr("y", Ref::check(PyLong_FromLong(0)));
-    Def norm("norm1", point_norm1);
-    norm.param("self");
-    point.method(norm);
-    dict_set(g, "Point", dataclass(point.make()));
+  ClassBuilder point("Point", g);
+  Ref ann = new_dict();
+  dict_set(ann, "x", int_t);
+  dict_set(ann, "y", int_t);
+  point.attr("__annotations__", ann);
+  point.attr("y", Ref::check(PyLong_FromLong(0)));
+  Def norm("norm1", point_norm1);
+  norm.param("self");
+  point.method(norm);
+  dict_set(g, "Point", dataclass(point.make()));
 
-    bind_toolkit(g);
-  });
+  bind_toolkit(g);
 }

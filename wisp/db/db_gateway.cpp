@@ -77,6 +77,7 @@ State S;
 db::SessionFactory sessions;
 
 // var.get() / var.set(value) for the context variables held by the gateway.
+// (To be replaced by wisp::contextvar_get / contextvar_set.)
 Ref var_get(Borrowed var) {
   if (PyContextVar_CheckExact(var.get())) {
     PyObject* value = nullptr;
@@ -176,10 +177,10 @@ Ref results_handle(FunctionObject* f, Ref* a) {
   Py_ssize_t n = PyObject_Size(results);
   if (n < 0) throw_error();
   if (n == 0) return Ref::borrow(results);
-  Borrowed list_t = global(f, N->list);
-  Borrowed dict_t = global(f, N->dict);
-  Borrowed Dict = global(f, N->Dict);
-  Borrowed List = global(f, N->List);
+  GlobalRef list_t = global(f, N->list);
+  GlobalRef dict_t = global(f, N->dict);
+  GlobalRef Dict = global(f, N->Dict);
+  GlobalRef List = global(f, N->List);
   if (f_return_type.get() == Py_None) f_return_type = Ref::borrow(list_t);
   Ref return_type = call(global(f, N->get_base_type), {f_return_type.get()});
 
@@ -239,7 +240,7 @@ Ref results_handle(FunctionObject* f, Ref* a) {
 
 Ref new_context_var(FunctionObject* f, PyObject* prefix, Borrowed id_text, Borrowed dflt) {
   Ref name = concat({prefix, id_text.get()});
-  Borrowed cls = global(f, N->ContextVar);
+  GlobalRef cls = global(f, N->ContextVar);
   if (cls.get() == reinterpret_cast<PyObject*>(&PyContextVar_Type)) {
     return Ref::check(PyContextVar_New(PyUnicode_AsUTF8(name.get()), dflt.get()));
   }
@@ -333,7 +334,7 @@ Ref gw_get_ori_session(FunctionObject* f, Ref* a) {
 // ---------------------------------------------------------------------------
 // Statements
 
-// a, b, c, d = value
+// a, b, c, d = value (to be replaced by wisp::unpack<4>)
 void unpack4(Borrowed value, Ref out[4]) {
   if (PyTuple_CheckExact(value.get()) && PyTuple_GET_SIZE(value.get()) == 4) {
     for (Py_ssize_t i = 0; i < 4; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(value.get(), i));

@@ -120,7 +120,7 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
     SessionScope scope(Ref::borrow(self), Ref::borrow(con), Ref::borrow(f->globals));
     return scope.run_inline(std::forward<F>(body));
   }
-  // An overriding get_session: the `with` protocol.
+  // An overriding get_session: the `with` protocol. (To be replaced by wisp::with.)
   Ref cm = call(gs, {con.get()});
   PyObject* cm_type = reinterpret_cast<PyObject*>(Py_TYPE(cm.get()));
   Ref enter = getattr(cm_type, N->enter);
@@ -654,7 +654,7 @@ Ref limit_query(FunctionObject* f, Ref* a) {
 
 Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed page,
                    Borrowed args) {
-  Borrowed limit = global(f, N->limit_query);
+  GlobalRef limit = global(f, N->limit_query);
   if (limit.get() != S.limit_query || !(args.get() == Py_None || PyDict_CheckExact(args.get()))) {
     Ref sql_str = call(limit, {sql.get(), page.get()});
     return call_method(session, N->execute, {sql_str.get(), args.get()});

@@ -28,7 +28,7 @@ class SessionFactory {
   // A new session bound to `bind`, with `sessionmaker` looked up in the
   // module namespace `globals` at call time.
   Ref make(Borrowed globals, Borrowed bind) const {
-    Borrowed maker = global(globals, name_);
+    GlobalRef maker = global(globals, name_);
     if (maker.get() == sessionmaker_) {
       return call_kw(session_cls_, {bind.get(), Py_True, Py_False}, kw_session_);
     }

@@ -72,7 +72,7 @@ Ref regex_resolve_param(FunctionObject* f, Ref* a) {
   Ref param = call_method(a[1], N->replace, {opener.get(), N->empty});
   param = call_method(param, N->replace, {N->close_brace, N->empty});
   Ref m = call_method(global(f, N->param_function_regex), N->match, {param.get()});
-  Borrowed sql_param_cls = global(f, N->SqlParam);
+  GlobalRef sql_param_cls = global(f, N->SqlParam);
   if (truthy(m)) {
     Ref fname = first_part(param, N->paren);
     return call_kw(sql_param_cls, {param.get(), Py_True, fname.get()}, N->fn_kwnames);
@@ -166,7 +166,7 @@ Ref scan(FunctionObject* f, Borrowed param_text) {
       Ref mybatis_param = call_kw(global(f, N->MybatisParam), {match, param.get()}, N->mp_kwnames);
       if (!truthy(getattr(param, N->is_function))) {
         setattr(mybatis_param, N->name, getattr(param, N->param_name));
-        Borrowed get_value = global(f, N->get_regex_value);
+        GlobalRef get_value = global(f, N->get_regex_value);
         setattr(mybatis_param, N->sql_type, call(get_value, {N->sql_type_re, match, N->sql_type}));
         setattr(mybatis_param, N->python_type,
                 call(get_value, {N->python_type_re, match, N->python_type}));

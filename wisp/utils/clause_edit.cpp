@@ -27,7 +27,7 @@ Ref strip(Borrowed s) {
 
 // re.sub(regex, replace, string, count=1, flags=re.IGNORECASE)
 Ref sub_once(FunctionObject* f, Borrowed regex, Borrowed replace, Borrowed string) {
-  Borrowed re = global(f, N->re);
+  GlobalRef re = global(f, N->re);
   Ref sub = getattr(re, N->sub);
   Ref flags = getattr(re, N->IGNORECASE);
   return call_kw(sub, {regex, replace, string, N->one, flags.get()}, N->kwnames);

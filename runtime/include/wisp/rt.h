@@ -316,4 +316,34 @@ PyObject* init_module(PyModuleDef* def, F&& body) noexcept {
   }
 }
 
+// The module's interned names, made once before its body runs:
+//     struct Names { PyObject* text = intern("text"); ... };
+//     const Names* N;
+template <class T>
+void make_names(const T*& names) {
+  if (!names) names = new T();  // kept for the life of the process
+}
+inline void make_names(std::nullptr_t) {}
+
 }  // namespace wisp
+
+// One module's definition and entry point, declared at namespace scope:
+//
+//     WISP_MODULE(eval_funcs, N, g) {
+//       ... bind the module's names into g, in order ...
+//     }
+//
+// defines the module's PyModuleDef and PyInit_eval_funcs, makes the names
+// struct `N` (or nothing, for `nullptr`) and runs the body through
+// init_module with the module namespace as `g`.
+#define WISP_MODULE(name, names, globals)                                                      \
+  static void wisp_module_body_(::wisp::Borrowed globals);                                     \
+  static PyModuleDef wisp_module_def_ = {                                                      \
+      PyModuleDef_HEAD_INIT, #name, nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr}; \
+  PyMODINIT_FUNC PyInit_##name() {                                                             \
+    return ::wisp::init_module(&wisp_module_def_, [](::wisp::Borrowed g) {                     \
+      ::wisp::make_names(names);                                                               \
+      wisp_module_body_(g);                                                                    \
+    });                                                                                        \
+  }                                                                                            \
+  static void wisp_module_body_(::wisp::Borrowed globals)
