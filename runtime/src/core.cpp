@@ -42,13 +42,16 @@ Ref getattr(Borrowed o, const char* name) {
   return Ref::check(PyObject_GetAttrString(o, name));
 }
 
-Ref getattr_opt(Borrowed o, Borrowed name) {
-  PyObject* r = PyObject_GetAttr(o, name);
-  if (!r) {
+Ref attribute_or_null(PyObject* result) {
+  if (!result) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
     PyErr_Clear();
   }
-  return Ref::steal(r);
+  return Ref::steal(result);
+}
+
+Ref getattr_opt(Borrowed o, Borrowed name) {
+  return attribute_or_null(PyObject_GetAttr(o, name));
 }
 
 void setattr(Borrowed o, Borrowed name, Borrowed value) {

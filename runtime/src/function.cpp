@@ -636,86 +636,63 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) 
   return PyMethod_New(self, obj);
 }
 
-PyObject* get_name(PyObject* self, void*) {
-  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name);
+// The plain attributes: a field, the rule for what may be stored in it, and
+// the name its error messages use. A missing value reads as None.
+struct Attr {
+  PyObject* FunctionObject::* field;
+  const char* name;
+  enum Rule : std::uint8_t { Str, Any, TupleOrNone, DictOrNone } rule;
+};
+
+const Attr a_name{&FunctionObject::name, "__name__", Attr::Str};
+const Attr a_qualname{&FunctionObject::qualname, "__qualname__", Attr::Str};
+const Attr a_doc{&FunctionObject::doc, "__doc__", Attr::Any};
+const Attr a_module{&FunctionObject::module, "__module__", Attr::Any};
+const Attr a_defaults{&FunctionObject::defaults, "__defaults__", Attr::TupleOrNone};
+const Attr a_kwdefaults{&FunctionObject::kwdefaults, "__kwdefaults__", Attr::DictOrNone};
+const Attr a_globals{&FunctionObject::globals, "__globals__", Attr::Any};
+
+void* closure_of(const Attr& a) {
+  return const_cast<Attr*>(&a);
 }
 
-int set_str_field(PyObject** field, PyObject* value, const char* what) {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
+PyObject* get_attr(PyObject* self, void* closure) {
+  const Attr& a = *static_cast<const Attr*>(closure);
+  PyObject* v = reinterpret_cast<FunctionObject*>(self)->*a.field;
+  return Py_NewRef(v ? v : Py_None);
+}
+
+int set_attr(PyObject* self, PyObject* value, void* closure) {
+  const Attr& a = *static_cast<const Attr*>(closure);
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  switch (a.rule) {
+    case Attr::Str:
+      if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", a.name);
+        return -1;
+      }
+      break;
+    case Attr::Any:
+      if (!value) value = Py_None;
+      break;
+    case Attr::TupleOrNone:
+    case Attr::DictOrNone: {
+      if (value == Py_None) value = nullptr;
+      bool tuple_rule = a.rule == Attr::TupleOrNone;
+      if (value && !(tuple_rule ? PyTuple_Check(value) : PyDict_Check(value))) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", a.name,
+                     tuple_rule ? "tuple" : "dict");
+        return -1;
+      }
+      if (value && a.field == &FunctionObject::defaults &&
+          PyTuple_GET_SIZE(value) > f->code->n_positional) {
+        PyErr_SetString(PyExc_ValueError, "__defaults__ has more items than positional parameters");
+        return -1;
+      }
+      break;
+    }
   }
-  Py_XSETREF(*field, Py_NewRef(value));
-  return 0;
-}
-
-int set_name(PyObject* self, PyObject* value, void*) {
-  return set_str_field(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
-}
-
-PyObject* get_qualname(PyObject* self, void*) {
-  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
-}
-
-int set_qualname(PyObject* self, PyObject* value, void*) {
-  return set_str_field(&reinterpret_cast<FunctionObject*>(self)->qualname, value, "__qualname__");
-}
-
-PyObject* get_doc(PyObject* self, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  return Py_NewRef(f->doc ? f->doc : Py_None);
-}
-
-int set_doc(PyObject* self, PyObject* value, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  Py_XSETREF(f->doc, Py_NewRef(value ? value : Py_None));
-  return 0;
-}
-
-PyObject* get_module(PyObject* self, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  return Py_NewRef(f->module ? f->module : Py_None);
-}
-
-int set_module(PyObject* self, PyObject* value, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  Py_XSETREF(f->module, Py_NewRef(value ? value : Py_None));
-  return 0;
-}
-
-PyObject* get_defaults(PyObject* self, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  return Py_NewRef(f->defaults ? f->defaults : Py_None);
-}
-
-int set_defaults(PyObject* self, PyObject* value, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  if (value == Py_None) value = nullptr;
-  if (value && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-    return -1;
-  }
-  if (value && PyTuple_GET_SIZE(value) > f->code->n_positional) {
-    PyErr_SetString(PyExc_ValueError, "__defaults__ has more items than positional parameters");
-    return -1;
-  }
-  Py_XSETREF(f->defaults, Py_XNewRef(value));
-  return 0;
-}
-
-PyObject* get_kwdefaults(PyObject* self, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
-}
-
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-  auto* f = reinterpret_cast<FunctionObject*>(self);
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(f->kwdefaults, Py_XNewRef(value));
+  Py_XSETREF(f->*a.field, Py_XNewRef(value));
   return 0;
 }
 
@@ -753,10 +730,6 @@ int set_type_params(PyObject* self, PyObject* value, void*) {
   }
   Py_XSETREF(f->type_params, Py_NewRef(value));
   return 0;
-}
-
-PyObject* get_globals(PyObject* self, void*) {
-  return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
 }
 
 PyObject* get_closure(PyObject*, void*) {
@@ -821,15 +794,15 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__name__", get_attr, set_attr, nullptr, closure_of(a_name)},
+    {"__qualname__", get_attr, set_attr, nullptr, closure_of(a_qualname)},
+    {"__doc__", get_attr, set_attr, nullptr, closure_of(a_doc)},
+    {"__module__", get_attr, set_attr, nullptr, closure_of(a_module)},
+    {"__defaults__", get_attr, set_attr, nullptr, closure_of(a_defaults)},
+    {"__kwdefaults__", get_attr, set_attr, nullptr, closure_of(a_kwdefaults)},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", get_attr, nullptr, nullptr, closure_of(a_globals)},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},

@@ -171,12 +171,7 @@ Ref object_getattribute(Borrowed self, Borrowed name) {
 }
 
 Ref object_getattribute_opt(Borrowed self, Borrowed name) {
-  PyObject* r = PyObject_GenericGetAttr(self, name);
-  if (!r) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-    PyErr_Clear();
-  }
-  return Ref::steal(r);
+  return attribute_or_null(PyObject_GenericGetAttr(self, name));
 }
 
 void object_setattr(Borrowed self, Borrowed name, Borrowed value) {

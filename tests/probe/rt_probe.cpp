@@ -253,26 +253,16 @@ WISP_MODULE(_rt_probe, nullptr, g) {
                 .build(g);
   Ref contextmanager = import_attr("contextlib", "contextmanager");
   dict_set(g, "recorder", call(contextmanager, {rec.get()}));
-  Ref failing = Def::of<failing_recorder>("failing_recorder")
-                    .param("log", &FailingArgs::log)
-                    .annotate(list_t)
-                    .param("step", &FailingArgs::step)
-                    .annotate(str_t)
-                    .param("cpp", &FailingArgs::cpp)
-                    .annotate(bool_t)
-                    .param("body", &FailingArgs::body)
-                    .def(Py_None)
-                    .build(g);
+  // failing_recorder and inline_recorder share one parameter list.
+  auto failing_params = [&](Def d) {
+    d.param("log", &FailingArgs::log).annotate(list_t).param("step", &FailingArgs::step);
+    d.annotate(str_t).param("cpp", &FailingArgs::cpp).annotate(bool_t);
+    d.param("body", &FailingArgs::body).def(Py_None);
+    return d;
+  };
+  Ref failing = failing_params(Def::of<failing_recorder>("failing_recorder")).build(g);
   dict_set(g, "failing_recorder", call(contextmanager, {failing.get()}));
-  Def::of<inline_recorder>("inline_recorder")
-      .param("log", &FailingArgs::log)
-      .annotate(list_t)
-      .param("step", &FailingArgs::step)
-      .annotate(str_t)
-      .param("cpp", &FailingArgs::cpp)
-      .annotate(bool_t)
-      .param("body", &FailingArgs::body)
-      .bind(g, g);
+  failing_params(Def::of<inline_recorder>("inline_recorder")).bind(g, g);
   Def("resurrecting", resurrecting).param("store").annotate(list_t).bind(g, g);
   Def("count", count).param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
 

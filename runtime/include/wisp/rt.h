@@ -146,6 +146,9 @@ WISP_API Ref getattr(Borrowed o, Borrowed name);
 WISP_API Ref getattr(Borrowed o, const char* name);
 // Returns a null Ref when the attribute is missing (AttributeError cleared).
 WISP_API Ref getattr_opt(Borrowed o, Borrowed name);
+// Takes over the result of an attribute lookup: null when it failed with
+// AttributeError (cleared), thrown for any other error.
+WISP_API Ref attribute_or_null(PyObject* result);
 WISP_API void setattr(Borrowed o, Borrowed name, Borrowed value);
 WISP_API void setattr(Borrowed o, const char* name, Borrowed value);
 
