@@ -147,9 +147,84 @@ inline bool contains(Borrowed container, Borrowed key) {
   return check(PySequence_Contains(container, key)) != 0;
 }
 
+// BaseMapper.<name>, with BaseMapper looked up in the module now.
+inline Ref mapper_attr(Borrowed globals, PyObject* name) {
+  return getattr(global(globals, N->BaseMapper), name);
+}
+
 // container[key]
 inline Ref getitem(Borrowed container, Borrowed key) {
   return Ref::check(PyObject_GetItem(container, key));
+}
+
+// The body of switch_datasource(db), run by its generator and inline by the
+// wrappers that enter the module's own switch_datasource:
+//
+//     db_key = None
+//     try:
+//         current_value = datasource_context.get()
+//         if current_value is not None: db_key = current_value
+//         if db not in BaseMapper.datasource: raise ValueError("Unknown data source")
+//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db}")
+//         datasource_context.set(db)
+//         yield db
+//     finally:
+//         current_value = datasource_context.get()
+//         if current_value is not None: datasource_context.set(None)
+//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db_key}")
+//         if db_key is not None: datasource_context.set(db_key)
+//
+// The previous selection is restored by value, not by token. Every name is
+// looked up in the module namespace `globals` at each step.
+class Switch {
+ public:
+  Switch(Ref globals, Ref db) : globals_(std::move(globals)), db_(std::move(db)) {}
+
+  // Everything up to the yield; returns `db`. On failure the clean-up has
+  // run and its exception (or the first one) propagates.
+  Ref enter();
+  // The clean-up after the block ended normally.
+  void leave();
+  // The clean-up with `exc` propagating; an exception the clean-up raises
+  // replaces it, with `exc` as its context.
+  void leave(Ref& exc);
+  int traverse(visitproc visit, void* arg);
+
+ private:
+  void restore();
+  void trace(Borrowed from, Borrowed to);
+  Ref globals_;
+  Ref db_;
+  Ref db_key_;
+};
+
+// `with switch_datasource(name): return body()`, with switch_datasource
+// looked up in f's module now. The module's own runs inline, with the same
+// effects; a replaced one is entered with the `with` protocol.
+template <class F>
+Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
+  Ref switcher = global(f, N->switch_datasource);
+  if (switcher.get() != S.switch_datasource) {
+    Ref manager = call(switcher, {name.get()});
+    switcher.reset();
+    Ref result = with(manager, [&](Borrowed) { return body(); });
+    return result ? result : none();  // suppressed: the code after the block returns None
+  }
+  switcher.reset();
+  Switch scope(Ref::borrow(f->globals), Ref::borrow(name));
+  scope.enter();
+  Ref result;
+  try {
+    result = body();
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    scope.leave(exc);
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+  scope.leave();
+  return result;
 }
 
 // Binders, in the order wisp.cpp calls them.

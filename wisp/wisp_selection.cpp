@@ -22,11 +22,6 @@ using namespace wisp::facade;
 
 namespace {
 
-// BaseMapper.<name>, with BaseMapper looked up now.
-Ref mapper_attr(Borrowed globals, PyObject* name) {
-  return getattr(global(globals, N->BaseMapper), name);
-}
-
 // ---------------------------------------------------------------------------
 // def get_current_db()
 
@@ -36,86 +31,69 @@ Ref get_current_db(FunctionObject* f, Ref*) {
   return mapper_attr(f->globals, N->default_key);
 }
 
+}  // namespace
+
+namespace wisp::facade {
+
 // ---------------------------------------------------------------------------
-// switch_datasource: the body of the generator, also run inline by the
-// `datasource` wrappers while the module's switch_datasource is the
-// original.
-//
-//     db_key = None
-//     try:
-//         current_value = datasource_context.get()
-//         if current_value is not None: db_key = current_value
-//         if db not in BaseMapper.datasource: raise ValueError("Unknown data source")
-//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db}")
-//         datasource_context.set(db)
-//         yield db
-//     finally:
-//         current_value = datasource_context.get()
-//         if current_value is not None: datasource_context.set(None)
-//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db_key}")
-//         if db_key is not None: datasource_context.set(db_key)
-//
-// The previous selection is restored by value, not by token.
-class Switch {
- public:
-  Switch(Ref globals, Ref db) : globals_(std::move(globals)), db_(std::move(db)) {}
+// The body of switch_datasource (declared with its Python form in the
+// header), shared by the generator below and the inline wrappers.
 
-  // Everything up to the yield; on failure the clean-up has run.
-  Ref enter() {
-    db_key_ = none();
-    try {
-      Ref current = contextvar_get(global(globals_, N->datasource_context));
-      if (current.get() != Py_None) db_key_ = current;
-      if (!contains(mapper_attr(globals_, N->datasource), db_)) {
-        raise(PyExc_ValueError, "Unknown data source");
-      }
-      if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_);
-      contextvar_set(global(globals_, N->datasource_context), db_);
-      return db_;
-    } catch (...) {
-      translate_exception();
-      Ref exc = fetch_exception();
-      leave(exc);
-      restore_exception(std::move(exc));
-      throw PyError{};
-    }
-  }
-
-  // The clean-up after the block ended normally.
-  void leave() { restore(); }
-
-  // The clean-up with `exc` propagating; an exception the clean-up raises
-  // replaces it, with `exc` as its context.
-  void leave(Ref& exc) {
-    while_handling(exc, [&] { restore(); });
-  }
-
-  int traverse(visitproc visit, void* arg) {
-    Py_VISIT(globals_.get());
-    Py_VISIT(db_.get());
-    Py_VISIT(db_key_.get());
-    return 0;
-  }
-
- private:
-  void restore() {
+Ref Switch::enter() {
+  db_key_ = none();
+  try {
     Ref current = contextvar_get(global(globals_, N->datasource_context));
-    if (current.get() != Py_None) contextvar_set(global(globals_, N->datasource_context), Py_None);
-    if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_key_);
-    if (db_key_ && db_key_.get() != Py_None) {
-      contextvar_set(global(globals_, N->datasource_context), db_key_);
+    if (current.get() != Py_None) db_key_ = current;
+    if (!contains(mapper_attr(globals_, N->datasource), db_)) {
+      raise(PyExc_ValueError, "Unknown data source");
     }
+    if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_);
+    contextvar_set(global(globals_, N->datasource_context), db_);
+    return db_;
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    leave(exc);
+    restore_exception(std::move(exc));
+    throw PyError{};
   }
+}
 
-  void trace(Borrowed from, Borrowed to) {
-    Ref a = text_of(from), b = text_of(to);
-    print(globals_, concat({N->change_prefix, a.get(), N->arrow, b.get()}));
+void Switch::leave() {
+  restore();
+}
+
+void Switch::leave(Ref& exc) {
+  while_handling(exc, [&] { restore(); });
+}
+
+int Switch::traverse(visitproc visit, void* arg) {
+  Py_VISIT(globals_.get());
+  Py_VISIT(db_.get());
+  Py_VISIT(db_key_.get());
+  return 0;
+}
+
+void Switch::restore() {
+  Ref current = contextvar_get(global(globals_, N->datasource_context));
+  if (current.get() != Py_None) contextvar_set(global(globals_, N->datasource_context), Py_None);
+  if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_key_);
+  if (db_key_ && db_key_.get() != Py_None) {
+    contextvar_set(global(globals_, N->datasource_context), db_key_);
   }
+}
 
-  Ref globals_;
-  Ref db_;
-  Ref db_key_;
-};
+void Switch::trace(Borrowed from, Borrowed to) {
+  Ref a = text_of(from), b = text_of(to);
+  print(globals_, concat({N->change_prefix, a.get(), N->arrow, b.get()}));
+}
+
+}  // namespace wisp::facade
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// switch_datasource, wrapped by contextmanager at import
 
 class SwitchBody : public GenBody {
  public:
@@ -148,34 +126,6 @@ struct SwitchArgs {
 Ref switch_datasource(FunctionObject* f, SwitchArgs& a) {
   auto body = std::make_unique<SwitchBody>(Ref::borrow(f->globals), a.db);
   return new_generator(std::move(body), f->name, f->qualname);
-}
-
-// `with switch_datasource(name): return body()`, with switch_datasource
-// looked up now. The module's own is run inline, with the same effects.
-template <class F>
-Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
-  Ref switcher = global(f, N->switch_datasource);
-  if (switcher.get() != S.switch_datasource) {
-    Ref manager = call(switcher, {name.get()});
-    switcher.reset();
-    Ref result = with(manager, [&](Borrowed) { return body(); });
-    return result ? result : none();  // suppressed: the code after the block returns None
-  }
-  switcher.reset();
-  Switch scope(Ref::borrow(f->globals), Ref::borrow(name));
-  scope.enter();
-  Ref result;
-  try {
-    result = body();
-  } catch (...) {
-    translate_exception();
-    Ref exc = fetch_exception();
-    scope.leave(exc);
-    restore_exception(std::move(exc));
-    throw PyError{};
-  }
-  scope.leave();
-  return result;
 }
 
 // ---------------------------------------------------------------------------
