@@ -229,3 +229,52 @@ def users(engine):
         c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
                   [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
     return engine
+
+
+# --- wisp.wisp: the process-wide configuration registry -------------------
+
+# A password with the characters that break a URL written verbatim.
+SPECIAL_PASSWORD = "p@ss:w/rd%41#?x"
+
+
+@pytest.fixture(scope="session")
+def mariadb_special_user(mariadb_server):
+    """A second MariaDB user whose password holds @ : / % # ?; returns its data-source dict."""
+    cfg = dict(mariadb_server.config, user="wisp_special", password=SPECIAL_PASSWORD)
+    conn = mariadb_server.root_connect()
+    try:
+        with conn.cursor() as cur:
+            cur.execute("CREATE USER IF NOT EXISTS 'wisp_special'@'%%' IDENTIFIED BY %s",
+                        (SPECIAL_PASSWORD,))
+            cur.execute(f"GRANT ALL PRIVILEGES ON `{cfg['database']}`.* TO 'wisp_special'@'%'")
+    finally:
+        conn.close()
+    return cfg
+
+
+@pytest.fixture
+def wisp_registry():
+    """wisp.wisp with an empty registry; afterwards the engines it holds are disposed and
+    WispConfig, its registries and BaseMapper's attributes are as they were."""
+    from wisp import wisp as facade
+
+    cfg, mapper = facade.WispConfig, facade.BaseMapper
+    registry, mappers = cfg.datasource, cfg.wisp_mapper_dict
+    saved = (cfg._instance, cfg._initialized, cfg.raw_sql, dict(registry), dict(mappers),
+             mapper.datasource, mapper.default_key, mapper.raw_sql)
+    cfg._instance, cfg._initialized, cfg.raw_sql = None, False, False
+    registry.clear()
+    mappers.clear()
+    mapper.datasource, mapper.default_key, mapper.raw_sql = None, None, False
+    token = facade.datasource_context.set(None)
+    yield facade
+    facade.datasource_context.reset(token)
+    for entry in list(cfg.datasource.values()) + list(registry.values()):
+        entry["db"].dispose()
+    registry.clear()
+    registry.update(saved[3])
+    mappers.clear()
+    mappers.update(saved[4])
+    cfg.datasource, cfg.wisp_mapper_dict = registry, mappers
+    cfg._instance, cfg._initialized, cfg.raw_sql = saved[:3]
+    mapper.datasource, mapper.default_key, mapper.raw_sql = saved[5:]

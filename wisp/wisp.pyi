@@ -1,0 +1,128 @@
+"""The facade: data-source configuration, per-context selection, the generic mapper."""
+
+import inspect as inspect
+import os as os
+from collections.abc import Callable as _Callable
+from contextlib import AbstractContextManager
+from contextlib import contextmanager as contextmanager
+from contextvars import ContextVar as ContextVar
+from dataclasses import dataclass as dataclass
+from dataclasses import field as field
+from functools import wraps as wraps
+from typing import Any as Any
+from typing import Callable as Callable
+from typing import ClassVar
+from typing import Dict as Dict
+from typing import Generic as Generic
+from typing import List as List
+from typing import TypeVar as TypeVar
+from typing import Union as Union
+from typing import get_args as get_args
+from typing import get_origin as get_origin
+
+from pydantic import BaseModel as BaseModel
+from sqlalchemy import create_engine as create_engine
+from sqlalchemy import delete as delete_statement
+from sqlalchemy import func as func_stat
+from sqlalchemy import insert as insert_statement
+from sqlalchemy import inspect as inspect_statement
+from sqlalchemy import select as select
+from sqlalchemy import text as text
+from sqlalchemy import update as update_statement
+from sqlalchemy.orm import DeclarativeBase as DeclarativeBase
+from sqlalchemy.orm import Session
+from sqlalchemy.sql.dml import Delete as Delete
+from sqlalchemy.sql.dml import Update as Update
+from sqlalchemy.sql.selectable import Select as Select
+from typing_extensions import get_type_hints as get_type_hints
+
+from wisp.db.db_gateway import WispDbGateway as WispDbGateway
+from wisp.db.query_runner import Page as Page
+from wisp.mapper.xml_reader import ParseMapper as ParseMapper
+from wisp.utils.class_probe import get_base_type as get_base_type
+from wisp.utils.class_probe import is_container_type as is_container_type
+from wisp.utils.class_probe import is_result_class as is_result_class
+
+_F = TypeVar("_F", bound=_Callable[..., Any])
+_C = TypeVar("_C", bound=type)
+
+@dataclass
+class DataSource:
+    db_type: str
+    host: str = None
+    port: int = None
+    user: str = None
+    password: str = None
+    database: str = None
+    sqlite_path: str = None
+
+@dataclass(init=False)
+class DBConfig:
+    ds: dict[str, DataSource] = field(init=False)
+    raw_sql: bool = False
+    mapper_xml_path: str = None
+    primary: str = None
+    def __init__(
+        self,
+        primary: str | None = None,
+        mapper_xml_path: str | None = None,
+        raw_sql: bool = False,
+        **kwargs: dict[str, Any],
+    ) -> None: ...
+
+class WispConfig:
+    _instance: ClassVar[WispConfig | None]
+    _initialized: ClassVar[bool]
+    datasource: ClassVar[dict[str, dict[str, Any]]]
+    raw_sql: bool
+    wisp_mapper_dict: ClassVar[dict[str, ParseMapper]]
+    def __new__(cls, db_config: DBConfig) -> WispConfig: ...
+    def __init__(self, db_config: DBConfig) -> None: ...
+    def scan_mapper_xml(self, mapper_xml_path: str | None) -> None: ...
+    def _WispConfig__list_mapper(self, mapper_xml_dir: str, ext: str) -> list[str]: ...
+    @classmethod
+    def add_datasource_config(cls, datasource_name: str, datasource_config: DataSource) -> None: ...
+    @classmethod
+    def remove_datasource(cls, datasource_name: str) -> None: ...
+
+def get_current_db() -> str | None: ...
+def switch_datasource(db: str) -> AbstractContextManager[str]: ...
+
+T = TypeVar("T", bound=DeclarativeBase)
+
+class BaseMapper(Generic[T]):
+    datasource: ClassVar[dict[str, dict[str, Any]] | None]
+    default_key: ClassVar[str | None]
+    raw_sql: ClassVar[bool]
+
+datasource_context: ContextVar[str | None]
+
+def datasource(
+    datasource_name: str, transactional: bool = False
+) -> Callable[[Union[_F, _C]], Union[_F, _C]]:
+    """
+    多功能数据源装饰器，既可用于类也可用于方法
+
+    :param datasource_name: 数据源名称
+    :param transactional: 是否开启事务
+    """
+
+def _decorate_class(cls: _C, datasource_name: str, transactional: bool) -> _C:
+    """
+    装饰类，使类中所有方法都使用指定数据源
+    """
+
+def _create_wrapped_method(
+    method: _F, datasource_name: str, transactional: bool, mark_decorated: bool = False
+) -> _F:
+    """
+    包装方法，添加数据源切换逻辑
+    :param mark_decorated: 是否标记已装饰，避免类装饰时重复装饰
+    """
+
+def db_session(datasource_name: str | None = None) -> AbstractContextManager[Session]:
+    """
+    get ori_session
+    :param datasource_name: str
+    :return:
+    """

@@ -1,0 +1,236 @@
+// wisp.wisp: what the facade's sources share.
+//
+// The module is built from one source per concern; `wisp.cpp` binds the
+// namespace in order by calling one binder per concern:
+//
+//   wisp_config.cpp     DataSource, DBConfig, WispConfig
+//   wisp_selection.cpp  get_current_db, switch_datasource, datasource_context,
+//                       datasource, _decorate_class, _create_wrapped_method,
+//                       db_session
+//   wisp_mapper.cpp     T, BaseMapper
+//
+// Every function body looks module globals up when it runs (`global(f, …)`),
+// so patching `wisp.wisp.create_engine` or `switch_datasource` changes what
+// the next call does. The objects below are kept only to tell whether a
+// global is still the original (for the fast paths that stand in for it).
+#pragma once
+
+#include "wisp/classes.h"
+#include "wisp/function.h"
+#include "wisp/generator.h"
+#include "wisp/protocol.h"
+
+namespace wisp::facade {
+
+// Strings the module uses, interned once at import.
+struct Names {
+  // module globals
+  PyObject* os = intern("os");
+  PyObject* print = intern("print");
+  PyObject* wraps = intern("wraps");
+  PyObject* create_engine = intern("create_engine");
+  PyObject* WispDbGateway = intern("WispDbGateway");
+  PyObject* ParseMapper = intern("ParseMapper");
+  PyObject* DataSource = intern("DataSource");
+  PyObject* WispConfig = intern("WispConfig");
+  PyObject* BaseMapper = intern("BaseMapper");
+  PyObject* get_current_db = intern("get_current_db");
+  PyObject* switch_datasource = intern("switch_datasource");
+  PyObject* datasource_context = intern("datasource_context");
+  PyObject* decorate_class = intern("_decorate_class");
+  PyObject* create_wrapped_method = intern("_create_wrapped_method");
+
+  // attributes
+  PyObject* datasource = intern("datasource");
+  PyObject* default_key = intern("default_key");
+  PyObject* raw_sql = intern("raw_sql");
+  PyObject* instance = intern("_instance");
+  PyObject* initialized = intern("_initialized");
+  PyObject* wisp_mapper_dict = intern("wisp_mapper_dict");
+  PyObject* mapper_xml_path = intern("mapper_xml_path");
+  PyObject* primary = intern("primary");
+  PyObject* ds = intern("ds");
+  PyObject* db_type = intern("db_type");
+  PyObject* host = intern("host");
+  PyObject* port = intern("port");
+  PyObject* user = intern("user");
+  PyObject* password = intern("password");
+  PyObject* database = intern("database");
+  PyObject* sqlite_path = intern("sqlite_path");
+  PyObject* scan_mapper_xml = intern("scan_mapper_xml");
+  PyObject* list_mapper = intern("_WispConfig__list_mapper");
+  PyObject* namespace_ = intern("namespace");
+  PyObject* path = intern("path");
+  PyObject* exists = intern("exists");
+  PyObject* listdir = intern("listdir");
+  PyObject* join = intern("join");
+  PyObject* isfile = intern("isfile");
+  PyObject* isdir = intern("isdir");
+  PyObject* lower = intern("lower");
+  PyObject* endswith = intern("endswith");
+  PyObject* startswith = intern("startswith");
+  PyObject* new_ = intern("__new__");
+  PyObject* class_ = intern("__class__");
+  PyObject* init = intern("__init__");
+  PyObject* getattribute = intern("__getattribute__");
+  PyObject* begin_tx = intern("begin_tx");
+  PyObject* commit = intern("commit");
+  PyObject* rollback = intern("rollback");
+  PyObject* close = intern("close");
+  PyObject* get_ori_session = intern("get_ori_session");
+  PyObject* datasource_name_attr = intern("_datasource_name");
+  PyObject* transactional_attr = intern("_transactional");
+  PyObject* decorated_attr = intern("_datasource_decorated");
+
+  // registry entry keys and fixed texts
+  PyObject* db = intern("db");
+  PyObject* db_gateway = intern("db_gateway");
+  PyObject* mapper_dict = intern("mapper_dict");
+  PyObject* mysql = intern("mysql");
+  PyObject* sqlite = intern("sqlite");
+  PyObject* xml = intern("xml");
+  PyObject* empty = intern("");
+  PyObject* dunder = intern("__");
+  PyObject* memory = intern(":memory:");
+  PyObject* mysql_prefix = intern("mysql+pymysql://");
+  PyObject* sqlite_prefix = intern("sqlite:///");
+  PyObject* colon = intern(":");
+  PyObject* at = intern("@");
+  PyObject* slash = intern("/");
+  PyObject* not_exist = intern(" not exist !");
+  PyObject* datasource_prefix = intern("datasource ");
+  PyObject* not_config = intern(" is not MysqlConfig or SqliteConfig !");
+  PyObject* not_config_type = intern(" db_type is not MysqlConfig or SqliteConfig !");
+  PyObject* exists_prefix = intern("datasource: ");
+  PyObject* exists_suffix = intern(" exist, continue !");
+  PyObject* change_prefix = intern("change_datasource: ");
+  PyObject* arrow = intern(" -> ");
+  PyObject* masked = intern("***");
+};
+extern const Names* N;
+
+// Objects made at import: keyword-name tuples, constants, and the originals
+// the fast paths compare module globals against. Kept for the life of the
+// process, as the module that holds them is.
+struct State {
+  PyObject* kw_engine;  // ("echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping")
+  PyObject* kw_engine_memory;   // ("echo", "pool_size", "pool_pre_ping")
+  PyObject* kw_gateway;         // ("mapper_dict", "data_source")
+  PyObject* kw_xml_path;        // ("xml_path",)
+  PyObject* kw_mysql_record;    // ("db_type", "host", "port", "user", "password", "database")
+  PyObject* kw_sqlite_record;   // ("db_type", "sqlite_path")
+  PyObject* kw_mark_decorated;  // ("mark_decorated",)
+  PyObject* pool_size;          // 10
+  PyObject* max_overflow;       // 30
+  PyObject* pool_recycle;       // 1800
+  PyObject* switch_datasource;  // the module's own switch_datasource
+};
+extern State S;
+
+// `print(text)` with the builtin (or whatever `print` names) looked up now.
+void print(Borrowed globals, Borrowed text);
+
+// format(value, ""): the text an f-string gives.
+inline Ref text_of(Borrowed value) {
+  if (PyUnicode_CheckExact(value.get())) return Ref::borrow(value);
+  return Ref::check(PyObject_Format(value, N->empty));
+}
+
+// `value == text` taken by its truth value (`text` an interned str).
+inline bool equals(Borrowed value, PyObject* text) {
+  if (PyUnicode_CheckExact(value.get())) return PyUnicode_Compare(value, text) == 0;
+  return truthy(Ref::check(PyObject_RichCompare(value, text, Py_EQ)));
+}
+
+// `key in container`
+inline bool contains(Borrowed container, Borrowed key) {
+  return check(PySequence_Contains(container, key)) != 0;
+}
+
+// BaseMapper.<name>, with BaseMapper looked up in the module now.
+inline Ref mapper_attr(Borrowed globals, PyObject* name) {
+  return getattr(global(globals, N->BaseMapper), name);
+}
+
+// container[key]
+inline Ref getitem(Borrowed container, Borrowed key) {
+  return Ref::check(PyObject_GetItem(container, key));
+}
+
+// The body of switch_datasource(db), run by its generator and inline by the
+// wrappers that enter the module's own switch_datasource:
+//
+//     db_key = None
+//     try:
+//         current_value = datasource_context.get()
+//         if current_value is not None: db_key = current_value
+//         if db not in BaseMapper.datasource: raise ValueError("Unknown data source")
+//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db}")
+//         datasource_context.set(db)
+//         yield db
+//     finally:
+//         current_value = datasource_context.get()
+//         if current_value is not None: datasource_context.set(None)
+//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db_key}")
+//         if db_key is not None: datasource_context.set(db_key)
+//
+// The previous selection is restored by value, not by token. Every name is
+// looked up in the module namespace `globals` at each step.
+class Switch {
+ public:
+  Switch(Ref globals, Ref db) : globals_(std::move(globals)), db_(std::move(db)) {}
+
+  // Everything up to the yield; returns `db`. On failure the clean-up has
+  // run and its exception (or the first one) propagates.
+  Ref enter();
+  // The clean-up after the block ended normally.
+  void leave();
+  // The clean-up with `exc` propagating; an exception the clean-up raises
+  // replaces it, with `exc` as its context.
+  void leave(Ref& exc);
+  int traverse(visitproc visit, void* arg);
+
+ private:
+  void restore();
+  void trace(Borrowed from, Borrowed to);
+  Ref globals_;
+  Ref db_;
+  Ref db_key_;
+};
+
+// `with switch_datasource(name): return body()`, with switch_datasource
+// looked up in f's module now. The module's own runs inline, with the same
+// effects; a replaced one is entered with the `with` protocol.
+template <class F>
+Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
+  Ref switcher = global(f, N->switch_datasource);
+  if (switcher.get() != S.switch_datasource) {
+    Ref manager = call(switcher, {name.get()});
+    switcher.reset();
+    Ref result = with(manager, [&](Borrowed) { return body(); });
+    return result ? result : none();  // suppressed: the code after the block returns None
+  }
+  switcher.reset();
+  Switch scope(Ref::borrow(f->globals), Ref::borrow(name));
+  scope.enter();
+  Ref result;
+  try {
+    result = body();
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    scope.leave(exc);
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+  scope.leave();
+  return result;
+}
+
+// Binders, in the order wisp.cpp calls them.
+void bind_config(Borrowed g);          // DataSource, DBConfig, WispConfig
+void bind_selection_head(Borrowed g);  // get_current_db, switch_datasource
+void bind_mapper(Borrowed g);          // T, BaseMapper
+void bind_selection(Borrowed g);       // datasource_context, datasource, ...
+
+}  // namespace wisp::facade
