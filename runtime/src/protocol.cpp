@@ -69,6 +69,13 @@ Ref With::call_exit(PyObject* type, PyObject* value, PyObject* tb) {
   return call(exit_, {type, value, tb});
 }
 
+int With::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(mgr_.get());
+  Py_VISIT(exit_.get());
+  Py_VISIT(value_.get());
+  return 0;
+}
+
 void With::exit() {
   call_exit(Py_None, Py_None, Py_None);
 }

@@ -40,6 +40,9 @@ class WISP_API With {
   Borrowed value() const { return value_; }
   void exit();
   bool exit(Ref& exc);
+  // Visits what the block holds, for an object that keeps it open across
+  // calls (a generator suspended inside the block).
+  int traverse(visitproc visit, void* arg) const;
 
  private:
   Ref call_exit(PyObject* type, PyObject* value, PyObject* tb);
