@@ -164,6 +164,14 @@ struct GetattributeArgs {
 };
 Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   Ref base = global(f, N->BaseMapper);
+  if (!private_name(a.name) && super_finds_method(base, a.self, a.name)) {
+    // The lookup would give a method bound to self, callable: the cached
+    // wrapper is the answer, and the bound method need not be made.
+    Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
+    if (cache) {
+      if (Ref cached = item_if_present(cache, a.name)) return cached;
+    }
+  }
   Ref attr = super_getattribute(base, a.self, a.name);
   if (private_name(a.name) || !PyCallable_Check(attr.get())) return attr;
 
