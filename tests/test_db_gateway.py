@@ -103,8 +103,7 @@ def depth(gw):
 
 @pytest.fixture
 def gw(users):
-    g = WispDbGateway({"users": MAPPER}, users)
-    yield g
+    yield (g := WispDbGateway({"users": MAPPER}, users))
     if con(g) is not None:  # a failed test must not leave its locks to the next one
         con(g).close()
 
@@ -504,8 +503,6 @@ def test_failing_statement_in_a_transaction_commits_nothing(gw, users, commits):
 
 # --- a transaction whose statement failed ----------------------------------------------
 
-ROLLED_BACK = "the transaction was rolled back after an earlier error{}; it must be ended with rollback()"
-
 
 def refused(call, where=""):
     try:
@@ -513,117 +510,65 @@ def refused(call, where=""):
     except KeyError:
         with pytest.raises(TransactionRolledBackError) as e:
             call()
-    assert str(e.value) == ROLLED_BACK.format(where)
+    assert str(e.value) == f"the transaction was rolled back after an earlier error{where}; it must be ended with rollback()"
     assert e.value.__cause__ is None and e.value.__context__ is None and e.value.__suppress_context__
 
 
-# Each fails inside the database after "A" was written in the same transaction.
-@pytest.mark.parametrize("fail, where", [
-    (lambda g: g.execute_sql("add", "users", {"name": "u1", "age": 1}), " in statement 'add' of namespace 'users'"),
-    (lambda g: add(g, "u1"), ""),
-    (lambda g: g.select_list(text("SELECT nope FROM users")), ""),
-    (lambda g: g.add_all([UserORM(name="u1")]), ""),
-])
-@pytest.mark.parametrize("nested", [False, True])
-def test_nothing_runs_or_commits_after_a_swallowed_failure(gw, users, commits, fail, where, nested):
+def kill(gw, server):
+    with server.root_connect() as root:
+        root.cursor().execute(f"KILL {gw.select_one(text('SELECT CONNECTION_ID() AS i'))['i']}")
+    add(gw, "C")
+
+
+def own_transaction(gw, name):  # in a thread or task of its own
     gw.begin_tx()
+    add(gw, name)
+    gw.commit()
+    gw.close()
+
+
+async def in_a_task(*args):
+    own_transaction(*args)
+
+
+FAILURES = {  # each fails in the database, or loses the connection (MariaDB), after "A" was written
+    "mapped": lambda g, server: g.execute_sql("add", "users", {"name": "u1", "age": 1}),
+    "insert": lambda g, server: add(g, "u1"),
+    "select": lambda g, server: g.select_list(text("SELECT nope FROM users")),
+    "restart": lambda g, server: (server.restart(), add(g, "C")),
+    "kill": kill,
+    "time limit": lambda g, server: g.select_one(text("SET STATEMENT max_statement_time=0.05 FOR SELECT SLEEP(5)")),
+}
+
+
+@pytest.mark.parametrize("failure", FAILURES)
+@pytest.mark.parametrize("nested", [0, 1])
+def test_nothing_runs_or_commits_after_a_swallowed_failure(backend, gw, users, commits, failure, nested):
+    if not backend.server and failure in ("restart", "kill", "time limit"):
+        pytest.skip("a server connection to lose exists on MariaDB only")
+    gw.begin_tx()
+    for call in (lambda: gw.execute_sql("all", "users", return_type=UserDC), lambda: gw.execute_sql("x", "no")):
+        with pytest.raises(Exception):  # errors before or after the statement keep the transaction
+            call()
     add(gw, "A")
     for _ in range(nested):
         gw.begin_tx()
     with pytest.raises(DBAPIError):
-        fail(gw)
-    for step in (lambda: gw.execute_sql("add", "users", {"name": "C", "age": 1}), lambda: add(gw, "C"),
-                 lambda: gw.select_one(text("SELECT 1 AS one")), lambda: gw.select_all_orm2(select(UserORM)),
-                 lambda: gw.execute_sql("all", "users", None, Page(1, 1)), gw.commit, gw.commit):
+        FAILURES[failure](gw, backend.server)
+    where = " in statement 'add' of namespace 'users'" if failure == "mapped" else ""
+    for step in (lambda: add(gw, "C"), lambda: gw.execute_sql("all", "users", None, Page(1, 1)),
+                 lambda: gw.select_all_orm2(select(UserORM)), gw.commit):
         refused(step, where)
-    gw.begin_tx()  # a nested transaction inside the failed one fails with it
+    (t := threading.Thread(target=own_transaction, args=(gw, "T"))).start()  # other contexts go on
+    t.join(60)
+    contextvars.Context().run(asyncio.run, in_a_task(gw, "K"))
+    gw.begin_tx()  # a transaction nested in the failed one fails with it
     refused(gw.commit, where)
     assert depth(gw) == 2 + nested
     gw.rollback()
-    assert depth(gw) == 0 and type(depth(gw)) is int
     gw.close()
-    assert names(users) == ["u1", "u2", "u3", "u4", "u5"] and commits == []
-    gw.begin_tx()  # the context works again
-    add(gw, "B")
-    gw.commit()
-    gw.close()
-    assert names(users)[-1] == "B" and users.pool.checkedout() == 0
-
-
-@pytest.mark.parametrize("error, call", [
-    (TypeError, lambda g: g.execute_sql("all", "users", return_type=UserDC)),  # after the rows were read
-    (Exception, lambda g: g.execute_sql("all", "nowhere")),
-    (KeyError, lambda g: g.execute_sql("no-such-id", "users")),
-])
-def test_errors_around_a_statement_keep_the_transaction(gw, users, error, call):
-    gw.begin_tx()
-    add(gw, "A")
-    with pytest.raises(error):
-        call(gw)
-    gw.commit()
-    gw.close()
-    assert names(users)[-1] == "A"
-
-
-@pytest.mark.parametrize("where", ["thread", "task"])
-def test_a_failure_spoils_only_its_own_context(gw, users, where):
-    def elsewhere():
-        gw.begin_tx()
-        add(gw, "lost")
-        with pytest.raises(IntegrityError):
-            add(gw, "u1")
-        refused(gw.commit)
-        return depth(gw)
-
-    async def in_a_task():  # a task of its own, not a copy of this context
-        async def run():
-            return elsewhere()
-        return await asyncio.get_running_loop().create_task(run(), context=contextvars.Context())
-
-    gw.begin_tx()  # open here while the other context fails (SQLite: no write lock yet)
-    assert gw.select_one(text("SELECT COUNT(*) AS n FROM users")) == {"n": 5}
-    if where == "thread":
-        seen = []
-        t = threading.Thread(target=lambda: seen.append(elsewhere()))
-        t.start()
-        t.join(60)
-    else:
-        seen = [asyncio.run(in_a_task())]
-    assert seen == [1] and depth(gw) == 1
-    add(gw, "kept")
-    gw.commit()
-    gw.close()
-    assert names(users)[-1] == "kept" and "lost" not in names(users)
-
-
-@pytest.mark.parametrize("loss", ["restart", "kill", "time limit"])
-def test_a_lost_connection_fails_the_transaction(backend, users, gw, loss):
-    if backend.kind != "mariadb":
-        pytest.skip("a server connection to lose exists on MariaDB only")
-    gw.begin_tx()
-    add(gw, "A")
-    session_id = gw.select_one(text("SELECT CONNECTION_ID() AS id"))["id"]
-    if loss == "restart":
-        backend.server.restart()
-    elif loss == "kill":
-        root = backend.server.root_connect()
-        with root.cursor() as cur:
-            cur.execute(f"KILL {session_id}")
-        root.close()
-    with pytest.raises(DBAPIError):
-        if loss == "time limit":
-            gw.select_one(text("SET STATEMENT max_statement_time=0.05 FOR SELECT SLEEP(5) AS s"))
-        else:
-            add(gw, "C")
-    refused(lambda: add(gw, "C"))
-    refused(gw.commit)
-    gw.rollback()
-    gw.close()
-    gw.begin_tx()
-    add(gw, "B")
-    gw.commit()
-    gw.close()
-    assert names(users) == ["u1", "u2", "u3", "u4", "u5", "B"]
+    own_transaction(gw, "B")  # this context works again
+    assert names(users) == ["u1", "u2", "u3", "u4", "u5", "T", "K", "B"] and len(commits) == 3
 
 
 def test_server_restart_between_calls_is_survived(backend, users, gw):
