@@ -850,6 +850,9 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   append_concat(out, open.get());
   char digits[24];
   for (Py_ssize_t index = 0; index < count; ++index) {
+    // A long list is no reason to hold up Ctrl-C: look for pending signals
+    // every few thousand items (a handler's exception ends the rendering).
+    if ((index & 0xFFF) == 0xFFF && PyErr_CheckSignals() < 0) throw PyError{};
     if (!fixed) {
       body.clear();
       append_opt(body, body_text.get());
@@ -1024,6 +1027,26 @@ Ref mapper_file(Borrowed self) {
   return Ref::steal(path);
 }
 
+// Whether `exc` carries `note` already. The same exception object can pass
+// here many times (one a test expression keeps and raises again, or one
+// coming out of a get_sql called from a test at each level); it gets each
+// note once. Reading __notes__ can run Python code; if that fails, the
+// answer is no.
+bool has_note(Borrowed exc, Borrowed note) {
+  static PyObject* notes_name = intern("__notes__");
+  Ref notes = Ref::steal(PyObject_GetAttr(exc, notes_name));
+  if (!notes) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyList_CheckExact(notes.get())) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes.get()); ++i) {
+    PyObject* n = PyList_GET_ITEM(notes.get(), i);
+    if (PyUnicode_CheckExact(n) && PyUnicode_Compare(n, note) == 0) return true;
+  }
+  return false;
+}
+
 // Adds to the exception being raised a note saying where it happened: the
 // mapper file and the statement when `id` is given, and what failed inside
 // (an expression, a collection that is no list, an element of unknown tag).
@@ -1048,6 +1071,7 @@ void note_failure(const Render& r, Borrowed self, Borrowed id) {
   }
   Ref note = where && what ? quiet(PyUnicode_FromFormat("%U, %U", where.get(), what.get()))
                            : (where ? where : what);
+  if (note && exc && has_note(exc, note)) note.reset();
   restore_exception(std::move(exc));
   if (note) add_note_to_current(note);
 }
