@@ -115,6 +115,9 @@ struct State {
   PyObject* format_sql;
   PyObject* trim_prefix;
   PyObject* trim_suffix;
+  PyObject* select;
+  PyObject* update;
+  PyObject* delete_;
   // Text clauses of finished statements seen before.
   ClauseCache* clauses;
   // Statement text -> what finishing makes of it, for statements without
@@ -1188,6 +1191,23 @@ Ref init(FunctionObject* f, Ref* a) {
   return none();
 }
 
+// self.<method>(sql_id, params). Our own select, update or delete, bound to
+// this instance, runs directly when the arguments are of the exact types its
+// checks let through unchanged.
+Ref run_statement(Borrowed self, PyObject* method, Borrowed sql_id, Borrowed params) {
+  Ref m = getattr(self, method);
+  if (PyMethod_Check(m.get()) && PyMethod_GET_SELF(m.get()) == self.get() &&
+      PyUnicode_CheckExact(sql_id.get()) && PyDict_CheckExact(params.get())) {
+    PyObject* fn = PyMethod_GET_FUNCTION(m.get());
+    if (fn == S.select || fn == S.update || fn == S.delete_) {
+      auto* own = reinterpret_cast<FunctionObject*>(fn);
+      Ref args[3] = {Ref::borrow(self), Ref::borrow(sql_id), Ref::borrow(params)};
+      return own->code->impl(own, args);
+    }
+  }
+  return call(m, {sql_id.get(), params.get()});
+}
+
 // def get_sql(self, sql_id: str, params: dict = None) -> tuple
 Ref get_sql(FunctionObject*, Ref* a) {
   Borrowed self = a[0], sql_id = a[1], params = a[2];
@@ -1201,7 +1221,7 @@ Ref get_sql(FunctionObject*, Ref* a) {
   } else if (equals(sql_type, N->update)) {
     method = N->update;
   }
-  Ref result = call(getattr(self, method), {sql_id.get(), params.get()});
+  Ref result = run_statement(self, method, sql_id, params);
   auto [clause, binds] = unpack2(result);
   return tuple({clause.get(), binds.get(), sql_type.get(), result_type.get()});
 }
@@ -1454,15 +1474,15 @@ PyMODINIT_FUNC PyInit_xml_reader() {
     Def select_def("select", select);
     select_def.param("self").param("id").annotate(str_t).param("params").annotate(dict_t).returns(
         prepared);
-    cls.method(select_def);
+    S.select = cls.method(select_def).release();
     Def update_def("update", update);
     update_def.param("self").param("id").annotate(str_t).param("params").annotate(dict_t).returns(
         prepared);
-    cls.method(update_def);
+    S.update = cls.method(update_def).release();
     Def delete_def("delete", delete_);
     delete_def.param("self").param("id").annotate(str_t).param("params").annotate(dict_t).returns(
         prepared);
-    cls.method(delete_def);
+    S.delete_ = cls.method(delete_def).release();
     Def insert_def("insert", insert);
     insert_def.param("self")
         .param("id")
