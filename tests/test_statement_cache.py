@@ -1,7 +1,6 @@
-"""Text clauses of SQL seen before are shared: results stay those of a fresh
-text() on both back ends, replacements of text(), count_query and
-limit_query are called on every call, and memory stays bounded when every
-call makes a new text."""
+"""Text clauses of SQL seen before are shared, on both back ends, within
+bounded memory; replacements of text(), count_query and limit_query are
+called on every call."""
 
 import itertools
 import sys
@@ -9,7 +8,6 @@ import threading
 from pathlib import Path
 
 import pytest
-import sqlalchemy
 from sqlalchemy import text
 
 import memcheck
@@ -20,10 +18,6 @@ from wisp.mapper import xml_reader
 from wisp.mapper.xml_reader import ParseMapper
 
 MAPPERS = Path(__file__).parent / "mappers"
-
-
-def fresh_text(sql):
-    return sqlalchemy.text(sql)
 
 
 @pytest.fixture
@@ -48,8 +42,11 @@ def test_results_match_a_fresh_text_clause(users, mappers, monkeypatch, namespac
         return clause.text, binds, gateway.execute_sql(sql_id, namespace, params, page, list)
 
     first, again = run(), run()
-    monkeypatch.setattr(xml_reader, "text", fresh_text)
-    monkeypatch.setattr(query_runner, "text", fresh_text)
+    # Replacements are called every time: nothing is kept on this path.
+    own_format = ParseMapper._format_sql
+    monkeypatch.setattr(ParseMapper, "_format_sql", staticmethod(lambda sql: own_format(sql)))
+    monkeypatch.setattr(xml_reader, "text", lambda sql: text(sql))
+    monkeypatch.setattr(query_runner, "text", lambda sql: text(sql))
     assert first == again == run()
 
 
@@ -77,9 +74,8 @@ def test_changes_to_a_handed_out_clause_do_not_reach_the_next_call(users, mapper
         assert c.execute(bound).all() == []
     clause.text = "SELECT 'changed'"
     assert m.get_sql("younger_than", {"max_age": 35})[0].text == written
-    page_1, page_3 = limit_query(text("SELECT 1"), Page(1, 2)), limit_query(text("SELECT 1"), Page(3, 2))
-    assert page_1.compile().params == {"page_size": 2, "page_offset": 0}
-    assert page_3.compile().params == {"page_size": 2, "page_offset": 4}
+    pages = [limit_query(text("SELECT 1"), Page(n, 2)).compile().params for n in (1, 3)]
+    assert pages == [{"page_size": 2, "page_offset": 0}, {"page_size": 2, "page_offset": 4}]
 
 
 def test_overrides_and_edits_after_use_are_followed(mappers, monkeypatch):
@@ -134,8 +130,7 @@ def test_new_texts_on_every_call_keep_memory_flat(mappers, kind):
 
         def window():  # lengths no earlier window had
             for n in range(next(starts), 5001, 251):
-                clause, binds, _, _ = render.get_sql("search", {"ids": list(range(n))})
-                assert len(binds) == n
+                assert len(render.get_sql("search", {"ids": list(range(n))})[1]) == n
     else:
         counter = itertools.count()
 
@@ -154,7 +149,7 @@ def test_new_texts_on_every_call_keep_memory_flat(mappers, kind):
 
 
 def test_concurrent_callers_get_their_own_statements(mappers):
-    render, failures = mappers["RenderMapper"], []
+    render, users, failures = mappers["RenderMapper"], mappers["UserMapper"], []
 
     def worker(k):
         try:
@@ -162,7 +157,9 @@ def test_concurrent_callers_get_their_own_statements(mappers):
                 n = (k * 7 + i) % 13 + 1
                 clause, binds, _, _ = render.get_sql("search", {"ids": list(range(n)), "name": f"n{k}"})
                 counted = count_query(text(f"SELECT * FROM t{n} WHERE a = :a"))
+                _, static_binds, _, _ = users.get_sql("younger_than", {"max_age": n})
                 if (clause.text.count(":ids_for_index_") != n or binds["name"] != f"n{k}"
+                        or static_binds != {"max_age": n}
                         or counted.text != f"SELECT COUNT(*) as count FROM t{n} WHERE a = :a"):
                     failures.append((k, i))
         except BaseException as e:  # noqa: BLE001 - reported below
@@ -170,8 +167,8 @@ def test_concurrent_callers_get_their_own_statements(mappers):
 
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
     try:
-        threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
         for t in threads:
             t.start()
         for t in threads:
