@@ -1036,10 +1036,11 @@ bool own_finishing(const Render& r) {
   return fmt.get() == S.format_sql;
 }
 
-// What finishing makes of a text, whatever the parameters: the finished SQL
-// followed by the placeholder names in order of first occurrence; None when
-// a name is a foreach position, whose value finishing has to work out.
-Ref finish_once(Borrowed text) {
+// What finishing makes of a text, whatever the parameters: the finished SQL,
+// its clause and the clause's text as made (for the check that it is still
+// the same), then the placeholder names in order of first occurrence. None
+// when a name is a foreach position, whose value finishing has to work out.
+Ref finish_once(Borrowed globals, Borrowed text) {
   Scratch in;
   const Chars& sql = load(*in, text.get());
   Ref names = new_dict();
@@ -1057,9 +1058,15 @@ Ref finish_once(Borrowed text) {
   Collapser<Chars> sink(out);
   rewrite_placeholders(sql.data(), sql.size(), sink);
   sink.finish();
-  Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(names.get()) + 1));
-  PyTuple_SET_ITEM(memo.get(), 0, to_str(out).release());
-  Py_ssize_t pos = 0, i = 1;
+  Ref finished = to_str(out);
+  Ref text_fn = Ref::borrow(global(globals, N->text));
+  Ref clause = S.clauses->text(text_fn, finished);
+  Ref made = S.clauses->serves(text_fn) ? getattr_opt(clause, N->text) : Ref();
+  Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(names.get()) + 3));
+  PyTuple_SET_ITEM(memo.get(), 0, finished.release());
+  PyTuple_SET_ITEM(memo.get(), 1, made ? clause.release() : Py_NewRef(Py_None));
+  PyTuple_SET_ITEM(memo.get(), 2, made ? made.release() : Py_NewRef(Py_None));
+  Py_ssize_t pos = 0, i = 3;
   PyObject *name, *unused;
   while (PyDict_Next(names.get(), &pos, &name, &unused)) {
     PyTuple_SET_ITEM(memo.get(), i++, Py_NewRef(name));
@@ -1081,17 +1088,24 @@ Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) 
   if (children > 0 || !own_finishing(r)) return Ref();
   Ref memo = S.finished->get(head);
   if (!memo) {
-    memo = finish_once(head);
+    memo = finish_once(r.globals, head);
     S.finished->put(head, memo);
   }
   if (!PyTuple_Check(memo.get())) return Ref();
   Ref binds = new_dict();
-  for (Py_ssize_t i = 1, n = PyTuple_GET_SIZE(memo.get()); i < n; ++i) {
+  for (Py_ssize_t i = 3, n = PyTuple_GET_SIZE(memo.get()); i < n; ++i) {
     PyObject* name = PyTuple_GET_ITEM(memo.get(), i);
     Borrowed value = dict_get(params, name);
     dict_set(binds, name, value ? value : Borrowed(Py_None));
   }
-  Ref clause = S.clauses->text(global(r.globals, N->text), PyTuple_GET_ITEM(memo.get(), 0));
+  // The clause kept with the text, while `text` is SQLAlchemy's own and the
+  // clause's text is still the one it was made with; else as for any text.
+  Ref clause = Ref::borrow(PyTuple_GET_ITEM(memo.get(), 1));
+  Ref text_fn = Ref::borrow(global(r.globals, N->text));
+  if (clause.get() == Py_None || !S.clauses->serves(text_fn) ||
+      getattr_opt(clause, N->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
+    clause = S.clauses->text(text_fn, PyTuple_GET_ITEM(memo.get(), 0));
+  }
   return tuple({clause.get(), binds.get()});
 }
 
