@@ -1037,10 +1037,11 @@ bool own_finishing(const Render& r) {
 }
 
 // What finishing makes of a text, whatever the parameters: the finished SQL,
-// its clause and the clause's text as made (for the check that it is still
-// the same), then the placeholder names in order of first occurrence. None
-// when a name is a foreach position, whose value finishing has to work out.
-Ref finish_once(Borrowed globals, Borrowed text) {
+// its clause made by `text_fn` and the clause's text as made (for the check
+// that it is still the same), then the placeholder names in order of first
+// occurrence. None when a name is a foreach position, whose value finishing
+// has to work out.
+Ref finish_once(Borrowed text_fn, Borrowed text) {
   Scratch in;
   const Chars& sql = load(*in, text.get());
   Ref names = new_dict();
@@ -1059,13 +1060,13 @@ Ref finish_once(Borrowed globals, Borrowed text) {
   rewrite_placeholders(sql.data(), sql.size(), sink);
   sink.finish();
   Ref finished = to_str(out);
-  Ref text_fn = Ref::borrow(global(globals, N->text));
   Ref clause = S.clauses->text(text_fn, finished);
-  Ref made = S.clauses->serves(text_fn) ? getattr_opt(clause, N->text) : Ref();
+  Ref made = getattr_opt(clause, N->text);
+  if (!made) return none();
   Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(names.get()) + 3));
   PyTuple_SET_ITEM(memo.get(), 0, finished.release());
-  PyTuple_SET_ITEM(memo.get(), 1, made ? clause.release() : Py_NewRef(Py_None));
-  PyTuple_SET_ITEM(memo.get(), 2, made ? made.release() : Py_NewRef(Py_None));
+  PyTuple_SET_ITEM(memo.get(), 1, clause.release());
+  PyTuple_SET_ITEM(memo.get(), 2, made.release());
   Py_ssize_t pos = 0, i = 3;
   PyObject *name, *unused;
   while (PyDict_Next(names.get(), &pos, &name, &unused)) {
@@ -1075,9 +1076,10 @@ Ref finish_once(Borrowed globals, Borrowed text) {
 }
 
 // A statement without child elements renders to its own text on every call,
-// so while finishing is our own, what it makes of that text is kept (keyed
-// by the text) and a call only looks the values up. Null when the statement
-// is to be rendered and finished as usual.
+// so while finishing is our own and `text` is SQLAlchemy's, what finishing
+// makes of that text is kept, keyed by the text, and a call only looks the
+// values up. Null when the statement is to be rendered and finished as
+// usual.
 Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(element.get())) != S.element_type ||
       !PyUnicode_CheckExact(head.get()) || !PyDict_CheckExact(params.get())) {
@@ -1086,9 +1088,11 @@ Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) 
   const Py_ssize_t children = PyObject_Size(element);
   if (children < 0) throw_error();
   if (children > 0 || !own_finishing(r)) return Ref();
+  Ref text_fn = Ref::borrow(global(r.globals, N->text));
+  if (!S.clauses->serves(text_fn)) return Ref();
   Ref memo = S.finished->get(head);
   if (!memo) {
-    memo = finish_once(r.globals, head);
+    memo = finish_once(text_fn, head);
     S.finished->put(head, memo);
   }
   if (!PyTuple_Check(memo.get())) return Ref();
@@ -1098,12 +1102,9 @@ Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) 
     Borrowed value = dict_get(params, name);
     dict_set(binds, name, value ? value : Borrowed(Py_None));
   }
-  // The clause kept with the text, while `text` is SQLAlchemy's own and the
-  // clause's text is still the one it was made with; else as for any text.
+  // A clause whose text a caller has reassigned is not handed out again.
   Ref clause = Ref::borrow(PyTuple_GET_ITEM(memo.get(), 1));
-  Ref text_fn = Ref::borrow(global(r.globals, N->text));
-  if (clause.get() == Py_None || !S.clauses->serves(text_fn) ||
-      getattr_opt(clause, N->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
+  if (getattr_opt(clause, N->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
     clause = S.clauses->text(text_fn, PyTuple_GET_ITEM(memo.get(), 0));
   }
   return tuple({clause.get(), binds.get()});
