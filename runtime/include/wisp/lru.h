@@ -94,12 +94,13 @@ class WISP_API LruCache {
 // replacement is called on every call, as written.
 //
 // Sharing one TextClause between callers is safe because SQLAlchemy treats
-// it as immutable once made: executing it reads it only, and its generative
-// methods (`bindparams`, `execution_options`, `columns`) return new objects
-// and leave it as it was. The bind values travel beside
-// it, in the dict every call builds afresh. The one thing a caller could
-// still change in place, its public `text` attribute, is checked on every
-// hit, and a clause whose text was reassigned is made anew.
+// it as immutable once made: executing it only reads it (what SQLAlchemy
+// memoizes on it, such as its cache key, is derived from its text), and its
+// generative methods (`bindparams`, `execution_options`, `columns`) return
+// new objects and leave it as it was. The bind values travel beside it, in
+// the dict every call builds afresh. The one thing a caller could still
+// change in place, its public `text` attribute, is checked on every hit, and
+// a clause whose text was reassigned is made anew.
 class WISP_API ClauseCache {
  public:
   // `original`: SQLAlchemy's `text`, as the module bound it at import.
@@ -109,7 +110,6 @@ class WISP_API ClauseCache {
 
   Ref text(Borrowed fn, Borrowed sql);
   bool serves(Borrowed fn) const { return fn.get() == original_; }
-  LruCache& entries() { return lru_; }
 
  private:
   PyObject* original_;  // kept for the life of the process
