@@ -10,6 +10,7 @@ from sqlalchemy.exc import IntegrityError, MultipleResultsFound
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from mapper_models import Event, Tag, User, UserIn, configure
+from wisp.db.db_gateway import TransactionRolledBackError
 from wisp.db.query_runner import Page
 
 
@@ -227,7 +228,7 @@ def test_a_failed_lookup_reaches_the_caller_unchanged(w, monkeypatch, manager):
     assert info.value.args == ("db_gateway",) and w.get_current_db() == "main"
 
 
-@pytest.mark.parametrize("failure", [None, "raise", "statement"])
+@pytest.mark.parametrize("failure", [None, "raise", "statement", "swallowed"])
 @pytest.mark.parametrize("switch", ["own", "replaced"])
 def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, failure, switch):
     m, entered, outer = mapper_for(w, User), [], w.switch_datasource
@@ -243,7 +244,7 @@ def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, fai
 
         monkeypatch.setattr(w, "switch_datasource", recording)
     with outer("other"):
-        with contextlib.suppress(LookupError, IntegrityError):
+        with contextlib.suppress(LookupError, IntegrityError, TransactionRolledBackError):
             with type(m).switch_datasource("main") as gateway:
                 assert w.get_current_db() == "main" and gateway._tx_depth.get() == 1
                 m.insert({"name": "a1"})
@@ -251,6 +252,9 @@ def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, fai
                     m.insert({"name": "u1"})
                 if failure == "raise":
                     raise LookupError
+                if failure == "swallowed":  # the gateway refuses what follows a failed statement
+                    with contextlib.suppress(IntegrityError):
+                        m.insert({"name": "u1"})
                 m.insert({"name": "a2"})
         assert w.get_current_db() == "other"
     assert w.count_users() == (5 if failure else 7)
