@@ -396,7 +396,7 @@ class TxSwitchBody : public GenBody {
       return;
     }
     std::unique_ptr<With> block = std::move(block_);
-    block->exit();
+    if (block) block->exit();
   }
 
   Ref globals_;
