@@ -4,6 +4,7 @@ import contextlib
 import dataclasses
 from typing import Optional
 
+import pytest
 from pydantic import BaseModel
 from sqlalchemy import Integer, String, text
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
@@ -69,9 +70,18 @@ def sqlite(path):
     return {"db_type": "sqlite", "sqlite_path": str(path)}
 
 
+@pytest.fixture
+def w(wisp_registry, backend, tmp_path):
+    """wisp.wisp with data source "main" (primary) on the backend and "other" an SQLite file,
+    both with the tables, five users u1..u5 aged 10..50 in "main", and w.rows(sql) and
+    w.count_users() reading through a connection of their own."""
+    probe = configure(wisp_registry, backend, tmp_path)
+    yield wisp_registry
+    del wisp_registry.rows, wisp_registry.count_users
+    probe.dispose()
+
+
 def configure(w, backend, tmp_path):
-    """Data source "main" (primary) on the backend, "other" an SQLite file, both with the
-    tables; five users u1..u5 aged 10..50 in "main". Adds w.count_users() and w.rows()."""
     xml_dir = tmp_path / "mappers"
     xml_dir.mkdir()
     (xml_dir / "users.xml").write_text(MAPPER_XML, encoding="utf-8")
