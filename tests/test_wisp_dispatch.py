@@ -121,12 +121,6 @@ def test_a_cached_wrapper_still_follows_the_lookup(w):
     assert logged.plain is logged.plain and seen.count("plain") == 2
 
 
-def test_calls_need_a_configured_registry(wisp_registry):
-    m = user_mapper(wisp_registry)
-    with pytest.raises(TypeError, match="NoneType"):
-        m.plain(1)
-
-
 def test_mapper_and_its_wrappers_are_collected(w):
     m = user_mapper(w)
     assert m.older(50) and m.plain(1) and m.session
