@@ -3,6 +3,8 @@ class taken from the generic base, strict arguments, and the insert paths that k
 keys, column defaults and one row per item."""
 
 import contextlib
+import gc
+import weakref
 
 import pytest
 from sqlalchemy import Integer, delete, insert, select, text, update
@@ -239,6 +241,27 @@ def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, fai
     assert gateway._tx_depth.get() == 0 and gateway._WispDbGateway__con() is None
     assert m.insert({"name": "after"}) and w.count_users() == (6 if failure else 8)
     assert entered == ([] if switch == "own" else ["main"] + ([] if failure else ["left"]))
+
+
+def test_a_suspended_switch_in_a_reference_cycle_is_collected(w, monkeypatch):
+    original, made = w.switch_datasource, []
+
+    @contextlib.contextmanager
+    def replaced(name):
+        with original(name):
+            made.append({})
+            yield made[-1]
+
+    monkeypatch.setattr(w, "switch_datasource", replaced)
+    block = type(mapper_for(w, User)).switch_datasource("main")
+    gateway = block.__enter__()
+    made.pop()["block"] = block  # block -> its generator -> the switch it is in -> dict -> block
+    ref = weakref.ref(block)
+    del block
+    gc.collect()
+    assert ref() is None and w.datasource_context.get() is None
+    gateway.rollback()  # closing a suspended block raises GeneratorExit: not rolled back
+    gateway.close()
 
 
 @pytest.mark.parametrize("fail", [False, True])
