@@ -39,11 +39,6 @@ def fails(exc, func, *args, **kwargs):
     return call
 
 
-def named(*calls):
-    """(name, call) pairs, each call named after the function it makes."""
-    return [(f"{getattr(c, '__qualname__', c)}#{i}", c) for i, c in enumerate(calls)]
-
-
 def from_leak_cases(cases):
     """The (func, args, kwargs, exc) cases of the memory tests as calls."""
     return [(f"{func.__name__}{args!r}"[:80], ok(func, *args, **kwargs) if exc is None
