@@ -61,9 +61,10 @@ echo "== Python $ver debug build ($debug_py), ASan + UBSan"
 # The debug interpreter reports every unclosed file of pip's as a warning.
 pip() { PYTHONWARNINGS=ignore "$venv/bin/python" -m pip "$@"; }
 pip install -q --upgrade pip >/dev/null
+# Unstripped, so that reports name our source lines.
 pip install -q "$root[test]" \
   -Ccmake.define.WISP_WERROR=ON -Ccmake.define.WISP_TEST_PROBE=ON \
-  -Ccmake.define.WISP_SANITIZE=ON -Cbuild-dir="$build"
+  -Ccmake.define.WISP_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir="$build"
 # SQLAlchemy's compiled parts are built for the release interpreter: their
 # reference counting bypasses the debug interpreter's total, which then
 # drifts by itself. Its pure-Python form keeps the total exact.
@@ -84,10 +85,12 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 export LD_PRELOAD="$asan $stdcxx"
 export PYTHONMALLOC=malloc
-# Reports go to files as well, since pytest's capture would swallow the
-# report of a process that dies in a test.
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:log_path=$logs/asan"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
+# Reports go to files, printed at the end: pytest's capture would swallow
+# the report of a process that dies inside a test. Child processes write
+# there too.
+symbolizer=$(command -v llvm-symbolizer || command -v addr2line || true)
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 set +e
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
 rc=$?
