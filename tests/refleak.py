@@ -6,10 +6,10 @@ the counters that this interpreter has:
 
 - total references, `sys.gettotalrefcount()` (debug interpreters only);
 - allocated memory blocks, `sys.getallocatedblocks()` (while pymalloc serves
-  objects; it reads 0 under PYTHONMALLOC=malloc);
+  objects; it reads 0 when objects come from malloc);
 - live heap bytes as AddressSanitizer counts them (when its runtime is loaded;
-  under PYTHONMALLOC=malloc that is every Python object and every C++
-  allocation).
+  with objects from malloc, as in the sanitizer run, that is every Python
+  object and every C++ allocation).
 
 The first rounds warm up (caches fill, lazy imports load, names get
 interned), and warm-up goes on while the body still grows. Then each

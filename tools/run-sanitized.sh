@@ -8,9 +8,13 @@
 # it, together with libstdc++: ASan's interceptor for C++ throws must find
 # the real one when it starts, or the first exception a module throws aborts.
 #
-# Objects come from malloc (PYTHONMALLOC=malloc), not from the interpreter's
-# own pools, so that ASan sees each object: a module reading an object after
-# its last reference went away is reported, which pooled memory would hide.
+# Objects come from malloc, not from the interpreter's own pools, so that
+# ASan sees each object: a module reading an object after its last reference
+# went away is reported, which pooled memory would hide. The interpreter's
+# debug hooks stay on top (PYTHONMALLOC=malloc_debug): they fill freed memory
+# with a pattern, so a freed object that we hand to the (uninstrumented)
+# interpreter crashes it, which ASan then reports with our frames, instead of
+# being read quietly in quarantine.
 #
 # LeakSanitizer is off. The interpreter does not free its own memory at exit
 # (interned strings, static types, modules that are never unloaded), so the
@@ -84,12 +88,12 @@ built=$(date +%s)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 export LD_PRELOAD="$asan $stdcxx"
-export PYTHONMALLOC=malloc
+export PYTHONMALLOC=malloc_debug
 # Reports go to files, printed at the end: pytest's capture would swallow
 # the report of a process that dies inside a test. Child processes write
 # there too.
 symbolizer=$(command -v llvm-symbolizer || command -v addr2line || true)
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 set +e
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
