@@ -319,17 +319,88 @@ def facade_calls(tmp_path, engine):
     # the facade's own tests. Extend with the data-source and mapper calls.
     wisp = pytest.importorskip("wisp.wisp", reason="facade module not built")
     sqlite = {"db_type": "sqlite", "sqlite_path": str(tmp_path / "facade.db")}
-    return [
+    calls = [
         ("DataSource", ok(lambda: repr(wisp.DataSource("sqlite", sqlite_path="x.db")))),
         ("DBConfig", ok(wisp.DBConfig, "main", None, False, main=sqlite)),
         ("DBConfig wrong", fails(TypeError, wisp.DBConfig, 5)),
         ("get_current_db", ok(wisp.get_current_db)),
         ("switch_datasource wrong", fails(TypeError, wisp.switch_datasource, 5)),
-        ("result_type_handle", ok(wisp.result_type_handle, UserDC, {"id": 1, "name": "a"})),
-        ("result_type_handle wrong", fails(TypeError, wisp.result_type_handle, UserDC, [])),
-        ("select_list factory", ok(lambda: wisp.select_list("SELECT 1")(lambda: None))),
-        ("select_one wrong", fails(TypeError, wisp.select_one, 5)),
     ]
+    if hasattr(wisp, "result_type_handle"):  # the statement decorators, once built
+        calls += [
+            ("result_type_handle", ok(wisp.result_type_handle, UserDC, {"id": 1, "name": "a"})),
+            ("result_type_handle wrong", fails(TypeError, wisp.result_type_handle, UserDC, [])),
+            ("select_list factory", ok(lambda: wisp.select_list("SELECT 1")(lambda: None))),
+            ("select_one wrong", fails(TypeError, wisp.select_one, 5)),
+        ]
+    return calls + mapper_calls(wisp, tmp_path, engine)
+
+
+def mapper_calls(wisp, tmp_path, engine):
+    """BaseMapper over a registry like the one WispConfig builds, installed for each call."""
+    from wisp.db.db_gateway import WispDbGateway
+    from wisp.mapper.xml_reader import ParseMapper
+
+    path = tmp_path / "mapper_calls.xml"
+    path.write_text(MAPPER_XML.format(module=__name__), encoding="utf-8")
+    mappers = {"UserMapper": ParseMapper(str(path))}
+    registry = {"main": {"db": engine, "db_gateway": WispDbGateway(mappers, engine),
+                         "mapper_dict": mappers}}
+    base = wisp.BaseMapper
+
+    class UserMapper(base[User]):
+        def find(self, min_age, page: wisp.Page) -> list[UserDC]: ...
+
+        def rows(self, id) -> list: ...
+
+        def plain(self, x):
+            return x
+
+    mapper = UserMapper()
+
+    def installed(call):
+        def run():
+            saved = base.datasource, base.default_key
+            base.datasource, base.default_key = registry, "main"
+            try:
+                call()
+            finally:
+                base.datasource, base.default_key = saved
+        return run
+
+    def insert_and_delete():
+        new_id = mapper.insert({"name": "new", "age": 1})
+        mapper.save_batch([{"name": "b1"}, User(name="b2")])
+        mapper.update_by_id({"id": new_id, "age": None}, True)
+        mapper.delete(sqlalchemy.delete(User).where(User.id >= new_id))
+
+    def in_transaction(fail):
+        with UserMapper.switch_datasource("main"):
+            mapper.insert({"name": "tx"})
+            if fail:
+                raise LookupError
+        mapper.delete(sqlalchemy.delete(User).where(User.name == "tx"))
+
+    def in_session():
+        with UserMapper.db_session() as session:
+            session.execute(select(User.id))
+
+    return [(name, installed(call)) for name, call in [
+        ("mapped method", ok(lambda: mapper.find(20))),
+        ("mapped page", ok(lambda: mapper.find(page=wisp.Page(1, 2), min_age=0))),
+        ("mapped left out", fails(TypeError, lambda: mapper.rows())),
+        ("method body", ok(lambda: mapper.plain(1))),
+        ("new mapper", ok(lambda: (UserMapper().find, UserMapper().select_by_id(1)))),
+        ("reads", ok(lambda: (mapper.select_all(), mapper.select_one(select(User.name)),
+                              mapper.select_page_by_orm(select(User), wisp.Page(1, 2)),
+                              mapper.select_page_by_sql("SELECT id FROM users")))),
+        ("writes", ok(insert_and_delete)),
+        ("switch", ok(in_transaction, False)),
+        ("switch fails", fails(LookupError, in_transaction, True)),
+        ("db_session", ok(in_session)),
+        ("wrong argument", fails(TypeError, lambda: mapper.update_by_id([]))),
+        ("no model", fails(TypeError, base._BaseMapper__type_parameter)),
+    ]]
 
 
 MODULES = {
