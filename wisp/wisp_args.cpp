@@ -9,8 +9,17 @@ namespace {
 
 LazyRef s_empty;
 
-PyObject* s(const char* text) {
-  return intern(text);
+struct ArgNames {
+  PyObject* parameters = intern("parameters");
+  PyObject* dflt = intern("default");
+  PyObject* annotation = intern("annotation");
+  PyObject* empty = intern("empty");
+};
+const ArgNames* A;
+
+const ArgNames& names() {
+  if (!A) A = new ArgNames();  // kept for the life of the process
+  return *A;
 }
 
 // `annotation == Page` taken by its truth value. A string or a plain class
@@ -27,16 +36,17 @@ bool is_page_annotation(Borrowed annotation, Borrowed page_cls) {
 }  // namespace
 
 Borrowed empty_marker() {
-  return s_empty.get([] { return getattr(import_attr("inspect", "Parameter"), s("empty")); });
+  return s_empty.get([] { return getattr(import_attr("inspect", "Parameter"), names().empty); });
 }
 
 Ref parameter_plan(Borrowed signature) {
-  Ref parameters = getattr(signature, s("parameters"));
+  const ArgNames& n = names();
+  Ref parameters = getattr(signature, n.parameters);
   Ref plan = new_list();
   for_each_item(parameters, [&](Borrowed name, Borrowed param) {
     Ref held = Ref::borrow(param.get());
-    Ref dflt = getattr(held, s("default"));
-    Ref annotation = getattr(held, s("annotation"));
+    Ref dflt = getattr(held, n.dflt);
+    Ref annotation = getattr(held, n.annotation);
     list_append(plan, tuple({name.get(), dflt.get(), annotation.get()}));
   });
   return Ref::check(PyList_AsTuple(plan.get()));
