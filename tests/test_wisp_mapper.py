@@ -135,12 +135,6 @@ def test_paging_by_orm_and_by_sql(w, page, names):
     assert m.select_all_by_sql(sql, {"age": 40}) == [{"name": "u4"}, {"name": "u5"}]
 
 
-def test_each_paging_method_has_its_own_default_page(wisp_registry):
-    mapper = wisp_registry.BaseMapper
-    pages = mapper.select_page_by_orm.__defaults__[0], mapper.select_page_by_sql.__defaults__[1]
-    assert pages[0] is not pages[1] and [(p.pageNum, p.pageSize) for p in pages] == [(1, 10)] * 2
-
-
 @pytest.mark.parametrize("call, message", [
     (lambda m: m.save_batch(None), "Argument 'data' has incorrect type (expected list, got None"),
     (lambda m: m.update_by_id([]), "Argument 'data' has incorrect type (expected dict, got list)"),
