@@ -98,6 +98,9 @@ const MapperNames* M;
 
 PyObject* s_one;
 PyObject* s_ten;
+// The originals the module binds, for the fast path of _convert_data.
+PyObject* s_base_model;
+PyObject* s_declarative_base;
 
 // ---------------------------------------------------------------------------
 // Small pieces the methods share
@@ -230,7 +233,14 @@ Ref convert_data(FunctionObject* f, ConvertArgs& a) {
   Ref pk_name =
       truthy(a.exclude_pk) ? call_method(a.self, M->get_auto_pk, {a.model_class.get()}) : none();
   Ref data;
-  if (is_instance(a.data, global(f, M->BaseModel))) {
+  // An exact dict is neither a pydantic model nor a declarative instance
+  // while those names are the originals: the isinstance tests (pydantic's
+  // raises and catches an AttributeError for a dict) can be skipped.
+  bool plain_dict = PyDict_CheckExact(a.data.get()) && global_is(f, M->BaseModel, s_base_model) &&
+                    global_is(f, M->DeclarativeBase, s_declarative_base);
+  if (plain_dict) {
+    data = a.data;
+  } else if (is_instance(a.data, global(f, M->BaseModel))) {
     data = call_method(a.data, M->model_dump, {});
   } else if (is_instance(a.data, global(f, M->DeclarativeBase))) {
     data = new_dict();
@@ -640,6 +650,8 @@ void bind_mapper(Borrowed g) {
   if (!M) M = new MapperNames();  // kept for the life of the process
   s_one = Ref::check(PyLong_FromLong(1)).release();
   s_ten = Ref::check(PyLong_FromLong(10)).release();
+  s_base_model = global(g, M->BaseModel).release();
+  s_declarative_base = global(g, M->DeclarativeBase).release();
 
   Ref bound = global(g, intern("DeclarativeBase"));
   Ref type_var =
