@@ -586,6 +586,15 @@ Ref begin_tx(FunctionObject* f, Ref* a) {
   return none();
 }
 
+// The context's session, if any, committed or rolled back (`how`); the
+// depth back at 0.
+Ref end_transaction(Borrowed self, PyObject* how) {
+  Ref connection = current_con(self);
+  if (truthy(connection)) call_method(connection, how, {});
+  contextvar_set(depth_var(self), S.zero);
+  return none();
+}
+
 // def commit(self)
 Ref commit(FunctionObject* f, Ref* a) {
   Borrowed self = a[0];
@@ -596,19 +605,12 @@ Ref commit(FunctionObject* f, Ref* a) {
     contextvar_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), S.one)));
     return none();
   }
-  Ref connection = current_con(self);
-  if (truthy(connection)) call_method(connection, N->commit, {});
-  contextvar_set(depth_var(self), S.zero);
-  return none();
+  return end_transaction(self, N->commit);
 }
 
 // def rollback(self)
 Ref rollback(FunctionObject*, Ref* a) {
-  Borrowed self = a[0];
-  Ref connection = current_con(self);
-  if (truthy(connection)) call_method(connection, N->rollback, {});
-  contextvar_set(depth_var(self), S.zero);
-  return none();
+  return end_transaction(a[0], N->rollback);
 }
 
 // def close(self)

@@ -13,6 +13,8 @@ void raise_key_error(Borrowed key) {
   throw PyError{};
 }
 
+namespace {
+
 // The <mapper> element: the root itself or the first one below it.
 // `self.namespace` is set from its attribute when it has one.
 Ref mapper_element(Borrowed self, Ref root) {
@@ -41,6 +43,10 @@ Ref declared_result_type(FunctionObject* f, Borrowed type_name) {
   return temp_type;
 }
 
+// def __init__(self, xml_path: str = None)
+struct InitArgs {
+  Ref self, xml_path;
+};
 Ref init(FunctionObject* f, InitArgs& args) {
   Borrowed self = args.self;
   Ref id_map = new_dict();
@@ -74,6 +80,8 @@ Ref init(FunctionObject* f, InitArgs& args) {
   return none();
 }
 
+}  // namespace
+
 Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wrong_kind) {
   Ref id_map = getattr(self, N->id_2_element_map);
   if (!contains(id_map, id)) raise(PyExc_Exception, "Missing id");
@@ -81,6 +89,8 @@ Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wr
   if (!equals(getattr(element, N->tag), kind)) raise(PyExc_Exception, wrong_kind);
   return element;
 }
+
+namespace {
 
 // self.<method>(sql_id, params). Our own select, update or delete, bound to
 // this instance, runs directly when the arguments are of the exact types its
@@ -99,6 +109,10 @@ Ref run_statement(Borrowed self, PyObject* method, Borrowed sql_id, Borrowed par
   return call(m, {sql_id.get(), params.get()});
 }
 
+// def get_sql(self, sql_id: str, params: dict = None) -> tuple
+struct GetSqlArgs {
+  Ref self, sql_id, params;
+};
 Ref get_sql(FunctionObject*, GetSqlArgs& args) {
   Borrowed self = args.self;
   Ref result_type = map_get(getattr(self, N->result_type_map), args.sql_id, Py_None);
@@ -116,12 +130,47 @@ Ref get_sql(FunctionObject*, GetSqlArgs& args) {
   return tuple({clause.get(), binds.get(), sql_type.get(), result_type.get()});
 }
 
+// def list_statement(self)
 Ref list_statement(FunctionObject*, Ref* a) {
   return call_method(getattr(a[0], N->id_2_element_map), N->keys, {});
 }
 
+}  // namespace
+
+void bind_index(ClassBuilder& cls) {
+  Def init_def = Def::of<init>("__init__");
+  init_def.param("self", &InitArgs::self)
+      .param("xml_path", &InitArgs::xml_path)
+      .annotate(&PyUnicode_Type)
+      .def(Py_None);
+  cls.method(init_def);
+
+  Def get_sql_def = Def::of<get_sql>("get_sql");
+  get_sql_def
+      .doc(
+          "\n"
+          "        Get SQL Statement By sql_id\n"
+          "        Formatting of SQL Statements\n"
+          "        :return:\n"
+          "        ")
+      .param("self", &GetSqlArgs::self)
+      .param("sql_id", &GetSqlArgs::sql_id)
+      .annotate(&PyUnicode_Type)
+      .param("params", &GetSqlArgs::params)
+      .annotate(&PyDict_Type)
+      .def(Py_None)
+      .returns(&PyTuple_Type);
+  cls.method(get_sql_def);
+
+  Def list_def("list_statement", list_statement);
+  list_def.param("self");
+  cls.method(list_def);
+}
+
 // ---------------------------------------------------------------------------
 // Notes on failures
+
+namespace {
 
 Ref mapper_file(Borrowed self) {
   PyObject* path = PyObject_GetItem(S.paths, self);
@@ -147,6 +196,8 @@ bool has_note(Borrowed exc, Borrowed note) {
   }
   return false;
 }
+
+}  // namespace
 
 // Adds to the exception being raised a note saying where it happened: the
 // mapper file and the statement when `id` is given, and what failed inside

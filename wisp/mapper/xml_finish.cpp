@@ -197,8 +197,7 @@ Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) 
   return tuple({clause.get(), binds.get()});
 }
 
-}  // namespace
-
+// @staticmethod def _format_sql(sql)
 Ref format_sql(FunctionObject*, Ref* a) {
   Borrowed sql = a[0];
   if (!PyUnicode_Check(sql.get())) {
@@ -211,8 +210,6 @@ Ref format_sql(FunctionObject*, Ref* a) {
   return to_str(s);
 }
 
-namespace {
-
 [[noreturn]] void raise_not_text(FunctionObject* f, PyObject* pattern, Borrowed value) {
   // The pattern reports what it cannot scan.
   call_method(global(f, pattern), N->findall, {value.get()});
@@ -220,8 +217,11 @@ namespace {
                Py_TYPE(value.get())->tp_name);
 }
 
-}  // namespace
-
+// @staticmethod def to_prepared_statement(ret, param) -> tuple[TextClause, dict]
+// @staticmethod def to_replace(ret, param) -> str
+struct PrepareArgs {
+  Ref ret, param;
+};
 Ref to_prepared_statement(FunctionObject* f, PrepareArgs& args) {
   if (!PyUnicode_Check(args.ret.get())) raise_not_text(f, N->param_pattern, args.ret);
   Scratch scratch;
@@ -249,8 +249,6 @@ Ref to_replace(FunctionObject* f, PrepareArgs& args) {
   return ret;
 }
 
-namespace {
-
 // select, update, delete and insert: render the statement with this id.
 Ref statement(FunctionObject* f, StatementArgs& args, PyObject* kind, const char* wrong_kind) {
   Borrowed self = args.self, id = args.id, params = args.params;
@@ -275,6 +273,7 @@ Ref statement(FunctionObject* f, StatementArgs& args, PyObject* kind, const char
 
 }  // namespace
 
+// def select(self, id: str, params: dict) -> tuple[TextClause, dict]
 Ref select(FunctionObject* f, StatementArgs& args) {
   return statement(f, args, N->select, "Not a select");
 }
@@ -287,6 +286,12 @@ Ref delete_(FunctionObject* f, StatementArgs& args) {
   return statement(f, args, N->delete_, "Not a delete");
 }
 
+namespace {
+
+// def insert(self, id: str, params: dict, primary_key: str = None) -> tuple[TextClause, dict]
+struct InsertArgs {
+  Ref self, id, params, primary_key;
+};
 Ref insert(FunctionObject* f, InsertArgs& args) {
   StatementArgs statement_args{args.self, args.id, args.params};
   Ref result = statement(f, statement_args, N->insert, "Not an insert");
@@ -297,6 +302,50 @@ Ref insert(FunctionObject* f, InsertArgs& args) {
   sql = Ref::check(PyNumber_Add(sql.get(), primary_key));
   Ref clause = S.clauses->text(global(f, N->text), sql);
   return tuple({clause.get(), PyTuple_GET_ITEM(result.get(), 1)});
+}
+
+}  // namespace
+
+void bind_finishing(ClassBuilder& cls, Borrowed prepared) {
+  Def format_def("_format_sql", format_sql);
+  format_def.param("sql");
+  S.format_sql = cls.staticmethod(format_def).release();
+
+  Def prepare_def = Def::of<to_prepared_statement>("to_prepared_statement");
+  prepare_def.param("ret", &PrepareArgs::ret).param("param", &PrepareArgs::param).returns(prepared);
+  S.to_prepared_statement = cls.staticmethod(prepare_def).release();
+
+  Def replace_def = Def::of<to_replace>("to_replace");
+  replace_def.param("ret", &PrepareArgs::ret)
+      .param("param", &PrepareArgs::param)
+      .returns(&PyUnicode_Type);
+  cls.staticmethod(replace_def);
+
+  // def <kind>(self, id: str, params: dict) -> tuple[TextClause, dict]
+  auto statement_def = [&](Def d) {
+    d.param("self", &StatementArgs::self)
+        .param("id", &StatementArgs::id)
+        .annotate(&PyUnicode_Type)
+        .param("params", &StatementArgs::params)
+        .annotate(&PyDict_Type)
+        .returns(prepared);
+    return cls.method(d).release();
+  };
+  S.select = statement_def(Def::of<select>("select"));
+  S.update = statement_def(Def::of<update>("update"));
+  S.delete_ = statement_def(Def::of<delete_>("delete"));
+
+  Def insert_def = Def::of<insert>("insert");
+  insert_def.param("self", &InsertArgs::self)
+      .param("id", &InsertArgs::id)
+      .annotate(&PyUnicode_Type)
+      .param("params", &InsertArgs::params)
+      .annotate(&PyDict_Type)
+      .param("primary_key", &InsertArgs::primary_key)
+      .annotate(&PyUnicode_Type)
+      .def(Py_None)
+      .returns(prepared);
+  cls.method(insert_def);
 }
 
 }  // namespace wisp::xml

@@ -2,7 +2,6 @@
 // prepared statements. The module binds its names in the order of its Python
 // surface; ParseMapper's methods live in the sources of their concern (see
 // xml_reader.h).
-#include "wisp/classes.h"
 #include "xml_reader.h"
 
 namespace wisp::xml {
@@ -50,99 +49,13 @@ WISP_MODULE(xml_reader, N, g) {
   dict_set(g, "replace_pattern", call(compile, {str("\\${([a-zA-Z0-9_\\-]+)}").get()}));
   init_state(text_fn);
 
-  Ref set_of_str = Ref::check(PyObject_GetItem(Borrowed(&PySet_Type), Borrowed(&PyUnicode_Type)));
   Ref prepared = Ref::check(PyObject_GetItem(
       Borrowed(&PyTuple_Type), tuple({text_clause.get(), Borrowed(&PyDict_Type)}).get()));
 
   ClassBuilder cls("ParseMapper", g);
-  Def init_def = Def::of<xml::init>("__init__");
-  init_def.param("self", &InitArgs::self)
-      .param("xml_path", &InitArgs::xml_path)
-      .annotate(&PyUnicode_Type)
-      .def(Py_None);
-  cls.method(init_def);
-
-  Def get_sql_def = Def::of<get_sql>("get_sql");
-  get_sql_def
-      .doc(
-          "\n"
-          "        Get SQL Statement By sql_id\n"
-          "        Formatting of SQL Statements\n"
-          "        :return:\n"
-          "        ")
-      .param("self", &GetSqlArgs::self)
-      .param("sql_id", &GetSqlArgs::sql_id)
-      .annotate(&PyUnicode_Type)
-      .param("params", &GetSqlArgs::params)
-      .annotate(&PyDict_Type)
-      .def(Py_None)
-      .returns(&PyTuple_Type);
-  cls.method(get_sql_def);
-
-  Def list_def("list_statement", list_statement);
-  list_def.param("self");
-  cls.method(list_def);
-
-  Def prefix_def = Def::of<trim_prefix>("_trim_prefix");
-  prefix_def.param("s", &TrimArgs::s)
-      .annotate(&PyUnicode_Type)
-      .param("prefixes", &TrimArgs::pieces)
-      .annotate(set_of_str, Check::Set);
-  S.trim_prefix = cls.staticmethod(prefix_def).release();
-
-  Def suffix_def = Def::of<trim_suffix>("_trim_suffix");
-  suffix_def.param("s", &TrimArgs::s)
-      .annotate(&PyUnicode_Type)
-      .param("suffixes", &TrimArgs::pieces)
-      .annotate(set_of_str, Check::Set);
-  S.trim_suffix = cls.staticmethod(suffix_def).release();
-
-  Def parse_def = Def::of<parse_element>("parse_element");
-  parse_def.param("self", &ParseElementArgs::self)
-      .param("element", &ParseElementArgs::element)
-      .annotate("et.Element")
-      .param("param", &ParseElementArgs::param)
-      .annotate(&PyDict_Type);
-  S.parse_element = cls.method(parse_def).release();
-
-  Def format_def("_format_sql", format_sql);
-  format_def.param("sql");
-  S.format_sql = cls.staticmethod(format_def).release();
-
-  Def prepare_def = Def::of<to_prepared_statement>("to_prepared_statement");
-  prepare_def.param("ret", &PrepareArgs::ret).param("param", &PrepareArgs::param).returns(prepared);
-  S.to_prepared_statement = cls.staticmethod(prepare_def).release();
-
-  Def replace_def = Def::of<to_replace>("to_replace");
-  replace_def.param("ret", &PrepareArgs::ret)
-      .param("param", &PrepareArgs::param)
-      .returns(&PyUnicode_Type);
-  cls.staticmethod(replace_def);
-
-  // select, update and delete: def <kind>(self, id: str, params: dict) -> tuple[TextClause, dict]
-  auto statement_def = [&](Def d) {
-    d.param("self", &StatementArgs::self)
-        .param("id", &StatementArgs::id)
-        .annotate(&PyUnicode_Type)
-        .param("params", &StatementArgs::params)
-        .annotate(&PyDict_Type)
-        .returns(prepared);
-    return cls.method(d).release();
-  };
-  S.select = statement_def(Def::of<xml::select>("select"));
-  S.update = statement_def(Def::of<xml::update>("update"));
-  S.delete_ = statement_def(Def::of<xml::delete_>("delete"));
-
-  Def insert_def = Def::of<xml::insert>("insert");
-  insert_def.param("self", &InsertArgs::self)
-      .param("id", &InsertArgs::id)
-      .annotate(&PyUnicode_Type)
-      .param("params", &InsertArgs::params)
-      .annotate(&PyDict_Type)
-      .param("primary_key", &InsertArgs::primary_key)
-      .annotate(&PyUnicode_Type)
-      .def(Py_None)
-      .returns(prepared);
-  cls.method(insert_def);
+  bind_index(cls);                // __init__, get_sql, list_statement
+  bind_rendering(cls);            // _trim_prefix, _trim_suffix, parse_element
+  bind_finishing(cls, prepared);  // _format_sql, to_prepared_statement, to_replace,
+                                  // select, update, delete, insert
   dict_set(g, "ParseMapper", cls.make());
 }

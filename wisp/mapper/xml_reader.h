@@ -13,7 +13,7 @@
 //   xml_text.h        the code-point buffer and its scanners
 #pragma once
 
-#include "wisp/function.h"
+#include "wisp/classes.h"
 #include "wisp/lru.h"
 #include "xml_text.h"
 
@@ -169,61 +169,24 @@ Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wr
 void note_failure(const Render& r, Borrowed self, Borrowed id);
 
 // ---------------------------------------------------------------------------
-// ParseMapper's methods, in class order
+// ParseMapper's methods, bound by the module entry in class order, each
+// group by the source of its concern.
 
-// def __init__(self, xml_path: str = None)
-struct InitArgs {
-  Ref self, xml_path;
-};
-Ref init(FunctionObject* f, InitArgs& args);
+// __init__, get_sql, list_statement
+void bind_index(ClassBuilder& cls);
+// _trim_prefix, _trim_suffix, parse_element
+void bind_rendering(ClassBuilder& cls);
+// _format_sql, to_prepared_statement, to_replace, select, update, delete,
+// insert; `prepared` is their return annotation tuple[TextClause, dict]
+void bind_finishing(ClassBuilder& cls, Borrowed prepared);
 
-// def get_sql(self, sql_id: str, params: dict = None) -> tuple
-struct GetSqlArgs {
-  Ref self, sql_id, params;
-};
-Ref get_sql(FunctionObject* f, GetSqlArgs& args);
-
-// def list_statement(self)
-Ref list_statement(FunctionObject* f, Ref* a);
-
-// @staticmethod def _trim_prefix(s: str, prefixes: set[str])
-// @staticmethod def _trim_suffix(s: str, suffixes: set[str])
-struct TrimArgs {
-  Ref s, pieces;
-};
-Ref trim_prefix(FunctionObject* f, TrimArgs& args);
-Ref trim_suffix(FunctionObject* f, TrimArgs& args);
-
-// def parse_element(self, element: "et.Element", param: dict)
-struct ParseElementArgs {
-  Ref self, element, param;
-};
-Ref parse_element(FunctionObject* f, ParseElementArgs& args);
-
-// @staticmethod def _format_sql(sql)
-Ref format_sql(FunctionObject* f, Ref* a);
-
-// @staticmethod def to_prepared_statement(ret, param) -> tuple[TextClause, dict]
-// @staticmethod def to_replace(ret, param) -> str
-struct PrepareArgs {
-  Ref ret, param;
-};
-Ref to_prepared_statement(FunctionObject* f, PrepareArgs& args);
-Ref to_replace(FunctionObject* f, PrepareArgs& args);
-
-// def select(self, id: str, params: dict) -> tuple[TextClause, dict]
-// def update(...), def delete(...): the same
+// def select(self, id: str, params: dict) -> tuple[TextClause, dict], and
+// update and delete alike: get_sql runs them directly.
 struct StatementArgs {
   Ref self, id, params;
 };
 Ref select(FunctionObject* f, StatementArgs& args);
 Ref update(FunctionObject* f, StatementArgs& args);
 Ref delete_(FunctionObject* f, StatementArgs& args);
-
-// def insert(self, id: str, params: dict, primary_key: str = None) -> tuple[TextClause, dict]
-struct InsertArgs {
-  Ref self, id, params, primary_key;
-};
-Ref insert(FunctionObject* f, InsertArgs& args);
 
 }  // namespace wisp::xml

@@ -451,24 +451,24 @@ std::vector<Piece> pieces_of(Borrowed set) {
   return pieces;
 }
 
-Ref trim(TrimArgs& args, bool at_end) {
+// @staticmethod def _trim_prefix(s: str, prefixes: set[str])
+// @staticmethod def _trim_suffix(s: str, suffixes: set[str])
+struct TrimArgs {
+  Ref s, pieces;
+};
+template <bool AtEnd>
+Ref trim(FunctionObject*, TrimArgs& args) {
   std::vector<Piece> pieces = pieces_of(args.pieces);
   Scratch scratch;
   Chars& s = load(*scratch, args.s.get());
-  cut_pieces(s, 0, pieces, at_end);
+  cut_pieces(s, 0, pieces, AtEnd);
   return to_str(s);
 }
 
-}  // namespace
-
-Ref trim_prefix(FunctionObject*, TrimArgs& args) {
-  return trim(args, false);
-}
-
-Ref trim_suffix(FunctionObject*, TrimArgs& args) {
-  return trim(args, true);
-}
-
+// def parse_element(self, element: "et.Element", param: dict)
+struct ParseElementArgs {
+  Ref self, element, param;
+};
 Ref parse_element(FunctionObject* f, ParseElementArgs& args) {
   Render r{f->globals, args.self.get()};
   Scratch scratch;
@@ -481,6 +481,29 @@ Ref parse_element(FunctionObject* f, ParseElementArgs& args) {
     throw;
   }
   return to_str(out);
+}
+
+}  // namespace
+
+void bind_rendering(ClassBuilder& cls) {
+  Ref set_of_str = Ref::check(PyObject_GetItem(Borrowed(&PySet_Type), Borrowed(&PyUnicode_Type)));
+  auto trim_def = [&](Def d, const char* pieces) {
+    d.param("s", &TrimArgs::s)
+        .annotate(&PyUnicode_Type)
+        .param(pieces, &TrimArgs::pieces)
+        .annotate(set_of_str, Check::Set);
+    return cls.staticmethod(d).release();
+  };
+  S.trim_prefix = trim_def(Def::of<trim<false>>("_trim_prefix"), "prefixes");
+  S.trim_suffix = trim_def(Def::of<trim<true>>("_trim_suffix"), "suffixes");
+
+  Def parse_def = Def::of<parse_element>("parse_element");
+  parse_def.param("self", &ParseElementArgs::self)
+      .param("element", &ParseElementArgs::element)
+      .annotate("et.Element")
+      .param("param", &ParseElementArgs::param)
+      .annotate(&PyDict_Type);
+  S.parse_element = cls.method(parse_def).release();
 }
 
 }  // namespace wisp::xml
