@@ -95,13 +95,14 @@ Ref regex_resolve_param(FunctionObject* f, ResolveParam& args) {
   Ref param = call_method(args.param, N->replace, {opener.get(), N->empty});
   param = call_method(param, N->replace, {N->close_brace, N->empty});
   Ref m = call_method(global(f, N->param_function_regex), N->match, {param.get()});
-  GlobalRef sql_param_cls = global(f, N->SqlParam);
+  // SqlParam is looked up once the test has run: the match's truth value is
+  // its own code, which may rebind the name.
   if (truthy(m)) {
     Ref fname = first_part(param, N->paren);
-    return call_kw(sql_param_cls, {param.get(), Py_True, fname.get()}, K.function);
+    return call_kw(global(f, N->SqlParam), {param.get(), Py_True, fname.get()}, K.function);
   }
   Ref pname = first_part(param, N->comma);
-  return call_kw(sql_param_cls, {pname.get()}, K.param);
+  return call_kw(global(f, N->SqlParam), {pname.get()}, K.param);
 }
 
 // ---------------------------------------------------------------------------
@@ -180,12 +181,12 @@ Ref scan(FunctionObject* f, Borrowed param_text) {
       Ref mybatis_param = call_kw(global(f, N->MybatisParam), {match, param.get()}, K.mybatis);
       if (!truthy(getattr(param, N->is_function))) {
         setattr(mybatis_param, N->name, getattr(param, N->param_name));
-        GlobalRef get_value = global(f, N->get_regex_value);
-        setattr(mybatis_param, N->sql_type, call(get_value, {N->sql_type_re, match, N->sql_type}));
-        setattr(mybatis_param, N->python_type,
-                call(get_value, {N->python_type_re, match, N->python_type}));
-        setattr(mybatis_param, N->type_handler,
-                call(get_value, {N->type_handler_re, match, N->type_handler}));
+        // Each call looks the helper up again: a call may rebind it.
+        for (auto [attr, attr_re] :
+             {std::pair{N->sql_type, N->sql_type_re}, std::pair{N->python_type, N->python_type_re},
+              std::pair{N->type_handler, N->type_handler_re}}) {
+          setattr(mybatis_param, attr, call(global(f, N->get_regex_value), {attr_re, match, attr}));
+        }
       }
       list_append(param_list, mybatis_param);
     });
