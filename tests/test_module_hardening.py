@@ -211,10 +211,8 @@ def test_a_class_with_its_own_equality_is_decided_each_time():
 
 @pytest.mark.parametrize("func", [
     class_probe.get_type_from_string, literal_tools.convert_cdata, clause_edit.replace_sql_first,
-    eval_funcs.time_format, arg_marks.get_sql_param, arg_marks.SqlParam.__init__,
-    xml_reader.ParseMapper.get_sql, xml_reader.ParseMapper.insert, query_runner.QueryRunner.select_page,
-    query_runner.QueryRunner.insert_orm2, db_gateway.WispDbGateway.execute_sql,
-    db_gateway.WispDbGateway.update_orm2, db_gateway.results_handle,
+    eval_funcs.time_format, arg_marks.SqlParam.__init__, xml_reader.ParseMapper.insert,
+    query_runner.QueryRunner.insert_orm2, db_gateway.WispDbGateway.update_orm2,
 ], ids=lambda f: f.__qualname__)
 @pytest.mark.parametrize("attr", ["__module__", "__qualname__"])
 def test_signatures_with_names_that_are_not_utf8(monkeypatch, func, attr):
@@ -235,7 +233,3 @@ def test_rendering_notes_with_text_that_is_not_utf8(tmp_path):
     assert e.value.__notes__ == [
         f"mapper file {str(path)!r}, statement '\\udc80', expression \"params['\\udc80']\""]
 
-
-def test_namespace_that_is_not_utf8(users):
-    with pytest.raises(Exception, match="^not found namespace: \udc80$"):
-        WispDbGateway({}, users).execute_sql("s", "\udc80")
