@@ -692,14 +692,13 @@ Ref execute_sql(FunctionObject* f, ExecuteSql& args) {
 }
 
 // ---------------------------------------------------------------------------
-// The pass-throughs: each calls one runner method with its own arguments
-// and the context's session, which goes in at `con` among them; the last
-// of the call's arguments are passed by the keywords listed.
+// The pass-throughs: each calls the runner method of the same name with its
+// own arguments and the context's session, which goes in at `con` among
+// them; the last of the call's arguments are passed by the keywords listed.
 
 struct Forward {
   const char* name;
   db::Params params;
-  const char* runner_method;
   int con;  // position of the session among the call's arguments
   std::array<const char*, 4> keywords;
 };
@@ -709,35 +708,26 @@ constexpr db::Param kSql{"sql", Ann::TextClause}, kSqlParam{"sql_param"},
 
 // In class order, after execute_sql.
 constexpr Forward kForwards[] = {
-    {"select_one", {kSql, kOptionalSqlParam}, "select_one", 1, {"sql", "con", "args"}},
-    {"select_list", {kSql, kOptionalSqlParam}, "select_list", 1, {"sql", "con", "args"}},
-    {"select_page",
-     {kSql, {"page"}, kOptionalSqlParam},
-     "select_page",
-     2,
-     {"sql", "page", "con", "args"}},
-    {"insert", {kSql, kSqlParam}, "insert", 1, {"sql", "con", "args"}},
-    {"insert_list", {kSql, kSqlParam}, "insert_list", 1, {"sql", "con", "args"}},
-    {"delete", {kSql, kSqlParam}, "delete", 1, {"sql", "con", "args"}},
-    {"update", {kSql, kSqlParam}, "update", 1, {"sql", "con", "args"}},
-    {"add", {{{"data", Ann::Any}}}, "add", 1, {"data", "con"}},
-    {"add_all", {{{"datas", Ann::Any}}}, "add_all", 1, {"data", "con"}},
-    {"select_all_orm1", {kStatement}, "select_all_orm1", 1, {"con"}},
-    {"select_all_orm2", {kStatement}, "select_all_orm2", 1, {"con"}},
-    {"select_one_orm1", {kStatement}, "select_one_orm1", 1, {"con"}},
-    {"select_one_orm2", {kStatement}, "select_one_orm2", 1, {"con"}},
-    {"delete_orm2", {kStatement}, "delete_orm2", 1, {"con"}},
-    {"update_orm2",
-     {kStatement, {"sql_param", Ann::DictOrNone, true}},
-     "update_orm2",
-     1,
-     {"con", "sql_param"}},
+    {"select_one", {kSql, kOptionalSqlParam}, 1, {"sql", "con", "args"}},
+    {"select_list", {kSql, kOptionalSqlParam}, 1, {"sql", "con", "args"}},
+    {"select_page", {kSql, {"page"}, kOptionalSqlParam}, 2, {"sql", "page", "con", "args"}},
+    {"insert", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"insert_list", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"delete", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"update", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"add", {{{"data", Ann::Any}}}, 1, {"data", "con"}},
+    {"add_all", {{{"datas", Ann::Any}}}, 1, {"data", "con"}},
+    {"select_all_orm1", {kStatement}, 1, {"con"}},
+    {"select_all_orm2", {kStatement}, 1, {"con"}},
+    {"select_one_orm1", {kStatement}, 1, {"con"}},
+    {"select_one_orm2", {kStatement}, 1, {"con"}},
+    {"delete_orm2", {kStatement}, 1, {"con"}},
+    {"update_orm2", {kStatement, {"sql_param", Ann::DictOrNone, true}}, 1, {"con", "sql_param"}},
     {"bulk_update_mappings",
      {{{"table_model"}, {"data_list", Ann::ListOfDictOrNone, true}}},
-     "bulk_update_mappings",
      2,
      {"con"}},
-    {"insert_orm2", {kStatement, {"data_list", Ann::List, true}}, "insert_orm2", 2, {"con"}},
+    {"insert_orm2", {kStatement, {"data_list", Ann::List, true}}, 2, {"con"}},
 };
 constexpr size_t kForwardCount = std::size(kForwards);
 
@@ -792,7 +782,7 @@ void bind_forwards(ClassBuilder& cls, const db::Annotations& ann, std::index_seq
     for (size_t j = 0; j < k; ++j) {
       PyTuple_SET_ITEM(keywords.get(), Py_ssize_t(j), Py_NewRef(intern(row.keywords[j])));
     }
-    forward_names[i] = ForwardNames{intern(row.runner_method), keywords.release()};
+    forward_names[i] = ForwardNames{intern(row.name), keywords.release()};
   }
   (ann.method(cls, kForwards[I].name, forward_row<I>, kForwards[I].params), ...);
 }
