@@ -95,11 +95,12 @@ struct Originals {
   PyObject* combine_args_page;
   PyObject* prepare_sql;
   PyObject* result_type_handle;
-  PyObject* inspect;         // the module
-  PyObject* signature;       // inspect.signature
-  PyObject* get_type_hints;  // typing_extensions.get_type_hints
-  PyObject* forward_ref;     // typing.ForwardRef
-  PyObject* absent;          // stands for "no __signature__" in a memo
+  PyObject* is_result_class;  // wisp.utils.class_probe.is_result_class
+  PyObject* inspect;          // the module
+  PyObject* signature;        // inspect.signature
+  PyObject* get_type_hints;   // typing_extensions.get_type_hints
+  PyObject* forward_ref;      // typing.ForwardRef
+  PyObject* absent;           // stands for "no __signature__" in a memo
   PyObject* one;
   PyObject* ten;
   PyObject* no_args;  // ()
@@ -580,16 +581,26 @@ Ref result_type_handle(FunctionObject* f, ResultTypeHandleArgs& a) {
 }
 
 // [result_type_handle(result_type, e) for e in rows]
+//
+// While result_type_handle and is_result_class are the module's own, the
+// rows are handled here directly and the result type is classified once for
+// the whole list rather than once per row (the classification of a class
+// does not change while its rows are built).
 Ref handle_rows(FunctionObject* f, Borrowed result_type, Borrowed rows) {
   Ref out = new_list();
+  int classified = -1;  // is_result_class(result_type), once known
   for_each(rows, [&](Borrowed row) {
     Ref handle = global(f, DN->result_type_handle);
     if (handle.get() != O.result_type_handle) {
       list_append(out, call(handle, {result_type.get(), row.get()}));
       return;
     }
+    handle.reset();
     if (!PyDict_CheckExact(row.get())) raise_arg_type(str("result"), &PyDict_Type, row);
-    list_append(out, handle_row(result_type, row, is_result_class(f->globals, result_type)));
+    if (classified < 0 || !global_is(f, DN->is_result_class, O.is_result_class)) {
+      classified = is_result_class(f->globals, result_type) ? 1 : 0;
+    }
+    list_append(out, handle_row(result_type, row, classified == 1));
   });
   return out;
 }
@@ -858,6 +869,7 @@ void bind_decorators(Borrowed g) {
   O.inspect = global(g, DN->inspect).release();
   O.signature = getattr(O.inspect, DN->signature).release();
   O.get_type_hints = global(g, DN->get_type_hints).release();
+  O.is_result_class = global(g, DN->is_result_class).release();
   O.forward_ref = import_attr("typing", "ForwardRef").release();
   O.absent = call(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).release();
   O.one = Ref::check(PyLong_FromLong(1)).release();
