@@ -383,6 +383,9 @@ bool has_forward_reference(Borrowed annotation, int depth = 0) {
     }
     return false;
   } catch (const PyError&) {
+    // An annotation that cannot be looked into is simply not kept; an
+    // interruption (KeyboardInterrupt, SystemExit) goes on to the caller.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     PyErr_Clear();
     return true;
   }
