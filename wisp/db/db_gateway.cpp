@@ -1,6 +1,15 @@
 // wisp.db.db_gateway: one gateway per data source. Holds the session and
 // the transaction depth of the current context, runs mapped statements by
 // id and maps their rows into the declared result types.
+//
+// A statement that fails while it borrows the session of an open
+// transaction has that session rolled back by the runner: everything the
+// transaction did before is gone. The depth of the context then becomes a
+// marked depth (an int that compares, prints and counts like the plain one)
+// which remembers the failed statement; until the transaction is ended by
+// rollback(), or by close() at depth 0, statements and commit() refuse to
+// run, so that what follows the failure is never committed as if it were
+// the whole transaction.
 #include "wisp/classes.h"
 #include "sessions.h"
 
@@ -58,6 +67,8 @@ struct Names {
   PyObject* check_return = intern("please check return_type: ");
   PyObject* check_return_result = intern("please check return_result_type: ");
   PyObject* result_type_sep = intern(", resultType: ");
+  PyObject* rolled_back_error = intern("TransactionRolledBackError");
+  PyObject* failed_statement = intern("statement");
 };
 const Names* N;
 
@@ -72,6 +83,7 @@ struct State {
   PyObject* kw_data_con;
   PyObject* kw_con;
   PyObject* kw_con_sql_param;
+  PyObject* failed_depth;  // the int subclass that marks a failed transaction
 };
 State S;
 db::SessionFactory sessions;
@@ -236,6 +248,87 @@ Ref results_handle(FunctionObject* f, Ref* a) {
 }
 
 // ---------------------------------------------------------------------------
+// Failed transactions
+
+bool is_failed(Borrowed depth) {
+  return Py_TYPE(depth.get()) == reinterpret_cast<PyTypeObject*>(S.failed_depth);
+}
+
+// int(depth) marked as failed in `statement`: (namespace, id) of a mapped
+// statement, or None.
+Ref failed_depth(Borrowed depth, Borrowed statement) {
+  Ref marked = call(S.failed_depth, {depth.get()});
+  setattr(marked, N->failed_statement, statement);
+  return marked;
+}
+
+// Called while the statement's exception is set aside: marks this context's
+// transaction as failed, unless it has ended meanwhile or is marked already
+// (the first failure is the one worth naming).
+void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
+  Ref depth_v = depth_var(self);
+  Ref depth = var_get(depth_v);
+  if (is_failed(depth) || !gt(depth, S.zero)) return;
+  Ref statement = sql_id ? tuple({namespace_.get(), sql_id.get()}) : none();
+  var_set(depth_v, failed_depth(depth, statement));
+}
+
+// raise TransactionRolledBackError(...) from None, with no context either:
+// the error that rolled the transaction back has already reached the caller.
+[[noreturn]] void raise_failed(Borrowed globals, Borrowed depth) {
+  Ref statement = getattr(depth, N->failed_statement);
+  Ref message;
+  if (PyTuple_CheckExact(statement.get()) && PyTuple_GET_SIZE(statement.get()) == 2) {
+    message = Ref::check(PyUnicode_FromFormat(
+        "the transaction was rolled back after an earlier error in statement %R of namespace "
+        "%R; it must be ended with rollback()",
+        PyTuple_GET_ITEM(statement.get(), 1), PyTuple_GET_ITEM(statement.get(), 0)));
+  } else {
+    message =
+        str("the transaction was rolled back after an earlier error; it must be ended with "
+            "rollback()");
+  }
+  Ref exc = call(global(globals, N->rolled_back_error), {message.get()});
+  if (!PyExceptionInstance_Check(exc.get())) {
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  PyException_SetCause(exc.get(), nullptr);  // also sets __suppress_context__
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  Ref raised = fetch_exception();
+  if (raised) PyException_SetContext(raised.get(), nullptr);
+  restore_exception(std::move(raised));
+  throw PyError{};
+}
+
+// Refuses to run anything in a transaction that has failed.
+void refuse_if_failed(Borrowed globals, Borrowed self) {
+  Ref depth = var_get(depth_var(self));
+  if (is_failed(depth)) raise_failed(globals, depth);
+}
+
+// Runs `body()`, one call of the runner with the context's session `con`.
+// When the call fails (an Exception, on which the runner rolls a borrowed
+// session back) while it borrows the session of an open transaction, the
+// transaction is marked as failed in `sql_id` of `namespace_` (null for
+// the pass-through operations). Errors before or after the runner call
+// (rendering, row mapping) leave the session as it was and mark nothing.
+template <class F>
+Ref run_in_tx(Borrowed self, Borrowed con, Borrowed sql_id, Borrowed namespace_, F&& body) {
+  if (!truthy(con)) return body();
+  try {
+    return body();
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) {
+      while_handling(exc, [&] { mark_failed(self, sql_id, namespace_); });
+    }
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+}
+
+// ---------------------------------------------------------------------------
 // WispDbGateway: construction and transactions
 
 Ref new_context_var(FunctionObject* f, PyObject* prefix, Borrowed id_text, Borrowed dflt) {
@@ -279,7 +372,10 @@ Ref gw_begin_tx(FunctionObject* f, Ref* a) {
   Ref depth_v = depth_var(self);
   Ref depth = var_get(depth_v);
   if (gt(depth, S.zero)) {
-    var_set(depth_v, Ref::check(PyNumber_Add(depth.get(), S.one)));
+    Ref deeper = Ref::check(PyNumber_Add(depth.get(), S.one));
+    // A nested begin_tx inside a failed transaction stays failed.
+    if (is_failed(depth)) deeper = failed_depth(deeper, getattr(depth, N->failed_statement));
+    var_set(depth_v, deeper);
     return none();
   }
   Ref session = sessions.make(f->globals, getattr(self, N->data_source));
@@ -289,10 +385,11 @@ Ref gw_begin_tx(FunctionObject* f, Ref* a) {
 }
 
 // def commit(self)
-Ref gw_commit(FunctionObject*, Ref* a) {
+Ref gw_commit(FunctionObject* f, Ref* a) {
   Borrowed self = a[0];
   Ref depth_v = depth_var(self);
   Ref depth = var_get(depth_v);
+  if (is_failed(depth)) raise_failed(f->globals, depth);
   if (gt(depth, S.one)) {
     var_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), S.one)));
     return none();
@@ -370,6 +467,7 @@ void unpack4(Borrowed value, Ref out[4]) {
 Ref gw_execute_sql(FunctionObject* f, Ref* a) {
   Borrowed self = a[0], sql_id = a[1], namespace_ = a[2], ori_params = a[3], page = a[4],
            return_type = a[5];
+  refuse_if_failed(f->globals, self);
   Ref mapper_dict = getattr(self, N->mapper_dict);
   if (!check(PySequence_Contains(mapper_dict.get(), namespace_))) {
     Ref text = as_str(namespace_);
@@ -388,17 +486,21 @@ Ref gw_execute_sql(FunctionObject* f, Ref* a) {
     Ref runner = getattr(self, N->query_runner);
     Ref con = current_con(self);
     if (truthy(page)) {
-      Ref results =
-          call_method_kw(runner, N->select_page, {sql.get(), page.get(), con.get(), params.get()},
-                         S.kw_sql_page_con_args);
+      Ref results = run_in_tx(self, con, sql_id, namespace_, [&] {
+        return call_method_kw(runner, N->select_page,
+                              {sql.get(), page.get(), con.get(), params.get()},
+                              S.kw_sql_page_con_args);
+      });
       Ref rows = Ref::check(PyObject_GetItem(results.get(), N->list_key));
       Ref handled =
           call(global(f, N->results_handle), {rows.get(), result_type.get(), return_type.get()});
       check(PyObject_SetItem(results.get(), N->list_key, handled.get()));
       return results;
     }
-    Ref results = call_method_kw(runner, N->select_list, {sql.get(), con.get(), params.get()},
-                                 S.kw_sql_con_args);
+    Ref results = run_in_tx(self, con, sql_id, namespace_, [&] {
+      return call_method_kw(runner, N->select_list, {sql.get(), con.get(), params.get()},
+                            S.kw_sql_con_args);
+    });
     return call(global(f, N->results_handle),
                 {results.get(), result_type.get(), return_type.get()});
   }
@@ -414,100 +516,112 @@ Ref gw_execute_sql(FunctionObject* f, Ref* a) {
   }
   Ref runner = getattr(self, N->query_runner);
   Ref con = current_con(self);
-  return call_method_kw(runner, op, {sql.get(), con.get(), params.get()}, S.kw_sql_con_args);
+  return run_in_tx(self, con, sql_id, namespace_, [&] {
+    return call_method_kw(runner, op, {sql.get(), con.get(), params.get()}, S.kw_sql_con_args);
+  });
+}
+
+// Every pass-through: refused in a failed transaction, otherwise
+// `call(runner, con)` with self.query_runner and the context's session.
+template <class F>
+Ref pass_through(FunctionObject* f, Borrowed self, F&& call_runner) {
+  refuse_if_failed(f->globals, self);
+  Ref runner = getattr(self, N->query_runner);
+  Ref con = current_con(self);
+  return run_in_tx(self, con, Borrowed(), Borrowed(), [&] { return call_runner(runner, con); });
 }
 
 // self.query_runner.<name>(sql=sql, con=con, args=sql_param)
-Ref pass_sql(Borrowed self, PyObject* name, Borrowed sql, Borrowed sql_param) {
-  Ref runner = getattr(self, N->query_runner);
-  Ref con = current_con(self);
-  return call_method_kw(runner, name, {sql.get(), con.get(), sql_param.get()}, S.kw_sql_con_args);
+Ref pass_sql(FunctionObject* f, Ref* a, PyObject* name) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, name, {a[1].get(), con.get(), a[2].get()}, S.kw_sql_con_args);
+  });
 }
 
 // self.query_runner.<name>(statement, con=con)
-Ref pass_statement(Borrowed self, PyObject* name, Borrowed statement) {
-  Ref runner = getattr(self, N->query_runner);
-  Ref con = current_con(self);
-  return call_method_kw(runner, name, {statement.get(), con.get()}, S.kw_con);
+Ref pass_statement(FunctionObject* f, Ref* a, PyObject* name) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, name, {a[1].get(), con.get()}, S.kw_con);
+  });
 }
 
-Ref gw_select_one(FunctionObject*, Ref* a) {
-  return pass_sql(a[0], N->select_one, a[1], a[2]);
+Ref gw_select_one(FunctionObject* f, Ref* a) {
+  return pass_sql(f, a, N->select_one);
 }
-Ref gw_select_list(FunctionObject*, Ref* a) {
-  return pass_sql(a[0], N->select_list, a[1], a[2]);
+Ref gw_select_list(FunctionObject* f, Ref* a) {
+  return pass_sql(f, a, N->select_list);
 }
-Ref gw_insert(FunctionObject*, Ref* a) {
-  return pass_sql(a[0], N->insert, a[1], a[2]);
+Ref gw_insert(FunctionObject* f, Ref* a) {
+  return pass_sql(f, a, N->insert);
 }
-Ref gw_insert_list(FunctionObject*, Ref* a) {
-  return pass_sql(a[0], N->insert_list, a[1], a[2]);
+Ref gw_insert_list(FunctionObject* f, Ref* a) {
+  return pass_sql(f, a, N->insert_list);
 }
-Ref gw_delete(FunctionObject*, Ref* a) {
-  return pass_sql(a[0], N->del, a[1], a[2]);
+Ref gw_delete(FunctionObject* f, Ref* a) {
+  return pass_sql(f, a, N->del);
 }
-Ref gw_update(FunctionObject*, Ref* a) {
-  return pass_sql(a[0], N->update, a[1], a[2]);
+Ref gw_update(FunctionObject* f, Ref* a) {
+  return pass_sql(f, a, N->update);
 }
 
 // def select_page(self, sql: TextClause, page, sql_param=None)
-Ref gw_select_page(FunctionObject*, Ref* a) {
-  Ref runner = getattr(a[0], N->query_runner);
-  Ref con = current_con(a[0]);
-  return call_method_kw(runner, N->select_page, {a[1].get(), a[2].get(), con.get(), a[3].get()},
-                        S.kw_sql_page_con_args);
+Ref gw_select_page(FunctionObject* f, Ref* a) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, N->select_page, {a[1].get(), a[2].get(), con.get(), a[3].get()},
+                          S.kw_sql_page_con_args);
+  });
 }
 
 // def add(self, data: Any) / def add_all(self, datas: Any)
-Ref pass_data(Borrowed self, PyObject* name, Borrowed data) {
-  Ref runner = getattr(self, N->query_runner);
-  Ref con = current_con(self);
-  return call_method_kw(runner, name, {data.get(), con.get()}, S.kw_data_con);
+Ref pass_data(FunctionObject* f, Ref* a, PyObject* name) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, name, {a[1].get(), con.get()}, S.kw_data_con);
+  });
 }
-Ref gw_add(FunctionObject*, Ref* a) {
-  return pass_data(a[0], N->add, a[1]);
+Ref gw_add(FunctionObject* f, Ref* a) {
+  return pass_data(f, a, N->add);
 }
-Ref gw_add_all(FunctionObject*, Ref* a) {
-  return pass_data(a[0], N->add_all, a[1]);
+Ref gw_add_all(FunctionObject* f, Ref* a) {
+  return pass_data(f, a, N->add_all);
 }
 
-Ref gw_select_all_orm1(FunctionObject*, Ref* a) {
-  return pass_statement(a[0], N->select_all_orm1, a[1]);
+Ref gw_select_all_orm1(FunctionObject* f, Ref* a) {
+  return pass_statement(f, a, N->select_all_orm1);
 }
-Ref gw_select_all_orm2(FunctionObject*, Ref* a) {
-  return pass_statement(a[0], N->select_all_orm2, a[1]);
+Ref gw_select_all_orm2(FunctionObject* f, Ref* a) {
+  return pass_statement(f, a, N->select_all_orm2);
 }
-Ref gw_select_one_orm1(FunctionObject*, Ref* a) {
-  return pass_statement(a[0], N->select_one_orm1, a[1]);
+Ref gw_select_one_orm1(FunctionObject* f, Ref* a) {
+  return pass_statement(f, a, N->select_one_orm1);
 }
-Ref gw_select_one_orm2(FunctionObject*, Ref* a) {
-  return pass_statement(a[0], N->select_one_orm2, a[1]);
+Ref gw_select_one_orm2(FunctionObject* f, Ref* a) {
+  return pass_statement(f, a, N->select_one_orm2);
 }
-Ref gw_delete_orm2(FunctionObject*, Ref* a) {
-  return pass_statement(a[0], N->delete_orm2, a[1]);
+Ref gw_delete_orm2(FunctionObject* f, Ref* a) {
+  return pass_statement(f, a, N->delete_orm2);
 }
 
 // def update_orm2(self, statement, sql_param: dict | None = None)
-Ref gw_update_orm2(FunctionObject*, Ref* a) {
-  Ref runner = getattr(a[0], N->query_runner);
-  Ref con = current_con(a[0]);
-  return call_method_kw(runner, N->update_orm2, {a[1].get(), con.get(), a[2].get()},
-                        S.kw_con_sql_param);
+Ref gw_update_orm2(FunctionObject* f, Ref* a) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, N->update_orm2, {a[1].get(), con.get(), a[2].get()},
+                          S.kw_con_sql_param);
+  });
 }
 
 // def bulk_update_mappings(self, table_model, data_list: list[dict] | None = None)
-Ref gw_bulk_update_mappings(FunctionObject*, Ref* a) {
-  Ref runner = getattr(a[0], N->query_runner);
-  Ref con = current_con(a[0]);
-  return call_method_kw(runner, N->bulk_update_mappings, {a[1].get(), a[2].get(), con.get()},
-                        S.kw_con);
+Ref gw_bulk_update_mappings(FunctionObject* f, Ref* a) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, N->bulk_update_mappings, {a[1].get(), a[2].get(), con.get()},
+                          S.kw_con);
+  });
 }
 
 // def insert_orm2(self, statement, data_list: list = None)
-Ref gw_insert_orm2(FunctionObject*, Ref* a) {
-  Ref runner = getattr(a[0], N->query_runner);
-  Ref con = current_con(a[0]);
-  return call_method_kw(runner, N->insert_orm2, {a[1].get(), a[2].get(), con.get()}, S.kw_con);
+Ref gw_insert_orm2(FunctionObject* f, Ref* a) {
+  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
+    return call_method_kw(runner, N->insert_orm2, {a[1].get(), a[2].get(), con.get()}, S.kw_con);
+  });
 }
 
 PyModuleDef module_def = {
@@ -655,5 +769,25 @@ PyMODINIT_FUNC PyInit_db_gateway() {
       cb.method(d);
     }
     dict_set(g, "WispDbGateway", cb.make());
+
+    // The marked depth of a failed transaction: an int with the failed
+    // statement in its __dict__. Not a module global.
+    {
+      Ref ns = new_dict();
+      dict_set(ns, "__module__", str("wisp.db.db_gateway"));
+      dict_set(ns, "__qualname__", str("WispDbGateway._FailedDepth"));
+      Ref bases = tuple({reinterpret_cast<PyObject*>(&PyLong_Type)});
+      Ref name = str("_FailedDepth");
+      S.failed_depth =
+          call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()})
+              .release();
+    }
+    Ref rolled_back = Ref::check(PyErr_NewExceptionWithDoc(
+        "wisp.db.db_gateway.TransactionRolledBackError",
+        "Raised by a statement or commit() of a transaction that was rolled back after an "
+        "earlier statement failed. Nothing of the transaction is committed; it must be ended "
+        "with rollback() before the context can use the gateway again.",
+        PyExc_Exception, nullptr));
+    dict_set(g, "TransactionRolledBackError", rolled_back);
   });
 }

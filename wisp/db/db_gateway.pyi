@@ -53,3 +53,9 @@ class WispDbGateway:
     def update_orm2(self, statement: Any, sql_param: dict | None = None) -> int: ...
     def bulk_update_mappings(self, table_model: Any, data_list: list[dict] | None = None) -> None: ...
     def insert_orm2(self, statement: Any, data_list: list | None = None) -> Any: ...
+
+class TransactionRolledBackError(Exception):
+    """Raised by a statement or commit() of a transaction that was rolled back
+    after an earlier statement failed. Nothing of the transaction is committed;
+    it must be ended with rollback() before the context can use the gateway
+    again."""

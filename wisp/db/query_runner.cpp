@@ -10,6 +10,7 @@
 #include "wisp/classes.h"
 #include "sessions.h"
 #include "wisp/generator.h"
+#include "wisp/lru.h"
 
 using namespace wisp;
 
@@ -60,7 +61,9 @@ const Names* N;
 // Objects captured at import that the fast paths compare against.
 struct State {
   PyObject* get_session;  // the contextmanager stored as QueryRunner.get_session
+  PyObject* count_query;  // the module's own count_query
   PyObject* limit_query;  // the module's own limit_query
+  ClauseCache* clauses;   // text clauses of count and page statements seen before
   PyObject* one;          // 1
   PyObject* kw_page;      // ("page_size", "page_offset")
 };
@@ -313,6 +316,8 @@ Ref qr_select_list(FunctionObject* f, Ref* a) {
   });
 }
 
+// The count statement of select_page: count_query(sql).
+Ref page_count_query(FunctionObject* f, Borrowed sql);
 // The page query of select_page: limit_query(sql, page) run with `args`.
 Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed page, Borrowed args);
 
@@ -323,7 +328,7 @@ Ref qr_select_page(FunctionObject* f, Ref* a) {
     Ref page_result = new_dict();
     dict_set(page_result, N->pageNum, getattr(page, N->pageNum));
     dict_set(page_result, N->pageSize, getattr(page, N->pageSize));
-    Ref count_sql = call(global(f, N->count_query), {sql.get()});
+    Ref count_sql = page_count_query(f, sql);
     Ref counted = call_method(s, N->execute, {count_sql.get(), args.get()});
     dict_set(page_result, N->total, call_method(counted, N->scalar, {}));
     counted.reset();
@@ -588,9 +593,11 @@ Ref count_text(Borrowed sql) {
   return Ref::check(PyUnicode_Substring(raw.get(), begin, end));
 }
 
-// def count_query(sql: TextClause)
-Ref count_query(FunctionObject* f, Ref* a) {
-  Ref sql_text = count_text(a[0]);
+// count_query(sql) in the module namespace `globals`. The clause comes from
+// the module's clause cache while `text` is SQLAlchemy's own: a page asked
+// for again counts with the clause made the first time.
+Ref count_clause(PyObject* globals, Borrowed sql) {
+  Ref sql_text = count_text(sql);
   if (PyUnicode_Check(sql_text.get())) {
     Chars t(sql_text);
     SelectMatch m = match_select_from(t);
@@ -599,7 +606,7 @@ Ref count_query(FunctionObject* f, Ref* a) {
       if (cut >= 0) {
         Ref from_content = Ref::check(PyUnicode_Substring(sql_text.get(), cut, t.size()));
         Ref q = concat({N->simple_count, from_content.get()});
-        return call(global(f, N->text), {q.get()});
+        return S.clauses->text(global(globals, N->text), q);
       }
     }
   }
@@ -607,7 +614,18 @@ Ref count_query(FunctionObject* f, Ref* a) {
   Ref q = ends_in_line_comment(sql_text)
               ? concat({N->wrap_open, sql_text.get(), N->newline, N->wrap_close})
               : concat({N->wrap_open, sql_text.get(), N->wrap_close});
-  return call(global(f, N->text), {q.get()});
+  return S.clauses->text(global(globals, N->text), q);
+}
+
+// def count_query(sql: TextClause)
+Ref count_query(FunctionObject* f, Ref* a) {
+  return count_clause(f->globals, a[0]);
+}
+
+Ref page_count_query(FunctionObject* f, Borrowed sql) {
+  Ref count = Ref::borrow(global(f, N->count_query));
+  if (count.get() == S.count_query) return count_clause(f->globals, sql);
+  return call(count, {sql.get()});
 }
 
 // The statement text without trailing semicolons and blanks, so that the
@@ -646,7 +664,8 @@ LimitParts limit_parts(Borrowed sql, Borrowed page) {
 Ref limit_query(FunctionObject* f, Ref* a) {
   Borrowed page = a[1];
   LimitParts parts = limit_parts(a[0], page);
-  Ref clause = call(global(f, N->text), {parts.text.get()});
+  // bindparams returns a copy: the shared clause stays as it was made.
+  Ref clause = S.clauses->text(global(f, N->text), parts.text);
   Ref bindparams = getattr(clause, N->bindparams);
   Ref page_size = getattr(page, N->pageSize);
   return call_kw(bindparams, {page_size.get(), parts.start.get()}, S.kw_page);
@@ -664,7 +683,7 @@ Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed p
   // SQLAlchemy makes at a cost comparable to running the query. Values in
   // `args` win, as they win over bound values.
   LimitParts parts = limit_parts(sql, page);
-  Ref clause = call(global(f, N->text), {parts.text.get()});
+  Ref clause = S.clauses->text(global(f, N->text), parts.text);
   Ref binds = new_dict();
   dict_set(binds, PyTuple_GET_ITEM(S.kw_page, 0), getattr(page, N->pageSize));
   dict_set(binds, PyTuple_GET_ITEM(S.kw_page, 1), parts.start);
@@ -705,7 +724,8 @@ PyMODINIT_FUNC PyInit_query_runner() {
     dict_set(g, "contextlib", import("contextlib"));
     dict_set(g, "Any", import_attr("typing", "Any"));
     dict_set(g, "TextClause", text_clause);
-    dict_set(g, "text", import_attr("sqlalchemy", "text"));
+    Ref text_fn = import_attr("sqlalchemy", "text");
+    dict_set(g, "text", text_fn);
     Ref sessionmaker = import_attr("sqlalchemy.orm", "sessionmaker");
     dict_set(g, "sessionmaker", sessionmaker);
     dict_set(g, "dataclass", import_attr("dataclasses", "dataclass"));
@@ -714,6 +734,7 @@ PyMODINIT_FUNC PyInit_query_runner() {
     if (!S.one) throw_error();
     sessions.init(sessionmaker);
     S.kw_page = tuple({intern("page_size"), intern("page_offset")}).release();
+    S.clauses = new ClauseCache(text_fn);
 
     // @dataclass class PageInfo: four annotated fields defaulting to None
     {
@@ -824,7 +845,8 @@ PyMODINIT_FUNC PyInit_query_runner() {
       dict_set(g, "QueryRunner", cb.make());
     }
 
-    Def("count_query", count_query).param("sql").annotate(text_clause).bind(g, g);
+    S.count_query =
+        Def("count_query", count_query).param("sql").annotate(text_clause).bind(g, g).release();
     S.limit_query = Def("limit_query", limit_query)
                         .param("sql")
                         .annotate(text_clause)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "wisp/classes.h"
+#include "wisp/lru.h"
 
 using namespace wisp;
 
@@ -114,6 +115,15 @@ struct State {
   PyObject* format_sql;
   PyObject* trim_prefix;
   PyObject* trim_suffix;
+  PyObject* select;
+  PyObject* update;
+  PyObject* delete_;
+  // Text clauses of finished statements seen before.
+  ClauseCache* clauses;
+  // Statement text -> what finishing makes of it, for statements without
+  // child elements (prepare_static).
+  LruCache* finished;
+  PyObject* element_type;  // et.Element
 };
 State S;
 
@@ -850,6 +860,9 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   append_concat(out, open.get());
   char digits[24];
   for (Py_ssize_t index = 0; index < count; ++index) {
+    // A long list is no reason to hold up Ctrl-C: look for pending signals
+    // every few thousand items (a handler's exception ends the rendering).
+    if ((index & 0xFFF) == 0xFFF && PyErr_CheckSignals() < 0) throw PyError{};
     if (!fixed) {
       body.clear();
       append_opt(body, body_text.get());
@@ -1003,7 +1016,9 @@ Ref prepare(PyObject* globals, const Chars& sql, Borrowed param) {
     rewrite_placeholders(sql.data(), sql.size(), sink);
     finished = call(fmt, {to_str(out).get()});
   }
-  Ref clause = call(global(globals, N->text), {finished.get()});
+  // The same text gives the same clause: while `text` is SQLAlchemy's own, the
+  // one made for an earlier call is shared; the bind values are this call's.
+  Ref clause = S.clauses->text(global(globals, N->text), finished);
   return tuple({clause.get(), binds.get()});
 }
 
@@ -1015,6 +1030,89 @@ std::pair<Ref, Ref> prepare_via_self(Render& r, const Chars& ret, Borrowed param
   return unpack2(result);
 }
 
+// Whether finishing is all our own: the instance's to_prepared_statement and
+// the class's _format_sql.
+bool own_finishing(const Render& r) {
+  Ref m = getattr(r.self, N->to_prepared_statement);
+  if (m.get() != S.to_prepared_statement) return false;
+  Ref fmt = getattr(global(r.globals, N->ParseMapper), N->format_sql);
+  return fmt.get() == S.format_sql;
+}
+
+// What finishing makes of a text, whatever the parameters: the finished SQL,
+// its clause made by `text_fn` and the clause's text as made (for the check
+// that it is still the same), then the placeholder names in order of first
+// occurrence. None when a name is a foreach position, whose value finishing
+// has to work out.
+Ref finish_once(Borrowed text_fn, Borrowed text) {
+  Scratch in;
+  const Chars& sql = load(*in, text.get());
+  Ref names = new_dict();
+  bool positional = false;
+  scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
+    static const char marker[] = "_for_index_";
+    positional = positional || std::search(sql.data() + b, sql.data() + e, marker,
+                                           marker + sizeof marker - 1) != sql.data() + e;
+    dict_set(names, ascii_str(sql.data() + b, e - b), Py_None);
+  });
+  if (positional) return none();
+  Scratch scratch;
+  Chars& out = *scratch;
+  out.reserve(sql.size());
+  Collapser<Chars> sink(out);
+  rewrite_placeholders(sql.data(), sql.size(), sink);
+  sink.finish();
+  Ref finished = to_str(out);
+  Ref clause = S.clauses->text(text_fn, finished);
+  Ref made = getattr_opt(clause, N->text);
+  if (!made) return none();
+  Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(names.get()) + 3));
+  PyTuple_SET_ITEM(memo.get(), 0, finished.release());
+  PyTuple_SET_ITEM(memo.get(), 1, clause.release());
+  PyTuple_SET_ITEM(memo.get(), 2, made.release());
+  Py_ssize_t pos = 0, i = 3;
+  PyObject *name, *unused;
+  while (PyDict_Next(names.get(), &pos, &name, &unused)) {
+    PyTuple_SET_ITEM(memo.get(), i++, Py_NewRef(name));
+  }
+  return memo;
+}
+
+// A statement without child elements renders to its own text on every call,
+// so while finishing is our own and `text` is SQLAlchemy's, what finishing
+// makes of that text is kept, keyed by the text, and a call only looks the
+// values up. Null when the statement is to be rendered and finished as
+// usual.
+Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(element.get())) != S.element_type ||
+      !PyUnicode_CheckExact(head.get()) || !PyDict_CheckExact(params.get())) {
+    return Ref();
+  }
+  const Py_ssize_t children = PyObject_Size(element);
+  if (children < 0) throw_error();
+  if (children > 0 || !own_finishing(r)) return Ref();
+  Ref text_fn = Ref::borrow(global(r.globals, N->text));
+  if (!S.clauses->serves(text_fn)) return Ref();
+  Ref memo = S.finished->get(head);
+  if (!memo) {
+    memo = finish_once(text_fn, head);
+    S.finished->put(head, memo);
+  }
+  if (!PyTuple_Check(memo.get())) return Ref();
+  Ref binds = new_dict();
+  for (Py_ssize_t i = 3, n = PyTuple_GET_SIZE(memo.get()); i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(memo.get(), i);
+    Borrowed value = dict_get(params, name);
+    dict_set(binds, name, value ? value : Borrowed(Py_None));
+  }
+  // A clause whose text a caller has reassigned is not handed out again.
+  Ref clause = Ref::borrow(PyTuple_GET_ITEM(memo.get(), 1));
+  if (getattr_opt(clause, N->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
+    clause = S.clauses->text(text_fn, PyTuple_GET_ITEM(memo.get(), 0));
+  }
+  return tuple({clause.get(), binds.get()});
+}
+
 // ---------------------------------------------------------------------------
 // Notes on failures
 
@@ -1022,6 +1120,26 @@ Ref mapper_file(Borrowed self) {
   PyObject* path = PyObject_GetItem(S.paths, self);
   if (!path) PyErr_Clear();
   return Ref::steal(path);
+}
+
+// Whether `exc` carries `note` already. The same exception object can pass
+// here many times (one a test expression keeps and raises again, or one
+// coming out of a get_sql called from a test at each level); it gets each
+// note once. Reading __notes__ can run Python code; if that fails, the
+// answer is no.
+bool has_note(Borrowed exc, Borrowed note) {
+  static PyObject* notes_name = intern("__notes__");
+  Ref notes = Ref::steal(PyObject_GetAttr(exc, notes_name));
+  if (!notes) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyList_CheckExact(notes.get())) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes.get()); ++i) {
+    PyObject* n = PyList_GET_ITEM(notes.get(), i);
+    if (PyUnicode_CheckExact(n) && PyUnicode_Compare(n, note) == 0) return true;
+  }
+  return false;
 }
 
 // Adds to the exception being raised a note saying where it happened: the
@@ -1048,6 +1166,7 @@ void note_failure(const Render& r, Borrowed self, Borrowed id) {
   }
   Ref note = where && what ? quiet(PyUnicode_FromFormat("%U, %U", where.get(), what.get()))
                            : (where ? where : what);
+  if (note && exc && has_note(exc, note)) note.reset();
   restore_exception(std::move(exc));
   if (note) add_note_to_current(note);
 }
@@ -1111,6 +1230,23 @@ Ref init(FunctionObject* f, Ref* a) {
   return none();
 }
 
+// self.<method>(sql_id, params). Our own select, update or delete, bound to
+// this instance, runs directly when the arguments are of the exact types its
+// checks let through unchanged.
+Ref run_statement(Borrowed self, PyObject* method, Borrowed sql_id, Borrowed params) {
+  Ref m = getattr(self, method);
+  if (PyMethod_Check(m.get()) && PyMethod_GET_SELF(m.get()) == self.get() &&
+      PyUnicode_CheckExact(sql_id.get()) && PyDict_CheckExact(params.get())) {
+    PyObject* fn = PyMethod_GET_FUNCTION(m.get());
+    if (fn == S.select || fn == S.update || fn == S.delete_) {
+      auto* own = reinterpret_cast<FunctionObject*>(fn);
+      Ref args[3] = {Ref::borrow(self), Ref::borrow(sql_id), Ref::borrow(params)};
+      return own->code->impl(own, args);
+    }
+  }
+  return call(m, {sql_id.get(), params.get()});
+}
+
 // def get_sql(self, sql_id: str, params: dict = None) -> tuple
 Ref get_sql(FunctionObject*, Ref* a) {
   Borrowed self = a[0], sql_id = a[1], params = a[2];
@@ -1124,7 +1260,7 @@ Ref get_sql(FunctionObject*, Ref* a) {
   } else if (equals(sql_type, N->update)) {
     method = N->update;
   }
-  Ref result = call(getattr(self, method), {sql_id.get(), params.get()});
+  Ref result = run_statement(self, method, sql_id, params);
   auto [clause, binds] = unpack2(result);
   return tuple({clause.get(), binds.get(), sql_type.get(), result_type.get()});
 }
@@ -1243,9 +1379,11 @@ Ref statement(FunctionObject* f, Ref* a, PyObject* kind, const char* wrong_kind)
   if (!equals(getattr(element, N->tag), kind)) raise(PyExc_Exception, wrong_kind);
   Render r{f->globals, self.get()};
   try {
+    Ref head = getattr(element, N->text);
+    if (Ref done = prepare_static(r, element, head, params)) return done;
     Scratch scratch;
     Chars& ret = *scratch;
-    append_opt(ret, getattr(element, N->text).get());
+    append_opt(ret, head.get());
     Ref param0 = new_dict();
     dict_set(param0, N->params, params);
     for_each(element, [&](Borrowed child) {
@@ -1283,7 +1421,7 @@ Ref insert(FunctionObject* f, Ref* a) {
   Ref sql = getattr(PyTuple_GET_ITEM(result.get(), 0), N->text);
   sql = Ref::check(PyNumber_Add(sql.get(), N->returning));
   sql = Ref::check(PyNumber_Add(sql.get(), primary_key));
-  Ref clause = call(global(f, N->text), {sql.get()});
+  Ref clause = S.clauses->text(global(f, N->text), sql);
   return tuple({clause.get(), PyTuple_GET_ITEM(result.get(), 1)});
 }
 
@@ -1303,7 +1441,8 @@ PyMODINIT_FUNC PyInit_xml_reader() {
     Ref re = import("re");
     dict_set(g, "re", re);
     dict_set(g, "et", import("xml.etree.ElementTree"));
-    dict_set(g, "text", import_attr("sqlalchemy", "text"));
+    Ref text_fn = import_attr("sqlalchemy", "text");
+    dict_set(g, "text", text_fn);
     Ref text_clause = import_attr("sqlalchemy", "TextClause");
     dict_set(g, "TextClause", text_clause);
     dict_set(g, "get_type_from_string",
@@ -1323,6 +1462,9 @@ PyMODINIT_FUNC PyInit_xml_reader() {
     S.loop_cache = new_dict().release();
     S.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
     S.builtin_eval = import_attr("builtins", "eval").release();
+    S.clauses = new ClauseCache(text_fn);
+    S.finished = new LruCache();
+    S.element_type = import_attr("xml.etree.ElementTree", "Element").release();
 
     Ref set_of_str = Ref::check(PyObject_GetItem(set_t, str_t));
     Ref prepared = Ref::check(PyObject_GetItem(tuple_t, tuple({text_clause.get(), dict_t}).get()));
@@ -1371,15 +1513,15 @@ PyMODINIT_FUNC PyInit_xml_reader() {
     Def select_def("select", select);
     select_def.param("self").param("id").annotate(str_t).param("params").annotate(dict_t).returns(
         prepared);
-    cls.method(select_def);
+    S.select = cls.method(select_def).release();
     Def update_def("update", update);
     update_def.param("self").param("id").annotate(str_t).param("params").annotate(dict_t).returns(
         prepared);
-    cls.method(update_def);
+    S.update = cls.method(update_def).release();
     Def delete_def("delete", delete_);
     delete_def.param("self").param("id").annotate(str_t).param("params").annotate(dict_t).returns(
         prepared);
-    cls.method(delete_def);
+    S.delete_ = cls.method(delete_def).release();
     Def insert_def("insert", insert);
     insert_def.param("self")
         .param("id")
