@@ -2,7 +2,7 @@
 
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from wisp.wisp import BaseMapper, Page, insert, select_list, select_one, select_page
+from wisp.wisp import BaseMapper, Page, select_list, select_one, select_page
 
 
 class Base(DeclarativeBase):
@@ -12,34 +12,27 @@ class Base(DeclarativeBase):
 class User(Base):
     __tablename__ = "users"
     id: Mapped[int] = mapped_column(primary_key=True)
-    name: Mapped[str]
 
 
 class UserMapper(BaseMapper[User]):
-    def find_by_name(self, name: str) -> list[User]: ...
+    pass
 
 
 @select_one("SELECT name FROM users WHERE id = #{id}")
 def find_name(id: int) -> str | None: ...
 
 
-@select_list("SELECT id, name FROM users WHERE name LIKE #{pattern}")
+@select_list("SELECT id FROM users WHERE name LIKE #{pattern}")
 def find_like(pattern: str, *, limit: int = 10) -> list[User]: ...
 
 
-@select_page("SELECT id, name FROM users")
+@select_page("SELECT id FROM users")
 def users_page(page: Page) -> list[User]: ...
-
-
-@insert("INSERT INTO users (name) VALUES (#{name})")
-def add_user(name: str) -> int: ...
 
 
 reveal_type(UserMapper().select_by_id(1))
 reveal_type(UserMapper().select_all())
-reveal_type(UserMapper().find_by_name("ann"))
 reveal_type(find_name)
 reveal_type(find_like)
 reveal_type(users_page)
-reveal_type(add_user)
 find_name("3")
