@@ -54,6 +54,12 @@ def _die_with_parent():
         pass
 
 
+def _server_env():
+    # The sanitizer run preloads ASan into the interpreter; the server is no
+    # business of it.
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def _free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -88,7 +94,8 @@ class MariaDBServer:
     def initialise(self):
         cmd = [self.install_db, "--no-defaults", f"--datadir={self.datadir}",
                "--auth-root-authentication-method=normal", "--skip-test-db", *self._as_root()]
-        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                              env=_server_env())
         if done.returncode != 0:
             raise RuntimeError("mariadb-install-db failed:\n" + done.stdout.decode(errors="replace"))
 
@@ -101,7 +108,8 @@ class MariaDBServer:
         # server itself; and a parent-death signal, so that a test run that is
         # killed outright takes its server with it.
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     start_new_session=True, preexec_fn=_die_with_parent)
+                                     env=_server_env(), start_new_session=True,
+                                     preexec_fn=_die_with_parent)
         deadline = time.monotonic() + timeout
         while True:
             try:

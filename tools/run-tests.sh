@@ -2,9 +2,19 @@
 # Sets up a fresh machine and runs the whole test suite: on the default
 # python3 and on the newest CPython 3.x that pyenv has, when that is newer.
 # Each interpreter gets its own virtual environment under .venvs/.
+#
+# With --sanitize as the first argument it runs the sanitizer run instead
+# (tools/run-sanitized.sh): the suite on Debian's debug interpreter over a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+started=$(date +%s)
+sanitize=0
+if [ "${1:-}" = "--sanitize" ]; then
+  sanitize=1
+  shift
+fi
 
 # The MySQL-side tests run against a real MariaDB server that the suite
 # starts itself; install the server when it is missing.
@@ -20,6 +30,10 @@ if ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
   else
     echo "== mariadb-server missing and cannot be installed here; its tests will be skipped"
   fi
+fi
+
+if [ $sanitize = 1 ]; then
+  exec bash "$root/tools/run-sanitized.sh" "$@"
 fi
 
 pythons=("$(command -v python3)")
@@ -56,4 +70,5 @@ for py in "${pythons[@]}"; do
     status=1
   fi
 done
+echo "== test run: $(($(date +%s) - started)) s, exit $status"
 exit $status

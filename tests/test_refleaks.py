@@ -1,0 +1,392 @@
+"""Reference-leak loop over the public functions of every module: representative
+calls, failing ones included, repeated until the interpreter's counters settle
+(see refleak.py). A module that is not built is skipped.
+
+To cover a module, add a builder to MODULES: it gets a scratch folder and an
+SQLite engine with a `users` table, and returns (name, call) pairs."""
+
+import ctypes
+import dataclasses
+import inspect
+import itertools
+import pathlib
+import typing
+
+import pytest
+import sqlalchemy
+import sqlalchemy.pool
+from pydantic import BaseModel
+from sqlalchemy import Integer, String, select, text
+from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
+
+import refleak
+import test_leaks
+
+MAPPERS = pathlib.Path(__file__).parent / "mappers"
+
+
+def ok(func, *args, **kwargs):
+    return lambda: func(*args, **kwargs)
+
+
+def fails(exc, func, *args, **kwargs):
+    def call():
+        try:
+            func(*args, **kwargs)
+        except exc:
+            return
+        raise AssertionError(f"{func.__qualname__}{args!r} did not raise {exc.__name__}")
+    return call
+
+
+def from_leak_cases(cases):
+    """The (func, args, kwargs, exc) cases of the memory tests as calls."""
+    return [(f"{func.__name__}{args!r}"[:80], ok(func, *args, **kwargs) if exc is None
+             else fails(exc, func, *args, **kwargs)) for func, args, kwargs, exc in cases]
+
+
+@dataclasses.dataclass
+class UserDC:
+    id: int
+    name: str
+    age: int = None
+
+
+class UserPD(BaseModel):
+    id: int
+    name: str
+    age: typing.Optional[int] = None
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class User(Base):
+    __tablename__ = "users"
+    id: Mapped[int] = mapped_column(Integer, primary_key=True, autoincrement=True)
+    name: Mapped[str] = mapped_column(String(40), unique=True)
+    age: Mapped[int] = mapped_column(Integer, nullable=True)
+
+
+# --- the modules -------------------------------------------------------------------
+
+
+def xml_reader_calls(tmp_path, engine):
+    from wisp.mapper.xml_reader import ParseMapper
+
+    render = str(MAPPERS / "render_mapper.xml")
+    users = str(MAPPERS / "user_mapper.xml")
+    mapper = ParseMapper(render)
+    search = {"name": "n", "min_age": 1, "max_age": 9, "note": 1, "ids": [1, 2, 3],
+              "order": "age", "with_age": 1}
+    return [
+        ("load", ok(ParseMapper, render)),
+        ("load users", ok(ParseMapper, xml_path=users)),
+        ("load malformed", fails(Exception, ParseMapper, str(MAPPERS / "malformed.xml"))),
+        ("load missing", fails(OSError, ParseMapper, str(tmp_path / "absent.xml"))),
+        ("load wrong type", fails(TypeError, ParseMapper, 5)),
+        ("get_sql", ok(mapper.get_sql, "search", search)),
+        ("get_sql empty", ok(mapper.get_sql, "search", {})),
+        ("get_sql missing id", fails(Exception, mapper.get_sql, "no_such_id", {})),
+        ("get_sql wrong type", fails(TypeError, mapper.get_sql, 5, {})),
+        ("select", ok(mapper.select, "search", search)),
+        ("update", ok(mapper.update, "update_user", {"id": 1, "name": "x", "age": 3})),
+        ("insert", ok(mapper.insert, "add_note", {"name": "x"})),
+        ("bad test", fails(KeyError, mapper.select, "bad_test", {})),
+        ("bad refid", fails(Exception, mapper.select, "bad_refid", {})),
+        ("not a list", fails(Exception, mapper.select, "not_list", {"ids": 5})),
+        ("list_statement", ok(lambda: list(mapper.list_statement()))),
+        ("to_prepared_statement", ok(ParseMapper.to_prepared_statement,
+                                     "a = #{a} and b in #{b}", {"a": 1, "b": [1, 2]})),
+        ("to_replace", ok(ParseMapper.to_replace, "select ${t}", {"t": "users"})),
+        ("_format_sql", ok(ParseMapper._format_sql, " select  1\n\t from  t ")),
+        ("_trim_prefix", ok(ParseMapper._trim_prefix, "AND a = 1", {"AND", "OR"})),
+        ("_trim_suffix", ok(ParseMapper._trim_suffix, "a = 1,", {","})),
+    ]
+
+
+def query_runner_calls(tmp_path, engine):
+    from wisp.db.query_runner import Page, PageInfo, QueryRunner, count_query, limit_query
+
+    runner = QueryRunner(engine)
+    names = (f"n{i}" for i in itertools.count())
+
+    def insert_and_delete():
+        new_id = runner.insert(text("INSERT INTO users (name, age) VALUES (:n, 1)"), None,
+                               {"n": next(names)})
+        runner.delete(text("DELETE FROM users WHERE id = :id"), None, {"id": new_id})
+
+    def orm_add_and_delete():
+        runner.add(User(name=next(names)))
+        runner.delete_orm2(sqlalchemy.delete(User).where(User.age.is_(None)))
+
+    def borrowed():
+        with Session(engine) as s:
+            runner.select_list(text("SELECT id FROM users"), s)
+            runner.update(text("UPDATE users SET age = age WHERE id = 1"), s)
+            s.rollback()
+
+    def owned_session_fails():
+        with runner.get_session() as s:
+            s.execute(text("SELECT 1"))
+            raise LookupError
+
+    def borrowed_fails():
+        with Session(engine) as s:
+            runner.insert(text("INSERT INTO users (name) VALUES ('u1')"), s)
+
+    page_sql = text("SELECT id, name FROM users WHERE age >= :a ORDER BY id")
+    return [
+        ("QueryRunner", ok(QueryRunner, engine)),
+        ("Page", ok(Page, 1, 10)),
+        ("Page wrong", fails(TypeError, Page, "x", 10)),
+        ("PageInfo", ok(PageInfo, 10, 1, 0, [])),
+        ("count_query", ok(count_query, text("SELECT a FROM t WHERE b = (SELECT 1 FROM u)"))),
+        ("count_query wrong type", fails(Exception, count_query, "SELECT 1")),
+        ("limit_query", ok(limit_query, text("SELECT a FROM t -- c"), Page(2, 5))),
+        ("select_one", ok(runner.select_one, text("SELECT id, name FROM users WHERE id = :id"),
+                          None, {"id": 1})),
+        ("select_list", ok(runner.select_list, text("SELECT id, name, age FROM users"))),
+        ("select_page", ok(runner.select_page, page_sql, Page(2, 2), None, {"a": 0})),
+        ("insert and delete", insert_and_delete),
+        ("update", ok(runner.update, text("UPDATE users SET age = age WHERE id = :id"), None,
+                      {"id": 2})),
+        ("insert_list", ok(runner.insert_list, text("INSERT INTO users (name) SELECT 'x' WHERE 0"),
+                           None, [{}, {}])),
+        ("orm reads", ok(lambda: (runner.select_one_orm2(select(User).where(User.id == 1)),
+                                  runner.select_all_orm1(select(User.id, User.name)),
+                                  runner.select_all_orm2(select(User.name)),
+                                  runner.select_one_orm1(select(User.id).where(User.id == 2))))),
+        ("orm add and delete", orm_add_and_delete),
+        ("update_orm2", ok(runner.update_orm2, sqlalchemy.update(User).where(User.id == 1)
+                           .values(age=10))),
+        ("bulk_update_mappings", ok(runner.bulk_update_mappings, User, [{"id": 1, "age": 10}])),
+        ("borrowed session", borrowed),
+        ("owned session fails", fails(LookupError, owned_session_fails)),
+        ("borrowed session fails", fails(sqlalchemy.exc.IntegrityError, borrowed_fails)),
+        ("bad sql", fails(sqlalchemy.exc.OperationalError, runner.select_list,
+                          text("SELECT nothing FROM nowhere"))),
+        ("duplicate", fails(sqlalchemy.exc.IntegrityError, runner.insert,
+                            text("INSERT INTO users (name) VALUES ('u1')"))),
+    ]
+
+
+MAPPER_XML = """<?xml version="1.0" encoding="UTF-8"?>
+<mapper namespace="UserMapper">
+  <select id="find" resultType="{module}.UserDC">
+    SELECT id, name, age FROM users
+    <where><if test="params.get('min_age') is not None">AND age &gt;= #{{min_age}}</if></where>
+    ORDER BY id
+  </select>
+  <select id="rows">SELECT id, name FROM users WHERE id &lt;= #{{id}} ORDER BY id</select>
+  <select id="ages" resultType="int">SELECT age FROM users ORDER BY id</select>
+  <update id="touch">UPDATE users SET age = age WHERE id = #{{id}}</update>
+</mapper>
+"""
+
+
+def db_gateway_calls(tmp_path, engine):
+    from wisp.db.db_gateway import WispDbGateway, results_handle
+    from wisp.db.query_runner import Page
+    from wisp.mapper.xml_reader import ParseMapper
+
+    path = tmp_path / "user_mapper.xml"
+    path.write_text(MAPPER_XML.format(module=__name__), encoding="utf-8")
+    mapper = ParseMapper(str(path))
+    gw = WispDbGateway({mapper.namespace: mapper}, engine)
+    run = gw.execute_sql
+
+    def nested_transactions():
+        gw.begin_tx()
+        gw.begin_tx()
+        run("touch", "UserMapper", {"id": 1})
+        gw.commit()
+        gw.rollback()
+        gw.close()
+        gw.close()
+
+    def failure_in_transaction():
+        gw.begin_tx()
+        try:
+            gw.insert(text("INSERT INTO users (name) VALUES ('u1')"), {})
+        finally:
+            gw.rollback()
+            gw.close()
+
+    def ori_session():
+        gw.get_ori_session().close()
+
+    return [
+        ("WispDbGateway", ok(WispDbGateway, {mapper.namespace: mapper}, engine)),
+        ("WispDbGateway wrong", fails(TypeError, WispDbGateway, [], engine)),
+        ("execute_sql dataclasses", ok(run, "find", "UserMapper", {"min_age": 20}, None,
+                                       list[UserDC])),
+        ("execute_sql one", ok(run, "find", "UserMapper", {"min_age": None}, None, UserDC)),
+        ("execute_sql page", ok(run, "find", "UserMapper", {}, Page(1, 2), list[UserDC])),
+        ("execute_sql dicts", ok(run, "rows", "UserMapper", {"id": 3})),
+        ("execute_sql values", ok(run, "ages", "UserMapper", {}, None, list[int])),
+        ("execute_sql update", ok(run, "touch", "UserMapper", {"id": 2})),
+        ("execute_sql wrong result", fails(TypeError, run, "find", "UserMapper", {}, None,
+                                           list[UserPD])),
+        ("execute_sql missing id", fails(Exception, run, "nope", "UserMapper", {})),
+        ("execute_sql no namespace", fails(Exception, run, "find", "Nowhere", {})),
+        ("execute_sql wrong type", fails(TypeError, run, 5, "UserMapper", {})),
+        ("nested transactions", nested_transactions),
+        ("failure in transaction", fails(sqlalchemy.exc.IntegrityError, failure_in_transaction)),
+        ("get_ori_session", ori_session),
+        ("pass-through reads", ok(lambda: (gw.select_one(text("SELECT 1 AS one")),
+                                           gw.select_list(text("SELECT id FROM users")),
+                                           gw.select_page(text("SELECT id FROM users"), Page(1, 2)),
+                                           gw.select_all_orm2(select(User.name))))),
+        ("results_handle", ok(results_handle, [{"id": 1, "name": "a"}], UserDC, list[UserDC])),
+        ("results_handle model", refleak.foreign(ok(results_handle, [{"id": 1, "name": "a"}],
+                                                    UserPD, UserPD))),
+        ("results_handle wrong", fails(TypeError, results_handle, [{"id": 1}], UserDC,
+                                       list[UserPD])),
+    ]
+
+
+def probe_calls(tmp_path, engine):
+    probe = pytest.importorskip("wisp._rt_probe", reason="runtime probe module not built")
+
+    def generator():
+        g = probe.count(0, 5)
+        next(g)
+        g.send(3)
+        list(g)
+
+    def generator_thrown():
+        g = probe.count(0, 5)
+        next(g)
+        g.throw(ValueError("x"))
+
+    def generator_thrown_3():
+        g = probe.count(0, 5)
+        next(g)
+        g.throw(ValueError, ValueError("x"), None)
+
+    def generator_dropped():
+        g = probe.count(0, 5)
+        next(g)
+        del g
+
+    def context():
+        with probe.recorder([], "v"):
+            pass
+
+    def context_fails():
+        with probe.recorder([], "v"):
+            raise KeyError("x")
+
+    def context_decorator():
+        probe.recorder([])(lambda: None)()
+
+    class Sub(probe.Holder[int]):
+        pass
+
+    box = probe.Box(3)
+    return [
+        ("bind", ok(probe.bind, 1, 2, 3, c=1, d="s", z=0)),
+        ("bind missing", fails(TypeError, probe.bind)),
+        ("bind wrong type", fails(TypeError, probe.bind, 1, 2, d=5)),
+        ("strict", ok(probe.strict, "s", {}, [], set(), int, None)),
+        ("strict subclass", fails(TypeError, probe.strict, test_leaks.StrSub("s"), {}, [],
+                                  set(), int, None)),
+        ("echo_str wrong", fails(TypeError, probe.echo_str, 3)),
+        ("closure", ok(lambda: probe.make_adder(1)(2))),
+        ("closure wrong call", fails(TypeError, lambda: probe.make_adder(1)(1, 2))),
+        ("signature", ok(lambda: (inspect.signature(probe.bind), probe.bind.__code__))),
+        ("generator", generator),
+        ("generator throw", fails(ValueError, generator_thrown)),
+        ("generator throw 3", fails(ValueError, generator_thrown_3)),
+        ("generator dropped", generator_dropped),
+        ("generator close", ok(lambda: probe.count(0, 3).close())),
+        ("context", context),
+        ("context fails", fails(KeyError, context_fails)),
+        ("context decorator", context_decorator),
+        ("Box", ok(lambda: probe.Box(1).get())),
+        ("Box missing", fails(AttributeError, lambda: probe.Box.get(object.__new__(probe.Box)))),
+        ("Box method", ok(box.get)),
+        ("Holder", ok(lambda: Sub().model())),
+        ("Point", ok(lambda: (repr(probe.Point(1, 2)), probe.Point(3) == probe.Point(3, 0),
+                              probe.Point(-3, 4).norm1()))),
+    ]
+
+
+def facade_calls(tmp_path, engine):
+    # Calls that need no WispConfig: that one is built once per process, by
+    # the facade's own tests. Extend with the data-source and mapper calls.
+    wisp = pytest.importorskip("wisp.wisp", reason="facade module not built")
+    sqlite = {"db_type": "sqlite", "sqlite_path": str(tmp_path / "facade.db")}
+    return [
+        ("DataSource", ok(lambda: repr(wisp.DataSource("sqlite", sqlite_path="x.db")))),
+        ("DBConfig", ok(wisp.DBConfig, "main", None, False, main=sqlite)),
+        ("DBConfig wrong", fails(TypeError, wisp.DBConfig, 5)),
+        ("get_current_db", ok(wisp.get_current_db)),
+        ("switch_datasource wrong", fails(TypeError, wisp.switch_datasource, 5)),
+        ("result_type_handle", ok(wisp.result_type_handle, UserDC, {"id": 1, "name": "a"})),
+        ("result_type_handle wrong", fails(TypeError, wisp.result_type_handle, UserDC, [])),
+        ("select_list factory", ok(lambda: wisp.select_list("SELECT 1")(lambda: None))),
+        ("select_one wrong", fails(TypeError, wisp.select_one, 5)),
+    ]
+
+
+MODULES = {
+    "wisp.utils.class_probe": lambda *_: from_leak_cases(test_leaks.CLASS_PROBE_CASES),
+    "wisp.utils.literal_tools": lambda *_: from_leak_cases(test_leaks.LITERAL_CASES),
+    "wisp.utils.clause_edit": lambda *_: from_leak_cases(test_leaks.CLAUSE_CASES),
+    "wisp.utils.eval_funcs": lambda *_: from_leak_cases(test_leaks.EVAL_CASES),
+    "wisp.utils.arg_marks": lambda *_: from_leak_cases(test_leaks.ARG_MARKS_CASES),
+    "wisp.mapper.xml_reader": xml_reader_calls,
+    "wisp.db.query_runner": query_runner_calls,
+    "wisp.db.db_gateway": db_gateway_calls,
+    "wisp._rt_probe": probe_calls,
+    "wisp.wisp": facade_calls,
+}
+
+
+@pytest.fixture
+def sqlite_users(tmp_path):
+    # Without a pool: an SQLite connection keeps a weak reference to each of
+    # its cursors and drops the dead ones only every few hundred, which would
+    # look like a leak of a pooled connection's users.
+    engine = sqlalchemy.create_engine("sqlite:///" + str(tmp_path / "refleak.db"),
+                                      poolclass=sqlalchemy.pool.NullPool)
+    Base.metadata.create_all(engine)
+    with engine.begin() as c:
+        c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
+                  [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
+    yield engine
+    engine.dispose()
+
+
+@pytest.mark.skipif(not refleak.counters(), reason="no counter to watch on this interpreter")
+@pytest.mark.parametrize("module", list(MODULES))
+def test_counters_settle(module, tmp_path, sqlite_users):
+    pytest.importorskip(module, reason=f"{module} not built")
+    pairs = MODULES[module](tmp_path, sqlite_users)
+    refleak.check([call for _, call in pairs], [name for name, _ in pairs])
+
+
+LIBC = ctypes.CDLL(None)
+LIBC.malloc.restype = ctypes.c_void_p
+HELD = object()
+
+# What a native function can leak per call, and the counter that must see it.
+LEAKS = [
+    ("an object", lambda held: held.append(object()), "references"),
+    ("an object", lambda held: held.append(object()), "blocks"),
+    ("a reference", lambda held: ctypes.pythonapi.Py_IncRef(ctypes.py_object(HELD)), "references"),
+    ("C heap", lambda held: LIBC.malloc(32), "heap bytes"),
+]
+
+
+@pytest.mark.parametrize("what, leak, counter", LEAKS, ids=[f"{w}-{c}" for w, _, c in LEAKS])
+def test_the_loop_catches_one_leak_per_call(what, leak, counter):
+    if counter not in refleak.counters():
+        pytest.skip(f"no {counter} counter on this interpreter")
+    held = []
+    calls = [ok(list), lambda: leak(held)]
+    with pytest.raises(AssertionError, match=r"leaking on their own: leak: \{.*'%s'" % counter):
+        refleak.check(calls, ["list", "leak"], warmup=1, rounds=2, max_warmup=2)
