@@ -10,6 +10,10 @@
 //   wisp_mapper.cpp     T, BaseMapper: its caches, methods and context managers
 //   wisp_dispatch.cpp   BaseMapper.__getattribute__: the mapped-method dispatch
 //   wisp_args.cpp       call arguments bound to parameter names (wisp_args.h)
+//   wisp_decorators.cpp __combine_args, __combine_args_page, _prepare_sql,
+//                       select_one, result_type_handle, select_list,
+//                       select_page, _sql_decorator, insert_list, insert,
+//                       delete, update
 //
 // Every function body looks module globals up when it runs (`global(f, …)`),
 // so patching `wisp.wisp.create_engine` or `switch_datasource` changes what
@@ -278,6 +282,7 @@ void bind_mapper(Borrowed g);          // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
 // body, last in class order.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
-void bind_selection(Borrowed g);  // datasource_context, datasource, ...
+void bind_selection(Borrowed g);       // datasource_context, datasource, ...
+void bind_decorators(Borrowed g);      // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade
