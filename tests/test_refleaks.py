@@ -319,21 +319,17 @@ def facade_calls(tmp_path, engine):
     # the facade's own tests. Extend with the data-source and mapper calls.
     wisp = pytest.importorskip("wisp.wisp", reason="facade module not built")
     sqlite = {"db_type": "sqlite", "sqlite_path": str(tmp_path / "facade.db")}
-    calls = [
+    return [
         ("DataSource", ok(lambda: repr(wisp.DataSource("sqlite", sqlite_path="x.db")))),
         ("DBConfig", ok(wisp.DBConfig, "main", None, False, main=sqlite)),
         ("DBConfig wrong", fails(TypeError, wisp.DBConfig, 5)),
         ("get_current_db", ok(wisp.get_current_db)),
         ("switch_datasource wrong", fails(TypeError, wisp.switch_datasource, 5)),
-    ]
-    if hasattr(wisp, "result_type_handle"):  # the statement decorators, once built
-        calls += [
-            ("result_type_handle", ok(wisp.result_type_handle, UserDC, {"id": 1, "name": "a"})),
-            ("result_type_handle wrong", fails(TypeError, wisp.result_type_handle, UserDC, [])),
-            ("select_list factory", ok(lambda: wisp.select_list("SELECT 1")(lambda: None))),
-            ("select_one wrong", fails(TypeError, wisp.select_one, 5)),
-        ]
-    return calls + mapper_calls(wisp, tmp_path, engine)
+        ("result_type_handle", ok(wisp.result_type_handle, UserDC, {"id": 1, "name": "a"})),
+        ("result_type_handle wrong", fails(TypeError, wisp.result_type_handle, UserDC, [])),
+        ("select_list factory", ok(lambda: wisp.select_list("SELECT 1")(lambda: None))),
+        ("select_one wrong", fails(TypeError, wisp.select_one, 5)),
+    ] + mapper_calls(wisp, tmp_path, engine)
 
 
 def mapper_calls(wisp, tmp_path, engine):
