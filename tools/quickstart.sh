@@ -19,8 +19,14 @@ if [ ! -x "$venv/bin/python" ]; then
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
 fi
-echo "== installing wisp into $venv (the first build takes a minute or two)" >&2
-"$venv/bin/python" -m pip install -q "$root" -Cbuild-dir="$root/build/quickstart-py$ver" >&2
+# Installed again only when a source changed since the last installation.
+stamp="$venv/.wisp-installed"
+if [ ! -e "$stamp" ] || [ -n "$(find wisp runtime CMakeLists.txt pyproject.toml -newer "$stamp" \
+    -print -quit)" ]; then
+  echo "== installing wisp into $venv (the first build takes a minute or two)" >&2
+  "$venv/bin/python" -m pip install -q "$root" -Cbuild-dir="$root/build/quickstart-py$ver" >&2
+  touch "$stamp"
+fi
 # Run from outside the source tree, so that the installed package is imported.
 cd "${TMPDIR:-/tmp}"
 exec "$venv/bin/python" "$root/examples/quickstart.py" "$@"
