@@ -1,5 +1,6 @@
 """wisp.mapper.xml_reader: one note per place on an exception that passes again; Ctrl-C in a long foreach."""
 
+import os
 import signal
 import sys
 import time
@@ -45,7 +46,9 @@ def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
         start = time.monotonic()
         with pytest.raises(KeyboardInterrupt) as e:
             m.select("long", params)
-        assert time.monotonic() - start < delay + 0.1
+        # Under the sanitizer build every item costs many times more, and a
+        # check every few thousand items lands later in wall time.
+        assert time.monotonic() - start < delay + (0.5 if "ASAN_OPTIONS" in os.environ else 0.1)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
