@@ -52,8 +52,10 @@ def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
         start = time.process_time()
         with pytest.raises(KeyboardInterrupt) as e:
             m.select("long", params)
-        # Under the sanitizer build every item costs many times more.
-        assert time.process_time() - start < delay + (0.5 if "ASAN_OPTIONS" in os.environ else 0.1)
+        # Running the whole loop takes over ten seconds (far more under the
+        # sanitizer build); unwinding what was built so far takes a fraction of
+        # one, more on a loaded machine, whose caches count against the process.
+        assert time.process_time() - start < delay + (3.0 if "ASAN_OPTIONS" in os.environ else 1.5)
     finally:
         signal.setitimer(signal.ITIMER_PROF, 0)
         signal.signal(signal.SIGPROF, previous)
