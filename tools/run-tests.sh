@@ -145,7 +145,11 @@ fi
 first=1
 while read -r venv py; do
   names+=("Python ${venv#py} ($py)")
-  commands+=("bash tools/run-tests.sh --python $py --venv $venv$([ $first = 1 ] && echo ' --wheel-check')")
+  if [ $first = 1 ]; then
+    commands+=("bash tools/run-tests.sh --python $py --venv $venv --wheel-check")
+  else
+    commands+=("bash tools/run-tests.sh --python $py --venv $venv")
+  fi
   first=0
 done < <(interpreters)
 if [ $first = 1 ]; then
