@@ -3,13 +3,10 @@ count/limit rewriting, on SQLite and on MariaDB."""
 
 import dataclasses
 import inspect
-import re
 import typing
 from decimal import Decimal
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 import sqlalchemy
 from sqlalchemy import Integer, String, select, text
 from sqlalchemy.exc import IntegrityError, MultipleResultsFound
@@ -84,86 +81,6 @@ def test_page_refuses_non_numbers(args, name, got):
     with pytest.raises(TypeError) as e:
         Page(*args)
     assert str(e.value) == ARG_MSG.format(name, "int", got)
-
-
-# --- count and limit rewriting ------------------------------------------------
-
-SIMPLE = "SELECT COUNT(*) as count FROM "
-
-
-def wrapped(sql_text):
-    return "select count(*) from ( " + sql_text + " ) temp"
-
-
-@pytest.mark.parametrize("sql, counted", [
-    ("select id, name from user where age > :age order by id",
-     SIMPLE + "user where age > :age order by id"),
-    ("SELECT * FROM t;", SIMPLE + "t"),
-    ("  select *\n\tfrom   t ;;", SIMPLE + "t "),
-    ("select union_id, distinction from t", SIMPLE + "t"),
-    ("select distinct a from t", wrapped("select distinct a from t")),
-    ("select a from t GROUP\n BY a;", wrapped("select a from t GROUP\n BY a")),
-    ("select a from t where n = 'having'", wrapped("select a from t where n = 'having'")),
-    ("select a from t UNION select b from u", wrapped("select a from t UNION select b from u")),
-    ("with x as (select 1 as a) select * from x", wrapped("with x as (select 1 as a) select * from x")),
-    ("select a from(t)", wrapped("select a from(t)")),
-    # a FROM that is not the statement's own is passed over
-    ("select (select max(id) from u) as m, a from t where x = 1", SIMPLE + "t where x = 1"),
-    ("select extract(year from d) as y from t", SIMPLE + "t"),
-    ("select 'a from b' as x, \"c from\" from t", SIMPLE + "t"),
-    ("select a -- from b\n, c from t", SIMPLE + "t"),
-    ("select a /* ( from */ from t", SIMPLE + "t"),
-    ("select 'it''s (' as x from t", SIMPLE + "t"),
-    ("select (select 1 from u) from", wrapped("select (select 1 from u) from")),
-    ("select a) from t", wrapped("select a) from t")),
-])
-def test_count_query_text(sql, counted):
-    c = count_query(text(sql))
-    assert isinstance(c, sqlalchemy.TextClause) and c.text == counted
-
-
-def pattern_count(sql_text):
-    """The count form as the two patterns define it, for text with no brackets,
-    quotes or comments (where every FROM stands at the top level)."""
-    sql_text = sql_text.strip().rstrip(";")
-    m = re.search(r"^\s*SELECT\s+(.*?)\s+FROM\s+", sql_text, re.IGNORECASE | re.DOTALL)
-    if m and not re.search(r"\b(distinct|group\s+by|having|union)\b", sql_text, re.IGNORECASE):
-        return SIMPLE + sql_text[m.end():]
-    return wrapped(sql_text)
-
-
-WORDS = ["select", "SeLeCt", "\u017felect", "from", "FROM", "fRoM", "distinct", "d\u0131stinct", "D\u0130STINCT",
-         "group", "by", "GROUP", "having", "union", "un\u0131on", "groupby", "from_", "_from", "froms",
-         "x", "\u00e9", "1", "_", ";", ",", "*", ":p"]
-BLANKS = ["", " ", "  ", "\t", "\n", "\u00a0", "\u2028", "\u3000", "\x1c", "\x85"]
-
-
-@settings(max_examples=400, deadline=None)
-@given(st.booleans(), st.lists(st.tuples(st.sampled_from(WORDS), st.sampled_from(BLANKS)), max_size=10))
-def test_count_query_follows_the_patterns(lead, pieces):
-    sql = ("select " if lead else "") + "".join(w + b for w, b in pieces)
-    assert count_query(text(sql)).text == pattern_count(sql)
-
-
-def test_count_query_needs_a_text_clause():
-    with pytest.raises(AttributeError):
-        count_query("select 1")
-
-
-@pytest.mark.parametrize("sql", ["select * from t", "select * from t;", "select * from t ; \n",
-                                 "select * from t;;"])
-@pytest.mark.parametrize("num, size, offset", [(1, 10, 0), (3, 10, 20), (0, 10, -10)])
-def test_limit_query(sql, num, size, offset):
-    q = limit_query(text(sql), Page(num, size))
-    assert q.text == "select * from t limit :page_size offset :page_offset"
-    assert q.compile().params == {"page_size": size, "page_offset": offset}
-
-
-def test_limit_query_failures():
-    with pytest.raises(TypeError):
-        limit_query(text("select 1"), PageInfo(pageSize=10))
-    with pytest.raises(AttributeError):
-        limit_query(text("select 1"), object())
 
 
 # --- sessions -----------------------------------------------------------------
@@ -414,12 +331,3 @@ def test_page_of_a_statement_ending_in_a_line_comment(users, sql):
     # inside the comment
     page = QueryRunner(users).select_page(text(sql), Page(2, 2))
     assert page["total"] == 5 and page["list"] == [{"name": "u3"}, {"name": "u4"}]
-
-
-@pytest.mark.parametrize("sql, expected", [
-    ("select * from t -- c", "select * from t -- c\n limit :page_size offset :page_offset"),
-    ("select * from t # c", "select * from t # c\n limit :page_size offset :page_offset"),
-    ("select * from t -- c\nwhere 1 = 1", "select * from t -- c\nwhere 1 = 1 limit :page_size offset :page_offset"),
-])
-def test_limit_query_after_a_line_comment(sql, expected):
-    assert limit_query(text(sql), Page(1, 10)).text == expected

@@ -97,9 +97,9 @@ PyMODINIT_FUNC PyInit_wisp() {
     bind_mapper(g);          // 5. T, BaseMapper
     bind_selection(g);       // 6. datasource_context, datasource, _decorate_class,
                              //    _create_wrapped_method, db_session
-    // 7. The statement decorators and their helpers: __combine_args,
-    //    __combine_args_page, _prepare_sql, select_one, result_type_handle,
-    //    select_list, select_page, _sql_decorator, insert_list, insert,
-    //    delete, update (bound here, by their own binder).
+    bind_decorators(g);      // 7. __combine_args, __combine_args_page, _prepare_sql,
+                             //    select_one, result_type_handle, select_list,
+                             //    select_page, _sql_decorator, insert_list, insert,
+                             //    delete, update
   });
 }

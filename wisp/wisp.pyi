@@ -1,4 +1,5 @@
-"""The facade: data-source configuration, per-context selection, the generic mapper."""
+"""The facade: data-source configuration, per-context selection, the generic mapper, the
+statement decorators."""
 
 import inspect as inspect
 import os as os
@@ -29,6 +30,7 @@ from sqlalchemy import inspect as inspect_statement
 from sqlalchemy import select as select
 from sqlalchemy import text as text
 from sqlalchemy import update as update_statement
+from sqlalchemy import TextClause
 from sqlalchemy.orm import DeclarativeBase as DeclarativeBase
 from sqlalchemy.orm import Session
 from sqlalchemy.sql.dml import Delete as Delete
@@ -126,3 +128,51 @@ def db_session(datasource_name: str | None = None) -> AbstractContextManager[Ses
     :param datasource_name: str
     :return:
     """
+
+# The statement decorators return the function they decorate with its declared signature.
+
+def __combine_args(
+    fun: _Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> dict[str, Any]: ...
+def __combine_args_page(
+    fun: _Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> tuple[dict[str, Any], Page | None]: ...
+def _prepare_sql(
+    sql_str: str, params: dict[str, Any]
+) -> tuple[WispDbGateway, TextClause, dict[str, Any]]:
+    """预编译SQL并获取session"""
+
+def select_one(sql: str) -> Callable[[_F], _F]:
+    """
+    decorator select one by raw sql
+    :param sql: str
+    :return:
+    """
+
+def result_type_handle(result_type: Any, result: dict) -> Any: ...
+def select_list(sql: str) -> Callable[[_F], _F]: ...
+def select_page(sql: str) -> Callable[[_F], _F]:
+    """
+    decorator select list by raw sql, default Page(1, 10)
+    :param sql: str
+    :return:
+    """
+
+def _sql_decorator(sql_str: str, sql_type: str) -> Callable[[_F], _F]:
+    """通用SQL操作装饰器工厂"""
+
+def insert_list(sql: str) -> Callable[[_F], _F]:
+    """
+    decorator insert by raw sql
+    :param sql: str
+    :return:
+    """
+
+def insert(sql: str) -> Callable[[_F], _F]:
+    """decorator insert by raw sql"""
+
+def delete(sql: str) -> Callable[[_F], _F]:
+    """decorator delete by raw sql"""
+
+def update(sql: str) -> Callable[[_F], _F]:
+    """decorator update by raw sql"""

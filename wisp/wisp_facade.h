@@ -8,6 +8,10 @@
 //                       datasource, _decorate_class, _create_wrapped_method,
 //                       db_session
 //   wisp_mapper.cpp     T, BaseMapper
+//   wisp_decorators.cpp __combine_args, __combine_args_page, _prepare_sql,
+//                       select_one, result_type_handle, select_list,
+//                       select_page, _sql_decorator, insert_list, insert,
+//                       delete, update
 //
 // Every function body looks module globals up when it runs (`global(f, …)`),
 // so patching `wisp.wisp.create_engine` or `switch_datasource` changes what
@@ -232,5 +236,6 @@ void bind_config(Borrowed g);          // DataSource, DBConfig, WispConfig
 void bind_selection_head(Borrowed g);  // get_current_db, switch_datasource
 void bind_mapper(Borrowed g);          // T, BaseMapper
 void bind_selection(Borrowed g);       // datasource_context, datasource, ...
+void bind_decorators(Borrowed g);      // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade

@@ -10,65 +10,51 @@
 // rollback(), or by close() at depth 0, statements and commit() refuse to
 // run, so that what follows the failure is never committed as if it were
 // the whole transaction.
-#include "wisp/classes.h"
+#include <iterator>
+#include <unordered_map>
+#include <utility>
+
+#include "methods.h"
 #include "sessions.h"
+#include "wisp/protocol.h"
 
 using namespace wisp;
+using db::Ann;
 
 namespace {
 
 struct Names {
-  PyObject* Dict = intern("Dict");
-  PyObject* List = intern("List");
-  PyObject* get_args = intern("get_args");
-  PyObject* QueryRunner = intern("QueryRunner");
-  PyObject* ContextVar = intern("ContextVar");
-  PyObject* is_container_type = intern("is_container_type");
-  PyObject* is_result_class = intern("is_result_class");
-  PyObject* get_base_type = intern("get_base_type");
-  PyObject* results_handle = intern("results_handle");
-  PyObject* dict = intern("dict");
-  PyObject* list = intern("list");
-  PyObject* mapper_dict = intern("mapper_dict");
-  PyObject* data_source = intern("data_source");
-  PyObject* connection_local = intern("connection_local");
-  PyObject* tx_depth = intern("_tx_depth");
-  PyObject* query_runner = intern("query_runner");
-  PyObject* con = intern("_WispDbGateway__con");
-  PyObject* get = intern("get");
-  PyObject* set = intern("set");
-  PyObject* values = intern("values");
-  PyObject* commit = intern("commit");
-  PyObject* rollback = intern("rollback");
-  PyObject* close = intern("close");
-  PyObject* get_sql = intern("get_sql");
-  PyObject* select = intern("select");
-  PyObject* insert = intern("insert");
-  PyObject* update = intern("update");
-  PyObject* del = intern("delete");
-  PyObject* select_one = intern("select_one");
-  PyObject* select_list = intern("select_list");
-  PyObject* select_page = intern("select_page");
-  PyObject* insert_list = intern("insert_list");
-  PyObject* add = intern("add");
-  PyObject* add_all = intern("add_all");
-  PyObject* select_all_orm1 = intern("select_all_orm1");
-  PyObject* select_all_orm2 = intern("select_all_orm2");
-  PyObject* select_one_orm1 = intern("select_one_orm1");
-  PyObject* select_one_orm2 = intern("select_one_orm2");
-  PyObject* delete_orm2 = intern("delete_orm2");
-  PyObject* update_orm2 = intern("update_orm2");
-  PyObject* bulk_update_mappings = intern("bulk_update_mappings");
-  PyObject* insert_orm2 = intern("insert_orm2");
-  PyObject* list_key = intern("list");
-  PyObject* connection_prefix = intern("connection_");
-  PyObject* tx_depth_prefix = intern("tx_depth_");
-  PyObject* not_found = intern("not found namespace: ");
-  PyObject* check_return = intern("please check return_type: ");
-  PyObject* check_return_result = intern("please check return_result_type: ");
-  PyObject* result_type_sep = intern(", resultType: ");
-  PyObject* rolled_back_error = intern("TransactionRolledBackError");
-  PyObject* failed_statement = intern("statement");
+  // module globals the bodies read
+  PyObject *Dict = intern("Dict"), *List = intern("List"), *get_args = intern("get_args"),
+           *dict = intern("dict"), *list = intern("list"), *QueryRunner = intern("QueryRunner"),
+           *ContextVar = intern("ContextVar"), *is_container_type = intern("is_container_type"),
+           *is_result_class = intern("is_result_class"), *get_base_type = intern("get_base_type"),
+           *results_handle = intern("results_handle"),
+           *rolled_back_error = intern("TransactionRolledBackError");
+  // the globals of class_probe its functions read
+  PyObject *get_origin = intern("get_origin"), *tuple = intern("tuple"), *set = intern("set"),
+           *BaseModel = intern("BaseModel"), *is_dataclass = intern("is_dataclass"),
+           *DeclarativeBase = intern("DeclarativeBase"),
+           *dataclass_fields = intern("__dataclass_fields__");
+  // attributes of the gateway and of a marked depth
+  PyObject *mapper_dict = intern("mapper_dict"), *data_source = intern("data_source"),
+           *connection_local = intern("connection_local"), *tx_depth = intern("_tx_depth"),
+           *query_runner = intern("query_runner"), *con = intern("_WispDbGateway__con"),
+           *failed_statement = intern("statement");
+  // methods of sessions, mappers, rows and the runner
+  PyObject *values = intern("values"), *commit = intern("commit"), *rollback = intern("rollback"),
+           *close = intern("close"), *get_sql = intern("get_sql"),
+           *select_page = intern("select_page"), *select_list = intern("select_list"),
+           *list_key = intern("list");
+  // statement kinds, which are also the runner's methods for them
+  PyObject *select = intern("select"), *insert = intern("insert"), *update = intern("update"),
+           *del = intern("delete");
+  // message parts
+  PyObject *connection_prefix = intern("connection_"), *tx_depth_prefix = intern("tx_depth_"),
+           *not_found = intern("not found namespace: "),
+           *check_return = intern("please check return_type: "),
+           *check_return_result = intern("please check return_result_type: "),
+           *result_type_sep = intern(", resultType: ");
 };
 const Names* N;
 
@@ -80,36 +66,10 @@ struct State {
   PyObject* kw_get_sql;  // ("sql_id", "params")
   PyObject* kw_sql_con_args;
   PyObject* kw_sql_page_con_args;
-  PyObject* kw_data_con;
-  PyObject* kw_con;
-  PyObject* kw_con_sql_param;
   PyObject* failed_depth;  // the int subclass that marks a failed transaction
 };
 State S;
 db::SessionFactory sessions;
-
-// var.get() / var.set(value) for the context variables held by the gateway.
-// (To be replaced by wisp::contextvar_get / contextvar_set.)
-Ref var_get(Borrowed var) {
-  if (PyContextVar_CheckExact(var.get())) {
-    PyObject* value = nullptr;
-    check(PyContextVar_Get(var.get(), nullptr, &value));
-    if (!value) {
-      PyErr_SetObject(PyExc_LookupError, var.get());
-      throw PyError{};
-    }
-    return Ref::steal(value);
-  }
-  return call_method(var, N->get, {});
-}
-
-void var_set(Borrowed var, Borrowed value) {
-  if (PyContextVar_CheckExact(var.get())) {
-    Ref token = Ref::check(PyContextVar_Set(var.get(), value.get()));
-    return;
-  }
-  call_method(var, N->set, {value.get()});
-}
 
 Ref depth_var(Borrowed self) {
   return getattr(self, N->tx_depth);
@@ -136,17 +96,280 @@ bool str_equals(Borrowed s, PyObject* interned) {
   return eq(s, interned);
 }
 
-// ---------------------------------------------------------------------------
-// results_handle
-
 Ref as_str(Borrowed o) {
   return Ref::check(PyObject_Str(o));
 }
+
+// ---------------------------------------------------------------------------
+// results_handle
+//
+// What results_handle does with the rows depends only on the return
+// annotation and the result type: which case of the checks applies, and
+// how a row becomes a value. Working that out calls get_base_type,
+// get_args, is_container_type and is_result_class, which costs as much as
+// a small part of the query, so the decision is kept per pair of objects
+// (see Decisions) and used while every global it depends on is the object
+// the modules bound at import.
+
+// How the rows become the value, once the types have been checked.
+enum class Shape : unsigned char {
+  Rows,         // the list of row dicts itself
+  Built,        // [result_type(**row) for row in results]
+  FirstValues,  // [next(iter(row.values())) for row in results]
+  FirstRow,     // results[0]
+  FirstBuilt,   // result_type(**results[0])
+  FirstValue,   // next(iter(results[0].values()))
+};
 
 [[noreturn]] void type_mismatch(PyObject* prefix, Borrowed shown, Borrowed result_type) {
   Ref a = as_str(shown), b = as_str(result_type);
   raise(PyExc_TypeError, concat({prefix, a.get(), N->result_type_sep, b.get()}));
 }
+
+// The checks of results_handle and the shape they leave, through the
+// module's globals as they are now. `result_class` is set to what
+// is_result_class(result_type) said when the shape depends on it.
+Shape decide(FunctionObject* f, Borrowed result_type, Ref f_return_type, int& result_class) {
+  result_class = -1;
+  GlobalRef list_t = global(f, N->list);
+  GlobalRef dict_t = global(f, N->dict);
+  GlobalRef Dict = global(f, N->Dict);
+  GlobalRef List = global(f, N->List);
+  auto is_result_class = [&] {
+    result_class = truthy(call(global(f, N->is_result_class), {result_type.get()}));
+    return result_class != 0;
+  };
+  if (f_return_type.get() == Py_None) f_return_type = list_t;
+  Ref return_type = call(global(f, N->get_base_type), {f_return_type.get()});
+
+  const bool wants_dict = eq(return_type, dict_t) || eq(return_type, Dict);
+  const bool wants_list = !wants_dict && (eq(return_type, list_t) || eq(return_type, List));
+  if (wants_dict) {
+    bool container = truthy(call(global(f, N->is_container_type), {result_type.get()}));
+    if (!container && !is_result_class()) type_mismatch(N->check_return, return_type, result_type);
+    if (container && !eq(result_type, dict_t) && !eq(result_type, Dict)) {
+      // result_type != dict and result_type != Dict
+      type_mismatch(N->check_return, return_type, result_type);
+    }
+  } else if (wants_list) {
+    if (truthy(result_type)) {
+      Ref base = call(global(f, N->get_args), {f_return_type.get()});
+      if (truthy(base)) {
+        base = Ref::check(PySequence_GetItem(base.get(), 0));
+        if (result_type.get() != base.get()) {
+          type_mismatch(N->check_return_result, base, result_type);
+        }
+      }
+    }
+  } else {
+    bool ok = truthy(call(global(f, N->is_container_type), {return_type.get()})) ||
+              result_type.get() == return_type.get();
+    if (!ok) type_mismatch(N->check_return, return_type, result_type);
+  }
+
+  if (result_type.get() == list_t.get() || result_type.get() == List.get()) {
+    raise(PyExc_TypeError, "please check result type");
+  }
+  if (result_type.get() == dict_t.get()) return wants_list ? Shape::Rows : Shape::FirstRow;
+  // The check above may have asked already; asking again is what the
+  // conversion does.
+  if (wants_list) return is_result_class() ? Shape::Built : Shape::FirstValues;
+  return is_result_class() ? Shape::FirstBuilt : Shape::FirstValue;
+}
+
+// The globals a decision depends on, in both modules, with the objects
+// bound at import. While every one is still that object, a decision made
+// for a pair of annotation objects holds for as long as the objects live,
+// with one exception: whether a class is a result class can change when
+// it is made a dataclass after the fact or registered with an ABC, so that
+// part is asked again on every use, directly (the original is_result_class
+// is three subclass tests that run no Python code for plain classes).
+class Decisions {
+ public:
+  void init(Borrowed gateway_globals, Borrowed probe_globals) {
+    for (PyObject* name : {N->list, N->dict, N->Dict, N->List, N->get_base_type, N->get_args,
+                           N->is_container_type, N->is_result_class}) {
+      watch(gateway_globals, name);
+    }
+    for (PyObject* name : {N->get_origin, N->list, N->tuple, N->dict, N->set, N->BaseModel,
+                           N->is_dataclass, N->DeclarativeBase}) {
+      watch(probe_globals, name);
+    }
+    base_model_ = dict_get_ref(probe_globals, N->BaseModel).release();
+    declarative_base_ = dict_get_ref(probe_globals, N->DeclarativeBase).release();
+    Ref typing_list = import_attr("typing", "List");
+    Ref list_of_int = Ref::check(PyObject_GetItem(typing_list.get(), Borrowed(&PyLong_Type)));
+    Ref builtin_list_of_int =
+        Ref::check(Py_GenericAlias(Borrowed(&PyList_Type), Borrowed(&PyLong_Type)));
+    alias_types_[0] = Py_TYPE(typing_list.get());          // List, Dict
+    alias_types_[1] = Py_TYPE(list_of_int.get());          // List[X]
+    alias_types_[2] = Py_TYPE(builtin_list_of_int.get());  // list[X]
+    for (PyTypeObject* t : alias_types_) Py_INCREF(t);
+  }
+
+  // The shape kept for the pair, or false when there is none to use.
+  bool find(Borrowed annotation, Borrowed result_type, Shape& shape) {
+    if (map_.empty() || !originals()) return false;
+    auto it = map_.find(Key{annotation.get(), result_type.get()});
+    if (it == map_.end()) return false;
+    const Entry& e = it->second;
+    if (!alive(e.annotation) || !alive(e.result_type)) {
+      // Objects that died since, whose addresses serve new ones now.
+      Entry dead = e;
+      map_.erase(it);
+      dead.release();
+      return false;
+    }
+    if (e.result_class >= 0 && int(result_class_now(result_type)) != e.result_class) return false;
+    shape = e.shape;
+    return true;
+  }
+
+  // Keeps the shape just worked out for the pair, when both are objects a
+  // decision can be kept for and the globals are still the originals. The
+  // objects are not kept alive: the entry holds weak references, which tell
+  // whether it still speaks of them.
+  void keep(Borrowed annotation, Borrowed result_type, Shape shape, int result_class) {
+    if (!keepable(annotation, true) || !keepable(result_type, false) || !originals()) return;
+    Entry e{nullptr, nullptr, shape, result_class};
+    if (annotation.get() != Py_None && !(e.annotation = weak(annotation))) return;
+    if (!(e.result_type = weak(result_type))) {
+      e.release();
+      return;
+    }
+    if (map_.size() >= kLimit) clear();
+    Key key{annotation.get(), result_type.get()};
+    auto it = map_.find(key);
+    if (it != map_.end()) {
+      Entry old = it->second;
+      it->second = e;
+      old.release();
+      return;
+    }
+    map_.emplace(key, e);
+  }
+
+ private:
+  static constexpr size_t kLimit = 512;
+  struct Key {
+    PyObject* annotation;
+    PyObject* result_type;
+    bool operator==(const Key& o) const {
+      return annotation == o.annotation && result_type == o.result_type;
+    }
+  };
+  struct Hash {
+    size_t operator()(const Key& k) const {
+      return std::hash<void*>()(k.annotation) * 31 + std::hash<void*>()(k.result_type);
+    }
+  };
+  struct Entry {
+    PyObject* annotation;   // a weak reference to it, or null for None
+    PyObject* result_type;  // a weak reference to it
+    Shape shape;
+    int result_class;  // is_result_class(result_type) when the shape depends on it, else -1
+    void release() {
+      Py_XDECREF(annotation);
+      Py_XDECREF(result_type);
+    }
+  };
+
+  // A weak reference to `o`, or null when it takes none.
+  static PyObject* weak(Borrowed o) {
+    PyObject* ref = PyWeakref_NewRef(o, nullptr);
+    if (!ref) PyErr_Clear();
+    return ref;
+  }
+  static bool alive(PyObject* ref) {
+    if (!ref) return true;  // None
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* o = nullptr;
+    if (PyWeakref_GetRef(ref, &o) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    Py_XDECREF(o);  // the caller holds it when it is alive
+    return o != nullptr;
+#else
+    return PyWeakref_GET_OBJECT(ref) != Py_None;
+#endif
+  }
+
+  struct Watched {
+    PyObject* globals;
+    PyObject* name;
+    PyObject* original;
+  };
+
+  void watch(Borrowed globals, PyObject* name) {
+    Ref value = dict_get_ref(globals, name);
+    if (!value) value = dict_get_ref(PyEval_GetBuiltins(), name);
+    if (!value) throw_error();
+    watched_.push_back(Watched{Py_NewRef(globals.get()), name, value.release()});
+  }
+
+  // Whether every global a decision depends on is still the original.
+  // Looks up only str keys: runs no Python code.
+  bool originals() const {
+    PyObject* builtins = PyEval_GetBuiltins();
+    for (const Watched& w : watched_) {
+      PyObject* v = PyDict_GetItemWithError(w.globals, w.name);
+      if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins, w.name);
+      if (!v && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      if (v != w.original) return false;
+    }
+    return true;
+  }
+
+  // Types (with the usual identity comparison) and typing's aliases are
+  // kept; strings, unions and anything else are worked out on every call.
+  bool keepable(Borrowed o, bool annotation) const {
+    if (annotation && o.get() == Py_None) return true;
+    if (PyType_Check(o.get()))
+      return Py_TYPE(o.get())->tp_richcompare == PyType_Type.tp_richcompare;
+    if (!annotation) return false;
+    for (PyTypeObject* t : alias_types_) {
+      if (Py_TYPE(o.get()) == t) return true;
+    }
+    return false;
+  }
+
+  // is_result_class(result_type) of class_probe with its own globals: a
+  // pydantic model, a dataclass or a declarative model.
+  bool result_class_now(Borrowed result_type) const {
+    if (check(PyObject_IsSubclass(result_type, base_model_))) return true;
+    if (getattr_opt(result_type, N->dataclass_fields)) return true;  // is_dataclass of a class
+    return check(PyObject_IsSubclass(result_type, declarative_base_)) != 0;
+  }
+
+  // Drops the entries of objects that died, or every entry when none did.
+  void clear() {
+    std::vector<Entry> dropped;
+    for (auto it = map_.begin(); it != map_.end();) {
+      if (alive(it->second.annotation) && alive(it->second.result_type)) {
+        ++it;
+        continue;
+      }
+      dropped.push_back(it->second);
+      it = map_.erase(it);
+    }
+    if (dropped.empty()) {
+      for (auto& kv : map_) dropped.push_back(kv.second);
+      map_.clear();
+    }
+    for (Entry& e : dropped) e.release();
+  }
+
+  std::vector<Watched> watched_;
+  PyObject* base_model_ = nullptr;
+  PyObject* declarative_base_ = nullptr;
+  PyTypeObject* alias_types_[3] = {};
+  std::unordered_map<Key, Entry, Hash> map_;
+};
+Decisions decisions;
 
 // result_type(**row)
 Ref construct(Borrowed result_type, Borrowed row) {
@@ -173,78 +396,52 @@ Ref first_value(Borrowed row) {
     throw PyError{};
   }
   Ref values = call_method(row, N->values, {});
-  Ref it = Ref::check(PyObject_GetIter(values.get()));
-  PyObject* v = PyIter_Next(it.get());
-  if (!v) {
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+  Ref value = iter_next(iterate(values));
+  if (!value) {
+    PyErr_SetNone(PyExc_StopIteration);
     throw PyError{};
   }
-  return Ref::steal(v);
+  return value;
+}
+
+Ref convert(Shape shape, Borrowed results, Borrowed result_type) {
+  switch (shape) {
+    case Shape::Rows:
+      return Ref::borrow(results);
+    case Shape::Built:
+    case Shape::FirstValues: {
+      Ref out = new_list();
+      for_each(results, [&](Borrowed row) {
+        list_append(out, shape == Shape::Built ? construct(result_type, row) : first_value(row));
+      });
+      return out;
+    }
+    case Shape::FirstRow:
+    case Shape::FirstBuilt:
+    case Shape::FirstValue:
+      break;
+  }
+  Ref first = Ref::check(PySequence_GetItem(results, 0));
+  if (shape == Shape::FirstRow) return first;
+  if (shape == Shape::FirstBuilt) return construct(result_type, first);
+  return first_value(first);
 }
 
 // def results_handle(results, result_type, f_return_type)
-Ref results_handle(FunctionObject* f, Ref* a) {
-  Borrowed results = a[0], result_type = a[1];
-  Ref f_return_type = a[2];
-  Py_ssize_t n = PyObject_Size(results);
+struct ResultsHandle {
+  Ref results, result_type, f_return_type;
+};
+Ref results_handle(FunctionObject* f, ResultsHandle& args) {
+  Py_ssize_t n = PyObject_Size(args.results.get());
   if (n < 0) throw_error();
-  if (n == 0) return Ref::borrow(results);
-  GlobalRef list_t = global(f, N->list);
-  GlobalRef dict_t = global(f, N->dict);
-  GlobalRef Dict = global(f, N->Dict);
-  GlobalRef List = global(f, N->List);
-  if (f_return_type.get() == Py_None) f_return_type = Ref::borrow(list_t);
-  Ref return_type = call(global(f, N->get_base_type), {f_return_type.get()});
-
-  const bool wants_dict = eq(return_type, dict_t) || eq(return_type, Dict);
-  const bool wants_list = !wants_dict && (eq(return_type, list_t) || eq(return_type, List));
-  if (wants_dict) {
-    bool container = truthy(call(global(f, N->is_container_type), {result_type.get()}));
-    if (!container && !truthy(call(global(f, N->is_result_class), {result_type.get()}))) {
-      type_mismatch(N->check_return, return_type, result_type);
-    }
-    if (container && !eq(result_type, dict_t) && !eq(result_type, Dict)) {
-      // result_type != dict and result_type != Dict
-      type_mismatch(N->check_return, return_type, result_type);
-    }
-  } else if (wants_list) {
-    if (truthy(result_type)) {
-      Ref base = call(global(f, N->get_args), {f_return_type.get()});
-      if (truthy(base)) {
-        base = Ref::check(PySequence_GetItem(base.get(), 0));
-        if (result_type.get() != base.get()) {
-          type_mismatch(N->check_return_result, base, result_type);
-        }
-      }
-    }
-  } else {
-    bool ok = truthy(call(global(f, N->is_container_type), {return_type.get()})) ||
-              result_type.get() == return_type.get();
-    if (!ok) type_mismatch(N->check_return, return_type, result_type);
+  if (n == 0) return args.results;
+  Shape shape;
+  if (!decisions.find(args.f_return_type, args.result_type, shape)) {
+    int result_class;
+    shape = decide(f, args.result_type, args.f_return_type, result_class);
+    decisions.keep(args.f_return_type, args.result_type, shape, result_class);
   }
-
-  if (result_type.get() == list_t.get() || result_type.get() == List.get()) {
-    raise(PyExc_TypeError, "please check result type");
-  }
-
-  if (wants_list) {
-    if (result_type.get() == dict_t.get()) return Ref::borrow(results);
-    bool result_class = truthy(call(global(f, N->is_result_class), {result_type.get()}));
-    Ref out = new_list();
-    Ref it = Ref::check(PyObject_GetIter(results));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-      Ref row = Ref::steal(raw);
-      list_append(out, result_class ? construct(result_type, row) : first_value(row));
-    }
-    if (PyErr_Occurred()) throw_error();
-    return out;
-  }
-  Ref first = Ref::check(PySequence_GetItem(results, 0));
-  if (result_type.get() == dict_t.get()) return first;
-  if (truthy(call(global(f, N->is_result_class), {result_type.get()}))) {
-    return construct(result_type, first);
-  }
-  return first_value(first);
+  return convert(shape, args.results, args.result_type);
 }
 
 // ---------------------------------------------------------------------------
@@ -267,10 +464,10 @@ Ref failed_depth(Borrowed depth, Borrowed statement) {
 // (the first failure is the one worth naming).
 void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
   Ref depth_v = depth_var(self);
-  Ref depth = var_get(depth_v);
+  Ref depth = contextvar_get(depth_v);
   if (is_failed(depth) || !gt(depth, S.zero)) return;
   Ref statement = sql_id ? tuple({namespace_.get(), sql_id.get()}) : none();
-  var_set(depth_v, failed_depth(depth, statement));
+  contextvar_set(depth_v, failed_depth(depth, statement));
 }
 
 // raise TransactionRolledBackError(...) from None, with no context either:
@@ -302,7 +499,7 @@ void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
 
 // Refuses to run anything in a transaction that has failed.
 void refuse_if_failed(Borrowed globals, Borrowed self) {
-  Ref depth = var_get(depth_var(self));
+  Ref depth = contextvar_get(depth_var(self));
   if (is_failed(depth)) raise_failed(globals, depth);
 }
 
@@ -335,26 +532,31 @@ Ref new_context_var(FunctionObject* f, PyObject* prefix, Borrowed id_text, Borro
   Ref name = concat({prefix, id_text.get()});
   GlobalRef cls = global(f, N->ContextVar);
   if (cls.get() == reinterpret_cast<PyObject*>(&PyContextVar_Type)) {
-    return Ref::check(PyContextVar_New(PyUnicode_AsUTF8(name.get()), dflt.get()));
+    const char* utf8_name = PyUnicode_AsUTF8(name.get());
+    if (!utf8_name) throw_error();
+    return Ref::check(PyContextVar_New(utf8_name, dflt.get()));
   }
   return call_kw(cls, {name.get(), dflt.get()}, S.kw_default);
 }
 
 // def __init__(self, mapper_dict: dict, data_source: Engine = None,
 //              query_runner: QueryRunner = None)
-Ref gw_init(FunctionObject* f, Ref* a) {
-  Borrowed self = a[0], data_source = a[2], query_runner = a[3];
-  setattr(self, N->mapper_dict, a[1]);
-  setattr(self, N->data_source, data_source);
+struct Init {
+  Ref self, mapper_dict, data_source, query_runner;
+};
+Ref init(FunctionObject* f, Init& args) {
+  Borrowed self = args.self;
+  setattr(self, N->mapper_dict, args.mapper_dict);
+  setattr(self, N->data_source, args.data_source);
   Ref id = Ref::check(PyLong_FromVoidPtr(self.get()));
   Ref id_text = as_str(id);
   setattr(self, N->connection_local, new_context_var(f, N->connection_prefix, id_text, Py_None));
   setattr(self, N->tx_depth, new_context_var(f, N->tx_depth_prefix, id_text, S.zero));
-  if (truthy(query_runner)) {
-    setattr(self, N->query_runner, query_runner);
-    setattr(self, N->data_source, getattr(query_runner, N->data_source));
-  } else if (truthy(data_source)) {
-    setattr(self, N->query_runner, call(global(f, N->QueryRunner), {data_source.get()}));
+  if (truthy(args.query_runner)) {
+    setattr(self, N->query_runner, args.query_runner);
+    setattr(self, N->data_source, getattr(args.query_runner, N->data_source));
+  } else if (truthy(args.data_source)) {
+    setattr(self, N->query_runner, call(global(f, N->QueryRunner), {args.data_source.get()}));
   } else {
     raise(PyExc_Exception, "query_runner can't init");
   }
@@ -362,150 +564,102 @@ Ref gw_init(FunctionObject* f, Ref* a) {
 }
 
 // def __con(self)
-Ref gw_con(FunctionObject*, Ref* a) {
-  return var_get(getattr(a[0], N->connection_local));
+Ref con(FunctionObject*, Ref* a) {
+  return contextvar_get(getattr(a[0], N->connection_local));
 }
 
 // def begin_tx(self)
-Ref gw_begin_tx(FunctionObject* f, Ref* a) {
+Ref begin_tx(FunctionObject* f, Ref* a) {
   Borrowed self = a[0];
   Ref depth_v = depth_var(self);
-  Ref depth = var_get(depth_v);
+  Ref depth = contextvar_get(depth_v);
   if (gt(depth, S.zero)) {
     Ref deeper = Ref::check(PyNumber_Add(depth.get(), S.one));
     // A nested begin_tx inside a failed transaction stays failed.
     if (is_failed(depth)) deeper = failed_depth(deeper, getattr(depth, N->failed_statement));
-    var_set(depth_v, deeper);
+    contextvar_set(depth_v, deeper);
     return none();
   }
   Ref session = sessions.make(f->globals, getattr(self, N->data_source));
-  var_set(getattr(self, N->connection_local), session);
-  var_set(depth_var(self), S.one);
+  contextvar_set(getattr(self, N->connection_local), session);
+  contextvar_set(depth_var(self), S.one);
+  return none();
+}
+
+// The context's session, if any, committed or rolled back (`how`); the
+// depth back at 0.
+Ref end_transaction(Borrowed self, PyObject* how) {
+  Ref connection = current_con(self);
+  if (truthy(connection)) call_method(connection, how, {});
+  contextvar_set(depth_var(self), S.zero);
   return none();
 }
 
 // def commit(self)
-Ref gw_commit(FunctionObject* f, Ref* a) {
+Ref commit(FunctionObject* f, Ref* a) {
   Borrowed self = a[0];
   Ref depth_v = depth_var(self);
-  Ref depth = var_get(depth_v);
+  Ref depth = contextvar_get(depth_v);
   if (is_failed(depth)) raise_failed(f->globals, depth);
   if (gt(depth, S.one)) {
-    var_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), S.one)));
+    contextvar_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), S.one)));
     return none();
   }
-  Ref connection = current_con(self);
-  if (truthy(connection)) call_method(connection, N->commit, {});
-  var_set(depth_var(self), S.zero);
-  return none();
+  return end_transaction(self, N->commit);
 }
 
 // def rollback(self)
-Ref gw_rollback(FunctionObject*, Ref* a) {
-  Borrowed self = a[0];
-  Ref connection = current_con(self);
-  if (truthy(connection)) call_method(connection, N->rollback, {});
-  var_set(depth_var(self), S.zero);
-  return none();
+Ref rollback(FunctionObject*, Ref* a) {
+  return end_transaction(a[0], N->rollback);
 }
 
 // def close(self)
-Ref gw_close(FunctionObject*, Ref* a) {
+Ref close(FunctionObject*, Ref* a) {
   Borrowed self = a[0];
-  Ref depth = var_get(depth_var(self));
+  Ref depth = contextvar_get(depth_var(self));
   if (gt(depth, S.zero)) return none();
   Ref connection = current_con(self);
   if (truthy(connection)) {
     call_method(connection, N->close, {});
-    var_set(getattr(self, N->connection_local), Py_None);
+    contextvar_set(getattr(self, N->connection_local), Py_None);
   }
-  var_set(depth_var(self), S.zero);
+  contextvar_set(depth_var(self), S.zero);
   return none();
 }
 
 // def get_ori_session(self)
-Ref gw_get_ori_session(FunctionObject* f, Ref* a) {
+Ref get_ori_session(FunctionObject* f, Ref* a) {
   return sessions.make(f->globals, getattr(a[0], N->data_source));
 }
 
 // ---------------------------------------------------------------------------
 // Statements
 
-// a, b, c, d = value (to be replaced by wisp::unpack<4>)
-void unpack4(Borrowed value, Ref out[4]) {
-  if (PyTuple_CheckExact(value.get()) && PyTuple_GET_SIZE(value.get()) == 4) {
-    for (Py_ssize_t i = 0; i < 4; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(value.get(), i));
-    return;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(value));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   Py_TYPE(value.get())->tp_name);
-    }
-    throw_error();
-  }
-  for (int i = 0; i < 4; ++i) {
-    PyObject* item = PyIter_Next(it.get());
-    if (!item) {
-      if (PyErr_Occurred()) throw_error();
-      raise_format(PyExc_ValueError, "not enough values to unpack (expected 4, got %d)", i);
-    }
-    out[i] = Ref::steal(item);
-  }
-  PyObject* extra = PyIter_Next(it.get());
-  if (extra) {
-    Py_DECREF(extra);
-    raise(PyExc_ValueError, "too many values to unpack (expected 4)");
-  }
-  if (PyErr_Occurred()) throw_error();
-}
-
 // def execute_sql(self, sql_id: str, namespace: str = None, ori_params: dict = None,
 //                 page: Page = None, return_type: Any = None)
-Ref gw_execute_sql(FunctionObject* f, Ref* a) {
-  Borrowed self = a[0], sql_id = a[1], namespace_ = a[2], ori_params = a[3], page = a[4],
-           return_type = a[5];
+struct ExecuteSql {
+  Ref self, sql_id, namespace_, ori_params, page, return_type;
+};
+Ref execute_sql(FunctionObject* f, ExecuteSql& args) {
+  Borrowed self = args.self;
   refuse_if_failed(f->globals, self);
   Ref mapper_dict = getattr(self, N->mapper_dict);
-  if (!check(PySequence_Contains(mapper_dict.get(), namespace_))) {
-    Ref text = as_str(namespace_);
+  if (!check(PySequence_Contains(mapper_dict.get(), args.namespace_.get()))) {
+    Ref text = as_str(args.namespace_);
     raise(PyExc_Exception, concat({N->not_found, text.get()}));
   }
-  Ref mapper = Ref::check(PyObject_GetItem(mapper_dict.get(), namespace_));
+  Ref mapper = Ref::check(PyObject_GetItem(mapper_dict.get(), args.namespace_.get()));
   mapper_dict.reset();
-  Ref got = call_method_kw(mapper, N->get_sql, {sql_id.get(), ori_params.get()}, S.kw_get_sql);
+  Ref got =
+      call_method_kw(mapper, N->get_sql, {args.sql_id.get(), args.ori_params.get()}, S.kw_get_sql);
   mapper.reset();
-  Ref parts[4];
-  unpack4(got, parts);
+  auto [sql, params, sql_type, result_type] = unpack<4>(got);
   got.reset();
-  Ref &sql = parts[0], &params = parts[1], &sql_type = parts[2], &result_type = parts[3];
 
-  if (str_equals(sql_type, N->select)) {
-    Ref runner = getattr(self, N->query_runner);
-    Ref con = current_con(self);
-    if (truthy(page)) {
-      Ref results = run_in_tx(self, con, sql_id, namespace_, [&] {
-        return call_method_kw(runner, N->select_page,
-                              {sql.get(), page.get(), con.get(), params.get()},
-                              S.kw_sql_page_con_args);
-      });
-      Ref rows = Ref::check(PyObject_GetItem(results.get(), N->list_key));
-      Ref handled =
-          call(global(f, N->results_handle), {rows.get(), result_type.get(), return_type.get()});
-      check(PyObject_SetItem(results.get(), N->list_key, handled.get()));
-      return results;
-    }
-    Ref results = run_in_tx(self, con, sql_id, namespace_, [&] {
-      return call_method_kw(runner, N->select_list, {sql.get(), con.get(), params.get()},
-                            S.kw_sql_con_args);
-    });
-    return call(global(f, N->results_handle),
-                {results.get(), result_type.get(), return_type.get()});
-  }
   PyObject* op = nullptr;
-  if (str_equals(sql_type, N->insert)) {
+  if (str_equals(sql_type, N->select)) {
+    op = truthy(args.page) ? N->select_page : N->select_list;
+  } else if (str_equals(sql_type, N->insert)) {
     op = N->insert;
   } else if (str_equals(sql_type, N->del)) {
     op = N->del;
@@ -516,278 +670,221 @@ Ref gw_execute_sql(FunctionObject* f, Ref* a) {
   }
   Ref runner = getattr(self, N->query_runner);
   Ref con = current_con(self);
-  return run_in_tx(self, con, sql_id, namespace_, [&] {
+  Ref results = run_in_tx(self, con, args.sql_id, args.namespace_, [&] {
+    if (op == N->select_page) {
+      return call_method_kw(runner, op, {sql.get(), args.page.get(), con.get(), params.get()},
+                            S.kw_sql_page_con_args);
+    }
     return call_method_kw(runner, op, {sql.get(), con.get(), params.get()}, S.kw_sql_con_args);
   });
+  if (op == N->select_page) {
+    Ref rows = Ref::check(PyObject_GetItem(results.get(), N->list_key));
+    Ref handled =
+        call(global(f, N->results_handle), {rows.get(), result_type.get(), args.return_type.get()});
+    check(PyObject_SetItem(results.get(), N->list_key, handled.get()));
+    return results;
+  }
+  if (op == N->select_list) {
+    return call(global(f, N->results_handle),
+                {results.get(), result_type.get(), args.return_type.get()});
+  }
+  return results;
 }
 
-// Every pass-through: refused in a failed transaction, otherwise
-// `call(runner, con)` with self.query_runner and the context's session.
-template <class F>
-Ref pass_through(FunctionObject* f, Borrowed self, F&& call_runner) {
+// ---------------------------------------------------------------------------
+// The pass-throughs: each calls the runner method of the same name with its
+// own arguments and the context's session, which goes in at `con` among
+// them; the last of the call's arguments are passed by the keywords listed.
+
+struct Forward {
+  const char* name;
+  db::Params params;
+  int con;  // position of the session among the call's arguments
+  std::array<const char*, 4> keywords;
+};
+
+constexpr db::Param kSql{"sql", Ann::TextClause}, kSqlParam{"sql_param"},
+    kOptionalSqlParam{"sql_param", Ann::None, true}, kStatement{"statement"};
+
+// In class order, after execute_sql.
+constexpr Forward kForwards[] = {
+    {"select_one", {kSql, kOptionalSqlParam}, 1, {"sql", "con", "args"}},
+    {"select_list", {kSql, kOptionalSqlParam}, 1, {"sql", "con", "args"}},
+    {"select_page", {kSql, {"page"}, kOptionalSqlParam}, 2, {"sql", "page", "con", "args"}},
+    {"insert", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"insert_list", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"delete", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"update", {kSql, kSqlParam}, 1, {"sql", "con", "args"}},
+    {"add", {{{"data", Ann::Any}}}, 1, {"data", "con"}},
+    {"add_all", {{{"datas", Ann::Any}}}, 1, {"data", "con"}},
+    {"select_all_orm1", {kStatement}, 1, {"con"}},
+    {"select_all_orm2", {kStatement}, 1, {"con"}},
+    {"select_one_orm1", {kStatement}, 1, {"con"}},
+    {"select_one_orm2", {kStatement}, 1, {"con"}},
+    {"delete_orm2", {kStatement}, 1, {"con"}},
+    {"update_orm2", {kStatement, {"sql_param", Ann::DictOrNone, true}}, 1, {"con", "sql_param"}},
+    {"bulk_update_mappings",
+     {{{"table_model"}, {"data_list", Ann::ListOfDictOrNone, true}}},
+     2,
+     {"con"}},
+    {"insert_orm2", {kStatement, {"data_list", Ann::List, true}}, 2, {"con"}},
+};
+constexpr size_t kForwardCount = std::size(kForwards);
+
+// Made at import, per row: the runner method's name and the keywords.
+struct ForwardNames {
+  PyObject* method;
+  PyObject* keywords;
+};
+ForwardNames forward_names[kForwardCount];
+
+// Every pass-through: refused in a failed transaction, otherwise the runner
+// method called with self.query_runner's session `con` put in.
+Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& names) {
+  Borrowed self = a[0];
   refuse_if_failed(f->globals, self);
   Ref runner = getattr(self, N->query_runner);
   Ref con = current_con(self);
-  return run_in_tx(self, con, Borrowed(), Borrowed(), [&] { return call_runner(runner, con); });
-}
-
-// self.query_runner.<name>(sql=sql, con=con, args=sql_param)
-Ref pass_sql(FunctionObject* f, Ref* a, PyObject* name) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, name, {a[1].get(), con.get(), a[2].get()}, S.kw_sql_con_args);
+  PyObject* call_args[4];
+  int n = 0;
+  for (size_t i = 0; i < row.params.size() && row.params[i].name; ++i) {
+    if (n == row.con) call_args[n++] = con.get();
+    call_args[n++] = a[i + 1].get();
+  }
+  if (n == row.con) call_args[n++] = con.get();
+  return run_in_tx(self, con, Borrowed(), Borrowed(), [&] {
+    switch (n) {
+      case 2:
+        return call_method_kw(runner, names.method, {call_args[0], call_args[1]}, names.keywords);
+      case 3:
+        return call_method_kw(runner, names.method, {call_args[0], call_args[1], call_args[2]},
+                              names.keywords);
+      default:
+        return call_method_kw(runner, names.method,
+                              {call_args[0], call_args[1], call_args[2], call_args[3]},
+                              names.keywords);
+    }
   });
 }
 
-// self.query_runner.<name>(statement, con=con)
-Ref pass_statement(FunctionObject* f, Ref* a, PyObject* name) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, name, {a[1].get(), con.get()}, S.kw_con);
-  });
+template <size_t I>
+Ref forward_row(FunctionObject* f, Ref* a) {
+  return forward(f, a, kForwards[I], forward_names[I]);
 }
 
-Ref gw_select_one(FunctionObject* f, Ref* a) {
-  return pass_sql(f, a, N->select_one);
-}
-Ref gw_select_list(FunctionObject* f, Ref* a) {
-  return pass_sql(f, a, N->select_list);
-}
-Ref gw_insert(FunctionObject* f, Ref* a) {
-  return pass_sql(f, a, N->insert);
-}
-Ref gw_insert_list(FunctionObject* f, Ref* a) {
-  return pass_sql(f, a, N->insert_list);
-}
-Ref gw_delete(FunctionObject* f, Ref* a) {
-  return pass_sql(f, a, N->del);
-}
-Ref gw_update(FunctionObject* f, Ref* a) {
-  return pass_sql(f, a, N->update);
+template <size_t... I>
+void bind_forwards(ClassBuilder& cls, const db::Annotations& ann, std::index_sequence<I...>) {
+  for (size_t i = 0; i < kForwardCount; ++i) {
+    const Forward& row = kForwards[i];
+    size_t k = 0;
+    while (k < row.keywords.size() && row.keywords[k]) ++k;
+    Ref keywords = Ref::check(PyTuple_New(Py_ssize_t(k)));
+    for (size_t j = 0; j < k; ++j) {
+      PyTuple_SET_ITEM(keywords.get(), Py_ssize_t(j), Py_NewRef(intern(row.keywords[j])));
+    }
+    forward_names[i] = ForwardNames{intern(row.name), keywords.release()};
+  }
+  (ann.method(cls, kForwards[I].name, forward_row<I>, kForwards[I].params), ...);
 }
 
-// def select_page(self, sql: TextClause, page, sql_param=None)
-Ref gw_select_page(FunctionObject* f, Ref* a) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, N->select_page, {a[1].get(), a[2].get(), con.get(), a[3].get()},
-                          S.kw_sql_page_con_args);
-  });
+Ref make_gateway(Borrowed g, Borrowed engine, Borrowed query_runner, Borrowed page) {
+  db::Annotations ann;
+  ClassBuilder cb("WispDbGateway", g);
+  Def init_def = Def::of<init>("__init__");
+  init_def.param("self", &Init::self)
+      .param("mapper_dict", &Init::mapper_dict)
+      .annotate(&PyDict_Type)
+      .param("data_source", &Init::data_source)
+      .annotate(engine)
+      .def(Py_None)
+      .param("query_runner", &Init::query_runner)
+      .annotate(query_runner)
+      .def(Py_None);
+  cb.method(init_def);
+  // def __con(self): stored under its mangled name.
+  for (auto [name, body] :
+       {std::pair{"__con", con}, std::pair{"begin_tx", begin_tx}, std::pair{"commit", commit},
+        std::pair{"rollback", rollback}, std::pair{"close", close},
+        std::pair{"get_ori_session", get_ori_session}}) {
+    ann.method(cb, name, body, {});
+  }
+  Def execute_def = Def::of<execute_sql>("execute_sql");
+  execute_def.param("self", &ExecuteSql::self)
+      .param("sql_id", &ExecuteSql::sql_id)
+      .annotate(&PyUnicode_Type)
+      .param("namespace", &ExecuteSql::namespace_)
+      .annotate(&PyUnicode_Type)
+      .def(Py_None)
+      .param("ori_params", &ExecuteSql::ori_params)
+      .annotate(&PyDict_Type)
+      .def(Py_None)
+      .param("page", &ExecuteSql::page)
+      .annotate(page)
+      .def(Py_None)
+      .param("return_type", &ExecuteSql::return_type)
+      .annotate(ann[Ann::Any])
+      .def(Py_None);
+  cb.method(execute_def);
+  bind_forwards(cb, ann, std::make_index_sequence<kForwardCount>());
+  return cb.make();
 }
 
-// def add(self, data: Any) / def add_all(self, datas: Any)
-Ref pass_data(FunctionObject* f, Ref* a, PyObject* name) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, name, {a[1].get(), con.get()}, S.kw_data_con);
-  });
+// The marked depth of a failed transaction: an int with the failed
+// statement in its __dict__. Not a module global.
+Ref make_failed_depth() {
+  Ref ns = new_dict();
+  dict_set(ns, "__module__", str("wisp.db.db_gateway"));
+  dict_set(ns, "__qualname__", str("WispDbGateway._FailedDepth"));
+  Ref bases = tuple({reinterpret_cast<PyObject*>(&PyLong_Type)});
+  Ref name = str("_FailedDepth");
+  return call(Borrowed(&PyType_Type), {name.get(), bases.get(), ns.get()});
 }
-Ref gw_add(FunctionObject* f, Ref* a) {
-  return pass_data(f, a, N->add);
-}
-Ref gw_add_all(FunctionObject* f, Ref* a) {
-  return pass_data(f, a, N->add_all);
-}
-
-Ref gw_select_all_orm1(FunctionObject* f, Ref* a) {
-  return pass_statement(f, a, N->select_all_orm1);
-}
-Ref gw_select_all_orm2(FunctionObject* f, Ref* a) {
-  return pass_statement(f, a, N->select_all_orm2);
-}
-Ref gw_select_one_orm1(FunctionObject* f, Ref* a) {
-  return pass_statement(f, a, N->select_one_orm1);
-}
-Ref gw_select_one_orm2(FunctionObject* f, Ref* a) {
-  return pass_statement(f, a, N->select_one_orm2);
-}
-Ref gw_delete_orm2(FunctionObject* f, Ref* a) {
-  return pass_statement(f, a, N->delete_orm2);
-}
-
-// def update_orm2(self, statement, sql_param: dict | None = None)
-Ref gw_update_orm2(FunctionObject* f, Ref* a) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, N->update_orm2, {a[1].get(), con.get(), a[2].get()},
-                          S.kw_con_sql_param);
-  });
-}
-
-// def bulk_update_mappings(self, table_model, data_list: list[dict] | None = None)
-Ref gw_bulk_update_mappings(FunctionObject* f, Ref* a) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, N->bulk_update_mappings, {a[1].get(), a[2].get(), con.get()},
-                          S.kw_con);
-  });
-}
-
-// def insert_orm2(self, statement, data_list: list = None)
-Ref gw_insert_orm2(FunctionObject* f, Ref* a) {
-  return pass_through(f, a[0], [&](Borrowed runner, Borrowed con) {
-    return call_method_kw(runner, N->insert_orm2, {a[1].get(), a[2].get(), con.get()}, S.kw_con);
-  });
-}
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "db_gateway", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_db_gateway() {
-  return init_module(&module_def, [](Borrowed g) {
-    N = new Names();
-    PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-    PyObject* dict_t = reinterpret_cast<PyObject*>(&PyDict_Type);
-    PyObject* list_t = reinterpret_cast<PyObject*>(&PyList_Type);
+WISP_MODULE(db_gateway, N, g) {
+  S.zero = Ref::check(PyLong_FromLong(0)).release();
+  S.one = Ref::check(PyLong_FromLong(1)).release();
+  S.empty = Ref::check(PyTuple_New(0)).release();
+  S.kw_default = names_tuple({"default"}).release();
+  S.kw_get_sql = names_tuple({"sql_id", "params"}).release();
+  S.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();
+  S.kw_sql_page_con_args = names_tuple({"sql", "page", "con", "args"}).release();
 
-    S.zero = PyLong_FromLong(0);
-    S.one = PyLong_FromLong(1);
-    S.empty = PyTuple_New(0);
-    S.kw_default = names_tuple({"default"}).release();
-    S.kw_get_sql = names_tuple({"sql_id", "params"}).release();
-    S.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();
-    S.kw_sql_page_con_args = names_tuple({"sql", "page", "con", "args"}).release();
-    S.kw_data_con = names_tuple({"data", "con"}).release();
-    S.kw_con = names_tuple({"con"}).release();
-    S.kw_con_sql_param = names_tuple({"con", "sql_param"}).release();
-    if (!S.zero || !S.one || !S.empty) throw_error();
+  dict_set(g, "Dict", import_attr("typing", "Dict"));
+  dict_set(g, "Any", import_attr("typing", "Any"));
+  dict_set(g, "List", import_attr("typing", "List"));
+  dict_set(g, "get_args", import_attr("typing", "get_args"));
+  Ref engine = import_attr("sqlalchemy", "Engine");
+  dict_set(g, "Engine", engine);
+  dict_set(g, "TextClause", import_attr("sqlalchemy", "TextClause"));
+  Ref sessionmaker = import_attr("sqlalchemy.orm", "sessionmaker");
+  dict_set(g, "sessionmaker", sessionmaker);
+  sessions.init(sessionmaker);
+  Ref page = import_attr("wisp.db.query_runner", "Page");
+  Ref query_runner = import_attr("wisp.db.query_runner", "QueryRunner");
+  dict_set(g, "Page", page);
+  dict_set(g, "QueryRunner", query_runner);
+  Ref probe = import("wisp.utils.class_probe");
+  for (PyObject* name : {N->is_container_type, N->is_result_class, N->get_base_type}) {
+    dict_set(g, name, getattr(probe, name));
+  }
 
-    Ref any = import_attr("typing", "Any");
-    dict_set(g, "Dict", import_attr("typing", "Dict"));
-    dict_set(g, "Any", any);
-    dict_set(g, "List", import_attr("typing", "List"));
-    dict_set(g, "get_args", import_attr("typing", "get_args"));
-    Ref engine = import_attr("sqlalchemy", "Engine");
-    Ref text_clause = import_attr("sqlalchemy", "TextClause");
-    dict_set(g, "Engine", engine);
-    dict_set(g, "TextClause", text_clause);
-    Ref sessionmaker = import_attr("sqlalchemy.orm", "sessionmaker");
-    dict_set(g, "sessionmaker", sessionmaker);
-    sessions.init(sessionmaker);
-    Ref page = import_attr("wisp.db.query_runner", "Page");
-    Ref query_runner = import_attr("wisp.db.query_runner", "QueryRunner");
-    dict_set(g, "Page", page);
-    dict_set(g, "QueryRunner", query_runner);
-    dict_set(g, "is_container_type", import_attr("wisp.utils.class_probe", "is_container_type"));
-    dict_set(g, "is_result_class", import_attr("wisp.utils.class_probe", "is_result_class"));
-    dict_set(g, "get_base_type", import_attr("wisp.utils.class_probe", "get_base_type"));
+  Def::of<results_handle>("results_handle")
+      .param("results", &ResultsHandle::results)
+      .param("result_type", &ResultsHandle::result_type)
+      .param("f_return_type", &ResultsHandle::f_return_type)
+      .bind(g, g);
+  dict_set(g, "ContextVar", import_attr("contextvars", "ContextVar"));
+  dict_set(g, "WispDbGateway", make_gateway(g, engine, query_runner, page));
 
-    Def("results_handle", results_handle)
-        .param("results")
-        .param("result_type")
-        .param("f_return_type")
-        .bind(g, g);
-    dict_set(g, "ContextVar", import_attr("contextvars", "ContextVar"));
-
-    Ref list_of_dict = Ref::check(Py_GenericAlias(list_t, dict_t));
-    Ref list_of_dict_or_none = Ref::check(PyNumber_Or(list_of_dict.get(), Py_None));
-    Ref dict_or_none = Ref::check(PyNumber_Or(dict_t, Py_None));
-
-    ClassBuilder cb("WispDbGateway", g);
-    {
-      Def d("__init__", gw_init);
-      d.param("self").param("mapper_dict").annotate(dict_t);
-      d.param("data_source").annotate(engine).def(Py_None);
-      d.param("query_runner").annotate(query_runner).def(Py_None);
-      cb.method(d);
-    }
-    {
-      // def __con(self): stored under its mangled name.
-      Def d("__con", gw_con);
-      d.param("self");
-      cb.method(d);
-    }
-    auto no_args = [&](const char* name, Impl impl) {
-      Def d(name, impl);
-      d.param("self");
-      cb.method(d);
-    };
-    no_args("begin_tx", gw_begin_tx);
-    no_args("commit", gw_commit);
-    no_args("rollback", gw_rollback);
-    no_args("close", gw_close);
-    no_args("get_ori_session", gw_get_ori_session);
-    {
-      Def d("execute_sql", gw_execute_sql);
-      d.param("self").param("sql_id").annotate(str_t);
-      d.param("namespace").annotate(str_t).def(Py_None);
-      d.param("ori_params").annotate(dict_t).def(Py_None);
-      d.param("page").annotate(page).def(Py_None);
-      d.param("return_type").annotate(any).def(Py_None);
-      cb.method(d);
-    }
-    auto sql_param = [&](const char* name, Impl impl, bool optional) {
-      Def d(name, impl);
-      d.param("self").param("sql").annotate(text_clause).param("sql_param");
-      if (optional) d.def(Py_None);
-      cb.method(d);
-    };
-    auto statement = [&](const char* name, Impl impl) {
-      Def d(name, impl);
-      d.param("self").param("statement");
-      cb.method(d);
-    };
-    sql_param("select_one", gw_select_one, true);
-    sql_param("select_list", gw_select_list, true);
-    {
-      Def d("select_page", gw_select_page);
-      d.param("self").param("sql").annotate(text_clause).param("page");
-      d.param("sql_param").def(Py_None);
-      cb.method(d);
-    }
-    sql_param("insert", gw_insert, false);
-    sql_param("insert_list", gw_insert_list, false);
-    sql_param("delete", gw_delete, false);
-    sql_param("update", gw_update, false);
-    {
-      Def d("add", gw_add);
-      d.param("self").param("data").annotate(any);
-      cb.method(d);
-    }
-    {
-      Def d("add_all", gw_add_all);
-      d.param("self").param("datas").annotate(any);
-      cb.method(d);
-    }
-    statement("select_all_orm1", gw_select_all_orm1);
-    statement("select_all_orm2", gw_select_all_orm2);
-    statement("select_one_orm1", gw_select_one_orm1);
-    statement("select_one_orm2", gw_select_one_orm2);
-    statement("delete_orm2", gw_delete_orm2);
-    {
-      Def d("update_orm2", gw_update_orm2);
-      d.param("self").param("statement");
-      d.param("sql_param").annotate(dict_or_none, Check::Dict).def(Py_None);
-      cb.method(d);
-    }
-    {
-      Def d("bulk_update_mappings", gw_bulk_update_mappings);
-      d.param("self").param("table_model");
-      d.param("data_list").annotate(list_of_dict_or_none, Check::List).def(Py_None);
-      cb.method(d);
-    }
-    {
-      Def d("insert_orm2", gw_insert_orm2);
-      d.param("self").param("statement");
-      d.param("data_list").annotate(list_t).def(Py_None);
-      cb.method(d);
-    }
-    dict_set(g, "WispDbGateway", cb.make());
-
-    // The marked depth of a failed transaction: an int with the failed
-    // statement in its __dict__. Not a module global.
-    {
-      Ref ns = new_dict();
-      dict_set(ns, "__module__", str("wisp.db.db_gateway"));
-      dict_set(ns, "__qualname__", str("WispDbGateway._FailedDepth"));
-      Ref bases = tuple({reinterpret_cast<PyObject*>(&PyLong_Type)});
-      Ref name = str("_FailedDepth");
-      S.failed_depth =
-          call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), ns.get()})
-              .release();
-    }
-    Ref rolled_back = Ref::check(PyErr_NewExceptionWithDoc(
-        "wisp.db.db_gateway.TransactionRolledBackError",
-        "Raised by a statement or commit() of a transaction that was rolled back after an "
-        "earlier statement failed. Nothing of the transaction is committed; it must be ended "
-        "with rollback() before the context can use the gateway again.",
-        PyExc_Exception, nullptr));
-    dict_set(g, "TransactionRolledBackError", rolled_back);
-  });
+  S.failed_depth = make_failed_depth().release();
+  Ref rolled_back = Ref::check(PyErr_NewExceptionWithDoc(
+      "wisp.db.db_gateway.TransactionRolledBackError",
+      "Raised by a statement or commit() of a transaction that was rolled back after an "
+      "earlier statement failed. Nothing of the transaction is committed; it must be ended "
+      "with rollback() before the context can use the gateway again.",
+      PyExc_Exception, nullptr));
+  dict_set(g, "TransactionRolledBackError", rolled_back);
+  decisions.init(g, PyModule_GetDict(probe.get()));
 }

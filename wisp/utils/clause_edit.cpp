@@ -6,75 +6,58 @@ using namespace wisp;
 namespace {
 
 struct Names {
-  PyObject* re = intern("re");
-  PyObject* sub = intern("sub");
-  PyObject* strip = intern("strip");
-  PyObject* count = intern("count");
-  PyObject* flags = intern("flags");
-  PyObject* IGNORECASE = intern("IGNORECASE");
-  PyObject* first_open = intern("^[\\s]*?(");
-  PyObject* last_tail = intern(")(\\s+--.+)?$");
-  PyObject* open = intern("(");
-  PyObject* close = intern(")");
-  PyObject* one;
-  PyObject* kwnames;
+  PyObject *re = intern("re"), *sub = intern("sub"), *strip = intern("strip"),
+           *IGNORECASE = intern("IGNORECASE");
+  // the pattern around the keywords: ^[\s]*?(...) at the start, (...)(\s+--.+)?$ at the end
+  PyObject *first_open = intern("^[\\s]*?("), *last_tail = intern(")(\\s+--.+)?$"),
+           *open = intern("("), *close = intern(")");
 };
 const Names* N;
 
-Ref strip(Borrowed s) {
-  return call_method(s, N->strip, {});
-}
+PyObject* one;          // count=1
+PyObject* count_flags;  // ("count", "flags")
 
-// re.sub(regex, replace, string, count=1, flags=re.IGNORECASE)
-Ref sub_once(FunctionObject* f, Borrowed regex, Borrowed replace, Borrowed string) {
+// def replace_sql_first(string: str, prefix_overrides: str, replace: str)
+// def replace_sql_last(string: str, suffix_overrides: str, replace: str)
+struct Replace {
+  Ref string, overrides, replace;
+};
+
+// re.sub(regex, replace, string.strip(), count=1, flags=re.IGNORECASE)
+Ref sub_once(FunctionObject* f, Borrowed regex, Replace& args) {
+  Ref string = call_method(args.string, N->strip, {});
   GlobalRef re = global(f, N->re);
   Ref sub = getattr(re, N->sub);
   Ref flags = getattr(re, N->IGNORECASE);
-  return call_kw(sub, {regex, replace, string, N->one, flags.get()}, N->kwnames);
+  return call_kw(sub, {regex, args.replace.get(), string.get(), one, flags.get()}, count_flags);
 }
 
-// def replace_sql_first(string: str, prefix_overrides: str, replace: str)
-Ref replace_sql_first(FunctionObject* f, Ref* a) {
-  Ref string = strip(a[0]);
-  Ref regex = concat({N->first_open, a[1].get(), N->close});
-  return sub_once(f, regex, a[2], string);
+Ref replace_sql_first(FunctionObject* f, Replace& args) {
+  return sub_once(f, concat({N->first_open, args.overrides.get(), N->close}), args);
 }
 
-// def replace_sql_last(string: str, suffix_overrides: str, replace: str)
-Ref replace_sql_last(FunctionObject* f, Ref* a) {
-  Ref string = strip(a[0]);
-  Ref regex = concat({N->open, a[1].get(), N->last_tail});
-  return sub_once(f, regex, a[2], string);
+Ref replace_sql_last(FunctionObject* f, Replace& args) {
+  return sub_once(f, concat({N->open, args.overrides.get(), N->last_tail}), args);
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "clause_edit", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+template <auto Body>
+void bind_replace(Borrowed g, const char* name, const char* overrides) {
+  Def::of<Body>(name)
+      .param("string", &Replace::string)
+      .annotate(&PyUnicode_Type)
+      .param(overrides, &Replace::overrides)
+      .annotate(&PyUnicode_Type)
+      .param("replace", &Replace::replace)
+      .annotate(&PyUnicode_Type)
+      .bind(g, g);
+}
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_clause_edit() {
-  return init_module(&module_def, [](Borrowed g) {
-    auto* names = new Names();
-    names->one = PyLong_FromLong(1);
-    names->kwnames = tuple({names->count, names->flags}).release();
-    N = names;
-    PyObject* str_t = reinterpret_cast<PyObject*>(&PyUnicode_Type);
-    dict_set(g, "re", import("re"));
-    Def("replace_sql_first", replace_sql_first)
-        .param("string")
-        .annotate(str_t)
-        .param("prefix_overrides")
-        .annotate(str_t)
-        .param("replace")
-        .annotate(str_t)
-        .bind(g, g);
-    Def("replace_sql_last", replace_sql_last)
-        .param("string")
-        .annotate(str_t)
-        .param("suffix_overrides")
-        .annotate(str_t)
-        .param("replace")
-        .annotate(str_t)
-        .bind(g, g);
-  });
+WISP_MODULE(clause_edit, N, g) {
+  one = Ref::check(PyLong_FromLong(1)).release();
+  count_flags = names_tuple({"count", "flags"}).release();
+  dict_set(g, "re", import("re"));
+  bind_replace<replace_sql_first>(g, "replace_sql_first", "prefix_overrides");
+  bind_replace<replace_sql_last>(g, "replace_sql_last", "suffix_overrides");
 }

@@ -6,26 +6,17 @@ using namespace wisp;
 namespace {
 
 struct Names {
-  PyObject* re = intern("re");
-  PyObject* compile = intern("compile");
-  PyObject* search = intern("search");
-  PyObject* group = intern("group");
-  PyObject* two = PyLong_FromLong(2);
-  PyObject* replace = intern("replace");
-  PyObject* convert_cdata = intern("convert_cdata");
-  PyObject* sql_string_format = intern("sql_string_format");
+  // module globals and methods
+  PyObject *re = intern("re"), *compile = intern("compile"), *search = intern("search"),
+           *group = intern("group"), *replace = intern("replace"),
+           *convert_cdata = intern("convert_cdata"),
+           *sql_string_format = intern("sql_string_format");
   PyObject* cdata_pattern = intern("(<!\\[CDATA\\[)([\\s\\S]*?)(\\]\\]>)");
-  PyObject* quote = intern("'");
-  PyObject* null = intern("null");
-  // (from, to) pairs in the order the replacements run
-  PyObject* amp = intern("&");
-  PyObject* lt = intern("<");
-  PyObject* gt = intern(">");
-  PyObject* dq = intern("\"");
-  PyObject* amp_e = intern("&amp;");
-  PyObject* lt_e = intern("&lt;");
-  PyObject* gt_e = intern("&gt;");
-  PyObject* dq_e = intern("&quot;");
+  PyObject *quote = intern("'"), *null = intern("null");
+  // the XML entities and the characters they stand for
+  PyObject *amp = intern("&"), *lt = intern("<"), *gt = intern(">"), *dq = intern("\""),
+           *amp_e = intern("&amp;"), *lt_e = intern("&lt;"), *gt_e = intern("&gt;"),
+           *dq_e = intern("&quot;");
 };
 const Names* N;
 
@@ -40,19 +31,24 @@ Ref replace_all(Ref value, PyObject* old_text, PyObject* new_text) {
 // def replace_cdata(raw_text)
 Ref replace_cdata(FunctionObject* f, Ref* a) {
   Borrowed raw_text = a[0];
+  Ref two = Ref::check(PyLong_FromLong(2));
   Ref cdata_regex = call_method(global(f, N->re), N->compile, {N->cdata_pattern});
   Ref match = call_method(cdata_regex, N->search, {raw_text});
   if (match.get() == Py_None) return Ref::borrow(raw_text);
-  Ref content = call_method(match, N->group, {N->two});
+  Ref content = call_method(match, N->group, {two.get()});
   Ref cdata_text = call(global(f, N->convert_cdata), {content.get(), Py_True});
   Ref whole = call_method(match, N->group, {});
   return call_method(raw_text, N->replace, {whole.get(), cdata_text.get()});
 }
 
+struct ConvertCdata {
+  Ref string, reverse;
+};
+
 // def convert_cdata(string, reverse=False)
-Ref convert_cdata(FunctionObject*, Ref* a) {
-  Ref s = a[0];
-  if (truthy(a[1])) {
+Ref convert_cdata(FunctionObject*, ConvertCdata& args) {
+  Ref s = args.string;
+  if (truthy(args.reverse)) {
     s = replace_all(std::move(s), N->amp, N->amp_e);
     s = replace_all(std::move(s), N->lt, N->lt_e);
     s = replace_all(std::move(s), N->gt, N->gt_e);
@@ -84,47 +80,34 @@ Ref param_str(FunctionObject* f, Ref* a) {
   return Ref::check(PyObject_Str(v));
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "literal_tools",
-                          nullptr,
-                          -1,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_literal_tools() {
-  return init_module(&module_def, [](Borrowed g) {
-    N = new Names();
-    dict_set(g, "re", import("re"));
-    Def("replace_cdata", replace_cdata)
-        .doc(
-            "\n"
-            "    Replace CDATA String\n"
-            "    :param raw_text:\n"
-            "    :return:\n"
-            "    ")
-        .param("raw_text")
-        .bind(g, g);
-    Def("convert_cdata", convert_cdata)
-        .doc(
-            "\n"
-            "    Replace CDATA String\n"
-            "    :param string:\n"
-            "    :param reverse:\n"
-            "    :return:\n"
-            "    ")
-        .param("string")
-        .param("reverse")
-        .def(Py_False)
-        .bind(g, g);
-    Def("sql_string_format", sql_string_format)
-        .param("sql_str_value")
-        .annotate(reinterpret_cast<PyObject*>(&PyUnicode_Type))
-        .bind(g, g);
-    Def("param_str", param_str).param("param_value").bind(g, g);
-  });
+WISP_MODULE(literal_tools, N, g) {
+  dict_set(g, "re", import("re"));
+  Def("replace_cdata", replace_cdata)
+      .doc(
+          "\n"
+          "    Replace CDATA String\n"
+          "    :param raw_text:\n"
+          "    :return:\n"
+          "    ")
+      .param("raw_text")
+      .bind(g, g);
+  Def::of<convert_cdata>("convert_cdata")
+      .doc(
+          "\n"
+          "    Replace CDATA String\n"
+          "    :param string:\n"
+          "    :param reverse:\n"
+          "    :return:\n"
+          "    ")
+      .param("string", &ConvertCdata::string)
+      .param("reverse", &ConvertCdata::reverse)
+      .def(Py_False)
+      .bind(g, g);
+  Def("sql_string_format", sql_string_format)
+      .param("sql_str_value")
+      .annotate(&PyUnicode_Type)
+      .bind(g, g);
+  Def("param_str", param_str).param("param_value").bind(g, g);
 }

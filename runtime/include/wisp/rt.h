@@ -41,7 +41,9 @@ class Borrowed {
  public:
   constexpr Borrowed() = default;
   constexpr Borrowed(PyObject* p) : p_(p) {}  // NOLINT: implicit by design
-  inline Borrowed(const Ref& r);              // NOLINT
+  // A static type object (`&PyUnicode_Type`) as the object it is.
+  Borrowed(PyTypeObject* t) : p_(reinterpret_cast<PyObject*>(t)) {}  // NOLINT
+  inline Borrowed(const Ref& r);                                     // NOLINT
   PyObject* get() const { return p_; }
   operator PyObject*() const { return p_; }  // NOLINT
   explicit operator bool() const { return p_ != nullptr; }

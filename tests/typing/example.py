@@ -1,0 +1,38 @@
+"""A small typed program against wisp.wisp, checked by mypy in test_wisp_decorators_typing."""
+
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
+
+from wisp.wisp import BaseMapper, Page, select_list, select_one, select_page
+
+
+class Base(DeclarativeBase):
+    pass
+
+
+class User(Base):
+    __tablename__ = "users"
+    id: Mapped[int] = mapped_column(primary_key=True)
+
+
+class UserMapper(BaseMapper[User]):
+    pass
+
+
+@select_one("SELECT name FROM users WHERE id = #{id}")
+def find_name(id: int) -> str | None: ...
+
+
+@select_list("SELECT id FROM users WHERE name LIKE #{pattern}")
+def find_like(pattern: str, *, limit: int = 10) -> list[User]: ...
+
+
+@select_page("SELECT id FROM users")
+def users_page(page: Page) -> list[User]: ...
+
+
+reveal_type(UserMapper().select_by_id(1))
+reveal_type(UserMapper().select_all())
+reveal_type(find_name)
+reveal_type(find_like)
+reveal_type(users_page)
+find_name("3")

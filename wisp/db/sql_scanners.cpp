@@ -1,0 +1,256 @@
+// Scanners over SQL text for the count and page statements of a page.
+#include "sql_scanners.h"
+
+namespace wisp::db {
+
+namespace {
+
+// The count form is decided by two patterns, applied here by hand with the
+// semantics Python's `re` gives them on a str:
+//   ^\s*SELECT\s+(.*?)\s+FROM\s+              IGNORECASE | DOTALL
+//   \b(distinct|group\s+by|having|union)\b    IGNORECASE
+// \s is Py_UNICODE_ISSPACE, a word character is Py_UNICODE_ISALNUM or "_",
+// and IGNORECASE also lets U+017F match "s" and U+0130, U+0131 match "i".
+
+// A str with its canonical representation in place.
+PyObject* ready(Borrowed s) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(s.get()) < 0) throw_error();
+#endif
+  return s.get();
+}
+
+// A str read by code point; reads past the end give 0.
+class Chars {
+ public:
+  explicit Chars(Borrowed s)
+      : kind_(PyUnicode_KIND(ready(s))),
+        data_(PyUnicode_DATA(s.get())),
+        n_(PyUnicode_GET_LENGTH(s.get())) {}
+  Py_UCS4 operator[](Py_ssize_t i) const {
+    return i >= 0 && i < n_ ? PyUnicode_READ(kind_, data_, i) : 0;
+  }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  int kind_;
+  const void* data_;
+  Py_ssize_t n_;
+};
+
+bool is_space(Py_UCS4 c) {
+  return c != 0 && Py_UNICODE_ISSPACE(c);
+}
+bool is_word(Py_UCS4 c) {
+  return c != 0 && (c == '_' || Py_UNICODE_ISALNUM(c));
+}
+
+// `c` matches the lower-case ASCII letter `lower` under IGNORECASE.
+bool folds_to(Py_UCS4 c, char lower) {
+  if (c < 128) return c == Py_UCS4(lower) || c == Py_UCS4(lower - 'a' + 'A');
+  if (lower == 's') return c == 0x17F;
+  if (lower == 'i') return c == 0x130 || c == 0x131;
+  return false;
+}
+
+bool word_at(const Chars& t, Py_ssize_t i, const char* word) {
+  for (; *word; ++word, ++i) {
+    if (i >= t.size() || !folds_to(t[i], *word)) return false;
+  }
+  return true;
+}
+
+Py_ssize_t skip_spaces(const Chars& t, Py_ssize_t i) {
+  while (i < t.size() && is_space(t[i])) ++i;
+  return i;
+}
+
+// "FROM" at `r` with a blank after it.
+bool from_at(const Chars& t, Py_ssize_t r) {
+  return word_at(t, r, "from") && is_space(t[r + 4]);
+}
+
+struct SelectMatch {
+  bool found = false;
+  Py_ssize_t list_end = 0;  // end of group 1, where the blanks before FROM start
+  Py_ssize_t end = 0;       // end of the match, after the blanks following FROM
+};
+
+// ^\s*SELECT\s+(.*?)\s+FROM\s+ as re.search finds it.
+SelectMatch match_select_from(const Chars& t) {
+  SelectMatch m;
+  Py_ssize_t s = skip_spaces(t, 0);
+  if (!word_at(t, s, "select")) return m;
+  s += 6;
+  if (!is_space(t[s])) return m;
+  const Py_ssize_t q = skip_spaces(t, s);  // SELECT\s+ takes every blank first
+  Py_ssize_t r = -1, p = 0;
+  for (Py_ssize_t i = q + 1; i + 4 < t.size(); ++i) {
+    if (is_space(t[i - 1]) && from_at(t, i)) {
+      r = i;
+      p = i - 1;
+      while (p > q && is_space(t[p - 1])) --p;
+      break;
+    }
+  }
+  if (r < 0) {
+    // Backtracking into SELECT's blanks: FROM right after them, when they
+    // are at least two, one for each \s+.
+    if (q - s < 2 || !from_at(t, q)) return m;
+    r = q;
+    p = q - 1;
+  }
+  m.found = true;
+  m.list_end = p;
+  m.end = skip_spaces(t, r + 4);
+  return m;
+}
+
+// \b(distinct|group\s+by|having|union)\b anywhere in the text.
+bool has_wrap_keyword(const Chars& t) {
+  const Py_ssize_t n = t.size();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (is_word(t[i - 1])) continue;
+    Py_ssize_t e = -1;
+    if (word_at(t, i, "distinct")) {
+      e = i + 8;
+    } else if (word_at(t, i, "having")) {
+      e = i + 6;
+    } else if (word_at(t, i, "union")) {
+      e = i + 5;
+    } else if (word_at(t, i, "group") && is_space(t[i + 5])) {
+      Py_ssize_t b = skip_spaces(t, i + 5);
+      if (word_at(t, b, "by")) e = b + 2;
+    }
+    if (e >= 0 && !is_word(t[e])) return true;
+  }
+  return false;
+}
+
+// Follows the statement far enough to tell whether a position lies at its
+// top level: outside parentheses, quoted text and comments.
+class SqlScanner {
+ public:
+  explicit SqlScanner(const Chars& t) : t_(t) {}
+
+  Py_ssize_t pos() const { return pos_; }
+  bool top_level() const { return state_ == kCode && depth_ == 0 && !broken_; }
+
+  void advance_to(Py_ssize_t target) {
+    while (pos_ < target) step();
+  }
+  void skip_to(Py_ssize_t target) { pos_ = target; }
+
+  void step() {
+    Py_UCS4 c = t_[pos_], next = t_[pos_ + 1];
+    Py_ssize_t width = 1;
+    switch (state_) {
+      case kCode:
+        if (c == '(') {
+          ++depth_;
+        } else if (c == ')') {
+          if (--depth_ < 0) broken_ = true;
+        } else if (c == '\'' || c == '"' || c == '`') {
+          state_ = kQuote;
+          quote_ = c;
+        } else if ((c == '-' && next == '-') || c == '#') {
+          state_ = kLineComment;
+        } else if (c == '/' && next == '*') {
+          state_ = kBlockComment;
+          width = 2;
+        }
+        break;
+      case kQuote:
+        if (c == '\\' && quote_ != '`') {
+          width = 2;
+        } else if (c == quote_) {
+          if (next == quote_) {
+            width = 2;
+          } else {
+            state_ = kCode;
+          }
+        }
+        break;
+      case kLineComment:
+        if (c == '\n') state_ = kCode;
+        break;
+      case kBlockComment:
+        if (c == '*' && next == '/') {
+          state_ = kCode;
+          width = 2;
+        }
+        break;
+    }
+    pos_ += width;
+  }
+
+ private:
+  enum State { kCode, kQuote, kLineComment, kBlockComment };
+  const Chars& t_;
+  Py_ssize_t pos_ = 0;
+  int depth_ = 0;
+  bool broken_ = false;
+  State state_ = kCode;
+  Py_UCS4 quote_ = 0;
+};
+
+// Where the count form may cut the text: after the first "\s+FROM\s+" that
+// stands at the top level. The first FROM after SELECT (the match) is taken
+// when it is at the top level; a FROM inside a parenthesised subquery, a
+// function call such as EXTRACT(YEAR FROM d), a quoted string or a comment
+// is passed over, since cutting there gives invalid SQL. -1 when there is
+// none.
+Py_ssize_t top_level_cut(const Chars& t, const SelectMatch& m) {
+  SqlScanner sc(t);
+  sc.advance_to(m.list_end);
+  if (sc.top_level()) return m.end;
+  const Py_ssize_t n = t.size();
+  while (sc.pos() < n) {
+    Py_ssize_t p = sc.pos();
+    if (sc.top_level() && is_space(t[p])) {
+      Py_ssize_t r = skip_spaces(t, p);
+      if (from_at(t, r)) return skip_spaces(t, r + 4);
+      sc.skip_to(r);  // blanks change nothing
+      continue;
+    }
+    sc.step();
+  }
+  return -1;
+}
+
+}  // namespace
+
+Py_ssize_t count_cut(Borrowed text) {
+  Chars t(text);
+  SelectMatch m = match_select_from(t);
+  if (!m.found || has_wrap_keyword(t)) return -1;
+  return top_level_cut(t, m);
+}
+
+void count_bounds(Borrowed text, Py_ssize_t& begin, Py_ssize_t& end) {
+  Chars t(text);
+  begin = skip_spaces(t, 0);
+  end = t.size();
+  while (end > begin && is_space(t[end - 1])) --end;
+  while (end > begin && t[end - 1] == ';') --end;
+}
+
+Py_ssize_t statement_end(Borrowed text) {
+  Chars t(text);
+  Py_ssize_t end = t.size();
+  while (end > 0 && (t[end - 1] == ';' || is_space(t[end - 1]))) --end;
+  return end;
+}
+
+bool ends_in_line_comment(Borrowed text) {
+  if (!PyUnicode_Check(text.get())) return false;
+  Chars t(text);
+  for (Py_ssize_t i = t.size(); i > 0; --i) {
+    Py_UCS4 c = t[i - 1];
+    if (c == '\n' || c == '\r') return false;
+    if (c == '#' || (c == '-' && i >= 2 && t[i - 2] == '-')) return true;
+  }
+  return false;
+}
+
+}  // namespace wisp::db

@@ -1,0 +1,231 @@
+// wisp.mapper.xml_reader: the document and its statement index. Loading a
+// mapper file indexes its statements by id (element, declared result type,
+// kind); get_sql finds a statement by id and has it rendered and finished
+// by the method for its kind. Failures of rendering carry a note naming the
+// mapper file and the statement.
+#include "wisp/protocol.h"
+#include "xml_reader.h"
+
+namespace wisp::xml {
+
+void raise_key_error(Borrowed key) {
+  PyErr_SetObject(PyExc_KeyError, tuple({key.get()}).get());
+  throw PyError{};
+}
+
+namespace {
+
+// The <mapper> element: the root itself or the first one below it.
+// `self.namespace` is set from its attribute when it has one.
+Ref mapper_element(Borrowed self, Ref root) {
+  Ref walk = call_method(root, N->iter, {});
+  Ref it = iterate(walk);
+  while (Ref el = iter_next(it)) {
+    if (!equals(getattr(el, N->tag), N->mapper)) continue;
+    Ref attrib = getattr(el, N->attrib);
+    if (contains(attrib, N->namespace_)) {
+      setattr(self, N->namespace_, getitem(attrib, N->namespace_));
+    }
+    return el;
+  }
+  return root;
+}
+
+// The declared result type of a statement: the class its resultType names,
+// `dict` when it names none. A container type other than dict is refused.
+Ref declared_result_type(FunctionObject* f, Borrowed type_name) {
+  if (type_name.get() == Py_None) return global(f, N->dict);
+  Ref temp_type = call(global(f, N->get_type_from_string), {type_name.get()});
+  if (truthy(call(global(f, N->is_container_type_by_str), {type_name.get()})) &&
+      temp_type.get() != global(f, N->dict).get()) {
+    raise(PyExc_TypeError, concat({N->refused_type, type_name.get()}));
+  }
+  return temp_type;
+}
+
+// def __init__(self, xml_path: str = None)
+struct InitArgs {
+  Ref self, xml_path;
+};
+Ref init(FunctionObject* f, InitArgs& args) {
+  Borrowed self = args.self;
+  Ref id_map = new_dict();
+  Ref result_types = new_dict();
+  Ref sql_types = new_dict();
+  setattr(self, N->id_2_element_map, id_map);
+  setattr(self, N->result_type_map, result_types);
+  setattr(self, N->sql_type_map, sql_types);
+
+  Ref tree = call_method(global(f, N->et), N->parse, {args.xml_path.get()});
+  Ref root = mapper_element(self, call_method(tree, N->getroot, {}));
+  for_each(root, [&](Borrowed child) {
+    Ref tag = getattr(child, N->tag);
+    if (!contains(global(f, N->sql_id_type_list), tag)) return;
+    Ref sql_id = call_method(child, N->get, {N->id});
+    Ref type_name = none();
+    if (equals(tag, N->select)) type_name = call_method(child, N->get, {N->resultType});
+    Ref result_type = declared_result_type(f, type_name);
+    if (sql_id.get() == Py_None) raise(PyExc_Exception, "Missing id");
+    check(PyObject_SetItem(id_map.get(), sql_id.get(), child.get()));
+    check(PyObject_SetItem(result_types.get(), sql_id.get(), result_type.get()));
+    check(PyObject_SetItem(sql_types.get(), sql_id.get(), tag.get()));
+  });
+
+  // Remembered for the notes on rendering failures; an object that cannot
+  // be a weak key simply goes without.
+  if (PyObject_SetItem(S.paths, self, args.xml_path.get()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+    PyErr_Clear();
+  }
+  return none();
+}
+
+}  // namespace
+
+Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wrong_kind) {
+  Ref id_map = getattr(self, N->id_2_element_map);
+  if (!contains(id_map, id)) raise(PyExc_Exception, "Missing id");
+  Ref element = getitem(id_map, id);
+  if (!equals(getattr(element, N->tag), kind)) raise(PyExc_Exception, wrong_kind);
+  return element;
+}
+
+namespace {
+
+// self.<method>(sql_id, params). Our own select, update or delete, bound to
+// this instance, runs directly when the arguments are of the exact types its
+// checks let through unchanged.
+Ref run_statement(Borrowed self, PyObject* method, Borrowed sql_id, Borrowed params) {
+  Ref m = getattr(self, method);
+  if (PyMethod_Check(m.get()) && PyMethod_GET_SELF(m.get()) == self.get() &&
+      PyUnicode_CheckExact(sql_id.get()) && PyDict_CheckExact(params.get())) {
+    PyObject* fn = PyMethod_GET_FUNCTION(m.get());
+    auto* own = reinterpret_cast<FunctionObject*>(fn);
+    StatementArgs args{Ref::borrow(self), Ref::borrow(sql_id), Ref::borrow(params)};
+    if (fn == S.select) return select(own, args);
+    if (fn == S.update) return update(own, args);
+    if (fn == S.delete_) return delete_(own, args);
+  }
+  return call(m, {sql_id.get(), params.get()});
+}
+
+// def get_sql(self, sql_id: str, params: dict = None) -> tuple
+struct GetSqlArgs {
+  Ref self, sql_id, params;
+};
+Ref get_sql(FunctionObject*, GetSqlArgs& args) {
+  Borrowed self = args.self;
+  Ref result_type = map_get(getattr(self, N->result_type_map), args.sql_id, Py_None);
+  Ref sql_type = map_get(getattr(self, N->sql_type_map), args.sql_id, Py_None);
+  PyObject* method = N->delete_;
+  if (equals(sql_type, N->select)) {
+    method = N->select;
+  } else if (equals(sql_type, N->insert)) {
+    method = N->insert;
+  } else if (equals(sql_type, N->update)) {
+    method = N->update;
+  }
+  Ref result = run_statement(self, method, args.sql_id, args.params);
+  auto [clause, binds] = unpack<2>(result);
+  return tuple({clause.get(), binds.get(), sql_type.get(), result_type.get()});
+}
+
+// def list_statement(self)
+Ref list_statement(FunctionObject*, Ref* a) {
+  return call_method(getattr(a[0], N->id_2_element_map), N->keys, {});
+}
+
+}  // namespace
+
+void bind_index(ClassBuilder& cls) {
+  Def init_def = Def::of<init>("__init__");
+  init_def.param("self", &InitArgs::self)
+      .param("xml_path", &InitArgs::xml_path)
+      .annotate(&PyUnicode_Type)
+      .def(Py_None);
+  cls.method(init_def);
+
+  Def get_sql_def = Def::of<get_sql>("get_sql");
+  get_sql_def
+      .doc(
+          "\n"
+          "        Get SQL Statement By sql_id\n"
+          "        Formatting of SQL Statements\n"
+          "        :return:\n"
+          "        ")
+      .param("self", &GetSqlArgs::self)
+      .param("sql_id", &GetSqlArgs::sql_id)
+      .annotate(&PyUnicode_Type)
+      .param("params", &GetSqlArgs::params)
+      .annotate(&PyDict_Type)
+      .def(Py_None)
+      .returns(&PyTuple_Type);
+  cls.method(get_sql_def);
+
+  Def list_def("list_statement", list_statement);
+  list_def.param("self");
+  cls.method(list_def);
+}
+
+// ---------------------------------------------------------------------------
+// Notes on failures
+
+namespace {
+
+Ref mapper_file(Borrowed self) {
+  PyObject* path = PyObject_GetItem(S.paths, self);
+  if (!path) PyErr_Clear();
+  return Ref::steal(path);
+}
+
+// Whether `exc` carries `note` already. The same exception object can pass
+// here many times (one a test expression keeps and raises again, or one
+// coming out of a get_sql called from a test at each level); it gets each
+// note once. Reading __notes__ can run Python code; if that fails, the
+// answer is no.
+bool has_note(Borrowed exc, Borrowed note) {
+  Ref notes = Ref::steal(PyObject_GetAttr(exc, N->notes));
+  if (!notes) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyList_CheckExact(notes.get())) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes.get()); ++i) {
+    PyObject* n = PyList_GET_ITEM(notes.get(), i);
+    if (PyUnicode_CheckExact(n) && PyUnicode_Compare(n, note) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Adds to the exception being raised a note saying where it happened: the
+// mapper file and the statement when `id` is given, and what failed inside
+// (an expression, a collection that is no list, an element of unknown tag).
+// The note is built with the exception set aside; if building it fails, the
+// exception goes on without it.
+void note_failure(const Render& r, Borrowed self, Borrowed id) {
+  Ref exc = fetch_exception();
+  auto quiet = [](PyObject* made) {
+    if (!made) PyErr_Clear();
+    return Ref::steal(made);
+  };
+  Ref where, what;
+  if (id) {
+    Ref path = mapper_file(self);
+    where = quiet(path ? PyUnicode_FromFormat("mapper file %R, statement %R", path.get(), id.get())
+                       : PyUnicode_FromFormat("statement %R", id.get()));
+  }
+  if (r.expr) {
+    what = quiet(PyUnicode_FromFormat("%s %R", r.what, r.expr.get()));
+  } else if (r.tag) {
+    what = quiet(PyUnicode_FromFormat("unexpected element %R", r.tag.get()));
+  }
+  Ref note = where && what ? quiet(PyUnicode_FromFormat("%U, %U", where.get(), what.get()))
+                           : (where ? where : what);
+  if (note && exc && has_note(exc, note)) note.reset();
+  restore_exception(std::move(exc));
+  if (note) add_note_to_current(note);
+}
+
+}  // namespace wisp::xml

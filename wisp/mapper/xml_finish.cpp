@@ -1,0 +1,351 @@
+// wisp.mapper.xml_reader: statement finishing and prepared statements. The
+// rendered text of a statement has its #{name} placeholders turned into
+// bind parameters (":name", with the value looked up in the caller's
+// parameters, a foreach position included) and its whitespace collapsed,
+// and becomes a SQLAlchemy text clause; the same text gives the same
+// clause while `text` is SQLAlchemy's own. A statement without child
+// elements is finished once and only has its values looked up per call.
+#include <array>
+
+#include "wisp/protocol.h"
+#include "xml_reader.h"
+
+namespace wisp::xml {
+
+namespace {
+
+// A str of ASCII code points (placeholder names are).
+Ref ascii_str(const Py_UCS4* p, size_t n) {
+  Ref s = Ref::check(PyUnicode_New(Py_ssize_t(n), 127));
+  std::copy(p, p + n, PyUnicode_1BYTE_DATA(s.get()));
+  return s;
+}
+
+// int(text) for the position written by a foreach: plain decimal digits are
+// read here, anything else goes through int().
+Ref position(const Py_UCS4* p, size_t n) {
+  if (n > 0 && n <= 18 && std::all_of(p, p + n, [](Py_UCS4 c) { return c >= '0' && c <= '9'; })) {
+    long long v = 0;
+    for (size_t i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
+    return Ref::check(PyLong_FromLongLong(v));
+  }
+  return Ref::check(PyLong_FromUnicodeObject(ascii_str(p, n).get(), 10));
+}
+
+// Values of placeholder names, from the caller's parameters. A foreach
+// writes runs of names on one container; when the parameters are a plain
+// dict and the container a plain list, nothing can change between two
+// lookups, so the container found for one name serves the next ones.
+class Binder {
+ public:
+  explicit Binder(Borrowed param) : param_(param) {}
+
+  Ref value(PyObject* name, const Py_UCS4* p, size_t n) {
+    static const char marker[] = "_for_index_";
+    const size_t m = sizeof marker - 1;
+    for (size_t i = 0; i + m <= n; ++i) {
+      if (!std::equal(marker, marker + m, p + i)) continue;
+      Ref values = container(p, i);
+      Ref index = position(p + i + m, n - i - m);
+      if (PyList_CheckExact(values.get()) && PyLong_CheckExact(index.get())) {
+        Py_ssize_t k = PyLong_AsSsize_t(index.get());
+        if (k == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (k >= 0 && k < PyList_GET_SIZE(values.get())) {
+          return Ref::borrow(PyList_GET_ITEM(values.get(), k));
+        }
+      }
+      return Ref::check(PyObject_GetItem(values.get(), index.get()));
+    }
+    if (contains(param_, name)) return getitem(param_, name);
+    return none();
+  }
+
+ private:
+  Ref container(const Py_UCS4* p, size_t n) {
+    if (last_ && n == last_name_.size() && std::equal(p, p + n, last_name_.begin())) return last_;
+    Ref values = getitem(param_, ascii_str(p, n));
+    last_.reset();
+    if (PyDict_CheckExact(param_.get()) && PyList_CheckExact(values.get())) {
+      last_name_.assign(p, p + n);
+      last_ = values;
+    }
+    return values;
+  }
+
+  Borrowed param_;
+  Chars last_name_;
+  Ref last_;
+};
+
+// ParseMapper.to_prepared_statement on rendered text.
+Ref prepare(PyObject* globals, const Chars& sql, Borrowed param) {
+  Ref binds = new_dict();
+  Binder binder(param);
+  scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
+    Ref name = ascii_str(sql.data() + b, e - b);
+    dict_set(binds, name, binder.value(name.get(), sql.data() + b, e - b));
+  });
+  Ref fmt = getattr(global(globals, N->ParseMapper), N->format_sql);
+  Scratch scratch;
+  Chars& out = *scratch;
+  out.reserve(sql.size());
+  Ref finished;
+  if (fmt.get() == S.format_sql) {
+    Collapser<Chars> sink(out);
+    rewrite_placeholders(sql.data(), sql.size(), sink);
+    sink.finish();
+    finished = to_str(out);
+  } else {
+    Verbatim sink(out);
+    rewrite_placeholders(sql.data(), sql.size(), sink);
+    finished = call(fmt, {to_str(out).get()});
+  }
+  // The same text gives the same clause: while `text` is SQLAlchemy's own, the
+  // one made for an earlier call is shared; the bind values are this call's.
+  Ref clause = S.clauses->text(global(globals, N->text), finished);
+  return tuple({clause.get(), binds.get()});
+}
+
+// self.to_prepared_statement(ret, params), unpacked.
+std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params) {
+  Ref m = getattr(r.self, N->to_prepared_statement);
+  Ref result = m.get() == S.to_prepared_statement ? prepare(r.globals, ret, params)
+                                                  : call(m, {to_str(ret).get(), params.get()});
+  return unpack<2>(result);
+}
+
+// Whether finishing is all our own: the instance's to_prepared_statement and
+// the class's _format_sql.
+bool own_finishing(const Render& r) {
+  Ref m = getattr(r.self, N->to_prepared_statement);
+  if (m.get() != S.to_prepared_statement) return false;
+  Ref fmt = getattr(global(r.globals, N->ParseMapper), N->format_sql);
+  return fmt.get() == S.format_sql;
+}
+
+// What finishing makes of a text, whatever the parameters: the finished SQL,
+// its clause made by `text_fn` and the clause's text as made (for the check
+// that it is still the same), then the placeholder names in order of first
+// occurrence. None when a name is a foreach position, whose value finishing
+// has to work out.
+Ref finish_once(Borrowed text_fn, Borrowed text) {
+  Scratch in;
+  const Chars& sql = load(*in, text.get());
+  Ref names = new_dict();
+  bool positional = false;
+  scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
+    static const char marker[] = "_for_index_";
+    positional = positional || std::search(sql.data() + b, sql.data() + e, marker,
+                                           marker + sizeof marker - 1) != sql.data() + e;
+    dict_set(names, ascii_str(sql.data() + b, e - b), Py_None);
+  });
+  if (positional) return none();
+  Scratch scratch;
+  Chars& out = *scratch;
+  out.reserve(sql.size());
+  Collapser<Chars> sink(out);
+  rewrite_placeholders(sql.data(), sql.size(), sink);
+  sink.finish();
+  Ref finished = to_str(out);
+  Ref clause = S.clauses->text(text_fn, finished);
+  Ref made = getattr_opt(clause, N->text);
+  if (!made) return none();
+  Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(names.get()) + 3));
+  PyTuple_SET_ITEM(memo.get(), 0, finished.release());
+  PyTuple_SET_ITEM(memo.get(), 1, clause.release());
+  PyTuple_SET_ITEM(memo.get(), 2, made.release());
+  Py_ssize_t pos = 0, i = 3;
+  PyObject *name, *unused;
+  while (PyDict_Next(names.get(), &pos, &name, &unused)) {
+    PyTuple_SET_ITEM(memo.get(), i++, Py_NewRef(name));
+  }
+  return memo;
+}
+
+// A statement without child elements renders to its own text on every call,
+// so while finishing is our own and `text` is SQLAlchemy's, what finishing
+// makes of that text is kept, keyed by the text, and a call only looks the
+// values up. Null when the statement is to be rendered and finished as
+// usual.
+Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(element.get())) != S.element_type ||
+      !PyUnicode_CheckExact(head.get()) || !PyDict_CheckExact(params.get())) {
+    return Ref();
+  }
+  const Py_ssize_t children = PyObject_Size(element);
+  if (children < 0) throw_error();
+  if (children > 0 || !own_finishing(r)) return Ref();
+  Ref text_fn = global(r.globals, N->text);
+  if (!S.clauses->serves(text_fn)) return Ref();
+  Ref memo = S.finished->get(head);
+  if (!memo) {
+    memo = finish_once(text_fn, head);
+    S.finished->put(head, memo);
+  }
+  if (!PyTuple_Check(memo.get())) return Ref();
+  Ref binds = new_dict();
+  for (Py_ssize_t i = 3, n = PyTuple_GET_SIZE(memo.get()); i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(memo.get(), i);
+    Ref value = dict_get_ref(params, name);
+    dict_set(binds, name, value ? value.get() : Py_None);
+  }
+  // A clause whose text a caller has reassigned is not handed out again.
+  Ref clause = Ref::borrow(PyTuple_GET_ITEM(memo.get(), 1));
+  if (getattr_opt(clause, N->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
+    clause = S.clauses->text(text_fn, PyTuple_GET_ITEM(memo.get(), 0));
+  }
+  return tuple({clause.get(), binds.get()});
+}
+
+// @staticmethod def _format_sql(sql)
+Ref format_sql(FunctionObject*, Ref* a) {
+  Borrowed sql = a[0];
+  if (!PyUnicode_Check(sql.get())) {
+    Ref words = call_method(call_method(sql, N->strip, {}), N->split, {});
+    return Ref::check(PyUnicode_Join(N->blank, words.get()));
+  }
+  Scratch scratch;
+  Chars& s = load(*scratch, sql.get());
+  collapse_tail(s, 0);
+  return to_str(s);
+}
+
+[[noreturn]] void raise_not_text(FunctionObject* f, PyObject* pattern, Borrowed value) {
+  // The pattern reports what it cannot scan.
+  call_method(global(f, pattern), N->findall, {value.get()});
+  raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
+               Py_TYPE(value.get())->tp_name);
+}
+
+// @staticmethod def to_prepared_statement(ret, param) -> tuple[TextClause, dict]
+// @staticmethod def to_replace(ret, param) -> str
+struct PrepareArgs {
+  Ref ret, param;
+};
+Ref to_prepared_statement(FunctionObject* f, PrepareArgs& args) {
+  if (!PyUnicode_Check(args.ret.get())) raise_not_text(f, N->param_pattern, args.ret);
+  Scratch scratch;
+  return prepare(f->globals, load(*scratch, args.ret.get()), args.param);
+}
+
+Ref to_replace(FunctionObject* f, PrepareArgs& args) {
+  Ref ret = args.ret;
+  Borrowed param = args.param;
+  if (!PyUnicode_Check(ret.get())) raise_not_text(f, N->replace_pattern, ret);
+  std::vector<Ref> names;
+  Scratch scratch;
+  const Chars& text = load(*scratch, ret.get());
+  scan_names(text.data(), text.size(), '$',
+             [&](size_t b, size_t e) { names.push_back(ascii_str(text.data() + b, e - b)); });
+  for (const Ref& name : names) {
+    Ref value = contains(param, name) ? getitem(param, name) : Ref::borrow(N->empty);
+    Ref old = concat({N->dollar_open, name.get(), N->close_brace});
+    if (PyUnicode_Check(ret.get()) && PyUnicode_Check(value.get())) {
+      ret = Ref::check(PyUnicode_Replace(ret.get(), old.get(), value.get(), -1));
+    } else {
+      ret = call_method(ret, N->replace, {old.get(), value.get()});
+    }
+  }
+  return ret;
+}
+
+// select, update, delete and insert: render the statement with this id.
+Ref statement(FunctionObject* f, StatementArgs& args, PyObject* kind, const char* wrong_kind) {
+  Borrowed self = args.self, id = args.id, params = args.params;
+  Ref element = statement_element(self, id, kind, wrong_kind);
+  Render r{f->globals, self.get()};
+  try {
+    Ref head = getattr(element, N->text);
+    if (Ref done = prepare_static(r, element, head, params)) return done;
+    Scratch scratch;
+    Chars& ret = *scratch;
+    append_opt(ret, head.get());
+    Ref param0 = new_dict();
+    dict_set(param0, N->params, params);
+    render_children(r, element, param0, ret);
+    auto [clause, binds] = prepare_via_self(r, ret, params);
+    return tuple({clause.get(), binds.get()});
+  } catch (const PyError&) {
+    note_failure(r, self, id);
+    throw;
+  }
+}
+
+}  // namespace
+
+// def select(self, id: str, params: dict) -> tuple[TextClause, dict]
+Ref select(FunctionObject* f, StatementArgs& args) {
+  return statement(f, args, N->select, "Not a select");
+}
+
+Ref update(FunctionObject* f, StatementArgs& args) {
+  return statement(f, args, N->update, "Not an update");
+}
+
+Ref delete_(FunctionObject* f, StatementArgs& args) {
+  return statement(f, args, N->delete_, "Not a delete");
+}
+
+namespace {
+
+// def insert(self, id: str, params: dict, primary_key: str = None) -> tuple[TextClause, dict]
+struct InsertArgs {
+  Ref self, id, params, primary_key;
+};
+Ref insert(FunctionObject* f, InsertArgs& args) {
+  StatementArgs statement_args{args.self, args.id, args.params};
+  Ref result = statement(f, statement_args, N->insert, "Not an insert");
+  Borrowed primary_key = args.primary_key;
+  if (primary_key.get() == Py_None || !truthy(primary_key)) return result;
+  Ref sql = getattr(PyTuple_GET_ITEM(result.get(), 0), N->text);
+  sql = Ref::check(PyNumber_Add(sql.get(), N->returning));
+  sql = Ref::check(PyNumber_Add(sql.get(), primary_key));
+  Ref clause = S.clauses->text(global(f, N->text), sql);
+  return tuple({clause.get(), PyTuple_GET_ITEM(result.get(), 1)});
+}
+
+}  // namespace
+
+void bind_finishing(ClassBuilder& cls, Borrowed prepared) {
+  Def format_def("_format_sql", format_sql);
+  format_def.param("sql");
+  S.format_sql = cls.staticmethod(format_def).release();
+
+  Def prepare_def = Def::of<to_prepared_statement>("to_prepared_statement");
+  prepare_def.param("ret", &PrepareArgs::ret).param("param", &PrepareArgs::param).returns(prepared);
+  S.to_prepared_statement = cls.staticmethod(prepare_def).release();
+
+  Def replace_def = Def::of<to_replace>("to_replace");
+  replace_def.param("ret", &PrepareArgs::ret)
+      .param("param", &PrepareArgs::param)
+      .returns(&PyUnicode_Type);
+  cls.staticmethod(replace_def);
+
+  // def <kind>(self, id: str, params: dict) -> tuple[TextClause, dict]
+  auto statement_def = [&](Def d) {
+    d.param("self", &StatementArgs::self)
+        .param("id", &StatementArgs::id)
+        .annotate(&PyUnicode_Type)
+        .param("params", &StatementArgs::params)
+        .annotate(&PyDict_Type)
+        .returns(prepared);
+    return cls.method(d).release();
+  };
+  S.select = statement_def(Def::of<select>("select"));
+  S.update = statement_def(Def::of<update>("update"));
+  S.delete_ = statement_def(Def::of<delete_>("delete"));
+
+  Def insert_def = Def::of<insert>("insert");
+  insert_def.param("self", &InsertArgs::self)
+      .param("id", &InsertArgs::id)
+      .annotate(&PyUnicode_Type)
+      .param("params", &InsertArgs::params)
+      .annotate(&PyDict_Type)
+      .param("primary_key", &InsertArgs::primary_key)
+      .annotate(&PyUnicode_Type)
+      .def(Py_None)
+      .returns(prepared);
+  cls.method(insert_def);
+}
+
+}  // namespace wisp::xml

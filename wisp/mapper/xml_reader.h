@@ -1,0 +1,192 @@
+// wisp.mapper.xml_reader, what its sources share: the interned names, the
+// module state, the rendering in progress, and the bodies of ParseMapper's
+// methods, which the module entry binds in class order.
+//
+//   xml_reader.cpp    the module entry: its names and the ParseMapper class
+//   xml_document.cpp  the document and statement index: loading a mapper
+//                     file, get_sql and list_statement, notes on failures
+//   xml_render.cpp    element rendering: expressions, dynamic elements,
+//                     trimming (parse_element, _trim_prefix, _trim_suffix)
+//   xml_finish.cpp    statement finishing and prepared statements (select,
+//                     insert, update, delete, to_prepared_statement,
+//                     to_replace, _format_sql)
+//   xml_text.h        the code-point buffer and its scanners
+#pragma once
+
+#include "wisp/classes.h"
+#include "wisp/lru.h"
+#include "xml_text.h"
+
+namespace wisp::xml {
+
+struct Names {
+  // module globals the bodies read
+  PyObject *et = intern("et"), *text = intern("text"),
+           *get_type_from_string = intern("get_type_from_string"),
+           *is_container_type_by_str = intern("is_container_type_by_str"),
+           *sql_id_type_list = intern("sql_id_type_list"), *param_pattern = intern("param_pattern"),
+           *replace_pattern = intern("replace_pattern"), *ParseMapper = intern("ParseMapper"),
+           *dict = intern("dict");
+  // ElementTree, str and re methods
+  PyObject *parse = intern("parse"), *getroot = intern("getroot"), *iter = intern("iter"),
+           *get = intern("get"), *tag = intern("tag"), *tail = intern("tail"),
+           *attrib = intern("attrib"), *findall = intern("findall"), *replace = intern("replace"),
+           *startswith = intern("startswith"), *endswith = intern("endswith"),
+           *strip = intern("strip"), *split = intern("split"), *keys = intern("keys");
+  // instance attributes, and methods reached through the instance or the class
+  PyObject *id_2_element_map = intern("id_2_element_map"),
+           *result_type_map = intern("result_type_map"), *sql_type_map = intern("sql_type_map"),
+           *namespace_ = intern("namespace"), *parse_element = intern("parse_element"),
+           *to_prepared_statement = intern("to_prepared_statement"),
+           *format_sql = intern("_format_sql"), *trim_prefix = intern("_trim_prefix"),
+           *trim_suffix = intern("_trim_suffix");
+  // tags and attributes of the mapper format
+  PyObject *mapper = intern("mapper"), *sql = intern("sql"), *select = intern("select"),
+           *insert = intern("insert"), *update = intern("update"), *delete_ = intern("delete"),
+           *id = intern("id"), *resultType = intern("resultType");
+  PyObject *include = intern("include"), *if_ = intern("if"), *where = intern("where"),
+           *trim = intern("trim"), *set = intern("set"), *choose = intern("choose"),
+           *when = intern("when"), *otherwise = intern("otherwise"), *foreach = intern("foreach");
+  // The dynamic elements, in the order of enum Tag.
+  PyObject* const tags[10] = {include, sql,    if_,  where,     trim,
+                              set,     choose, when, otherwise, foreach};
+  PyObject *refid = intern("refid"), *test = intern("test"), *item = intern("item"),
+           *collection = intern("collection"), *open = intern("open"), *close = intern("close"),
+           *separator = intern("separator"), *prefix = intern("prefix"), *suffix = intern("suffix"),
+           *prefixOverrides = intern("prefixOverrides"),
+           *suffixOverrides = intern("suffixOverrides");
+  // rendering namespaces and text pieces
+  PyObject *params = intern("params"), *builtins_key = intern("__builtins__"),
+           *notes = intern("__notes__"), *empty = intern(""), *bar = intern("|"),
+           *comma = intern(","), *blank = intern(" "), *returning = intern(" RETURNING "),
+           *dollar_open = intern("${"), *close_brace = intern("}"),
+           *is_list_head = intern("isinstance("), *is_list_tail = intern(",list)"),
+           *copy_head = intern("[item for item in "), *copy_tail = intern("]"),
+           *refused_type = intern("please check result_type: can`t set type: ");
+};
+extern const Names* N;
+
+struct Piece;
+
+// Module state, made once at import and kept for the life of the process.
+struct State {
+  PyObject* tags;        // tag text -> Tag, for exact str tags
+  PyObject* code_cache;  // expression text -> code object
+  PyObject* loop_cache;  // foreach collection text -> (list test, list copy)
+  PyObject* paths;       // ParseMapper object -> mapper file (weak keys)
+  PyObject* builtin_eval;
+  // Our own functions, held so their identity stays theirs: a call through
+  // the instance or the class that reaches one of them runs it directly.
+  PyObject* parse_element;
+  PyObject* to_prepared_statement;
+  PyObject* format_sql;
+  PyObject* trim_prefix;
+  PyObject* trim_suffix;
+  PyObject* select;
+  PyObject* update;
+  PyObject* delete_;
+  // Text clauses of finished statements seen before.
+  ClauseCache* clauses;
+  // Statement text -> what finishing makes of it, for statements without
+  // child elements (prepare_static).
+  LruCache* finished;
+  PyObject* element_type;           // et.Element
+  const std::vector<Piece>* comma;  // the one piece <set> trims: ","
+};
+extern State S;
+
+// Makes the state's caches and pieces; at import, once the module's names
+// are bound.
+void init_state(Borrowed text_fn);
+
+// ---------------------------------------------------------------------------
+// Small helpers on Python objects
+
+[[noreturn]] void raise_key_error(Borrowed key);
+
+// key in m
+inline bool contains(Borrowed m, Borrowed key) {
+  if (PyDict_CheckExact(m.get())) return check(PyDict_Contains(m, key)) != 0;
+  return check(PySequence_Contains(m, key)) != 0;
+}
+
+// m[key]
+inline Ref getitem(Borrowed m, Borrowed key) {
+  if (PyDict_CheckExact(m.get())) {
+    Ref v = dict_get_ref(m, key);
+    if (!v) raise_key_error(key);
+    return v;
+  }
+  return Ref::check(PyObject_GetItem(m, key));
+}
+
+// m.get(key, default)
+inline Ref map_get(Borrowed m, Borrowed key, Borrowed dflt) {
+  if (PyDict_CheckExact(m.get())) {
+    Ref v = dict_get_ref(m, key);
+    return v ? v : Ref::borrow(dflt);
+  }
+  return call_method(m, N->get, {key.get(), dflt.get()});
+}
+
+inline bool equals(Borrowed a, PyObject* b) {
+  return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+// element.attrib[name]
+inline Ref attr(Borrowed el, PyObject* name) {
+  return getitem(getattr(el, N->attrib), name);
+}
+
+// element.attrib.get(name, dflt)
+inline Ref attr_or(Borrowed el, PyObject* name, PyObject* dflt) {
+  return map_get(getattr(el, N->attrib), name, dflt);
+}
+
+// ---------------------------------------------------------------------------
+// A rendering in progress
+
+// One rendering: the object rendered for, and what went wrong, for the note
+// a failure carries.
+struct Render {
+  PyObject* globals;  // the module namespace
+  PyObject* self;
+  Ref expr;                         // the expression that failed
+  const char* what = "expression";  // or the "collection" that is no list
+  Ref tag;                          // the tag of an element that renders no text
+};
+
+// ret += self.parse_element(child, param) for each child of `el`, each
+// followed by its tail.
+void render_children(Render& r, Borrowed el, Borrowed param, Chars& out);
+
+// The element with this id, checked to be of `kind` ("Missing id" or
+// `wrong_kind` otherwise).
+Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wrong_kind);
+
+// Adds to the exception being raised a note saying where it happened (see
+// xml_document.cpp).
+void note_failure(const Render& r, Borrowed self, Borrowed id);
+
+// ---------------------------------------------------------------------------
+// ParseMapper's methods, bound by the module entry in class order, each
+// group by the source of its concern.
+
+// __init__, get_sql, list_statement
+void bind_index(ClassBuilder& cls);
+// _trim_prefix, _trim_suffix, parse_element
+void bind_rendering(ClassBuilder& cls);
+// _format_sql, to_prepared_statement, to_replace, select, update, delete,
+// insert; `prepared` is their return annotation tuple[TextClause, dict]
+void bind_finishing(ClassBuilder& cls, Borrowed prepared);
+
+// def select(self, id: str, params: dict) -> tuple[TextClause, dict], and
+// update and delete alike: get_sql runs them directly.
+struct StatementArgs {
+  Ref self, id, params;
+};
+Ref select(FunctionObject* f, StatementArgs& args);
+Ref update(FunctionObject* f, StatementArgs& args);
+Ref delete_(FunctionObject* f, StatementArgs& args);
+
+}  // namespace wisp::xml
