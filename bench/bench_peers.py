@@ -328,19 +328,19 @@ PUGSQL_FILES = {
 }
 
 AIOSQL_QUERIES = f"""
--- name: older
+-- name: older(min_age)
 {SELECT_SQL};
 
--- name: older_limited
+-- name: older_limited(min_age, limit, offset)
 {LIMITED_SQL};
 
--- name: count_older$
+-- name: count_older(min_age)$
 {COUNT_SQL};
 
--- name: add_note<!
+-- name: add_note(user_id, body)<!
 {INSERT_SQL};
 
--- name: search
+-- name: search(name, min_age, max_age, cities)
 SELECT {COLUMNS} FROM users WHERE {STATIC_SEARCH_WHERE}
   AND city IN (SELECT value FROM json_each(:cities)) ORDER BY id LIMIT 10;
 """

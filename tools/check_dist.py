@@ -103,7 +103,7 @@ def check_wheel(path):
         problems.append(f"unexpected shared object {modules[extra]}")
 
     # Every module must find the shipped runtime library through its own
-    # RPATH or RUNPATH, with $ORIGIN being the folder the module lies in.
+    # RPATH or RUNPATH.
     for stem in sorted(expected & modules.keys()):
         name = modules[stem]
         tags = dynamic_tags(elf[name])
@@ -111,13 +111,15 @@ def check_wheel(path):
             needed = [n for n in tags["DT_NEEDED"] if "wisp_rt" in n]
             problems.append(f"{name} needs {needed or 'no runtime library'}, not {RUNTIME}")
             continue
+        # Where the loader looks: each RUNPATH (or RPATH) entry with $ORIGIN
+        # being the folder the module lies in.
         origin = posixpath.dirname(name)
         search = tags["DT_RUNPATH"] or tags["DT_RPATH"]
-        found = [p for p in search
-                 if posixpath.normpath(p.replace("$ORIGIN", origin).replace("${ORIGIN}", origin))
-                 == "wisp"]
-        if not found:
-            problems.append(f"{name}: its search path {search} does not lead to wisp/{RUNTIME}")
+        places = [posixpath.normpath(p.replace("${ORIGIN}", origin).replace("$ORIGIN", origin))
+                  for p in search]
+        if not any(posixpath.join(place, RUNTIME) in elf for place in places):
+            problems.append(f"{name}: its search path {search} does not lead to a {RUNTIME}"
+                            " in the wheel")
     print(f"{os.path.basename(path)}: {len(modules)} modules, runtime {runtimes}")
     problems.exit("wheel")
 

@@ -52,7 +52,7 @@ esac
 # version order, each once (an interpreter reached through a pyenv shim is
 # the same as pyenv's own). Prints "<venv name> <interpreter>" per line.
 interpreters() {
-  local candidates=() seen=" " names=" " c impl ver recent real name
+  local candidates=() seen=" " names=" " c info impl ver recent real name
   if c=$(command -v python3); then candidates+=("$c"); fi
   local versions="${PYENV_ROOT:-$HOME/.pyenv}/versions"
   if [ -d "$versions" ]; then
@@ -62,9 +62,10 @@ interpreters() {
              sed "s|^|$versions/|")
   fi
   for c in "${candidates[@]}"; do
-    read -r impl ver recent real < <("$c" -c 'import os, sys; print(sys.implementation.name,
+    info=$("$c" -c 'import os, sys; print(sys.implementation.name,
 "%d.%d.%d%s" % (*sys.version_info[:3], "t" if "t" in sys.abiflags else ""),
 int(sys.version_info >= (3, 11)), os.path.realpath(sys.executable))' 2>/dev/null) || continue
+    read -r impl ver recent real <<<"$info"
     [ "$impl" = cpython ] && [ "$recent" = 1 ] || continue
     case "$seen" in *" $real "*) continue ;; esac
     seen+="$real "
@@ -157,6 +158,11 @@ if [ $first = 1 ]; then
   exit 1
 fi
 
+# `wait -n -p` tells which job ended
+if [ "${BASH_VERSINFO[0]}" -lt 5 ] || { [ "${BASH_VERSINFO[0]}" = 5 ] && [ "${BASH_VERSINFO[1]}" -lt 1 ]; }; then
+  echo "== bash 5.1 or newer needed to run the jobs side by side (this is $BASH_VERSION)" >&2
+  exit 1
+fi
 max=${WISP_JOBS:-$(nproc)}
 declare -A running=()   # pid -> job index
 results=()
