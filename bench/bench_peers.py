@@ -26,6 +26,11 @@ list as a tuple (PugSQL expands it) or as a JSON array read with SQLite's
 `json_each` (aiosql, wisp's decorators). The code that builds SQL itself
 (hand-written SQLAlchemy, `sqlite3`) leaves out the filters not given.
 
+Importing PugSQL installs its own compilation of SQLAlchemy bind parameters
+for the whole process (to expand tuples into IN lists); SQLAlchemy compiles
+a statement once and caches it, so the timings hardly see it, and the results
+are compared with it in place.
+
 Every library sees the same database file; those running on SQLAlchemy share
 wisp's engine, with the pool options wisp configures (pre-ping included), and
 the `sqlite3` connections are opened once and kept. Every connection runs
