@@ -66,7 +66,11 @@ else
     -Cbuild-dir="$root/build/dist-py$ver"
 fi
 raw=$(ls "$work"/raw/wisp-*.whl)
-auditwheel repair -w "$work/repaired" "$raw" 2>&1 | grep -E 'Fixed-up|rror' || true
+if ! auditwheel repair -w "$work/repaired" "$raw" >"$work/auditwheel.log" 2>&1; then
+  cat "$work/auditwheel.log"
+  exit 1
+fi
+grep -h "Fixed-up wheel" "$work/auditwheel.log" || true
 wheel=$(ls "$work"/repaired/wisp-*manylinux*.whl)
 "$tools/bin/python" tools/check_dist.py wheel "$wheel"
 rm -f "$out"/wisp-*-"$(tag "$py")"-*.whl
