@@ -329,7 +329,53 @@ def facade_calls(tmp_path, engine):
         ("result_type_handle wrong", fails(TypeError, wisp.result_type_handle, UserDC, [])),
         ("select_list factory", ok(lambda: wisp.select_list("SELECT 1")(lambda: None))),
         ("select_one wrong", fails(TypeError, wisp.select_one, 5)),
-    ]
+    ] + mapper_calls(wisp, tmp_path, engine)
+
+
+def mapper_calls(wisp, tmp_path, engine):
+    """BaseMapper over a registry like the one WispConfig builds, installed for each call."""
+    from wisp.db.db_gateway import WispDbGateway
+    from wisp.mapper.xml_reader import ParseMapper
+
+    path = tmp_path / "mapper_calls.xml"
+    path.write_text(MAPPER_XML.format(module=__name__), encoding="utf-8")
+    mappers = {"UserMapper": ParseMapper(str(path))}
+    registry = {"main": {"db": engine, "db_gateway": WispDbGateway(mappers, engine),
+                         "mapper_dict": mappers}}
+    base = wisp.BaseMapper
+
+    class UserMapper(base[User]):
+        def find(self, min_age, page: wisp.Page) -> list[UserDC]: ...
+
+        def rows(self, id) -> list: ...
+
+    mapper = UserMapper()
+
+    def installed(call):
+        def run():
+            saved = base.datasource, base.default_key
+            base.datasource, base.default_key = registry, "main"
+            try:
+                call()
+            finally:
+                base.datasource, base.default_key = saved
+        return run
+
+    def writes_in_a_failing_transaction():
+        with UserMapper.switch_datasource("main"):
+            new_id = mapper.insert({"name": "new", "age": 1})
+            mapper.save_batch([{"name": "b1"}, User(name="b2")])
+            mapper.update_by_id({"id": new_id, "age": None}, True)
+            raise LookupError
+
+    return [(name, installed(call)) for name, call in [
+        ("mapped method", ok(lambda: mapper.find(20))),
+        ("mapped page", ok(lambda: mapper.find(page=wisp.Page(1, 2), min_age=0))),
+        ("mapped left out", fails(TypeError, lambda: mapper.rows())),
+        ("new mapper", ok(lambda: (UserMapper().find, UserMapper().select_by_id(1)))),
+        ("writes", fails(LookupError, writes_in_a_failing_transaction)),
+        ("wrong argument", fails(TypeError, lambda: mapper.update_by_id([]))),
+    ]]
 
 
 MODULES = {

@@ -35,6 +35,7 @@
 // afresh on every call. Type hints are kept only when no annotation holds a
 // string or a forward reference, whose meaning depends on the module's
 // globals at call time.
+#include "wisp_args.h"
 #include "wisp_facade.h"
 
 using namespace wisp;
@@ -107,104 +108,9 @@ struct Originals {
 };
 Originals O;
 
-// ---------------------------------------------------------------------------
-// A call's arguments bound to the parameter names (the binding the mapped
-// methods share):
-//
-//     params, page = {}, None
-//     for index, (name, param) in enumerate(signature.parameters.items()):
-//         if index < len(args): value = args[index]
-//         elif name in kwargs: value = kwargs[name]
-//         else: value = param.default
-//         if value is inspect.Parameter.empty and param.annotation == Page:
-//             continue                      # a page left out: no page
-//         if param.annotation == Page or isinstance(value, Page):
-//             page = value                  # a later one wins
-//         else:
-//             params[name] = value
-//
-// A parameter without a default that the call leaves out holds the marker
-// inspect.Parameter.empty; refuse_missing turns it into the interpreter's
-// TypeError once it would reach the database as a bind value.
-namespace binding {
-
-PyObject* s_empty = nullptr;
-
-Borrowed empty_marker() {
-  return s_empty;
-}
-
-// One (name, default, annotation) tuple per parameter of `signature`.
-Ref parameter_plan(Borrowed signature) {
-  Ref parameters = getattr(signature, DN->parameters);
-  Ref items = call_method(parameters, DN->items, {});
-  Ref plan = new_list();
-  for_each(items, [&](Borrowed pair) {
-    auto kv = unpack<2>(pair);
-    Ref dflt = getattr(kv[1], DN->default_);
-    Ref annotation = getattr(kv[1], DN->annotation);
-    list_append(plan, tuple({kv[0].get(), dflt.get(), annotation.get()}));
-  });
-  return Ref::check(PyList_AsTuple(plan.get()));
-}
-
-// `annotation == page_cls`; a class or a str against a class whose
-// metaclass is `type` compares by identity.
-bool is_page_annotation(Borrowed annotation, Borrowed page_cls) {
-  if (annotation.get() == page_cls.get()) return true;
-  if (Py_TYPE(page_cls.get()) == &PyType_Type &&
-      (Py_TYPE(annotation.get()) == &PyType_Type || PyUnicode_CheckExact(annotation.get()))) {
-    return false;
-  }
-  return truthy(Ref::check(PyObject_RichCompare(annotation, page_cls, Py_EQ)));
-}
-
-struct BoundCall {
-  Ref params;
-  Ref page;
-};
-
-BoundCall bind_call(Borrowed plan, Borrowed args, Borrowed kwargs, Borrowed page_cls) {
-  BoundCall out{new_dict(), none()};
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args.get());
-  const Py_ssize_t n = PyTuple_GET_SIZE(plan.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Borrowed entry = PyTuple_GET_ITEM(plan.get(), i);
-    Borrowed name = PyTuple_GET_ITEM(entry.get(), 0);
-    Ref value;
-    if (i < nargs) {
-      value = Ref::borrow(PyTuple_GET_ITEM(args.get(), i));
-    } else if (kwargs && PyDict_GET_SIZE(kwargs.get())) {
-      value = Ref::borrow(PyDict_GetItemWithError(kwargs, name));
-      if (!value && PyErr_Occurred()) throw_error();
-    }
-    if (!value) value = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1));
-    const bool annotated_page = is_page_annotation(PyTuple_GET_ITEM(entry.get(), 2), page_cls);
-    if (annotated_page && value.get() == s_empty) continue;
-    if (annotated_page || check(PyObject_IsInstance(value.get(), page_cls.get()))) {
-      out.page = std::move(value);
-    } else {
-      dict_set(out.params, name, value);
-    }
-  }
-  return out;
-}
-
-void refuse_missing(Borrowed binds) {
-  if (!PyDict_Check(binds.get())) return;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(binds.get(), &pos, &key, &value)) {
-    if (value == s_empty) {
-      PyErr_Format(PyExc_TypeError, "missing a required argument: '%S'", key);
-      throw PyError{};
-    }
-  }
-}
-
-}  // namespace binding
-
-namespace args = binding;
+// A call's arguments are bound to the parameter names by the binding the
+// mapped methods share (wisp_args.h).
+namespace args = wisp::facade;
 
 // ---------------------------------------------------------------------------
 // Small pieces of Python semantics.
@@ -878,7 +784,6 @@ void bind_decorators(Borrowed g) {
   O.one = Ref::check(PyLong_FromLong(1)).release();
   O.ten = Ref::check(PyLong_FromLong(10)).release();
   O.no_args = Ref::check(PyTuple_New(0)).release();
-  binding::s_empty = getattr(getattr(O.inspect, "Parameter"), "empty").release();
 
   O.combine_args = Def::of<combine_args>("__combine_args")
                        .param("fun", &CombineArgs::fun)

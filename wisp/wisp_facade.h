@@ -7,7 +7,9 @@
 //   wisp_selection.cpp  get_current_db, switch_datasource, datasource_context,
 //                       datasource, _decorate_class, _create_wrapped_method,
 //                       db_session
-//   wisp_mapper.cpp     T, BaseMapper
+//   wisp_mapper.cpp     T, BaseMapper: its caches, methods and context managers
+//   wisp_dispatch.cpp   BaseMapper.__getattribute__: the mapped-method dispatch
+//   wisp_args.cpp       call arguments bound to parameter names (wisp_args.h)
 //   wisp_decorators.cpp __combine_args, __combine_args_page, _prepare_sql,
 //                       select_one, result_type_handle, select_list,
 //                       select_page, _sql_decorator, insert_list, insert,
@@ -231,10 +233,55 @@ Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
   return result;
 }
 
+// The raw SQLAlchemy session of a data source, for the two db_session
+// context managers (the module's and BaseMapper's):
+//
+//     if datasource_name is None: datasource_name = get_current_db()
+//     session = None
+//     default_db = <owner>.datasource[datasource_name]
+//     try:
+//         session = default_db["db_gateway"].get_ori_session()
+//         yield session
+//         session.commit()
+//     except Exception:
+//         if session is not None: session.rollback()
+//         raise
+//     finally:
+//         if session is not None: session.close()
+//
+// `owner` is the class whose registry is read (null: BaseMapper, looked up
+// when the block is entered); with `check_name`, a name that
+// get_current_db() gives must be a str or None.
+class SessionBody : public ContextBody {
+ public:
+  SessionBody(Ref globals, Ref owner, Ref name, bool check_name)
+      : globals_(std::move(globals)),
+        owner_(std::move(owner)),
+        name_(std::move(name)),
+        check_name_(check_name) {}
+
+ protected:
+  Ref enter() override;
+  void on_success() override;
+  void on_error(Borrowed exc) override;
+  void on_finally() override;
+  int traverse(visitproc visit, void* arg) override;
+
+ private:
+  Ref globals_;
+  Ref owner_;
+  Ref name_;
+  Ref session_;
+  bool check_name_;
+};
+
 // Binders, in the order wisp.cpp calls them.
 void bind_config(Borrowed g);          // DataSource, DBConfig, WispConfig
 void bind_selection_head(Borrowed g);  // get_current_db, switch_datasource
 void bind_mapper(Borrowed g);          // T, BaseMapper
+// Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
+// body, last in class order.
+void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
 void bind_selection(Borrowed g);       // datasource_context, datasource, ...
 void bind_decorators(Borrowed g);      // __combine_args, ..., select_one, ..., update
 

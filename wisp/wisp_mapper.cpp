@@ -6,18 +6,653 @@
 //         datasource: "dict" = None     # the data-source registry, set by WispConfig
 //         default_key: "str" = None     # the primary data source's name
 //         raw_sql: "bool" = False       # echo switch
-//         ...                           # caches and methods, in class order
+//         _sig_cache = {}               # (mapper class, name) -> signature, for the dispatch
+//         _type_cache = {}              # mapper class -> its model class
+//         ...                           # the methods, in class order
 //
 // Everything that needs a gateway reaches it as
-// BaseMapper.datasource[get_current_db()]["db_gateway"].
+// BaseMapper.datasource[get_current_db()]["db_gateway"]; the methods do so
+// through `self.session`, afresh for every operation. They reach each other
+// through attribute lookup on `self`, so a subclass may override any of them.
+#include <memory>
+#include <optional>
+
 #include "wisp_facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;
 
+namespace {
+
+struct MapperNames {
+  // module globals
+  PyObject* get_origin = intern("get_origin");
+  PyObject* get_args = intern("get_args");
+  PyObject* BaseModel = intern("BaseModel");
+  PyObject* DeclarativeBase = intern("DeclarativeBase");
+  PyObject* insert_statement = intern("insert_statement");
+  PyObject* update_statement = intern("update_statement");
+  PyObject* delete_statement = intern("delete_statement");
+  PyObject* select = intern("select");
+  PyObject* text = intern("text");
+  PyObject* func_stat = intern("func_stat");
+  PyObject* Page = intern("Page");
+  PyObject* contextmanager = intern("contextmanager");
+
+  // BaseMapper's own
+  PyObject* type_cache = intern("_type_cache");
+  PyObject* type_parameter = intern("_BaseMapper__type_parameter");
+  PyObject* exclude_pk = intern("_BaseMapper__exclude_pk");
+  PyObject* get_auto_pk = intern("_get_auto_pk");
+  PyObject* convert_data = intern("_convert_data");
+  PyObject* session_of_class = intern("_BaseMapper__session");
+  PyObject* session = intern("session");
+  PyObject* use_orm2 = intern("_use_orm2");
+
+  // gateway operations
+  PyObject* add = intern("add");
+  PyObject* add_all = intern("add_all");
+  PyObject* insert_orm2 = intern("insert_orm2");
+  PyObject* delete_orm2 = intern("delete_orm2");
+  PyObject* update_orm2 = intern("update_orm2");
+  PyObject* bulk_update_mappings = intern("bulk_update_mappings");
+  PyObject* select_all_orm1 = intern("select_all_orm1");
+  PyObject* select_all_orm2 = intern("select_all_orm2");
+  PyObject* select_one_orm1 = intern("select_one_orm1");
+  PyObject* select_one_orm2 = intern("select_one_orm2");
+  PyObject* select_list = intern("select_list");
+  PyObject* select_page = intern("select_page");
+
+  // SQLAlchemy, pydantic and typing attributes
+  PyObject* orig_bases = intern("__orig_bases__");
+  PyObject* table = intern("__table__");
+  PyObject* columns = intern("columns");
+  PyObject* autoincrement_column = intern("autoincrement_column");
+  PyObject* primary_key = intern("primary_key");
+  PyObject* autoincrement = intern("autoincrement");
+  PyObject* name = intern("name");
+  PyObject* model_dump = intern("model_dump");
+  PyObject* instance_dict = intern("__dict__");
+  PyObject* pop = intern("pop");
+  PyObject* values = intern("values");
+  PyObject* where = intern("where");
+  PyObject* id = intern("id");
+  PyObject* inserted_primary_key = intern("inserted_primary_key");
+  PyObject* limit = intern("limit");
+  PyObject* offset = intern("offset");
+  PyObject* subquery = intern("subquery");
+  PyObject* select_from = intern("select_from");
+  PyObject* count = intern("count");
+  PyObject* page_num = intern("pageNum");
+  PyObject* page_size = intern("pageSize");
+  PyObject* column_descriptions = intern("column_descriptions");
+  PyObject* selected_columns = intern("selected_columns");
+  PyObject* get = intern("get");
+  PyObject* type = intern("type");
+  PyObject* list = intern("list");
+  PyObject* total = intern("total");
+  PyObject* data_type = intern("Data type ");
+  PyObject* not_supported = intern(" is not supported");
+};
+const MapperNames* M;
+
+PyObject* s_one;
+PyObject* s_ten;
+// The originals the module binds, for the fast path of _convert_data.
+PyObject* s_base_model;
+PyObject* s_declarative_base;
+
+// ---------------------------------------------------------------------------
+// Small pieces the methods share
+
+// self._BaseMapper__type_parameter(): the model class of self's mapper class.
+Ref model_of(Borrowed self) {
+  return call_method(self, M->type_parameter, {});
+}
+
+// self.session.<operation>(args...)
+Ref on_session(Borrowed self, PyObject* operation, std::initializer_list<PyObject*> args) {
+  Ref gateway = getattr(self, M->session);
+  return call_method(gateway, operation, args);
+}
+
+// model.id == value
+Ref id_equals(Borrowed model, Borrowed value) {
+  Ref column = getattr(model, M->id);
+  return Ref::check(PyObject_RichCompare(column.get(), value, Py_EQ));
+}
+
+// statement.where(clause)
+Ref where(Borrowed statement, Borrowed clause) {
+  return call_method(statement, M->where, {clause.get()});
+}
+
+// statement.values(**data): a copy of the mapping spread as keywords.
+Ref values_of(Borrowed statement, Borrowed data) {
+  Ref kwargs = new_dict();
+  check(PyDict_Merge(kwargs.get(), data, 1));
+  Ref method = getattr(statement, M->values);
+  Ref no_args = Ref::check(PyTuple_New(0));
+  return Ref::check(PyObject_Call(method.get(), no_args.get(), kwargs.get()));
+}
+
+bool is_instance(Borrowed value, Borrowed cls) {
+  return check(PyObject_IsInstance(value, cls)) != 0;
+}
+
+bool is_none(Borrowed value) {
+  return !value || value.get() == Py_None;
+}
+
+// len(value)
+Py_ssize_t length(Borrowed value) {
+  Py_ssize_t n = PyObject_Length(value);
+  if (n < 0) throw_error();
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// @classmethod def __type_parameter(cls)
+//
+//     if cls in BaseMapper._type_cache: return BaseMapper._type_cache[cls]
+//     for base in cls.__orig_bases__:
+//         if get_origin(base) is BaseMapper:
+//             BaseMapper._type_cache[cls] = get_args(base)[0]
+//             return BaseMapper._type_cache[cls]
+//     raise TypeError("Generic type not found")
+
+struct ClsArgs {
+  Ref cls;
+};
+Ref type_parameter(FunctionObject* f, ClsArgs& a) {
+  Ref base_mapper = global(f, N->BaseMapper);
+  Ref cache = getattr(base_mapper, M->type_cache);
+  if (PyDict_CheckExact(cache.get())) {
+    if (Ref found = dict_get_ref(cache, a.cls)) return found;
+  } else if (contains(cache, a.cls)) {
+    return getitem(cache, a.cls);
+  }
+  Ref bases = getattr(a.cls, M->orig_bases);
+  Ref it = iterate(bases);
+  while (Ref base = iter_next(it)) {
+    Ref origin = call(global(f, M->get_origin), {base.get()});
+    if (origin.get() != base_mapper.get()) continue;
+    Ref args = call(global(f, M->get_args), {base.get()});
+    Ref model = Ref::check(PySequence_GetItem(args.get(), 0));
+    check(PyObject_SetItem(cache.get(), a.cls.get(), model.get()));
+    return model;
+  }
+  raise(PyExc_TypeError, "Generic type not found");
+}
+
+// @staticmethod def __exclude_pk(pk_name, data_dict: "dict")
+struct ExcludePkArgs {
+  Ref pk_name, data_dict;
+};
+Ref exclude_pk(FunctionObject*, ExcludePkArgs& a) {
+  if (truthy(a.pk_name) && contains(a.data_dict, a.pk_name)) {
+    call_method(a.data_dict, M->pop, {a.pk_name.get()});
+  }
+  return a.data_dict;
+}
+
+// @classmethod def _get_auto_pk(cls, model_class)
+//
+// The name of the primary-key column whose value the database generates:
+// the one SQLAlchemy itself treats so (the table's autoincrement_column, a
+// single integer key), or one declared autoincrement=True. A natural key
+// (a string, or an integer in a composite key) stays in the data: every
+// column carries the truthy autoincrement="auto" by default, which says
+// nothing about the column itself.
+struct AutoPkArgs {
+  Ref cls, model_class;
+};
+Ref get_auto_pk(FunctionObject*, AutoPkArgs& a) {
+  Ref table = getattr(a.model_class, M->table);
+  Ref generated = getattr_opt(table, M->autoincrement_column);
+  Ref columns = getattr(table, M->columns);
+  Ref it = iterate(columns);
+  while (Ref column = iter_next(it)) {
+    if (!truthy(getattr(column, M->primary_key))) continue;
+    bool auto_pk = generated && column.get() == generated.get();
+    if (!auto_pk) auto_pk = getattr(column, M->autoincrement).get() == Py_True;
+    if (auto_pk) return getattr(column, M->name);
+  }
+  return none();
+}
+
+// def _convert_data(self, data, model_class, exclude_pk=True)
+//
+// pydantic input gives model_dump(); a declarative instance gives the
+// columns set on it (present in its __dict__), so that column defaults
+// apply to the others; a dict is used itself, not copied.
+struct ConvertArgs {
+  Ref self, data, model_class, exclude_pk;
+};
+Ref convert_data(FunctionObject* f, ConvertArgs& a) {
+  Ref pk_name =
+      truthy(a.exclude_pk) ? call_method(a.self, M->get_auto_pk, {a.model_class.get()}) : none();
+  Ref data;
+  // An exact dict is neither a pydantic model nor a declarative instance
+  // while those names are the originals: the isinstance tests (pydantic's
+  // raises and catches an AttributeError for a dict) can be skipped.
+  bool plain_dict = PyDict_CheckExact(a.data.get()) && global_is(f, M->BaseModel, s_base_model) &&
+                    global_is(f, M->DeclarativeBase, s_declarative_base);
+  if (plain_dict) {
+    data = a.data;
+  } else if (is_instance(a.data, global(f, M->BaseModel))) {
+    data = call_method(a.data, M->model_dump, {});
+  } else if (is_instance(a.data, global(f, M->DeclarativeBase))) {
+    data = new_dict();
+    Ref state = getattr(a.data, M->instance_dict);
+    Ref columns = getattr(getattr(a.model_class, M->table), M->columns);
+    Ref it = iterate(columns);
+    while (Ref column = iter_next(it)) {
+      Ref name = getattr(column, M->name);
+      if (!contains(state, name)) continue;
+      dict_set(data, name, getattr(a.data, name));
+    }
+  } else if (PyDict_Check(a.data.get())) {
+    data = a.data;
+  } else {
+    Ref type_text = text_of(reinterpret_cast<PyObject*>(Py_TYPE(a.data.get())));
+    raise(PyExc_TypeError, concat({M->data_type, type_text.get(), M->not_supported}));
+  }
+  return call_method(a.self, M->exclude_pk, {pk_name.get(), data.get()});
+}
+
+// @classmethod def __session(cls): the gateway of the data source in force.
+Ref session_of_class(FunctionObject* f, ClsArgs& a) {
+  Ref db_key = call(global(f, N->get_current_db));
+  Ref entry = getitem(getattr(a.cls, N->datasource), db_key);
+  return getitem(entry, N->db_gateway);
+}
+
+// @property def session(self): return self._BaseMapper__session()
+struct SelfArgs {
+  Ref self;
+};
+Ref session(FunctionObject*, SelfArgs& a) {
+  return call_method(a.self, M->session_of_class, {});
+}
+
+// ---------------------------------------------------------------------------
+// @classmethod @contextmanager def db_session(cls, datasource_name: "str" = None)
+
+struct DbSessionArgs {
+  Ref cls, datasource_name;
+};
+Ref db_session(FunctionObject* f, DbSessionArgs& a) {
+  auto body =
+      std::make_unique<SessionBody>(Ref::borrow(f->globals), a.cls, a.datasource_name, false);
+  return new_generator(std::move(body), f->name, f->qualname);
+}
+
+// ---------------------------------------------------------------------------
+// @classmethod @contextmanager def switch_datasource(cls, datasource_name: "str")
+//
+//     with switch_datasource(datasource_name):
+//         db_gateway = None
+//         try:
+//             db_gateway = cls.datasource[datasource_name]["db_gateway"]
+//             db_gateway.begin_tx()
+//             yield db_gateway
+//             db_gateway.commit()
+//         except Exception:
+//             if db_gateway is not None: db_gateway.rollback()
+//             raise
+//         finally:
+//             if db_gateway is not None: db_gateway.close()
+//
+// The module's switch_datasource is looked up on entry; while it is the
+// original its body runs inline, a replaced one is entered with `with`.
+class TxSwitchBody : public GenBody {
+ public:
+  TxSwitchBody(Ref globals, Ref cls, Ref name)
+      : globals_(std::move(globals)), cls_(std::move(cls)), name_(std::move(name)) {}
+
+  Step resume(Borrowed) override {
+    if (state_ == 0) {
+      state_ = 1;
+      enter_switch();
+      try {
+        Ref entry = getitem(getattr(cls_, N->datasource), name_);
+        gateway_ = getitem(entry, N->db_gateway);
+        entry.reset();
+        call_method(gateway_, N->begin_tx, {});
+      } catch (...) {
+        return fail();
+      }
+      return Step::yield(gateway_);
+    }
+    state_ = 2;
+    try {
+      call_method(gateway_, N->commit, {});
+    } catch (...) {
+      return fail();
+    }
+    try {
+      call_method(gateway_, N->close, {});
+    } catch (...) {
+      translate_exception();
+      return leave_switch(fetch_exception());
+    }
+    leave_switch();
+    return Step::finish();
+  }
+
+  Step resume_throw(Ref exc) override {
+    state_ = 2;
+    return clean_up(std::move(exc));
+  }
+
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(globals_.get());
+    Py_VISIT(cls_.get());
+    Py_VISIT(name_.get());
+    Py_VISIT(gateway_.get());
+    if (native_) {
+      if (int r = native_->traverse(visit, arg)) return r;
+    }
+    if (block_) return block_->traverse(visit, arg);
+    return 0;
+  }
+
+ private:
+  void enter_switch() {
+    Ref switcher = global(globals_, N->switch_datasource);
+    if (switcher.get() == S.switch_datasource) {
+      native_.emplace(globals_, name_);
+      native_->enter();
+      return;
+    }
+    Ref manager = call(switcher, {name_.get()});
+    block_ = std::make_unique<With>(manager);
+  }
+
+  // Within a catch block: the exception in flight goes through the clean-up.
+  Step fail() {
+    translate_exception();
+    return clean_up(fetch_exception());
+  }
+
+  Step clean_up(Ref exc) {
+    bool has_gateway = !is_none(gateway_);
+    if (has_gateway &&
+        PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+      while_handling(exc, [&] { call_method(gateway_, N->rollback, {}); });
+    }
+    if (has_gateway) while_handling(exc, [&] { call_method(gateway_, N->close, {}); });
+    return leave_switch(std::move(exc));
+  }
+
+  // Leaves the switch with `exc` propagating; a replaced switch may
+  // suppress it, and the body then ends after its `with` block.
+  Step leave_switch(Ref exc) {
+    if (native_) {
+      native_->leave(exc);
+    } else if (block_ && block_->exit(exc)) {
+      block_.reset();
+      return Step::finish();
+    }
+    block_.reset();
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+
+  void leave_switch() {
+    if (native_) {
+      native_->leave();
+      return;
+    }
+    std::unique_ptr<With> block = std::move(block_);
+    if (block) block->exit();
+  }
+
+  Ref globals_;
+  Ref cls_;
+  Ref name_;
+  Ref gateway_;
+  std::optional<Switch> native_;
+  std::unique_ptr<With> block_;
+  int state_ = 0;
+};
+
+struct SwitchArgs {
+  Ref cls, datasource_name;
+};
+Ref switch_datasource(FunctionObject* f, SwitchArgs& a) {
+  auto body = std::make_unique<TxSwitchBody>(Ref::borrow(f->globals), a.cls, a.datasource_name);
+  return new_generator(std::move(body), f->name, f->qualname);
+}
+
+// ---------------------------------------------------------------------------
+// Writes
+
+struct DataArgs {
+  Ref self, data;
+};
+
+// def add(self, data: "Any") / def add_all(self, data: "list")
+Ref add(FunctionObject*, DataArgs& a) {
+  on_session(a.self, M->add, {a.data.get()});
+  return none();
+}
+Ref add_all(FunctionObject*, DataArgs& a) {
+  on_session(a.self, M->add_all, {a.data.get()});
+  return none();
+}
+
+// def save_batch(self, data: "list")
+//
+// One row per item: the items, converted with the generated key dropped,
+// are the parameter list of one insert(model), which SQLAlchemy runs as a
+// batch. An empty list inserts nothing.
+Ref save_batch(FunctionObject* f, DataArgs& a) {
+  Ref model = model_of(a.self);
+  Ref data_list = new_list();
+  for_each(a.data, [&](Borrowed item) {
+    list_append(data_list, call_method(a.self, M->convert_data, {item.get(), model.get()}));
+  });
+  if (PyList_GET_SIZE(data_list.get()) == 0) return none();
+  Ref statement = call(global(f, M->insert_statement), {model.get()});
+  on_session(a.self, M->insert_orm2, {statement.get(), data_list.get()});
+  return none();
+}
+
+// def insert(self, data: "Any"): the new primary key, or None.
+Ref insert(FunctionObject* f, DataArgs& a) {
+  Ref model = model_of(a.self);
+  Ref data = call_method(a.self, M->convert_data, {a.data.get(), model.get()});
+  Ref statement = values_of(call(global(f, M->insert_statement), {model.get()}), data);
+  Ref result = on_session(a.self, M->insert_orm2, {statement.get()});
+  Ref key = getattr(result, M->inserted_primary_key);
+  if (truthy(key)) return Ref::check(PySequence_GetItem(key.get(), 0));
+  return none();
+}
+
+// def delete_by_id(self, id: "int")
+struct IdArgs {
+  Ref self, id;
+};
+Ref delete_by_id(FunctionObject* f, IdArgs& a) {
+  Ref model = model_of(a.self);
+  Ref statement = call(global(f, M->delete_statement), {model.get()});
+  statement = where(statement, id_equals(model, a.id));
+  return on_session(a.self, M->delete_orm2, {statement.get()});
+}
+
+// def delete(self, del_statement: "Delete")
+struct DeleteArgs {
+  Ref self, del_statement;
+};
+Ref delete_(FunctionObject*, DeleteArgs& a) {
+  return on_session(a.self, M->delete_orm2, {a.del_statement.get()});
+}
+
+// def update_by_id(self, data: "dict", selective: "bool" = False)
+struct UpdateByIdArgs {
+  Ref self, data, selective;
+};
+Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
+  Ref model = model_of(a.self);
+  Ref data = a.data;
+  if (a.selective.get() == Py_True) {
+    data = new_dict();
+    for_each_item(a.data, [&](Borrowed key, Borrowed value) {
+      if (value.get() != Py_None) dict_set(data, key, value);
+    });
+  }
+  Ref statement = call(global(f, M->update_statement), {model.get()});
+  statement = where(statement, id_equals(model, getitem(data, M->id)));
+  statement = values_of(statement, data);
+  return on_session(a.self, M->update_orm2, {statement.get()});
+}
+
+// def update(self, update_stat: "Update", data: "dict | None" = None)
+struct UpdateArgs {
+  Ref self, update_stat, data;
+};
+Ref update(FunctionObject*, UpdateArgs& a) {
+  return on_session(a.self, M->update_orm2, {a.update_stat.get(), a.data.get()});
+}
+
+// def bulk_update_mappings(self, table_model=None, data_list: "list[dict] | None" = None)
+struct BulkArgs {
+  Ref self, table_model, data_list;
+};
+Ref bulk_update_mappings(FunctionObject*, BulkArgs& a) {
+  Ref table_model = is_none(a.table_model) ? model_of(a.self) : a.table_model;
+  return on_session(a.self, M->bulk_update_mappings, {table_model.get(), a.data_list.get()});
+}
+
+// ---------------------------------------------------------------------------
+// Paging and SQL text
+
+// def select_page_by_orm(self, statement: "Select", page: "Page" = Page(1, 10))
+struct PageByOrmArgs {
+  Ref self, statement, page;
+};
+Ref select_page_by_orm(FunctionObject* f, PageByOrmArgs& a) {
+  Ref result = new_dict();
+  dict_set(result, M->list, new_list());
+  dict_set(result, M->total, Ref::check(PyLong_FromLong(0)));
+  Ref count = call_method(global(f, M->func_stat), M->count, {});
+  Ref count_stat = call(global(f, M->select), {count.get()});
+  Ref subquery = call_method(a.statement, M->subquery, {});
+  count_stat = call_method(count_stat, M->select_from, {subquery.get()});
+  Ref size = getattr(a.page, M->page_size);
+  Ref stat = call_method(a.statement, M->limit, {size.get()});
+  Ref before = Ref::check(PyNumber_Subtract(getattr(a.page, M->page_num).get(), s_one));
+  Ref offset = Ref::check(PyNumber_Multiply(before.get(), getattr(a.page, M->page_size).get()));
+  stat = call_method(stat, M->offset, {offset.get()});
+  Ref gateway = getattr(a.self, M->session);
+  check(PyObject_SetItem(result.get(), M->list,
+                         call_method(gateway, M->select_all_orm2, {stat.get()}).get()));
+  check(PyObject_SetItem(result.get(), M->total,
+                         call_method(gateway, M->select_one_orm2, {count_stat.get()}).get()));
+  return result;
+}
+
+// def select_page_by_sql(self, sql_str: "str", sql_param: "dict | None" = None,
+//                        page: "Page" = Page(1, 10))
+struct PageBySqlArgs {
+  Ref self, sql_str, sql_param, page;
+};
+Ref select_page_by_sql(FunctionObject* f, PageBySqlArgs& a) {
+  Ref sql_text = call(global(f, M->text), {a.sql_str.get()});
+  return on_session(a.self, M->select_page, {sql_text.get(), a.page.get(), a.sql_param.get()});
+}
+
+// def select_all_by_sql(self, sql_str: "str", sql_param: "dict | None" = None)
+struct AllBySqlArgs {
+  Ref self, sql_str, sql_param;
+};
+Ref select_all_by_sql(FunctionObject* f, AllBySqlArgs& a) {
+  Ref sql_text = call(global(f, M->text), {a.sql_str.get()});
+  return on_session(a.self, M->select_list, {sql_text.get(), a.sql_param.get()});
+}
+
+// ---------------------------------------------------------------------------
+// Reads
+
+// def _use_orm2(self, statement): scalar results when the statement selects
+// exactly the mapper's model, or exactly one column.
+struct StatementArgs {
+  Ref self, statement;
+};
+Ref use_orm2(FunctionObject*, StatementArgs& a) {
+  Ref descriptions = getattr(a.statement, M->column_descriptions);
+  if (length(descriptions) == 1) {
+    Ref first = Ref::check(PySequence_GetItem(descriptions.get(), 0));
+    Ref type = call_method(first, M->get, {M->type});
+    Ref model = model_of(a.self);
+    if (truthy(Ref::check(PyObject_RichCompare(type.get(), model.get(), Py_EQ)))) {
+      return boolean(true);
+    }
+  }
+  Ref selected = getattr(a.statement, M->selected_columns);
+  return boolean(length(selected) == 1);
+}
+
+// select_all / select_one on a statement the caller gave: scalar or row results.
+Ref run_statement(Borrowed self, Borrowed statement, PyObject* scalars, PyObject* rows) {
+  bool orm2 = truthy(call_method(self, M->use_orm2, {statement.get()}));
+  return on_session(self, orm2 ? scalars : rows, {statement.get()});
+}
+
+// def select_all(self, statement=None)
+Ref select_all(FunctionObject* f, StatementArgs& a) {
+  if (is_none(a.statement)) {
+    Ref statement = call(global(f, M->select), {model_of(a.self).get()});
+    return on_session(a.self, M->select_all_orm2, {statement.get()});
+  }
+  return run_statement(a.self, a.statement, M->select_all_orm2, M->select_all_orm1);
+}
+
+// def select_one(self, statement=None): the caller's limit is replaced by 1.
+Ref select_one(FunctionObject* f, StatementArgs& a) {
+  if (is_none(a.statement)) {
+    Ref statement = call(global(f, M->select), {model_of(a.self).get()});
+    statement = call_method(statement, M->limit, {s_one});
+    return on_session(a.self, M->select_one_orm2, {statement.get()});
+  }
+  Ref statement = call_method(a.statement, M->limit, {s_one});
+  return run_statement(a.self, statement, M->select_one_orm2, M->select_one_orm1);
+}
+
+// def select_by_id(self, id: "int")
+Ref select_by_id(FunctionObject* f, IdArgs& a) {
+  Ref model = model_of(a.self);
+  Ref statement = call(global(f, M->select), {model.get()});
+  statement = where(statement, id_equals(model, a.id));
+  return on_session(a.self, M->select_one_orm2, {statement.get()});
+}
+
+// ---------------------------------------------------------------------------
+
+// `@classmethod @contextmanager def ...` in the class body.
+void context_manager_method(ClassBuilder& cb, Borrowed g, Def& def) {
+  Ref contextmanager = global(g, M->contextmanager);
+  cb.decorated(def, {reinterpret_cast<PyObject*>(&PyClassMethod_Type), contextmanager.get()});
+}
+
+// A shared default page, made once as the class body runs: Page(1, 10).
+Ref default_page(Borrowed g) {
+  return call(global(g, M->Page), {s_one, s_ten});
+}
+
+}  // namespace
+
 namespace wisp::facade {
 
 void bind_mapper(Borrowed g) {
+  if (!M) M = new MapperNames();  // kept for the life of the process
+  s_one = Ref::check(PyLong_FromLong(1)).release();
+  s_ten = Ref::check(PyLong_FromLong(10)).release();
+  s_base_model = global(g, M->BaseModel).release();
+  s_declarative_base = global(g, M->DeclarativeBase).release();
+
   Ref bound = global(g, intern("DeclarativeBase"));
   Ref type_var =
       call_kwargs(global(g, intern("TypeVar")), {str("T").get()}, {{"bound", bound.get()}});
@@ -27,9 +662,155 @@ void bind_mapper(Borrowed g) {
   cb.annotated("datasource", "dict", Py_None);
   cb.annotated("default_key", "str", Py_None);
   cb.annotated("raw_sql", "bool", Py_False);
-  // The caches (_sig_cache, _type_cache) and the methods follow here, in
-  // class order; __getattribute__ and the mapped-method dispatch live in a
-  // source of their own.
+  cb.attr("_sig_cache", new_dict());
+  cb.attr("_type_cache", new_dict());
+
+  Def type_param = Def::of<type_parameter>("__type_parameter");
+  type_param.param("cls", &ClsArgs::cls);
+  cb.classmethod(type_param);
+
+  Def exclude = Def::of<exclude_pk>("__exclude_pk");
+  exclude.param("pk_name", &ExcludePkArgs::pk_name)
+      .param("data_dict", &ExcludePkArgs::data_dict)
+      .annotate("dict");
+  cb.staticmethod(exclude);
+
+  Def auto_pk = Def::of<get_auto_pk>("_get_auto_pk");
+  auto_pk.param("cls", &AutoPkArgs::cls).param("model_class", &AutoPkArgs::model_class);
+  cb.classmethod(auto_pk);
+
+  Def convert = Def::of<convert_data>("_convert_data");
+  convert.param("self", &ConvertArgs::self)
+      .param("data", &ConvertArgs::data)
+      .param("model_class", &ConvertArgs::model_class)
+      .param("exclude_pk", &ConvertArgs::exclude_pk)
+      .def(Py_True);
+  cb.method(convert);
+
+  Def session_cls = Def::of<session_of_class>("__session");
+  session_cls.param("cls", &ClsArgs::cls);
+  cb.classmethod(session_cls);
+
+  Def session_prop = Def::of<session>("session");
+  session_prop.param("self", &SelfArgs::self);
+  cb.property(session_prop);
+
+  Def db_sess = Def::of<db_session>("db_session");
+  db_sess.param("cls", &DbSessionArgs::cls)
+      .param("datasource_name", &DbSessionArgs::datasource_name)
+      .annotate("str")
+      .def(Py_None);
+  context_manager_method(cb, g, db_sess);
+
+  Def sw = Def::of<switch_datasource>("switch_datasource");
+  sw.param("cls", &SwitchArgs::cls).param("datasource_name", &SwitchArgs::datasource_name);
+  sw.annotate("str");
+  context_manager_method(cb, g, sw);
+
+  Def add_def = Def::of<add>("add");
+  add_def.param("self", &DataArgs::self).param("data", &DataArgs::data).annotate("Any");
+  cb.method(add_def);
+
+  Def add_all_def = Def::of<add_all>("add_all");
+  add_all_def.param("self", &DataArgs::self).param("data", &DataArgs::data).annotate("list");
+  cb.method(add_all_def);
+
+  Def save = Def::of<save_batch>("save_batch");
+  save.param("self", &DataArgs::self).param("data", &DataArgs::data).annotate("list");
+  cb.method(save);
+
+  Def insert_def = Def::of<insert>("insert");
+  insert_def.param("self", &DataArgs::self).param("data", &DataArgs::data).annotate("Any");
+  cb.method(insert_def);
+
+  Def delete_id = Def::of<delete_by_id>("delete_by_id");
+  delete_id.param("self", &IdArgs::self).param("id", &IdArgs::id).annotate("int");
+  cb.method(delete_id);
+
+  Def delete_def = Def::of<delete_>("delete");
+  delete_def.param("self", &DeleteArgs::self)
+      .param("del_statement", &DeleteArgs::del_statement)
+      .annotate("Delete");
+  cb.method(delete_def);
+
+  Def update_id = Def::of<update_by_id>("update_by_id");
+  update_id.param("self", &UpdateByIdArgs::self)
+      .param("data", &UpdateByIdArgs::data)
+      .annotate("dict")
+      .param("selective", &UpdateByIdArgs::selective)
+      .annotate("bool")
+      .def(Py_False);
+  cb.method(update_id);
+
+  Def update_def = Def::of<update>("update");
+  update_def.param("self", &UpdateArgs::self)
+      .param("update_stat", &UpdateArgs::update_stat)
+      .annotate("Update")
+      .param("data", &UpdateArgs::data)
+      .annotate("dict | None")
+      .def(Py_None);
+  cb.method(update_def);
+
+  Def bulk = Def::of<bulk_update_mappings>("bulk_update_mappings");
+  bulk.param("self", &BulkArgs::self)
+      .param("table_model", &BulkArgs::table_model)
+      .def(Py_None)
+      .param("data_list", &BulkArgs::data_list)
+      .annotate("list[dict] | None", Check::List)
+      .def(Py_None);
+  cb.method(bulk);
+
+  Def page_orm = Def::of<select_page_by_orm>("select_page_by_orm");
+  page_orm.param("self", &PageByOrmArgs::self)
+      .param("statement", &PageByOrmArgs::statement)
+      .annotate("Select")
+      .param("page", &PageByOrmArgs::page)
+      .annotate("Page")
+      .def(default_page(g));
+  cb.method(page_orm);
+
+  Def page_sql = Def::of<select_page_by_sql>("select_page_by_sql");
+  page_sql.param("self", &PageBySqlArgs::self)
+      .param("sql_str", &PageBySqlArgs::sql_str)
+      .annotate("str")
+      .param("sql_param", &PageBySqlArgs::sql_param)
+      .annotate("dict | None")
+      .def(Py_None)
+      .param("page", &PageBySqlArgs::page)
+      .annotate("Page")
+      .def(default_page(g));
+  cb.method(page_sql);
+
+  Def all_sql = Def::of<select_all_by_sql>("select_all_by_sql");
+  all_sql.param("self", &AllBySqlArgs::self)
+      .param("sql_str", &AllBySqlArgs::sql_str)
+      .annotate("str")
+      .param("sql_param", &AllBySqlArgs::sql_param)
+      .annotate("dict | None")
+      .def(Py_None);
+  cb.method(all_sql);
+
+  Def orm2 = Def::of<use_orm2>("_use_orm2");
+  orm2.param("self", &StatementArgs::self).param("statement", &StatementArgs::statement);
+  cb.method(orm2);
+
+  Def all = Def::of<select_all>("select_all");
+  all.param("self", &StatementArgs::self)
+      .param("statement", &StatementArgs::statement)
+      .def(Py_None);
+  cb.method(all);
+
+  Def one = Def::of<select_one>("select_one");
+  one.param("self", &StatementArgs::self)
+      .param("statement", &StatementArgs::statement)
+      .def(Py_None);
+  cb.method(one);
+
+  Def by_id = Def::of<select_by_id>("select_by_id");
+  by_id.param("self", &IdArgs::self).param("id", &IdArgs::id).annotate("int");
+  cb.method(by_id);
+
+  add_mapper_dispatch(cb, g);
 
   Ref generic = getitem(global(g, intern("Generic")), type_var);
   dict_set(g, "BaseMapper", cb.make_generic(tuple({generic.get()})));

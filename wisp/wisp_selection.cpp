@@ -88,6 +88,45 @@ void Switch::trace(Borrowed from, Borrowed to) {
   print(globals_, concat({N->change_prefix, a.get(), N->arrow, b.get()}));
 }
 
+// ---------------------------------------------------------------------------
+// The body of both db_session context managers (declared with its Python
+// form in the header). Nothing is rolled back or closed unless a session was
+// obtained: a failed lookup or get_ori_session() reaches the caller as it is.
+
+Ref SessionBody::enter() {
+  if (name_.get() == Py_None) {
+    name_ = call(global(globals_, N->get_current_db));
+    if (check_name_) expect_exact(name_, &PyUnicode_Type);
+  }
+  Ref owner = owner_ ? owner_ : Ref(global(globals_, N->BaseMapper));
+  Ref entry = getitem(getattr(owner, N->datasource), name_);
+  owner.reset();
+  Ref gateway = getitem(entry, N->db_gateway);
+  entry.reset();
+  session_ = call_method(gateway, N->get_ori_session, {});
+  return session_;
+}
+
+void SessionBody::on_success() {
+  call_method(session_, N->commit, {});
+}
+
+void SessionBody::on_error(Borrowed) {
+  if (session_ && session_.get() != Py_None) call_method(session_, N->rollback, {});
+}
+
+void SessionBody::on_finally() {
+  if (session_ && session_.get() != Py_None) call_method(session_, N->close, {});
+}
+
+int SessionBody::traverse(visitproc visit, void* arg) {
+  Py_VISIT(globals_.get());
+  Py_VISIT(owner_.get());
+  Py_VISIT(name_.get());
+  Py_VISIT(session_.get());
+  return 0;
+}
+
 }  // namespace wisp::facade
 
 namespace {
@@ -343,60 +382,15 @@ const char kDatasourceDoc[] =
     "    ";
 
 // ---------------------------------------------------------------------------
-// db_session: the raw SQLAlchemy session of a data source.
-//
-//     if datasource_name is None: datasource_name = get_current_db()
-//     session = None
-//     default_db = BaseMapper.datasource[datasource_name]
-//     try:
-//         session = default_db["db_gateway"].get_ori_session()
-//         yield session
-//         session.commit()
-//     except Exception:
-//         if session is not None: session.rollback()
-//         raise
-//     finally:
-//         if session is not None: session.close()
-class SessionBody : public ContextBody {
- public:
-  SessionBody(Ref globals, Ref name) : globals_(std::move(globals)), name_(std::move(name)) {}
-
- protected:
-  Ref enter() override {
-    if (name_.get() == Py_None) name_ = call(global(globals_, N->get_current_db));
-    expect_exact(name_, &PyUnicode_Type);
-    Ref entry = getitem(mapper_attr(globals_, N->datasource), name_);
-    Ref gateway = getitem(entry, N->db_gateway);
-    entry.reset();
-    session_ = call_method(gateway, N->get_ori_session, {});
-    return session_;
-  }
-  void on_success() override { call_method(session_, N->commit, {}); }
-  void on_error(Borrowed) override {
-    if (session_.get() != Py_None) call_method(session_, N->rollback, {});
-  }
-  void on_finally() override {
-    if (session_.get() != Py_None) call_method(session_, N->close, {});
-  }
-  int traverse(visitproc visit, void* arg) override {
-    Py_VISIT(globals_.get());
-    Py_VISIT(name_.get());
-    Py_VISIT(session_.get());
-    return 0;
-  }
-
- private:
-  Ref globals_;
-  Ref name_;
-  Ref session_;
-};
+// db_session: the raw SQLAlchemy session of a data source (SessionBody).
 
 // def db_session(datasource_name: "str" = None), wrapped by contextmanager
 struct DbSessionArgs {
   Ref datasource_name;
 };
 Ref db_session(FunctionObject* f, DbSessionArgs& a) {
-  auto body = std::make_unique<SessionBody>(Ref::borrow(f->globals), a.datasource_name);
+  auto body =
+      std::make_unique<SessionBody>(Ref::borrow(f->globals), Ref(), a.datasource_name, true);
   return new_generator(std::move(body), f->name, f->qualname);
 }
 

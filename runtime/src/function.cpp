@@ -437,6 +437,17 @@ struct Frame {
   }
 };
 
+// The argument checks, once every parameter is bound.
+void check_arguments(const Code* c, const Frame& a) {
+  const Py_ssize_t nparams = Py_ssize_t(c->params.size());
+  for (Py_ssize_t i = 0; i < nparams; ++i) {
+    const ParamInfo& p = c->params[size_t(i)];
+    if (p.check == Check::Any || p.check == Check::Auto) continue;
+    if (p.kind == Kind::VarPos || p.kind == Kind::VarKw) continue;
+    a[i] = check_arg(p.name, p.check, p.nullable, std::move(a[i]));
+  }
+}
+
 PyObject* entry_with_slots(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) noexcept {
   auto* f = reinterpret_cast<FunctionObject*>(self);
@@ -455,6 +466,13 @@ void detail::bind_arguments(FunctionObject* f, unsigned char* base, PyObject* co
   const Py_ssize_t nparams = Py_ssize_t(c->params.size());
   const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
   Frame a{base, c};
+
+  // The common call: every parameter given by position, nothing else.
+  if (!kwnames && npos == nparams && c->n_positional == nparams) {
+    for (Py_ssize_t i = 0; i < npos; ++i) a[i] = Ref::borrow(args[i]);
+    check_arguments(c, a);
+    return;
+  }
 
   // Positional arguments.
   Py_ssize_t take = npos < c->n_positional ? npos : c->n_positional;
@@ -547,13 +565,7 @@ void detail::bind_arguments(FunctionObject* f, unsigned char* base, PyObject* co
   }
   if (!missing.empty()) raise_missing(f, missing, "keyword-only");
 
-  // Argument checks.
-  for (Py_ssize_t i = 0; i < nparams; ++i) {
-    const ParamInfo& p = c->params[size_t(i)];
-    if (p.check == Check::Any || p.check == Check::Auto) continue;
-    if (p.kind == Kind::VarPos || p.kind == Kind::VarKw) continue;
-    a[i] = check_arg(p.name, p.check, p.nullable, std::move(a[i]));
-  }
+  check_arguments(c, a);
 }
 
 Ref detail::check_return(FunctionObject* f, Ref result) {

@@ -69,6 +69,13 @@ Ref With::call_exit(PyObject* type, PyObject* value, PyObject* tb) {
   return call(exit_, {type, value, tb});
 }
 
+int With::traverse(visitproc visit, void* arg) const {
+  Py_VISIT(mgr_.get());
+  Py_VISIT(exit_.get());
+  Py_VISIT(value_.get());
+  return 0;
+}
+
 void With::exit() {
   call_exit(Py_None, Py_None, Py_None);
 }
@@ -147,23 +154,70 @@ Ref super_object(Borrowed cls, Borrowed obj) {
   return call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls.get(), obj.get()});
 }
 
-Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name) {
-  PyObject* s_getattribute = intern("__getattribute__");
-  PyTypeObject* start = Py_TYPE(self.get());
-  if (PyType_Check(cls.get()) &&
-      PyType_IsSubtype(start, reinterpret_cast<PyTypeObject*>(cls.get()))) {
-    // The first __getattribute__ after `cls` along type(self).__mro__.
-    Ref mro = Ref::borrow(start->tp_mro);
-    Py_ssize_t at = 0, n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
-    while (at < n && PyTuple_GET_ITEM(mro.get(), at) != cls.get()) ++at;
-    Ref found = lookup_on_type(start, s_getattribute, at);
-    if (found && found.get() == object_getattribute_slot().get()) {
-      return Ref::check(PyObject_GenericGetAttr(self, name));
-    }
-    if (found && binds_like_function(found)) return call(found, {self.get(), name.get()});
+namespace {
+
+PyObject* name_getattribute() {
+  // Made once: interning costs a string and a lookup per call otherwise.
+  static PyObject* s = nullptr;
+  if (!s) s = intern("__getattribute__");
+  return s;
+}
+
+// The __getattribute__ that super(cls, self) reaches: the first one after
+// `cls` along type(self).__mro__. Null when that is object's own (the
+// generic lookup); `*other` is false when super() itself must answer (cls
+// not in the MRO, or a __getattribute__ that does not bind like a function).
+Ref next_getattribute(Borrowed cls, Borrowed mro, bool* other) {
+  *other = true;
+  Py_ssize_t n = mro && PyType_Check(cls.get()) ? PyTuple_GET_SIZE(mro.get()) : 0;
+  Py_ssize_t at = 0;
+  while (at < n && PyTuple_GET_ITEM(mro.get(), at) != cls.get()) ++at;
+  // `cls` is in the MRO, so self is an instance of it. object's namespace
+  // cannot change: reaching object means its own.
+  for (Py_ssize_t i = at + 1; i < n; ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+    if (base == &PyBaseObject_Type) break;
+    Ref found = own_attribute(base, name_getattribute());
+    if (!found) continue;
+    if (found.get() == object_getattribute_slot().get()) break;
+    if (!binds_like_function(found)) return Ref();
+    *other = false;
+    return found;
   }
+  *other = at >= n;
+  return Ref();
+}
+
+}  // namespace
+
+Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name) {
+  Ref mro = Ref::borrow(Py_TYPE(self.get())->tp_mro);
+  bool other = false;
+  Ref next = next_getattribute(cls, mro, &other);
+  if (next) return call(next, {self.get(), name.get()});
+  if (!other) return Ref::check(PyObject_GenericGetAttr(self, name));
   // Everything else exactly as super() does it, errors included.
-  return call_method(super_object(cls, self), s_getattribute, {name.get()});
+  return call_method(super_object(cls, self), name_getattribute(), {name.get()});
+}
+
+bool super_finds_method(Borrowed cls, Borrowed self, Borrowed name) {
+  Ref mro = Ref::borrow(Py_TYPE(self.get())->tp_mro);
+  bool other = false;
+  if (next_getattribute(cls, mro, &other) || other || !PyUnicode_CheckExact(name.get())) {
+    return false;
+  }
+  // What the generic lookup finds on the type, without its cache: the first
+  // class along the MRO that holds the name.
+  Ref found;
+  for (Py_ssize_t i = 0; !found && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+    found = own_attribute(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)), name);
+  }
+  // A plain function binds to self with no other effect; it is what the
+  // lookup returns unless the instance's own __dict__ holds the name.
+  if (!found || !(PyFunction_Check(found.get()) || is_function(found))) return false;
+  Ref dict = attribute_or_null(PyObject_GenericGetDict(self, nullptr));
+  if (!dict || !PyDict_Check(dict.get())) return false;
+  return !dict_get_ref(dict, name);
 }
 
 Ref object_getattribute(Borrowed self, Borrowed name) {

@@ -40,6 +40,9 @@ class WISP_API With {
   Borrowed value() const { return value_; }
   void exit();
   bool exit(Ref& exc);
+  // Visits what the block holds, for an object that keeps it open across
+  // calls (a generator suspended inside the block).
+  int traverse(visitproc visit, void* arg) const;
 
  private:
   Ref call_exit(PyObject* type, PyObject* value, PyObject* tb);
@@ -89,6 +92,12 @@ WISP_API Ref super_object(Borrowed cls, Borrowed obj);
 // `cls` in type(self).__mro__, taken straight to the generic lookup when
 // that is object's own.
 WISP_API Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name);
+// Whether super(cls, self).__getattribute__(name) is certain to give a
+// method bound to self, with no other effect: the lookup is the generic
+// one, finds a plain function on the type, and the instance's __dict__ does
+// not hold the name. For a caller that needs to know only that, and so can
+// skip making the bound method; false means "do the lookup".
+WISP_API bool super_finds_method(Borrowed cls, Borrowed self, Borrowed name);
 // object.__getattribute__(self, name)
 WISP_API Ref object_getattribute(Borrowed self, Borrowed name);
 // The same, with a null Ref when the attribute is missing (AttributeError,

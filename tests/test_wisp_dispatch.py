@@ -1,0 +1,153 @@
+"""wisp.wisp BaseMapper.__getattribute__: methods whose bodies come from the mapper XML
+statement named like them, the per-instance wrappers, argument binding with pages, left-out
+arguments, signatures per class, collection of mappers, and memory over many calls."""
+
+import gc
+import inspect
+import weakref
+
+import pytest
+
+import memcheck
+from mapper_models import Person, User, w  # noqa: F401  (w: the fixture)
+from wisp.db.query_runner import Page
+
+
+def user_mapper(w, *bases):
+    class UserMapper(w.BaseMapper[User], *bases):  # the namespace of tests/mapper_models.py
+        def older(self, age: int) -> list[Person]: ...
+
+        def older_models(self, age) -> list[User]: ...
+
+        def by_name(self, name, page: Page) -> list: ...
+
+        def by_age(self, age, page=None) -> list: ...
+
+        def count_older(self, age, flag) -> int: ...
+
+        def add_user(self, name, age): ...
+
+        def plain(self, x, y=2):
+            return ("body", x, y)
+
+    return UserMapper()
+
+
+def test_mapped_methods_run_their_statements(w):
+    m = user_mapper(w)
+    assert m.older(30) == [Person(3, "u3", 30), Person(4, "u4", 40), Person(5, "u5", 50)]
+    assert [(u.id, u.name) for u in m.older_models(age=40)] == [(4, "u4"), (5, "u5")]
+    assert m.count_older(30) == 3  # `flag` is left out, and no placeholder uses it
+    assert m.add_user("new", age=1) == 6 and w.count_users() == 6
+    names = [{"name": n} for n in ("u1", "u2", "u3", "u4", "u5", "new")]
+    assert m.select_all() == names  # an inherited method replaced by a statement
+    assert m.plain(1) == ("body", 1, 2) and m.select_by_id(2).name == "u2"
+    with w.switch_datasource("other"):  # the data source in force at each call
+        assert m.older(0) == [] and m.add_user("elsewhere", 1) == 1
+    assert w.count_users() == 6
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda m: m.by_name("u2"), [{"name": "u2", "age": 20}]),  # a Page left out: no page
+    (lambda m: m.by_age(40, None, "surplus", bogus=1), [{"name": "u4"}, {"name": "u5"}]),
+    (lambda m: m.by_name(page=Page(1, 5), name="u2"),
+     {"pageNum": 1, "pageSize": 5, "total": 1, "list": [{"name": "u2", "age": 20}]}),
+    (lambda m: m.by_age(30, Page(2, 1)),  # a Page recognised by its type
+     {"pageNum": 2, "pageSize": 1, "total": 3, "list": [{"name": "u4"}]}),
+    (lambda m: m.by_age(40), [{"name": "u4"}, {"name": "u5"}]),
+])
+def test_arguments_bound_by_position_then_name_and_pages(w, call, expected):
+    assert call(user_mapper(w)) == expected
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda m: m.add_user("x"), "age"),
+    (lambda m: m.add_user(age=3), "name"),
+    (lambda m: m.count_older(flag=1), "age"),
+])
+def test_a_left_out_argument_is_refused_before_anything_runs(w, call, name):
+    with pytest.raises(TypeError) as info:
+        call(user_mapper(w))
+    assert str(info.value) == f"missing a required argument: '{name}'"
+    assert w.rows("SELECT name, age FROM users WHERE id > 5") == []
+
+
+def test_same_named_mapper_classes_bind_by_their_own_signatures(w):
+    class UserMapper(w.BaseMapper[User]):
+        def by_name(self, name) -> list: ...
+
+    first = UserMapper()
+    assert first.by_name("u1") == [{"name": "u1", "age": 10}]
+
+    class UserMapper(w.BaseMapper[User]):  # noqa: F811  redefined, as after a reload
+        def by_name(self, who, name=None) -> list: ...
+
+    second = UserMapper()
+    assert second.by_name("u3", "u2") == [{"name": "u2", "age": 20}]
+    assert first.by_name("u1") == [{"name": "u1", "age": 10}]
+
+
+def test_wrappers_per_instance_look_like_their_methods(w):
+    m, n = user_mapper(w), user_mapper(w)
+    wrapper, bound = m.older, type(m).older.__get__(m)
+    assert wrapper is m.older and wrapper is not n.older and m._wrapper_cache == {"older": wrapper}
+    assert (wrapper.__name__, wrapper.__qualname__, wrapper.__wrapped__) == (
+        "older", bound.__qualname__, bound)
+    assert inspect.signature(wrapper) == inspect.signature(bound)
+    assert m.session is w.BaseMapper.datasource["main"]["db_gateway"]
+    assert m.datasource is w.BaseMapper.datasource
+    assert m._convert_data.__func__ is w.BaseMapper._convert_data  # never wrapped
+    assert "_wrapper_cache" not in vars(user_mapper(w))
+
+
+def test_a_cached_wrapper_still_follows_the_lookup(w):
+    seen = []
+
+    class Logged:
+        def __getattribute__(self, name):
+            seen.append(name)
+            return object.__getattribute__(self, name)
+
+    m, logged = user_mapper(w), user_mapper(w, Logged)
+    wrapper = m.plain
+    m.plain = 5
+    assert m.plain == 5  # the instance's own value, not callable: no wrapper
+    m.plain = len
+    assert m.plain is wrapper  # callable: the wrapper built first, calling the first method
+    del m.plain
+    del type(m).plain
+    with pytest.raises(AttributeError):
+        m.plain
+    assert logged.plain is logged.plain and seen.count("plain") == 2
+
+
+def test_mapper_and_its_wrappers_are_collected(w):
+    m = user_mapper(w)
+    assert m.older(50) and m.plain(1) and m.session
+    ref = weakref.ref(m)
+    del m
+    gc.collect()
+    assert ref() is None
+
+
+def test_memory_flat_over_mapped_calls(w, backend):
+    if backend.kind != "sqlite":
+        pytest.skip("the loop's statements run on SQLite; MariaDB adds only network time")
+    m = user_mapper(w)
+
+    def reads_and_fallbacks():
+        for i in range(200_000):
+            m.plain(i)
+            (type(m)() if i % 100 == 0 else m).older
+
+    def statements():
+        for i in range(300):
+            m.by_age(i % 60)
+            m.count_older(i % 60)
+            m.by_age(30, Page(1, 2))
+            m.select_by_id(1)
+
+    reads_and_fallbacks()
+    memcheck.assert_flat(reads_and_fallbacks, what="wrapper reads and calls")
+    statements()
+    memcheck.assert_flat(statements, what="mapped statements")
