@@ -5,6 +5,8 @@ import importlib.util
 import os
 import stat
 import subprocess
+import sys
+import tarfile
 import zipfile
 
 import pytest
@@ -135,3 +137,57 @@ def test_wheel_check_wants_a_manylinux_tag(tmp_path, capsys):
         load_check_dist().check_wheel(str(wheel))
     assert "has no manylinux platform tag" in capsys.readouterr().err
 
+
+
+@pytest.mark.parametrize("left_out, complaint", [
+    (None, None),
+    ("runtime/src/core.cpp", "runtime/src/core.cpp is tracked but not in the sdist"),
+    ("LICENSE", "LICENSE is missing"),
+])
+def test_sdist_check_wants_every_tracked_file(tmp_path, capsys, left_out, complaint):
+    try:
+        tracked = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
+                                 capture_output=True).stdout.decode().split("\0")
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("not in a git checkout")
+    sdist = tmp_path / "wisp-0.1.0.tar.gz"
+    with tarfile.open(sdist, "w:gz") as tar:
+        for name in [t for t in tracked if t and os.path.isfile(os.path.join(ROOT, t))] + ["PKG-INFO"]:
+            if name != left_out:
+                tar.add(os.path.join(ROOT, "pyproject.toml"), "wisp-0.1.0/" + name)
+    check_dist = load_check_dist()
+    if complaint is None:
+        check_dist.check_sdist(str(sdist))
+        assert capsys.readouterr().out.endswith("sdist: ok\n")
+    else:
+        with pytest.raises(SystemExit):
+            check_dist.check_sdist(str(sdist))
+        assert complaint in capsys.readouterr().err
+
+
+# The check that runs in the clean environment, here on the test environment's own
+# installation: it must see a second copy of the runtime library, and a package
+# imported from the source tree instead of the installed one.
+SECOND_COPY = """
+import ctypes, shutil, sys, tempfile, os, wisp
+copy = os.path.join(tempfile.mkdtemp(), "libwisp_rt.so")
+shutil.copy(os.path.join(os.path.dirname(wisp.__file__), "libwisp_rt.so"), copy)
+ctypes.CDLL(copy)
+"""
+
+
+@pytest.mark.parametrize("prelude, env, complaint", [
+    ("", {}, None),
+    (SECOND_COPY, {}, "runtime libraries mapped"),
+    ("", {"PYTHONPATH": ROOT}, "wisp was imported from the source tree"),
+])
+def test_installed_check_sees_what_the_process_loaded(tmp_path, prelude, env, complaint):
+    code = (prelude + "import runpy, sys\nsys.argv = ['check_dist.py', 'installed']\n"
+            f"runpy.run_path({os.path.join(TOOLS, 'check_dist.py')!r}, run_name='__main__')\n")
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                          text=True, env=dict(os.environ, **env), timeout=120)
+    if complaint is None:
+        assert done.returncode == 0, done.stderr
+        assert "installed package: ok" in done.stdout
+    else:
+        assert done.returncode == 1 and complaint in done.stderr

@@ -166,7 +166,7 @@ def check_installed(scripts):
 
     problems = Problems()
     package = os.path.dirname(os.path.abspath(wisp.__file__))
-    if os.path.commonpath([package, ROOT]) == ROOT:
+    if os.path.realpath(package) == os.path.realpath(os.path.join(ROOT, "wisp")):
         problems.append(f"wisp was imported from the source tree ({package})")
     imported = []
     for folder, _, files in os.walk(package):
