@@ -45,7 +45,9 @@ def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
         start = time.monotonic()
         with pytest.raises(KeyboardInterrupt) as e:
             m.select("long", params)
-        assert time.monotonic() - start < delay + 0.1
+        # Rendering all 3,000,000 items takes over ten seconds; a second of slack
+        # leaves room for a loaded machine (the suite runs beside others).
+        assert time.monotonic() - start < delay + 1.0
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)

@@ -165,6 +165,7 @@ if [ "${BASH_VERSINFO[0]}" -lt 5 ] || { [ "${BASH_VERSINFO[0]}" = 5 ] && [ "${BA
 fi
 max=${WISP_JOBS:-$(nproc)}
 declare -A running=()   # pid -> job index
+started_at=()
 results=()
 stop_jobs() {
   local pid
@@ -172,8 +173,19 @@ stop_jobs() {
 }
 trap 'stop_jobs; exit 130' INT TERM
 trap stop_jobs EXIT
+# CPU seconds of the jobs reaped so far, into $cpu: the kernel adds a child's
+# time (and that of everything it waited for) when the child is reaped, so
+# the growth between two reaps is the CPU time of the job that ended. Called
+# directly, not in $(...), whose subshell has no children of its own.
+children_cpu() {
+  times >"$logs/times"
+  cpu=$(awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/);
+                       printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$logs/times")
+}
 next=0
 status=0
+children_cpu
+cpu_before=$cpu
 while [ $next -lt ${#names[@]} ] || [ ${#running[@]} -gt 0 ]; do
   while [ $next -lt ${#names[@]} ] && [ ${#running[@]} -lt "$max" ]; do
     log="$logs/job$next.log"
@@ -182,6 +194,7 @@ while [ $next -lt ${#names[@]} ] || [ ${#running[@]} -gt 0 ]; do
     # process group.
     setsid bash -c "${commands[$next]} \"\$@\"" run-tests "$@" >"$log" 2>&1 </dev/null &
     running[$!]=$next
+    started_at[$next]=$(date +%s)
     next=$((next + 1))
   done
   done_pid=""
@@ -192,13 +205,17 @@ while [ $next -lt ${#names[@]} ] || [ ${#running[@]} -gt 0 ]; do
   [ -n "$done_pid" ] || continue
   i=${running[$done_pid]}
   unset "running[$done_pid]"
+  children_cpu
   echo
   echo "======== ${names[$i]}: exit $rc"
   cat "$logs/job$i.log"
-  results+=("${names[$i]}: $([ $rc = 0 ] && echo passed || echo "FAILED (exit $rc)")")
+  outcome=$([ $rc = 0 ] && echo passed || echo "FAILED (exit $rc)")
+  results+=("${names[$i]}: $outcome, $(($(date +%s) - ${started_at[$i]})) s, CPU $((cpu - cpu_before)) s")
+  cpu_before=$cpu
   [ $rc = 0 ] || status=1
 done
 echo
 for r in "${results[@]}"; do echo "== $r"; done
-echo "== test run: $(($(date +%s) - started)) s, exit $status"
+children_cpu
+echo "== test run: $(($(date +%s) - started)) s, CPU $cpu s, $max jobs at once, exit $status"
 exit $status
