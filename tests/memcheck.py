@@ -58,6 +58,11 @@ def growth_per_window(work, windows, traced):
 
 def assert_flat(work, traced_limit=64 * 1024, rss_limit=4 * 1024 * 1024, windows=3, what="the loop"):
     """`work()` is one window of the loop, already warmed up by the caller."""
+    if SANITIZED:
+        # The sanitizer run looks for memory errors, which one window shows as
+        # well as three; leaks in that build are the reference-leak loop's.
+        work()
+        return
     if traced_limit is not None:
         traced = growth_per_window(work, windows, traced=True)
         assert min(traced) < traced_limit, f"traced memory grew in every window of {what}: {traced}"

@@ -151,3 +151,23 @@ def test_memory_flat_over_mapped_calls(w, backend):
     memcheck.assert_flat(reads_and_fallbacks, what="wrapper reads and calls")
     statements()
     memcheck.assert_flat(statements, what="mapped statements")
+
+
+def test_text_annotations_of_a_mapped_method_are_resolved(w, tmp_path, monkeypatch):
+    # A module that keeps its annotations as text: the return annotation of a
+    # mapped method is resolved before the statement runs.
+    (tmp_path / "text_annotated.py").write_text(
+        "from __future__ import annotations\n"
+        "from mapper_models import Person, User\n"
+        "from wisp.wisp import BaseMapper\n"
+        "class UserMapper(BaseMapper[User]):\n"
+        "    def older(self, age: int) -> list[Person]: ...\n"
+        "    def by_name(self, name) -> list[Missing]: ...\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import text_annotated
+
+    m = text_annotated.UserMapper()
+    assert m.older(40) == [Person(4, "u4", 40), Person(5, "u5", 50)]
+    with pytest.raises(NameError):
+        m.by_name("u1")

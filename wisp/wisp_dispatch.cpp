@@ -49,6 +49,7 @@ struct DispatchNames {
   PyObject* return_ = intern("return");
   PyObject* id_2_element_map = intern("id_2_element_map");
   PyObject* get = intern("get");
+  PyObject* get_type_hints = intern("get_type_hints");
   PyObject* get_sql = intern("get_sql");
   PyObject* execute_sql = intern("execute_sql");
 };
@@ -81,6 +82,7 @@ bool private_name(Borrowed name) {
 //         params, page = <args bound to sig>           (wisp_args.h)
 //         <a left-out argument the statement binds: TypeError>
 //         return_type = attr.__annotations__.get("return", None)
+//         (text resolved with get_type_hints(attr))
 //         return entry["db_gateway"].execute_sql(
 //             sql_id=name, namespace=class_name, ori_params=params, page=page,
 //             return_type=return_type)
@@ -108,14 +110,24 @@ Ref mapped_statement(Borrowed mapper_dict, Borrowed class_name, Borrowed name) {
   return parser;
 }
 
-// attr.__annotations__.get("return", None)
-Ref return_annotation(Borrowed attr) {
-  Ref annotations = getattr(attr, K->annotations);
-  if (PyDict_CheckExact(annotations.get())) {
-    Ref found = dict_get_ref(annotations, K->return_);
+// mapping.get("return", None)
+Ref return_entry(Borrowed mapping) {
+  if (PyDict_CheckExact(mapping.get())) {
+    Ref found = dict_get_ref(mapping, K->return_);
     return found ? found : none();
   }
-  return call_method(annotations, K->get, {K->return_, Py_None});
+  return call_method(mapping, K->get, {K->return_, Py_None});
+}
+
+// attr.__annotations__.get("return", None). A method declared in a module
+// that keeps its annotations as text (`from __future__ import annotations`)
+// gives the text, which no result type can be worked out from: such an
+// annotation is resolved with get_type_hints(attr), before the statement runs.
+Ref return_annotation(FunctionObject* f, Borrowed attr) {
+  Ref annotation = return_entry(getattr(attr, K->annotations));
+  if (!PyUnicode_Check(annotation.get())) return annotation;
+  Ref hints = call(global(f, K->get_type_hints), {attr.get()});
+  return return_entry(hints);
 }
 
 // A parameter without a default that the call left out goes nowhere near
@@ -146,7 +158,7 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   BoundCall bound = bind_call(v.plan, a.args, a.kwargs, global(f, K->Page));
   refuse_left_out(parser, v.name, bound.params);
   parser.reset();
-  Ref return_type = return_annotation(v.attr);
+  Ref return_type = return_annotation(f, v.attr);
   Ref gateway = getitem(entry, N->db_gateway);
   return call_method_kw(
       gateway, K->execute_sql,
