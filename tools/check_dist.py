@@ -10,7 +10,9 @@
                                          environment: imports every module of
                                          the installed package, checks that
                                          one runtime library serves them all,
-                                         then runs each SCRIPT
+                                         then runs each SCRIPT; when
+                                         <script>_output.txt lies beside it,
+                                         the output must be that text
 
 `wheel` reads ELF files and needs pyelftools (installed with auditwheel);
 the others use the standard library only. Each prints what it checked and
@@ -187,12 +189,21 @@ def check_installed(scripts):
     print(f"imported {len(imported)} modules from {package}")
     problems.exit("installed package")
     for script in scripts:
-        print(f"== {script}")
-        sys.stdout.flush()
-        done = subprocess.run([sys.executable, script])
+        done = subprocess.run([sys.executable, script], capture_output=True, text=True)
         if done.returncode != 0:
+            print(done.stdout + done.stderr, file=sys.stderr)
             print(f"{script} failed (exit {done.returncode})", file=sys.stderr)
             sys.exit(1)
+        expected = os.path.splitext(script)[0] + "_output.txt"
+        if os.path.exists(expected):
+            with open(expected, encoding="utf-8") as f:
+                if done.stdout != f.read():
+                    print(done.stdout, file=sys.stderr)
+                    print(f"{script}: the output above differs from {expected}", file=sys.stderr)
+                    sys.exit(1)
+            print(f"{os.path.basename(script)}: ran, output as in {os.path.basename(expected)}")
+        else:
+            print(f"{os.path.basename(script)}: ran")
 
 
 def main(argv):
