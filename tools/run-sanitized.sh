@@ -63,10 +63,14 @@ build="$root/build/py$ver-dbg-sanitize"
 echo "== Python $ver debug build ($debug_py), ASan + UBSan"
 [ -x "$venv/bin/python" ] || "$debug_py" -m venv "$venv"
 # The debug interpreter reports every unclosed file of pip's as a warning.
-pip() { PYTHONWARNINGS=ignore "$venv/bin/python" -m pip "$@"; }
-pip install -q --upgrade pip >/dev/null
-# Unstripped, so that reports name our source lines.
-pip install -q "$root[test]" \
+source "$root/tools/lib.sh"
+pip() { PYTHONWARNINGS=ignore pip_q "$venv/bin/python" "$@"; }
+pip install --upgrade pip >/dev/null
+# Built without isolation, so that a later run reuses the build folder and
+# compiles only what changed (see lib.sh); unstripped, so that reports name
+# our source lines.
+pip install $(build_requires "$venv/bin/python")
+pip install --no-build-isolation "$root[test]" \
   -Ccmake.define.WISP_WERROR=ON -Ccmake.define.WISP_TEST_PROBE=ON \
   -Ccmake.define.WISP_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir="$build"
 # SQLAlchemy's compiled parts are built for the release interpreter: their
@@ -74,7 +78,7 @@ pip install -q "$root[test]" \
 # drifts by itself. Its pure-Python form keeps the total exact.
 if "$venv/bin/python" -c 'import sys, sqlalchemy.util._has_cython as c; sys.exit(not c.HAS_CYEXTENSION)'; then
   sqla=$("$venv/bin/python" -c 'import sqlalchemy; print(sqlalchemy.__version__)')
-  DISABLE_SQLALCHEMY_CEXT=1 pip install -q --force-reinstall --no-deps --no-binary sqlalchemy \
+  DISABLE_SQLALCHEMY_CEXT=1 pip install --force-reinstall --no-deps --no-binary sqlalchemy \
     "sqlalchemy==$sqla"
 fi
 # Modules compiled without Py_DEBUG would not count their references.

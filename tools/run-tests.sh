@@ -1,24 +1,89 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine and runs the whole test suite: on the default
-# python3 and on the newest CPython 3.x that pyenv has, when that is newer.
-# Each interpreter gets its own virtual environment under .venvs/.
+# Sets up a fresh machine and runs the whole test suite on every CPython 3.11
+# or newer that pyenv has, and on the default python3 when it is none of
+# them. Each interpreter gets its own virtual environment under .venvs/ and
+# its own build folder under build/, kept between runs so that a later run
+# compiles only what changed. With the default interpreter's build, the
+# wheel is checked too: made, repaired, installed into a clean environment
+# and run there (tools/build-dist.sh --check).
 #
-# With --sanitize as the first argument it runs the sanitizer run instead
-# (tools/run-sanitized.sh): the suite on Debian's debug interpreter over a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# The runs go side by side, as many at once as there are cores (WISP_JOBS
+# sets another number); each one writes to build/test-logs/, and its output
+# is printed whole when it ends.
+#
+#   bash tools/run-tests.sh [pytest args]         the runs above
+#   bash tools/run-tests.sh --ci [pytest args]    the same and the sanitizer run (.ci/run)
+#   bash tools/run-tests.sh --sanitize [args]     only the sanitizer run: the suite on
+#                                                 Debian's debug interpreter over a build
+#                                                 with ASan and UBSan (tools/run-sanitized.sh)
+#   bash tools/run-tests.sh --python PY [args]    only the interpreter PY, in the foreground
+#   bash tools/run-tests.sh --list                the interpreters a run would use
+#
+# Extra arguments go to pytest, which runs from tests/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source "$root/tools/lib.sh"
 started=$(date +%s)
-sanitize=0
-if [ "${1:-}" = "--sanitize" ]; then
-  sanitize=1
-  shift
+
+mode=pool
+sanitize_too=0
+one_py=""
+venv_name=""
+wheel_check=0
+case "${1:-}" in
+  --sanitize) mode=sanitize; shift ;;
+  --ci) sanitize_too=1; shift ;;
+  --list) mode=list; shift ;;
+  --python)
+    mode=one; one_py=$2; shift 2
+    # internal, set by the pool for its jobs
+    while [ $# -gt 0 ]; do
+      case "$1" in
+        --venv) venv_name=$2; shift 2 ;;
+        --wheel-check) wheel_check=1; shift ;;
+        *) break ;;
+      esac
+    done
+    ;;
+esac
+
+# Every CPython 3.11 or newer: the default python3 first, then pyenv's in
+# version order, each once (an interpreter reached through a pyenv shim is
+# the same as pyenv's own). Prints "<venv name> <interpreter>" per line.
+interpreters() {
+  local candidates=() seen=" " names=" " c info impl ver recent real name
+  if c=$(command -v python3); then candidates+=("$c"); fi
+  local versions="${PYENV_ROOT:-$HOME/.pyenv}/versions"
+  if [ -d "$versions" ]; then
+    while IFS= read -r c; do
+      [ -x "$c/bin/python3" ] && candidates+=("$c/bin/python3")
+    done < <(find "$versions" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort -V |
+             sed "s|^|$versions/|")
+  fi
+  for c in "${candidates[@]}"; do
+    info=$("$c" -c 'import os, sys; print(sys.implementation.name,
+"%d.%d.%d%s" % (*sys.version_info[:3], "t" if "t" in sys.abiflags else ""),
+int(sys.version_info >= (3, 11)), os.path.realpath(sys.executable))' 2>/dev/null) || continue
+    read -r impl ver recent real <<<"$info"
+    [ "$impl" = cpython ] && [ "$recent" = 1 ] || continue
+    case "$seen" in *" $real "*) continue ;; esac
+    seen+="$real "
+    name="py$ver"
+    while case "$names" in *" $name "*) true ;; *) false ;; esac; do name+="+"; done
+    names+="$name "
+    echo "$name $c"
+  done
+}
+
+if [ $mode = list ]; then
+  interpreters
+  exit 0
 fi
 
 # The MySQL-side tests run against a real MariaDB server that the suite
 # starts itself; install the server when it is missing.
-if ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
+if [ $mode != one ] && ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     echo "== installing mariadb-server"
     # keep the package from starting the system service
@@ -32,43 +97,125 @@ if ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
   fi
 fi
 
-if [ $sanitize = 1 ]; then
+if [ $mode = sanitize ]; then
   exec bash "$root/tools/run-sanitized.sh" "$@"
 fi
 
-pythons=("$(command -v python3)")
-default_ver=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-newest=""
-if [ -d "${PYENV_ROOT:-$HOME/.pyenv}/versions" ]; then
-  newest=$(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.* 2>/dev/null | sort -V | tail -n 1 || true)
-fi
-if [ -n "$newest" ] && [ -x "$newest/bin/python3" ]; then
-  newest_ver=$("$newest/bin/python3" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  if [ "$(printf '%s\n%s\n' "$default_ver" "$newest_ver" | sort -V | tail -n 1)" != "$default_ver" ]; then
-    pythons+=("$newest/bin/python3")
+# --- one interpreter -------------------------------------------------------
+if [ $mode = one ]; then
+  ver=$("$one_py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
+  venv="$root/.venvs/${venv_name:-py$ver}"
+  build="$root/build/${venv_name:-py$ver}"
+  echo "== Python $ver ($one_py)"
+  "$one_py" -m venv "$venv"
+  pip_q "$venv/bin/python" install --upgrade pip
+  # Built without isolation, so that the build folder is reused (see lib.sh).
+  pip_q "$venv/bin/python" install $(build_requires "$venv/bin/python")
+  pip_q "$venv/bin/python" install --no-build-isolation "$root[test]" \
+    "${test_build_options[@]}" -Cbuild-dir="$build"
+  built=$(date +%s)
+  status=0
+  if [ $wheel_check = 1 ]; then
+    bash "$root/tools/build-dist.sh" --check "$venv/bin/python" "$build" || status=1
   fi
-fi
-
-status=0
-for py in "${pythons[@]}"; do
-  ver=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
-  venv="$root/.venvs/py$ver"
-  echo "== Python $ver ($py)"
-  "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q "$root[test]" \
-    -Ccmake.define.WISP_WERROR=ON -Ccmake.define.WISP_TEST_PROBE=ON \
-    -Cbuild-dir="$root/build/py$ver"
+  checked=$(date +%s)
   # Run from the tests folder so that the installed package, not the source
   # tree, is imported.
   set +e
   (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
   rc=$?
   set -e
-  if [ $rc -ne 0 ]; then
-    echo "== Python $ver: tests failed (exit $rc)"
-    status=1
+  [ $rc -eq 0 ] || status=1
+  now=$(date +%s)
+  echo "== Python $ver: $([ $status = 0 ] && echo passed || echo FAILED)," \
+    "$((now - started)) s (set-up and build $((built - started)) s$(
+    [ $wheel_check = 1 ] && echo ", wheel check $((checked - built)) s"), tests $((now - checked)) s)"
+  exit $status
+fi
+
+# --- every interpreter, side by side ---------------------------------------
+logs="$root/build/test-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+names=() commands=()
+if [ $sanitize_too = 1 ]; then
+  # The longest job, so it starts first.
+  names+=("sanitizer run")
+  commands+=("bash tools/run-sanitized.sh")
+fi
+first=1
+while read -r venv py; do
+  names+=("Python ${venv#py} ($py)")
+  if [ $first = 1 ]; then
+    commands+=("bash tools/run-tests.sh --python $py --venv $venv --wheel-check")
+  else
+    commands+=("bash tools/run-tests.sh --python $py --venv $venv")
   fi
+  first=0
+done < <(interpreters)
+if [ $first = 1 ]; then
+  echo "== no CPython 3.11 or newer found" >&2
+  exit 1
+fi
+
+# `wait -n -p` tells which job ended
+if [ "${BASH_VERSINFO[0]}" -lt 5 ] || { [ "${BASH_VERSINFO[0]}" = 5 ] && [ "${BASH_VERSINFO[1]}" -lt 1 ]; }; then
+  echo "== bash 5.1 or newer needed to run the jobs side by side (this is $BASH_VERSION)" >&2
+  exit 1
+fi
+max=${WISP_JOBS:-$(nproc)}
+declare -A running=()   # pid -> job index
+started_at=()
+results=()
+stop_jobs() {
+  local pid
+  for pid in "${!running[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+}
+trap 'stop_jobs; exit 130' INT TERM
+trap stop_jobs EXIT
+# CPU seconds of the jobs reaped so far, into $cpu: the kernel adds a child's
+# time (and that of everything it waited for) when the child is reaped, so
+# the growth between two reaps is the CPU time of the job that ended. Called
+# directly, not in $(...), whose subshell has no children of its own.
+children_cpu() {
+  times >"$logs/times"
+  cpu=$(awk 'NR == 2 { split($1, u, /[ms]/); split($2, s, /[ms]/);
+                       printf "%d", u[1] * 60 + u[2] + s[1] * 60 + s[2] }' "$logs/times")
+}
+next=0
+status=0
+children_cpu
+cpu_before=$cpu
+while [ $next -lt ${#names[@]} ] || [ ${#running[@]} -gt 0 ]; do
+  while [ $next -lt ${#names[@]} ] && [ ${#running[@]} -lt "$max" ]; do
+    log="$logs/job$next.log"
+    echo "== started: ${names[$next]} (log: ${log#$root/})"
+    # A session of its own, so that stopping the run stops the job's whole
+    # process group.
+    setsid bash -c "${commands[$next]} \"\$@\"" run-tests "$@" >"$log" 2>&1 </dev/null &
+    running[$!]=$next
+    started_at[$next]=$(date +%s)
+    next=$((next + 1))
+  done
+  done_pid=""
+  set +e
+  wait -n -p done_pid
+  rc=$?
+  set -e
+  [ -n "$done_pid" ] || continue
+  i=${running[$done_pid]}
+  unset "running[$done_pid]"
+  children_cpu
+  echo
+  echo "======== ${names[$i]}: exit $rc"
+  cat "$logs/job$i.log"
+  outcome=$([ $rc = 0 ] && echo passed || echo "FAILED (exit $rc)")
+  results+=("${names[$i]}: $outcome, $(($(date +%s) - ${started_at[$i]})) s, CPU $((cpu - cpu_before)) s")
+  cpu_before=$cpu
+  [ $rc = 0 ] || status=1
 done
-echo "== test run: $(($(date +%s) - started)) s, exit $status"
+echo
+for r in "${results[@]}"; do echo "== $r"; done
+children_cpu
+echo "== test run: $(($(date +%s) - started)) s, CPU $cpu s, $max jobs at once, exit $status"
 exit $status

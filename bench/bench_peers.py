@@ -1,0 +1,615 @@
+"""wisp against the libraries a user already knows, on one SQLite file.
+
+Four workloads, each written the way each library is meant to be used:
+
+- select 10 rows into dataclasses;
+- a page of 10 rows with the total count of the query;
+- a single-row insert, committed, returning the new id;
+- a search with optional filters (name pattern, minimum and maximum age)
+  and an IN list of cities, 10 rows into dataclasses.
+
+Through:
+
+- wisp, three ways: an XML-mapped method of a `BaseMapper` subclass (the
+  search is dynamic SQL: `where`, `if`, `foreach`), functions decorated with
+  `select_list`/`select_page`/`insert`, and `BaseMapper`'s own methods over
+  a declarative model (which is a dataclass through `MappedAsDataclass`);
+- hand-written SQLAlchemy, a Session per operation as wisp opens one, with
+  `text()` called on every call and with its clauses built once;
+- PugSQL (SQL files, run through SQLAlchemy Core);
+- aiosql over the standard `sqlite3` driver;
+- plain `sqlite3`.
+
+Libraries without dynamic SQL write the search as one static statement:
+`(:name IS NULL OR name LIKE :name)` for each optional filter, and the IN
+list as a tuple (PugSQL expands it) or as a JSON array read with SQLite's
+`json_each` (aiosql, wisp's decorators). The code that builds SQL itself
+(hand-written SQLAlchemy, `sqlite3`) leaves out the filters not given.
+
+Importing PugSQL installs its own compilation of SQLAlchemy bind parameters
+for the whole process (to expand tuples into IN lists); SQLAlchemy compiles
+a statement once and caches it, so the timings hardly see it, and the results
+are compared with it in place.
+
+Every library sees the same database file; those running on SQLAlchemy share
+wisp's engine, with the pool options wisp configures (pre-ping included), and
+the `sqlite3` connections are opened once and kept. Every connection runs
+with `PRAGMA synchronous=OFF`, so that the disk does not hide the libraries.
+Before timing, every implementation's results are compared with those of
+plain `sqlite3`, on several parameter sets.
+
+Timing: in each round every (library, workload) pair runs `NUMBER` calls,
+in an order rotated from round to round; the figure kept is the best round,
+in the thread's CPU time (SQLite runs in the process, so all the work is
+counted, and other processes on the machine are not).
+
+Run: python bench/bench_peers.py [--rounds N] [--png PATH | --no-png] [--check]
+     (--check compares the results only and times nothing)
+"""
+
+import argparse
+import contextlib
+import dataclasses
+import io
+import json
+import os
+import sqlite3
+import sys
+import tempfile
+import time
+import timeit
+
+import aiosql
+import pugsql
+from sqlalchemy import bindparam, event, func, select, text
+from sqlalchemy.orm import DeclarativeBase, Mapped, MappedAsDataclass, Session, mapped_column
+
+from wisp import wisp
+from wisp.db.query_runner import Page
+from wisp.wisp import BaseMapper
+
+NUMBER = 50
+ROWS = 1000
+CITIES = ["Oslo", "Lima", "Pune", "Kyiv", "Accra", "Quito", "Hanoi", "Perth"]
+MIN_AGE = 30
+PAGE = (2, 10)  # page number, page size
+# The timed search: one filter left out, one given, three cities.
+SEARCH = {"name": None, "min_age": 30, "max_age": None, "cities": ["Oslo", "Pune", "Hanoi"]}
+# The parameter sets the results are compared on.
+SEARCHES = [
+    SEARCH,
+    {"name": "user1%", "min_age": None, "max_age": 60, "cities": ["Lima"]},
+    {"name": "user2%", "min_age": 20, "max_age": 70, "cities": CITIES},
+    {"name": "nobody%", "min_age": None, "max_age": None, "cities": ["Oslo", "Lima"]},
+]
+
+COLUMNS = "id, name, age, city"
+SELECT_SQL = f"SELECT {COLUMNS} FROM users WHERE age >= :min_age ORDER BY id LIMIT 10"
+PAGE_SQL = f"SELECT {COLUMNS} FROM users WHERE age >= :min_age ORDER BY id"
+COUNT_SQL = "SELECT COUNT(*) FROM users WHERE age >= :min_age"
+LIMITED_SQL = PAGE_SQL + " LIMIT :limit OFFSET :offset"
+INSERT_SQL = "INSERT INTO notes (user_id, body) VALUES (:user_id, :body)"
+STATIC_SEARCH_WHERE = ("(:name IS NULL OR name LIKE :name)"
+                       " AND (:min_age IS NULL OR age >= :min_age)"
+                       " AND (:max_age IS NULL OR age <= :max_age)")
+
+
+@dataclasses.dataclass
+class User:
+    id: int
+    name: str
+    age: int
+    city: str
+
+
+class Base(MappedAsDataclass, DeclarativeBase):
+    pass
+
+
+class UserRow(Base):
+    __tablename__ = "users"
+    id: Mapped[int] = mapped_column(primary_key=True, autoincrement=True, init=False)
+    name: Mapped[str]
+    age: Mapped[int]
+    city: Mapped[str]
+
+
+class NoteRow(Base):
+    __tablename__ = "notes"
+    id: Mapped[int] = mapped_column(primary_key=True, autoincrement=True, init=False)
+    user_id: Mapped[int]
+    body: Mapped[str]
+
+
+# --- wisp --------------------------------------------------------------------
+
+MAPPER_XML = """<?xml version="1.0" encoding="UTF-8"?>
+<mapper namespace="UserMapper">
+  <sql id="columns">id, name, age, city</sql>
+  <select id="older" resultType="{module}.User">
+    SELECT <include refid="columns"/> FROM users WHERE age &gt;= #{{min_age}} ORDER BY id LIMIT 10
+  </select>
+  <select id="older_page" resultType="{module}.User">
+    SELECT <include refid="columns"/> FROM users WHERE age &gt;= #{{min_age}} ORDER BY id
+  </select>
+  <insert id="add_note">INSERT INTO notes (user_id, body) VALUES (#{{user_id}}, #{{body}})</insert>
+  <select id="search" resultType="{module}.User">
+    SELECT <include refid="columns"/> FROM users
+    <where>
+      <if test="params.get('name') is not None">AND name LIKE #{{name}}</if>
+      <if test="params.get('min_age') is not None">AND age &gt;= #{{min_age}}</if>
+      <if test="params.get('max_age') is not None">AND age &lt;= #{{max_age}}</if>
+      AND city IN
+      <foreach collection="cities" item="city" open="(" separator="," close=")">#{{city}}</foreach>
+    </where>
+    ORDER BY id LIMIT 10
+  </select>
+</mapper>
+"""
+
+
+class UserMapper(BaseMapper[UserRow]):
+    def older(self, min_age) -> list[User]: ...
+
+    def older_page(self, min_age, page: Page) -> list[User]: ...
+
+    def add_note(self, user_id, body) -> int: ...
+
+    def search(self, name, min_age, max_age, cities) -> list[User]: ...
+
+
+class NoteMapper(BaseMapper[NoteRow]):
+    pass
+
+
+@wisp.select_list(f"SELECT {COLUMNS} FROM users WHERE age >= #{{min_age}} ORDER BY id LIMIT 10")
+def older(min_age) -> list[User]: ...
+
+
+@wisp.select_page(f"SELECT {COLUMNS} FROM users WHERE age >= #{{min_age}} ORDER BY id")
+def older_page(min_age, page: Page) -> list[User]: ...
+
+
+@wisp.insert("INSERT INTO notes (user_id, body) VALUES (#{user_id}, #{body})")
+def add_note(user_id, body): ...
+
+
+@wisp.select_list(
+    f"SELECT {COLUMNS} FROM users WHERE (#{{name}} IS NULL OR name LIKE #{{name}})"
+    " AND (#{min_age} IS NULL OR age >= #{min_age}) AND (#{max_age} IS NULL OR age <= #{max_age})"
+    " AND city IN (SELECT value FROM json_each(#{cities})) ORDER BY id LIMIT 10")
+def search(name, min_age, max_age, cities) -> list[User]: ...
+
+
+def wisp_xml():
+    mapper = UserMapper()
+    return {
+        "select": lambda: mapper.older(MIN_AGE),
+        "page": lambda: mapper.older_page(MIN_AGE, Page(*PAGE)),
+        "insert": lambda body: mapper.add_note(1, body),
+        "search": lambda p: mapper.search(p["name"], p["min_age"], p["max_age"], p["cities"]),
+    }
+
+
+def wisp_decorated():
+    return {
+        "select": lambda: older(MIN_AGE),
+        "page": lambda: older_page(MIN_AGE, Page(*PAGE)),
+        "insert": lambda body: add_note(1, body),
+        "search": lambda p: search(p["name"], p["min_age"], p["max_age"], json.dumps(p["cities"])),
+    }
+
+
+def wisp_base_mapper():
+    users, notes = UserMapper(), NoteMapper()
+    older_stmt = select(UserRow).where(UserRow.age >= MIN_AGE).order_by(UserRow.id)
+    older_10 = older_stmt.limit(10)
+
+    def search_stmt(p):
+        stmt = select(UserRow)
+        if p["name"] is not None:
+            stmt = stmt.where(UserRow.name.like(p["name"]))
+        if p["min_age"] is not None:
+            stmt = stmt.where(UserRow.age >= p["min_age"])
+        if p["max_age"] is not None:
+            stmt = stmt.where(UserRow.age <= p["max_age"])
+        return stmt.where(UserRow.city.in_(p["cities"])).order_by(UserRow.id).limit(10)
+
+    return {
+        "select": lambda: users.select_all(older_10),
+        "page": lambda: users.select_page_by_orm(older_stmt, Page(*PAGE)),
+        "insert": lambda body: notes.insert({"user_id": 1, "body": body}),
+        "search": lambda p: users.select_all(search_stmt(p)),
+    }
+
+
+# --- hand-written SQLAlchemy -------------------------------------------------
+
+
+def search_sql(p, in_list):
+    """The search with only the filters given; `in_list` renders the IN list."""
+    where = []
+    if p["name"] is not None:
+        where.append("name LIKE :name")
+    if p["min_age"] is not None:
+        where.append("age >= :min_age")
+    if p["max_age"] is not None:
+        where.append("age <= :max_age")
+    where.append("city IN " + in_list)
+    return f"SELECT {COLUMNS} FROM users WHERE " + " AND ".join(where) + " ORDER BY id LIMIT 10"
+
+
+def sqlalchemy_per_call(engine):
+    def session():
+        return Session(engine, expire_on_commit=False)
+
+    def select_():
+        with session() as s:
+            rows = s.execute(text(SELECT_SQL), {"min_age": MIN_AGE}).all()
+            s.commit()
+        return [User(*r) for r in rows]
+
+    def page():
+        num, size = PAGE
+        with session() as s:
+            total = s.execute(text(COUNT_SQL), {"min_age": MIN_AGE}).scalar()
+            rows = s.execute(text(LIMITED_SQL), {"min_age": MIN_AGE, "limit": size,
+                                                 "offset": (num - 1) * size}).all()
+            s.commit()
+        return {"pageNum": num, "pageSize": size, "total": total, "list": [User(*r) for r in rows]}
+
+    def insert(body):
+        with session() as s:
+            new_id = s.execute(text(INSERT_SQL), {"user_id": 1, "body": body}).lastrowid
+            s.commit()
+        return new_id
+
+    def search_(p):
+        names = [f"city_{i}" for i in range(len(p["cities"]))]
+        sql = search_sql(p, "(" + ", ".join(":" + n for n in names) + ")")
+        binds = {k: v for k, v in p.items() if k != "cities" and v is not None}
+        binds.update(zip(names, p["cities"]))
+        with session() as s:
+            rows = s.execute(text(sql), binds).all()
+            s.commit()
+        return [User(*r) for r in rows]
+
+    return {"select": select_, "page": page, "insert": insert, "search": search_}
+
+
+def sqlalchemy_built_once(engine):
+    select_once, count_once = text(SELECT_SQL), text(COUNT_SQL)
+    limited_once, insert_once = text(LIMITED_SQL), text(INSERT_SQL)
+    searches = {}  # one clause per combination of filters given
+
+    def session():
+        return Session(engine, expire_on_commit=False)
+
+    def select_():
+        with session() as s:
+            rows = s.execute(select_once, {"min_age": MIN_AGE}).all()
+            s.commit()
+        return [User(*r) for r in rows]
+
+    def page():
+        num, size = PAGE
+        with session() as s:
+            total = s.execute(count_once, {"min_age": MIN_AGE}).scalar()
+            rows = s.execute(limited_once, {"min_age": MIN_AGE, "limit": size,
+                                            "offset": (num - 1) * size}).all()
+            s.commit()
+        return {"pageNum": num, "pageSize": size, "total": total, "list": [User(*r) for r in rows]}
+
+    def insert(body):
+        with session() as s:
+            new_id = s.execute(insert_once, {"user_id": 1, "body": body}).lastrowid
+            s.commit()
+        return new_id
+
+    def search_(p):
+        binds = {k: v for k, v in p.items() if v is not None}
+        key = tuple(binds)
+        clause = searches.get(key)
+        if clause is None:
+            clause = searches[key] = text(search_sql(p, ":cities")).bindparams(
+                bindparam("cities", expanding=True))
+        with session() as s:
+            rows = s.execute(clause, binds).all()
+            s.commit()
+        return [User(*r) for r in rows]
+
+    return {"select": select_, "page": page, "insert": insert, "search": search_}
+
+
+# --- PugSQL, aiosql, sqlite3 ---------------------------------------------------
+
+PUGSQL_FILES = {
+    "older.sql": f"-- :name older :many\n{SELECT_SQL}\n",
+    "page.sql": f"-- :name older_limited :many\n{LIMITED_SQL}\n",
+    "count.sql": f"-- :name count_older :scalar\n{COUNT_SQL}\n",
+    "add_note.sql": f"-- :name add_note :insert\n{INSERT_SQL}\n",
+    "search.sql": (f"-- :name search :many\nSELECT {COLUMNS} FROM users WHERE {STATIC_SEARCH_WHERE}"
+                   " AND city IN :cities ORDER BY id LIMIT 10\n"),
+}
+
+AIOSQL_QUERIES = f"""
+-- name: older(min_age)
+{SELECT_SQL};
+
+-- name: older_limited(min_age, limit, offset)
+{LIMITED_SQL};
+
+-- name: count_older(min_age)$
+{COUNT_SQL};
+
+-- name: add_note(user_id, body)<!
+{INSERT_SQL};
+
+-- name: search(name, min_age, max_age, cities)
+SELECT {COLUMNS} FROM users WHERE {STATIC_SEARCH_WHERE}
+  AND city IN (SELECT value FROM json_each(:cities)) ORDER BY id LIMIT 10;
+"""
+
+
+def pugsql_module(engine, folder):
+    os.makedirs(folder)
+    for name, body in PUGSQL_FILES.items():
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+            f.write(body)
+    q = pugsql.module(folder)
+    q.setengine(engine)
+
+    def page():
+        num, size = PAGE
+        total = q.count_older(min_age=MIN_AGE)
+        rows = q.older_limited(min_age=MIN_AGE, limit=size, offset=(num - 1) * size)
+        return {"pageNum": num, "pageSize": size, "total": total, "list": [User(**r) for r in rows]}
+
+    return {
+        "select": lambda: [User(**r) for r in q.older(min_age=MIN_AGE)],
+        "page": page,
+        "insert": lambda body: q.add_note(user_id=1, body=body),
+        "search": lambda p: [User(**r) for r in q.search(**dict(p, cities=tuple(p["cities"])))],
+    }
+
+
+def aiosql_queries(conn):
+    q = aiosql.from_str(AIOSQL_QUERIES, "sqlite3")
+
+    def page():
+        num, size = PAGE
+        total = q.count_older(conn, min_age=MIN_AGE)
+        rows = q.older_limited(conn, min_age=MIN_AGE, limit=size, offset=(num - 1) * size)
+        return {"pageNum": num, "pageSize": size, "total": total, "list": [User(*r) for r in rows]}
+
+    def insert(body):
+        new_id = q.add_note(conn, user_id=1, body=body)
+        conn.commit()
+        return new_id
+
+    return {
+        "select": lambda: [User(*r) for r in q.older(conn, min_age=MIN_AGE)],
+        "page": page,
+        "insert": insert,
+        "search": lambda p: [User(*r) for r in q.search(conn, **dict(p, cities=json.dumps(p["cities"])))],
+    }
+
+
+def plain_sqlite3(conn):
+    def page():
+        num, size = PAGE
+        total = conn.execute(COUNT_SQL, {"min_age": MIN_AGE}).fetchone()[0]
+        rows = conn.execute(LIMITED_SQL, {"min_age": MIN_AGE, "limit": size,
+                                          "offset": (num - 1) * size}).fetchall()
+        return {"pageNum": num, "pageSize": size, "total": total, "list": [User(*r) for r in rows]}
+
+    def insert(body):
+        new_id = conn.execute(INSERT_SQL, {"user_id": 1, "body": body}).lastrowid
+        conn.commit()
+        return new_id
+
+    def search_(p):
+        names = [f"city_{i}" for i in range(len(p["cities"]))]
+        sql = search_sql(p, "(" + ", ".join(":" + n for n in names) + ")")
+        binds = {k: v for k, v in p.items() if k != "cities" and v is not None}
+        binds.update(zip(names, p["cities"]))
+        return [User(*r) for r in conn.execute(sql, binds).fetchall()]
+
+    return {
+        "select": lambda: [User(*r) for r in conn.execute(SELECT_SQL, {"min_age": MIN_AGE})],
+        "page": page,
+        "insert": insert,
+        "search": search_,
+    }
+
+
+# --- the run -----------------------------------------------------------------
+
+WORKLOADS = [
+    ("select", "select 10 rows"),
+    ("page", "page of 10 + total"),
+    ("insert", "insert 1 row"),
+    ("search", "dynamic search"),
+]
+BASELINE = "SQLAlchemy, text() per call"
+
+
+def no_fsync(dbapi_conn, _=None):
+    dbapi_conn.execute("PRAGMA synchronous=OFF")
+
+
+def setup(tmp):
+    """Configures wisp on a new database file; returns the libraries' workloads by name."""
+    path = os.path.join(tmp, "bench.db")
+    conn = sqlite3.connect(path)
+    conn.executescript(
+        "CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR(40) NOT NULL,"
+        " age INTEGER NOT NULL, city VARCHAR(40) NOT NULL);"
+        "CREATE TABLE notes (id INTEGER PRIMARY KEY AUTOINCREMENT, user_id INTEGER NOT NULL,"
+        " body VARCHAR(80) NOT NULL);")
+    conn.executemany("INSERT INTO users (name, age, city) VALUES (?, ?, ?)",
+                     [(f"user{i}", 18 + i % 60, CITIES[i % len(CITIES)]) for i in range(ROWS)])
+    conn.commit()
+    no_fsync(conn)
+
+    mappers = os.path.join(tmp, "mappers")
+    os.makedirs(mappers)
+    with open(os.path.join(mappers, "users.xml"), "w", encoding="utf-8") as f:
+        f.write(MAPPER_XML.format(module=__name__))
+    with contextlib.redirect_stdout(io.StringIO()):  # the configuration's start-up print
+        wisp.WispConfig(wisp.DBConfig(primary="bench", mapper_xml_path=mappers,
+                                      bench={"db_type": "sqlite", "sqlite_path": path}))
+    engine = wisp.WispConfig.datasource["bench"]["db"]
+    engine.dispose()  # connections made from now on get the pragma
+    event.listen(engine, "connect", no_fsync)
+
+    return engine, {
+        "wisp: XML-mapped method": wisp_xml(),
+        "wisp: decorated function": wisp_decorated(),
+        "wisp: BaseMapper methods": wisp_base_mapper(),
+        BASELINE: sqlalchemy_per_call(engine),
+        "SQLAlchemy, text() built once": sqlalchemy_built_once(engine),
+        "PugSQL": pugsql_module(engine, os.path.join(tmp, "pugsql")),
+        "aiosql over sqlite3": aiosql_queries(conn),
+        "sqlite3": plain_sqlite3(conn),
+    }, conn
+
+
+def as_tuples(rows):
+    return [(r.id, r.name, r.age, r.city) for r in rows]
+
+
+def check(libraries, conn):
+    """Every library gives the rows plain sqlite3 gives, on every parameter set."""
+    reference = libraries["sqlite3"]
+    problems = []
+
+    def same(what, got, expected):
+        if got != expected:
+            problems.append(f"{name}, {what}: {got!r} != {expected!r}")
+
+    bodies = iter(range(10**9))
+    for name, fns in libraries.items():
+        same("select", as_tuples(fns["select"]()), as_tuples(reference["select"]()))
+        page, expected = fns["page"](), reference["page"]()
+        same("page total", page["total"], expected["total"])
+        same("page rows", as_tuples(page["list"]), as_tuples(expected["list"]))
+        for p in SEARCHES:
+            same(f"search {p}", as_tuples(fns["search"](dict(p))), as_tuples(reference["search"](dict(p))))
+        body = f"check {next(bodies)}"
+        new_id = fns["insert"](body)
+        stored = conn.execute("SELECT id FROM notes WHERE body = ?", (body,)).fetchall()
+        same("insert", [(new_id,)], stored)
+    if not as_tuples(reference["select"]()) or not any(as_tuples(reference["search"](p)) for p in SEARCHES):
+        problems.append("the reference queries found no rows")
+    return problems
+
+
+def cpu(fn, number):
+    """CPU seconds of this thread per call."""
+    return timeit.timeit(fn, number=number, timer=time.thread_time) / number
+
+
+def measure(libraries, rounds):
+    bodies = iter(range(10**9))
+    calls = {}
+    for name, fns in libraries.items():
+        for key, _ in WORKLOADS:
+            if key == "insert":
+                calls[name, key] = lambda f=fns["insert"]: f(f"note {next(bodies)}")
+            elif key == "search":
+                calls[name, key] = lambda f=fns["search"]: f(SEARCH)
+            else:
+                calls[name, key] = fns[key]
+    for fn in calls.values():  # warm-up: caches, compiled statements, pool
+        timeit.timeit(fn, number=NUMBER)
+    pairs = list(calls)
+    best = dict.fromkeys(pairs, float("inf"))
+    for r in range(rounds):
+        shift = r % len(pairs)  # rotate, so that no pair always follows the same one
+        for pair in pairs[shift:] + pairs[:shift]:
+            best[pair] = min(best[pair], cpu(calls[pair], NUMBER))
+    return best
+
+
+def table(libraries, best):
+    width = max(map(len, libraries)) + 2
+    head = "".join(f"{label:>22}" for _, label in WORKLOADS)
+    lines = [f"{'':{width}}{head}",
+             f"{'':{width}}" + "".join(f"{'us   ratio':>22}" for _ in WORKLOADS)]
+    for name in libraries:
+        cells = ""
+        for key, _ in WORKLOADS:
+            us, base = best[name, key] * 1e6, best[BASELINE, key] * 1e6
+            cells += f"{us:14.1f} {us / base:6.2f}x"
+        lines.append(f"{name:{width}}{cells}")
+    return "\n".join(lines)
+
+
+def chart(libraries, best, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = list(libraries)
+    colours = {"wisp": "#d62728", "SQLAlchemy": "#1f77b4", "PugSQL": "#9467bd",
+               "aiosql": "#2ca02c", "sqlite3": "#7f7f7f"}
+    fig, axes = plt.subplots(1, len(WORKLOADS), figsize=(15, 4.8), sharey=True)
+    for ax, (key, label) in zip(axes, WORKLOADS):
+        values = [best[n, key] * 1e6 for n in names]
+        base = best[BASELINE, key] * 1e6
+        bars = ax.barh(range(len(names)), values,
+                       color=[colours[n.split(":")[0].split(",")[0].split()[0]] for n in names])
+        ax.axvline(base, color="#1f77b4", linestyle=":", linewidth=1)
+        for bar, v in zip(bars, values):
+            ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2,
+                    f" {v:.0f} ({v / base:.2f}x)", va="center", fontsize=8)
+        ax.set_title(label, fontsize=11)
+        ax.set_xlabel("microseconds per call (CPU)")
+        ax.set_xlim(0, max(values) * 1.45)
+        ax.grid(axis="x", alpha=0.3)
+    axes[0].set_yticks(range(len(names)), names)
+    axes[0].invert_yaxis()
+    fig.suptitle("wisp and its peers on SQLite: CPU time per call, best round "
+                 f"(ratio to {BASELINE})", fontsize=12)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main(argv=None):
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=40)
+    parser.add_argument("--png", default=os.path.join(here, "..", "docs", "peers.png"))
+    parser.add_argument("--no-png", action="store_true")
+    parser.add_argument("--check", action="store_true",
+                        help="compare the libraries' results and time nothing")
+    args = parser.parse_args(argv)
+    with tempfile.TemporaryDirectory() as tmp:
+        engine, libraries, conn = setup(tmp)
+        try:
+            problems = check(libraries, conn)
+            if problems:
+                print("results differ:", *problems, sep="\n  ", file=sys.stderr)
+                return 1
+            print(f"same results from all {len(libraries)} libraries "
+                  f"on {len(SEARCHES)} searches, the select, the page and the insert")
+            if args.check:
+                return 0
+            best = measure(libraries, args.rounds)
+        finally:
+            conn.close()
+            engine.dispose()
+    print(f"CPU time per call, best of {args.rounds} rounds of {NUMBER} calls; "
+          f"ratio to {BASELINE}")
+    print(table(libraries, best))
+    if not args.no_png:
+        chart(libraries, best, args.png)
+        print(f"chart: {os.path.normpath(args.png)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
