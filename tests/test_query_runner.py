@@ -191,6 +191,30 @@ def test_text_operations(users):
     assert users.pool.checkedout() == 0
 
 
+@pytest.mark.parametrize("sql", [
+    "SELECT id, name, age FROM users ORDER BY id",
+    "SELECT id AS x, name AS x, age FROM users ORDER BY id",  # a repeated name: the last value, as _asdict
+    "SELECT age, age * 2 FROM users ORDER BY id",
+])
+def test_rows_become_the_dicts_asdict_makes(users, sql):
+    with users.connect() as c:
+        expected = [row._asdict() for row in c.execute(text(sql)).all()]
+    runner = QueryRunner(users)
+    assert runner.select_list(text(sql)) == expected
+    assert runner.select_one(text(sql)) == expected[0]
+    page = runner.select_page(text(sql), Page(2, 2))["list"]
+    assert page == expected[2:4] and all(list(d) == list(expected[0]) for d in page)
+
+
+def test_a_replaced_row_asdict_is_called(users, monkeypatch):
+    from sqlalchemy.engine.row import Row
+    monkeypatch.setattr(Row, "_asdict", lambda row: {"replaced": tuple(row)})
+    runner = QueryRunner(users)
+    assert runner.select_list(text("SELECT id FROM users WHERE id < 3 ORDER BY id")) == \
+        [{"replaced": (1,)}, {"replaced": (2,)}]
+    assert runner.select_one(text("SELECT id FROM users WHERE id = 3")) == {"replaced": (3,)}
+
+
 def test_orm_operations(users):
     runner = QueryRunner(users)
     u = User(name="orm", age=1)

@@ -33,7 +33,7 @@ struct Names {
            *update = intern("update"), *update_orm2 = intern("update_orm2");
   PyObject *first = intern("first"), *all = intern("all"), *scalar = intern("scalar"),
            *scalars = intern("scalars"), *scalar_one_or_none = intern("scalar_one_or_none"),
-           *asdict = intern("_asdict"), *lastrowid = intern("lastrowid"),
+           *asdict = intern("_asdict"), *keys = intern("keys"), *lastrowid = intern("lastrowid"),
            *rowcount = intern("rowcount"), *bindparams = intern("bindparams");
   PyObject *pageNum = intern("pageNum"), *pageSize = intern("pageSize"), *total = intern("total"),
            *list = intern("list"), *page_size = intern("page_size"),
@@ -54,6 +54,8 @@ struct State {
   ClauseCache* clauses;   // text clauses of count and page statements seen before
   PyObject* one;          // 1
   PyObject* kw_page;      // ("page_size", "page_offset")
+  PyObject* row_type;     // sqlalchemy.engine.row.Row
+  PyObject* row_asdict;   // Row._asdict as imported
 };
 State S;
 db::SessionFactory sessions;
@@ -117,17 +119,64 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
   return value ? value : none();
 }
 
-// [row._asdict() for row in rows]
-Ref rows_as_dicts(Borrowed rows) {
+// The result's column names as a list, when every row of it can be turned
+// into a dict without `_asdict`: they are distinct str objects, and the rows
+// are SQLAlchemy's own Row with its own `_asdict` (which is
+// `dict(row._mapping)`, the names paired with the values in order).
+// Otherwise a null Ref.
+Ref plain_keys(Borrowed result, Borrowed first_row) {
+  if (Py_TYPE(first_row.get()) != reinterpret_cast<PyTypeObject*>(S.row_type)) return {};
+  Ref own = getattr(Borrowed(S.row_type), N->asdict);
+  if (own.get() != S.row_asdict) return {};
+  Ref keys = Ref::check(PySequence_List(call_method(result, N->keys, {}).get()));
+  Ref seen = Ref::check(PySet_New(nullptr));
+  for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    if (!PyUnicode_CheckExact(key)) return {};
+    if (PySet_Add(seen.get(), key) < 0) throw_error();
+  }
+  if (PySet_GET_SIZE(seen.get()) != PyList_GET_SIZE(keys.get())) return {};
+  return keys;
+}
+
+// `row._asdict()`, by the keys from plain_keys when there are; a row whose
+// values do not match them in number takes `_asdict` after all.
+Ref row_as_dict(Borrowed row, Borrowed keys) {
+  if (keys) {
+    Ref values = Ref::check(PySequence_Tuple(row.get()));
+    Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    if (PyTuple_GET_SIZE(values.get()) == n) {
+      Ref out = new_dict();
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        dict_set(out, PyList_GET_ITEM(keys.get(), i), PyTuple_GET_ITEM(values.get(), i));
+      }
+      return out;
+    }
+  }
+  return call_method(row, N->asdict, {});
+}
+
+// [row._asdict() for row in result.all()]
+Ref rows_as_dicts(Borrowed result) {
+  Ref rows = call_method(result, N->all, {});
+  if (!PyList_CheckExact(rows.get()) || PyList_GET_SIZE(rows.get()) == 0) {
+    Ref out = new_list();
+    for_each(rows, [&](Borrowed row) { list_append(out, call_method(row, N->asdict, {})); });
+    return out;
+  }
+  Ref keys = plain_keys(result, PyList_GET_ITEM(rows.get(), 0));
   Ref out = new_list();
-  for_each(rows, [&](Borrowed row) { list_append(out, call_method(row, N->asdict, {})); });
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
+    Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
+    list_append(out, row_as_dict(row, keys));
+  }
   return out;
 }
 
 // data = <result>.first(); data._asdict() when truthy
 Ref first_as_dict(Borrowed result) {
   Ref data = call_method(result, N->first, {});
-  if (truthy(data)) return call_method(data, N->asdict, {});
+  if (truthy(data)) return row_as_dict(data, plain_keys(result, data));
   return data;
 }
 
@@ -236,7 +285,7 @@ Ref finish(Then then, Borrowed session, Ref result) {
     case Then::ScalarsAll:
       return call_method(call_method(result, N->scalars, {}), N->all, {});
     case Then::RowsAsDicts:
-      return rows_as_dicts(call_method(result, N->all, {}));
+      return rows_as_dicts(result);
     case Then::SameAsOnSelf:
       break;
   }
@@ -401,8 +450,7 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
     dict_set(page_result, N->total, call_method(counted, N->scalar, {}));
     counted.reset();
     Ref result = run_page_query(f, s, args.sql, args.page, args.args);
-    Ref data = call_method(result, N->all, {});
-    dict_set(page_result, N->list, rows_as_dicts(data));
+    dict_set(page_result, N->list, rows_as_dicts(result));
     return page_result;
   });
 }
@@ -485,6 +533,8 @@ WISP_MODULE(query_runner, N, g) {
   S.one = Ref::check(PyLong_FromLong(1)).release();
   sessions.init(sessionmaker);
   S.kw_page = tuple({N->page_size, N->page_offset}).release();
+  S.row_type = import_attr("sqlalchemy.engine.row", "Row").release();
+  S.row_asdict = getattr(Borrowed(S.row_type), N->asdict).release();
   S.clauses = new ClauseCache(text_fn);
 
   dict_set(g, "PageInfo", make_page_info(g));
