@@ -54,7 +54,6 @@ struct DecoratorNames {
   PyObject* parameters = intern("parameters");
   PyObject* items = intern("items");
   PyObject* keys = intern("keys");
-  PyObject* values = intern("values");
   PyObject* get = intern("get");
   PyObject* default_ = intern("default");
   PyObject* annotation = intern("annotation");
@@ -161,24 +160,6 @@ Py_ssize_t key_count(Borrowed row) {
   Py_ssize_t n = PyObject_Size(keys.get());
   if (n < 0) throw_error();
   return n;
-}
-
-// next(iter(row.values()))
-Ref first_value(Borrowed row) {
-  if (PyDict_CheckExact(row.get())) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    if (PyDict_Next(row.get(), &pos, &key, &value)) return Ref::borrow(value);
-    PyErr_SetNone(PyExc_StopIteration);
-    throw PyError{};
-  }
-  Ref values = call_method(row, DN->values, {});
-  Ref value = iter_next(iterate(values));
-  if (!value) {
-    PyErr_SetNone(PyExc_StopIteration);
-    throw PyError{};
-  }
-  return value;
 }
 
 // mapping.get(key, None)

@@ -245,6 +245,22 @@ Ref iter_next(Borrowed iterator) {
   return Ref::steal(item);
 }
 
+Ref first_value(Borrowed mapping) {
+  Ref value;
+  if (PyDict_CheckExact(mapping.get())) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    if (PyDict_Next(mapping.get(), &pos, &key, &item)) value = Ref::borrow(item);
+  } else {
+    value = iter_next(iterate(call_method(mapping, intern("values"), {})));
+  }
+  if (!value) {
+    PyErr_SetNone(PyExc_StopIteration);
+    throw PyError{};
+  }
+  return value;
+}
+
 void unpack(Borrowed value, Ref* out, Py_ssize_t n) {
   Ref held = Ref::borrow(value.get());
   if ((PyTuple_CheckExact(held.get()) || PyList_CheckExact(held.get())) &&

@@ -42,7 +42,7 @@ struct Names {
            *query_runner = intern("query_runner"), *con = intern("_WispDbGateway__con"),
            *failed_statement = intern("statement");
   // methods of sessions, mappers, rows and the runner
-  PyObject *values = intern("values"), *commit = intern("commit"), *rollback = intern("rollback"),
+  PyObject *commit = intern("commit"), *rollback = intern("rollback"),
            *close = intern("close"), *get_sql = intern("get_sql"),
            *select_page = intern("select_page"), *select_list = intern("select_list"),
            *list_key = intern("list");
@@ -384,24 +384,6 @@ Ref construct(Borrowed result_type, Borrowed row) {
     throw_error();
   }
   return Ref::check(PyObject_Call(result_type, S.empty, kwargs.get()));
-}
-
-// next(iter(row.values()))
-Ref first_value(Borrowed row) {
-  if (PyDict_CheckExact(row.get())) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    if (PyDict_Next(row.get(), &pos, &key, &value)) return Ref::borrow(value);
-    PyErr_SetNone(PyExc_StopIteration);
-    throw PyError{};
-  }
-  Ref values = call_method(row, N->values, {});
-  Ref value = iter_next(iterate(values));
-  if (!value) {
-    PyErr_SetNone(PyExc_StopIteration);
-    throw PyError{};
-  }
-  return value;
 }
 
 Ref convert(Shape shape, Borrowed results, Borrowed result_type) {

@@ -114,6 +114,10 @@ WISP_API Ref iterate(Borrowed iterable);
 // next(it): null at the end (StopIteration is not raised).
 WISP_API Ref iter_next(Borrowed iterator);
 
+// next(iter(mapping.values())): StopIteration when the mapping is empty. An
+// exact dict is read directly.
+WISP_API Ref first_value(Borrowed mapping);
+
 // a, b, ... = value: fills out[0..n) with the interpreter's messages
 // ("cannot unpack non-iterable ...", "not enough values to unpack ...",
 // "too many values to unpack ..."). Exact tuples and lists of the right
