@@ -103,7 +103,6 @@ struct Originals {
   PyObject* absent;           // stands for "no __signature__" in a memo
   PyObject* one;
   PyObject* ten;
-  PyObject* no_args;  // ()
 };
 Originals O;
 
@@ -135,22 +134,6 @@ bool is_dict_type(Borrowed globals, Borrowed t) {
   if (eq(t, dict_t) || eq(t, global(globals, DN->Dict))) return true;
   Ref origin = call(global(globals, DN->get_origin), {t.get()});
   return origin.get() == dict_t.get();
-}
-
-// result_type(**row)
-Ref construct(Borrowed result_type, Borrowed row) {
-  PyObject* no_args = O.no_args;
-  if (PyDict_CheckExact(row.get())) return Ref::check(PyObject_Call(result_type, no_args, row));
-  Ref kwargs = new_dict();
-  if (PyDict_Merge(kwargs.get(), row.get(), 1) < 0) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      raise_format(PyExc_TypeError, "%.200s argument after ** must be a mapping, not %.200s",
-                   Py_TYPE(result_type.get())->tp_name, Py_TYPE(row.get())->tp_name);
-    }
-    throw_error();
-  }
-  return Ref::check(PyObject_Call(result_type, no_args, kwargs.get()));
 }
 
 // len(row.keys())
@@ -452,9 +435,9 @@ Ref prepare_sql_fn(FunctionObject* f, PrepareSqlArgs& a) {
 //     elif len(result.keys()) == 1: return next(iter(result.values()))
 //     else: return result_type(**result)
 Ref handle_row(Borrowed result_type, Borrowed result, bool is_result) {
-  if (is_result) return construct(result_type, result);
+  if (is_result) return call_spread(result_type, result);
   if (key_count(result) == 1) return first_value(result);
-  return construct(result_type, result);
+  return call_spread(result_type, result);
 }
 
 bool is_result_class(Borrowed globals, Borrowed t) {
@@ -596,7 +579,7 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
       !ne(return_type, global(f, DN->Dict)) || is_dict_type(f->globals, return_type)) {
     return result;
   }
-  if (is_result_class(f->globals, return_type)) return construct(return_type, result);
+  if (is_result_class(f->globals, return_type)) return call_spread(return_type, result);
   if (key_count(result) == 1) return first_value(result);
   raise(PyExc_TypeError, "please check result type");
 }
@@ -764,7 +747,6 @@ void bind_decorators(Borrowed g) {
   O.absent = call(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).release();
   O.one = Ref::check(PyLong_FromLong(1)).release();
   O.ten = Ref::check(PyLong_FromLong(10)).release();
-  O.no_args = Ref::check(PyTuple_New(0)).release();
 
   O.combine_args = Def::of<combine_args>("__combine_args")
                        .param("fun", &CombineArgs::fun)

@@ -245,6 +245,23 @@ Ref iter_next(Borrowed iterator) {
   return Ref::steal(item);
 }
 
+Ref call_spread(Borrowed fn, Borrowed mapping) {
+  Ref no_args = Ref::check(PyTuple_New(0));
+  if (PyDict_CheckExact(mapping.get())) {
+    return Ref::check(PyObject_Call(fn, no_args.get(), mapping));
+  }
+  Ref kwargs = new_dict();
+  if (PyDict_Merge(kwargs.get(), mapping, 1) < 0) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%.200s argument after ** must be a mapping, not %.200s",
+                   Py_TYPE(fn.get())->tp_name, Py_TYPE(mapping.get())->tp_name);
+    }
+    throw PyError{};
+  }
+  return Ref::check(PyObject_Call(fn, no_args.get(), kwargs.get()));
+}
+
 Ref first_value(Borrowed mapping) {
   Ref value;
   if (PyDict_CheckExact(mapping.get())) {

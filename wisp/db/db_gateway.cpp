@@ -61,7 +61,6 @@ const Names* N;
 struct State {
   PyObject* zero;
   PyObject* one;
-  PyObject* empty;       // ()
   PyObject* kw_default;  // ("default",)
   PyObject* kw_get_sql;  // ("sql_id", "params")
   PyObject* kw_sql_con_args;
@@ -371,21 +370,6 @@ class Decisions {
 };
 Decisions decisions;
 
-// result_type(**row)
-Ref construct(Borrowed result_type, Borrowed row) {
-  if (PyDict_CheckExact(row.get())) return Ref::check(PyObject_Call(result_type, S.empty, row));
-  Ref kwargs = new_dict();
-  if (PyDict_Merge(kwargs.get(), row.get(), 1) < 0) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      raise_format(PyExc_TypeError, "%.200s argument after ** must be a mapping, not %.200s",
-                   Py_TYPE(result_type.get())->tp_name, Py_TYPE(row.get())->tp_name);
-    }
-    throw_error();
-  }
-  return Ref::check(PyObject_Call(result_type, S.empty, kwargs.get()));
-}
-
 Ref convert(Shape shape, Borrowed results, Borrowed result_type) {
   switch (shape) {
     case Shape::Rows:
@@ -394,7 +378,7 @@ Ref convert(Shape shape, Borrowed results, Borrowed result_type) {
     case Shape::FirstValues: {
       Ref out = new_list();
       for_each(results, [&](Borrowed row) {
-        list_append(out, shape == Shape::Built ? construct(result_type, row) : first_value(row));
+        list_append(out, shape == Shape::Built ? call_spread(result_type, row) : first_value(row));
       });
       return out;
     }
@@ -405,7 +389,7 @@ Ref convert(Shape shape, Borrowed results, Borrowed result_type) {
   }
   Ref first = Ref::check(PySequence_GetItem(results, 0));
   if (shape == Shape::FirstRow) return first;
-  if (shape == Shape::FirstBuilt) return construct(result_type, first);
+  if (shape == Shape::FirstBuilt) return call_spread(result_type, first);
   return first_value(first);
 }
 
@@ -827,7 +811,6 @@ Ref make_failed_depth() {
 WISP_MODULE(db_gateway, N, g) {
   S.zero = Ref::check(PyLong_FromLong(0)).release();
   S.one = Ref::check(PyLong_FromLong(1)).release();
-  S.empty = Ref::check(PyTuple_New(0)).release();
   S.kw_default = names_tuple({"default"}).release();
   S.kw_get_sql = names_tuple({"sql_id", "params"}).release();
   S.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();

@@ -114,6 +114,10 @@ WISP_API Ref iterate(Borrowed iterable);
 // next(it): null at the end (StopIteration is not raised).
 WISP_API Ref iter_next(Borrowed iterator);
 
+// fn(**mapping), with the interpreter's message for a mapping that is not
+// one. An exact dict is passed as it is (the call copies it).
+WISP_API Ref call_spread(Borrowed fn, Borrowed mapping);
+
 // next(iter(mapping.values())): StopIteration when the mapping is empty. An
 // exact dict is read directly.
 WISP_API Ref first_value(Borrowed mapping);
