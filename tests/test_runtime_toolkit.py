@@ -313,6 +313,26 @@ def test_super_getattribute_like_super(cls, obj, name):
     assert run(lambda: probe.super_get(cls, obj, name)) == run(lambda: super(cls, obj).__getattribute__(name))
 
 
+def test_super_getattribute_follows_changes_of_the_bases():
+    class Base:
+        value = 1
+
+    class Middle(Base):
+        pass
+
+    class Child(Middle):
+        pass
+
+    obj = Child()
+    for _ in range(2):  # the second read may take what the first worked out
+        assert probe.super_get(Child, obj, "value") == 1
+    Middle.__getattribute__ = lambda self, name: ("middle", name)
+    assert probe.super_get(Child, obj, "value") == ("middle", "value")
+    del Middle.__getattribute__
+    Child.__bases__ = (type("Other", (Base,), {"__getattribute__": lambda self, name: "other"}),)
+    assert probe.super_get(Child, obj, "value") == "other"
+
+
 def test_object_getattribute_and_setattr_bypass_overrides():
     leaf = Leaf()
     assert probe.object_get(leaf, "value") == 1 and leaf.value == ("mixin", "value")

@@ -121,6 +121,23 @@ def test_a_cached_wrapper_still_follows_the_lookup(w):
     assert logged.plain is logged.plain and seen.count("plain") == 2
 
 
+def test_a_cached_wrapper_follows_changes_of_the_class_and_its_bases(w):
+    class Mixin:
+        pass
+
+    m = user_mapper(w, Mixin)
+    wrapper = m.plain
+    assert m.plain is wrapper
+    type(m).plain = property(lambda self: 7)  # no longer a plain method: the lookup's value
+    assert m.plain == 7
+    type(m).plain = lambda self, x, y=2: ("new", x, y)
+    assert m.plain is wrapper  # callable again: the wrapper built first
+    Mixin.__getattribute__ = lambda self, name: "from the mixin"  # a base changed after the reads
+    assert m.plain == "from the mixin" and m.older == "from the mixin"
+    del Mixin.__getattribute__
+    assert m.plain is wrapper
+
+
 def test_mapper_and_its_wrappers_are_collected(w):
     m = user_mapper(w)
     assert m.older(50) and m.plain(1) and m.session

@@ -1,5 +1,8 @@
 #include "wisp/protocol.h"
 
+#include <array>
+#include <cstdint>
+
 #include "wisp/function.h"
 
 namespace wisp {
@@ -190,31 +193,134 @@ Ref next_getattribute(Borrowed cls, Borrowed mro, bool* other) {
 
 }  // namespace
 
+namespace {
+
+// What super_getattribute and super_finds_method work out from the type
+// alone, kept per (type, cls, name) for as long as the type keeps its version tag: the interpreter
+// drops a type's tag, and its subclasses', on any change of their
+// namespaces or bases, and never gives a tag twice, so a kept answer is
+// never read for a type that changed or for another type at the same
+// address. A few entries, indexed by the pointers; cls and name are held.
+class TypeOnlyAnswers {
+ public:
+  // 1 or 0 when known, -1 otherwise.
+  int find(PyTypeObject* type, PyObject* cls, PyObject* name) const {
+    unsigned tag = 0;
+    if (!version_of(type, &tag)) return -1;
+    const Entry& e = entries_[slot(type, name)];
+    if (e.type != type || e.tag != tag || e.cls.get() != cls || e.name.get() != name) return -1;
+    return e.answer;
+  }
+  // The type's tag now, 0 when it has none.
+  static unsigned tag_of(PyTypeObject* type) {
+    unsigned tag = 0;
+    return version_of(type, &tag) ? tag : 0;
+  }
+  // Keeps an answer worked out while the type had the tag `tag` (code run
+  // meanwhile may have changed it, and then nothing is kept).
+  void keep(PyTypeObject* type, unsigned tag, PyObject* cls, PyObject* name, bool answer) {
+    if (tag == 0 || tag_of(type) != tag) return;
+    Entry& e = entries_[slot(type, name)];
+    Ref old_cls = std::move(e.cls), old_name = std::move(e.name);  // released after the update
+    e = Entry{type, tag, Ref::borrow(cls), Ref::borrow(name), answer};
+  }
+
+ private:
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    unsigned tag = 0;
+    Ref cls, name;
+    bool answer = false;
+  };
+  static bool version_of(PyTypeObject* type, unsigned* tag) {
+#ifdef Py_GIL_DISABLED
+    (void)type, (void)tag;
+    return false;
+#else
+#if PY_VERSION_HEX < 0x030D0000
+    // Before 3.13 a flag says whether the tag is valid; from 3.13 on a tag is
+    // valid when it is not 0.
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
+    if (type->tp_version_tag == 0) return false;
+    *tag = type->tp_version_tag;
+    return true;
+#endif
+  }
+  static size_t slot(PyTypeObject* type, PyObject* name) {
+    auto h = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(name) >> 4);
+    return (h ^ (h >> 9)) % kSize;
+  }
+  static constexpr size_t kSize = 64;
+  std::array<Entry, kSize> entries_;
+};
+
+// Never destroyed: entries may hold references at interpreter exit.
+TypeOnlyAnswers& type_only_answers() {
+  static auto* answers = new TypeOnlyAnswers();
+  return *answers;
+}
+
+// Whether the __getattribute__ that super(cls, self) reaches is the generic
+// lookup, kept per (type, cls).
+TypeOnlyAnswers& generic_lookup_answers() {
+  static auto* answers = new TypeOnlyAnswers();
+  return *answers;
+}
+
+}  // namespace
+
 Ref super_getattribute(Borrowed cls, Borrowed self, Borrowed name) {
-  Ref mro = Ref::borrow(Py_TYPE(self.get())->tp_mro);
+  PyTypeObject* type = Py_TYPE(self.get());
+  if (generic_lookup_answers().find(type, cls, name_getattribute()) == 1) {
+    return Ref::check(PyObject_GenericGetAttr(self, name));
+  }
+  Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
+  unsigned tag = TypeOnlyAnswers::tag_of(type);
+  Ref mro = Ref::borrow(type->tp_mro);
   bool other = false;
   Ref next = next_getattribute(cls, mro, &other);
+  generic_lookup_answers().keep(type, tag, cls, name_getattribute(), !next && !other);
   if (next) return call(next, {self.get(), name.get()});
   if (!other) return Ref::check(PyObject_GenericGetAttr(self, name));
   // Everything else exactly as super() does it, errors included.
   return call_method(super_object(cls, self), name_getattribute(), {name.get()});
 }
 
-bool super_finds_method(Borrowed cls, Borrowed self, Borrowed name) {
-  Ref mro = Ref::borrow(Py_TYPE(self.get())->tp_mro);
+namespace {
+
+// Whether the generic lookup is what super(cls, self) reaches and finds a
+// plain function for `name` on the type.
+bool type_gives_method(Borrowed cls, PyTypeObject* type, Borrowed name) {
+  Ref mro = Ref::borrow(type->tp_mro);
   bool other = false;
-  if (next_getattribute(cls, mro, &other) || other || !PyUnicode_CheckExact(name.get())) {
-    return false;
-  }
+  if (next_getattribute(cls, mro, &other) || other) return false;
   // What the generic lookup finds on the type, without its cache: the first
   // class along the MRO that holds the name.
   Ref found;
   for (Py_ssize_t i = 0; !found && i < PyTuple_GET_SIZE(mro.get()); ++i) {
     found = own_attribute(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)), name);
   }
-  // A plain function binds to self with no other effect; it is what the
-  // lookup returns unless the instance's own __dict__ holds the name.
-  if (!found || !(PyFunction_Check(found.get()) || is_function(found))) return false;
+  // A plain function binds to self with no other effect.
+  return found && (PyFunction_Check(found.get()) || is_function(found));
+}
+
+}  // namespace
+
+bool super_finds_method(Borrowed cls, Borrowed self, Borrowed name) {
+  if (!PyUnicode_CheckExact(name.get())) return false;
+  PyTypeObject* type = Py_TYPE(self.get());
+  int known = type_only_answers().find(type, cls, name);
+  if (known < 0) {
+    Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
+    unsigned tag = TypeOnlyAnswers::tag_of(type);
+    bool answer = type_gives_method(cls, type, name);
+    type_only_answers().keep(type, tag, cls, name, answer);
+    known = answer;
+  }
+  if (!known) return false;
+  // The plain function is what the lookup returns unless the instance's own
+  // __dict__ holds the name.
   Ref dict = attribute_or_null(PyObject_GenericGetDict(self, nullptr));
   if (!dict || !PyDict_Check(dict.get())) return false;
   return !dict_get_ref(dict, name);
