@@ -11,8 +11,9 @@
 # sets another number); each one writes to build/test-logs/, and its output
 # is printed whole when it ends.
 #
-#   bash tools/run-tests.sh [pytest args]         the runs above
-#   bash tools/run-tests.sh --ci [pytest args]    the same and the sanitizer run (.ci/run)
+#   bash tools/run-tests.sh [pytest args]         the runs above and the sanitizer run
+#                                                 (.ci/run)
+#   bash tools/run-tests.sh --no-sanitize [args]  the runs above without the sanitizer run
 #   bash tools/run-tests.sh --sanitize [args]     only the sanitizer run: the suite on
 #                                                 Debian's debug interpreter over a build
 #                                                 with ASan and UBSan (tools/run-sanitized.sh)
@@ -27,13 +28,14 @@ source "$root/tools/lib.sh"
 started=$(date +%s)
 
 mode=pool
-sanitize_too=0
+sanitize_too=1
 one_py=""
 venv_name=""
 wheel_check=0
 case "${1:-}" in
   --sanitize) mode=sanitize; shift ;;
-  --ci) sanitize_too=1; shift ;;
+  --ci) shift ;;  # the default; kept for older notes
+  --no-sanitize) sanitize_too=0; shift ;;
   --list) mode=list; shift ;;
   --python)
     mode=one; one_py=$2; shift 2
