@@ -11,20 +11,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+source "$root/tools/lib.sh"
 py=${PYTHON:-python3}
 ver=$("$py" -c 'import sys; print("%d.%d.%d" % sys.version_info[:3])')
 venv="$root/.venvs/quickstart-py$ver"
 if [ ! -x "$venv/bin/python" ]; then
   echo "== creating $venv" >&2
   "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  pip_q "$venv/bin/python" install --upgrade pip >/dev/null
 fi
 # Installed again only when a source changed since the last installation.
 stamp="$venv/.wisp-installed"
 if [ ! -e "$stamp" ] || [ -n "$(find wisp runtime CMakeLists.txt pyproject.toml -newer "$stamp" \
     -print -quit)" ]; then
   echo "== installing wisp into $venv (the first build takes a minute or two)" >&2
-  "$venv/bin/python" -m pip install -q "$root" -Cbuild-dir="$root/build/quickstart-py$ver" >&2
+  pip_q "$venv/bin/python" install "$root" -Cbuild-dir="$root/build/quickstart-py$ver" >&2
   touch "$stamp"
 fi
 # Run from outside the source tree, so that the installed package is imported.
