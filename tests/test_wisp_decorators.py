@@ -182,6 +182,19 @@ def test_parameter_dicts_and_surface(wisp_registry, monkeypatch):
         w.result_type_handle(User, types.MappingProxyType({"id": 1}))
 
 
+# The binding reads `len(args)`, `args[index]`, `name in kwargs` and `kwargs[name]`, and only
+# for the parameters still unfilled: keywords that are never needed are never looked at.
+@pytest.mark.parametrize("args, kwargs, expected", [
+    ((1, 2), None, {"a": 1, "b": 2}), ([1, 2, 3], None, {"a": 1, "b": 2}),
+    ({0: "x"}, types.MappingProxyType({"b": 20}), {"a": "x", "b": 20})])
+def test_combine_args_reads_what_it_binds(wisp_registry, args, kwargs, expected):
+    def fn(a, b=2): ...
+
+    assert vars(wisp_registry)["__combine_args_page"](fn, args, kwargs) == (expected, None)
+    with pytest.raises(TypeError, match="NoneType"):  # `"b" in None`
+        vars(wisp_registry)["__combine_args"](fn, (1,), None)
+
+
 def test_errors_reach_the_caller(db, monkeypatch):
     def unresolved(id) -> "NoSuchName": ...  # noqa: F821
 

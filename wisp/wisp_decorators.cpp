@@ -35,6 +35,8 @@
 // afresh on every call. Type hints are kept only when no annotation holds a
 // string or a forward reference, whose meaning depends on the module's
 // globals at call time.
+#include <algorithm>
+
 #include "wisp_args.h"
 #include "wisp_facade.h"
 
@@ -355,27 +357,29 @@ Ref return_annotation(FunctionObject* f, Borrowed memo) {
 // ---------------------------------------------------------------------------
 // __combine_args, __combine_args_page
 
-// The call's positionals as a tuple and its keywords as a dict, as the
-// binding reads them (`len(args)`, `args[i]`, `name in kwargs`, `kwargs[name]`).
-Ref as_tuple(Borrowed args) {
+// The call's positionals as the binding reads them: `args[index]` for each
+// index below `len(args)` that names a parameter. The keywords are handed
+// on as they are: the binding asks `name in kwargs` and `kwargs[name]` only
+// for a parameter the positionals left unfilled.
+Ref positionals(Borrowed args, Py_ssize_t parameters) {
   if (PyTuple_CheckExact(args.get())) return Ref::borrow(args);
-  if (PyObject_Size(args) < 0) throw_error();
-  return Ref::check(PySequence_Tuple(args));
-}
-
-Ref as_dict(Borrowed kwargs) {
-  if (PyDict_CheckExact(kwargs.get())) return Ref::borrow(kwargs);
-  Ref d = new_dict();
-  check(PyDict_Merge(d.get(), kwargs.get(), 1));
-  return d;
+  Ref held = Ref::borrow(args.get());
+  Py_ssize_t n = PyObject_Size(held.get());
+  if (n < 0) throw_error();
+  n = std::min(n, parameters);
+  Ref out = Ref::check(PyTuple_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref index = Ref::check(PyLong_FromSsize_t(i));
+    PyTuple_SET_ITEM(out.get(), i, Ref::check(PyObject_GetItem(held.get(), index.get())).release());
+  }
+  return out;
 }
 
 args::BoundCall combine(FunctionObject* f, Borrowed fun, Borrowed call_args, Borrowed call_kwargs) {
   Ref signature = call(getattr(global(f, DN->inspect), DN->signature), {fun.get()});
   Ref plan = args::parameter_plan(signature);
-  Ref positional = as_tuple(call_args);
-  Ref keywords = as_dict(call_kwargs);
-  return args::bind_call(plan, positional, keywords, global(f, DN->Page));
+  Ref positional = positionals(call_args, PyTuple_GET_SIZE(plan.get()));
+  return args::bind_call(plan, positional, call_kwargs, global(f, DN->Page));
 }
 
 struct CombineArgs {
