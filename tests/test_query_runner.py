@@ -179,6 +179,8 @@ def test_text_operations(users):
     new_id = runner.insert(text("INSERT INTO users (name, age) VALUES (:n, :a)"), None, {"n": "x", "a": 7})
     assert new_id == 6 and names(users)[-1] == "x"
     assert runner.insert_list(text("INSERT INTO users (name) VALUES (:n)"), args=[{"n": "y"}, {"n": "z"}]) is None
+    for empty in ([], ()):  # nothing to insert: nothing runs
+        assert runner.insert_list(text("INSERT INTO users (name) VALUES ('e')"), args=empty) is None
     assert runner.select_one(text("SELECT name, age FROM users WHERE age >= :a ORDER BY age"), args={"a": 30}) \
         == {"name": "u3", "age": 30}
     assert runner.select_one(text("SELECT name FROM users WHERE age > 99")) is None

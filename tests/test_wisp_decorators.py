@@ -136,6 +136,8 @@ def test_binding_writes_and_pages(db):
     assert set_age(5, 55) == 2 and set_age(low=7) == 0
     assert db.delete("DELETE FROM users WHERE name = #{name}")(lambda name: 0)("n6") == 1
     assert add_all([{"name": "b1", "age": 1}, {"name": "b2", "age": 2}]) is None
+    assert add_all([]) is None  # an empty batch inserts nothing (not one row, no error)
+    assert db.insert_list("INSERT INTO users (name) VALUES ('x')")(lambda data: None)([]) is None
     with pytest.raises(TypeError, match=r"^missing a required argument: 'data'$"):
         add_all(tag="x")
     with pytest.raises(KeyError, match="data"):

@@ -222,6 +222,9 @@ struct Operation {
   std::array<int, 2> args;
   Then then;
   const char* doc = nullptr;
+  // A batch: an empty list of rows runs nothing (the driver would take it
+  // for "no parameters" and run the statement once).
+  bool batch = false;
 };
 
 constexpr db::Param kSql{"sql", Ann::TextClause}, kCon{"con", Ann::None, true},
@@ -240,7 +243,7 @@ constexpr const char* kBulkDoc =
 // In class order; select_page and get_session follow.
 constexpr Operation kOperations[] = {
     {"insert", {kSql, kCon, kArgs}, 2, &Names::execute, {1, 3}, Then::LastRowId},
-    {"insert_list", {kSql, kCon, kArgs}, 2, &Names::execute, {1, 3}, Then::Nothing},
+    {"insert_list", {kSql, kCon, kArgs}, 2, &Names::execute, {1, 3}, Then::Nothing, nullptr, true},
     {"insert_orm2", {kStatement, {"data_list"}, kCon}, 3, &Names::execute, {1, 2}, Then::Result},
     {"add", {kData, kCon}, 2, &Names::add, {1, -1}, Then::Flushed},
     {"add_all", {kData, kCon}, 2, &Names::add_all, {1, -1}, Then::Flushed},
@@ -295,6 +298,10 @@ Ref finish(Then then, Borrowed session, Ref result) {
 Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   if (op.then == Then::SameAsOnSelf) {
     return call_method(a[0], N->*op.call, {a[1].get(), a[2].get(), a[3].get()});
+  }
+  if (op.batch) {
+    PyObject* rows = a[op.args[1]].get();
+    if ((PyList_CheckExact(rows) || PyTuple_CheckExact(rows)) && Py_SIZE(rows) == 0) return none();
   }
   return in_session(f, a[0], a[op.con], [&](Borrowed session) {
     Ref result = op.args[1] < 0 ? call_method(session, N->*op.call, {a[op.args[0]].get()})
