@@ -3,6 +3,7 @@ created for an SQLite file, an in-memory SQLite database and the suite's MariaDB
 
 import dataclasses
 import os
+import pickle
 
 import pytest
 from sqlalchemy import create_engine, text
@@ -98,6 +99,12 @@ def test_singleton_registry_and_published_attributes(wisp_registry, tmp_path, ca
         assert entry["mapper_dict"] is w.WispConfig.wisp_mapper_dict
         assert isinstance(entry["db_gateway"], w.WispDbGateway)
         assert entry["db_gateway"].data_source is entry["db"]
+
+
+def test_type_variable_belongs_to_the_module(wisp_registry):
+    T = wisp_registry.T
+    assert (T.__module__, T.__bound__) == ("wisp.wisp", wisp_registry.DeclarativeBase)
+    assert pickle.loads(pickle.dumps(T)) is T
 
 
 def write_mapper(path, namespace):

@@ -656,6 +656,9 @@ void bind_mapper(Borrowed g) {
   Ref bound = global(g, intern("DeclarativeBase"));
   Ref type_var =
       call_kwargs(global(g, intern("TypeVar")), {str("T").get()}, {{"bound", bound.get()}});
+  // TypeVar names itself after the module of the Python code that calls it,
+  // which here is the importer: T belongs to this module (and pickles by it).
+  setattr(type_var, "__module__", global(g, intern("__name__")));
   dict_set(g, "T", type_var);
 
   ClassBuilder cb("BaseMapper", g);

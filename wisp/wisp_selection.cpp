@@ -183,10 +183,6 @@ Ref call_with(Borrowed fn, Borrowed args, Borrowed kwargs) {
   return Ref::check(PyObject_Call(fn, args, kw));
 }
 
-bool is_exception(Borrowed exc) {
-  return PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception));
-}
-
 //     db_gateway = None
 //     try:
 //         default_db = BaseMapper.datasource[datasource_name]
@@ -195,11 +191,17 @@ bool is_exception(Borrowed exc) {
 //         result = method(*args, **kwargs)
 //         db_gateway.commit()
 //         return result
-//     except Exception:
+//     except BaseException:
 //         if db_gateway: db_gateway.rollback()
 //         raise
 //     finally:
 //         if db_gateway: db_gateway.close()
+//
+// Every exception rolls back, KeyboardInterrupt and SystemExit too: the
+// gateway's close() leaves a transaction that is still open in place, so
+// without the rollback this context would keep the session at depth 1, and
+// every later transaction and statement in it would report success while
+// nothing of it is ever committed.
 Ref in_transaction(FunctionObject* f, const WrapperVars& v, Borrowed args, Borrowed kwargs) {
   Ref gateway;
   auto usable = [&] { return gateway && truthy(gateway); };
@@ -214,11 +216,9 @@ Ref in_transaction(FunctionObject* f, const WrapperVars& v, Borrowed args, Borro
   } catch (...) {
     translate_exception();
     Ref exc = fetch_exception();
-    if (is_exception(exc)) {
-      while_handling(exc, [&] {
-        if (usable()) call_method(gateway, N->rollback, {});
-      });
-    }
+    while_handling(exc, [&] {
+      if (usable()) call_method(gateway, N->rollback, {});
+    });
     while_handling(exc, [&] {
       if (usable()) call_method(gateway, N->close, {});
     });
