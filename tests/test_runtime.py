@@ -278,6 +278,17 @@ def test_closure_qualname_and_independence():
     assert a.__code__.co_varnames == ("x",)
 
 
+def test_generator_functions_say_so():
+    from wisp import wisp
+    from wisp.db import query_runner
+
+    generators = [probe.count, query_runner.QueryRunner.get_session.__wrapped__,
+                  wisp.switch_datasource.__wrapped__, wisp.db_session.__wrapped__]
+    assert all(inspect.isgeneratorfunction(f) for f in generators)
+    assert not any(inspect.isgeneratorfunction(f) for f in (probe.make_adder, wisp.get_current_db))
+    assert list(probe.count(1, 4)) == [1, 2, 3]
+
+
 def test_pickle_weakref_and_collection():
     assert pickle.loads(pickle.dumps(class_probe.get_base_type)) is class_probe.get_base_type
     f = probe.make_adder(1)

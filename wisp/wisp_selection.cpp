@@ -416,6 +416,7 @@ namespace wisp::facade {
 void bind_selection_head(Borrowed g) {
   Def("get_current_db", get_current_db).bind(g, g);
   Def sw = Def::of<switch_datasource>("switch_datasource");
+  sw.generator();
   sw.param("db", &SwitchArgs::db).annotate("str");
   S.switch_datasource = bind_context_manager(g, sw).release();
 }
@@ -472,6 +473,7 @@ void bind_selection(Borrowed g) {
       .bind(g, g);
 
   Def session = Def::of<db_session>("db_session");
+  session.generator();
   session.doc(kDbSessionDoc)
       .param("datasource_name", &DbSessionArgs::datasource_name)
       .annotate("str")

@@ -134,6 +134,11 @@ Def& Def::doc(const char* text) {
   return *this;
 }
 
+Def& Def::generator() {
+  generator_ = true;
+  return *this;
+}
+
 Def& Def::param(const char* name, Kind kind) {
   params_.push_back(P{name, kind, Ref(), Check::Auto, Ref()});
   return *this;
@@ -214,6 +219,7 @@ const Code* Def::code() {
   c->impl = impl_;
   c->entry = entry_ ? entry_ : entry_with_slots;
   c->doc = doc_;
+  c->generator = generator_;
   for (size_t i = 0; i < params_.size(); ++i) {
     P& p = params_[i];
     bool nullable = p.default_value.get() == Py_None;
@@ -765,7 +771,7 @@ Ref build_code(FunctionObject* f) {
   for (const ParamInfo& p : c->params) {
     if (p.kind == Kind::KwOnly) list_append(names, p.name);
   }
-  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS | (c->generator ? CO_GENERATOR : 0);
   if (c->var_pos >= 0) {
     list_append(names, c->params[size_t(c->var_pos)].name);
     flags |= CO_VARARGS;

@@ -246,6 +246,7 @@ WISP_MODULE(_rt_probe, nullptr, g) {
   add_def->param("x");
   Def("make_adder", make_adder).param("n").bind(g, g);
   Ref rec = Def("recorder", recorder)
+                .generator()
                 .param("log")
                 .annotate(reinterpret_cast<PyObject*>(&PyList_Type))
                 .param("value")
@@ -264,7 +265,7 @@ WISP_MODULE(_rt_probe, nullptr, g) {
   dict_set(g, "failing_recorder", call(contextmanager, {failing.get()}));
   failing_params(Def::of<inline_recorder>("inline_recorder")).bind(g, g);
   Def("resurrecting", resurrecting).param("store").annotate(list_t).bind(g, g);
-  Def("count", count).param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
+  Def("count", count).generator().param("start").annotate(int_t).param("stop").annotate(int_t).bind(g, g);
 
   ClassBuilder box("Box", g);
   Def init("__init__", box_init);

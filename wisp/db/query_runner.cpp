@@ -515,6 +515,7 @@ Ref make_query_runner(Borrowed g, Borrowed page_cls) {
   cb.method(page_def);
 
   Def session_def = Def::of<get_session>("get_session");
+  session_def.generator();
   session_def.param("self", &GetSession::self).param("session", &GetSession::session).def(Py_None);
   Ref gen_fn = cb.method(session_def);
   Ref cm = call(import_attr("contextlib", "contextmanager"), {gen_fn.get()});

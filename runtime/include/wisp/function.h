@@ -75,6 +75,7 @@ struct Code {
   Py_ssize_t var_kw = -1;   // slot index of **kwargs, or -1
   Check ret_check = Check::Any;
   const char* doc = nullptr;
+  bool generator = false;  // the body returns a new generator object
 };
 
 struct FunctionObject {
@@ -208,6 +209,9 @@ class WISP_API Def {
 
   Def(const char* name, Impl impl);
   Def& doc(const char* text);
+  // Marks a body that returns a new generator object (new_generator), as a
+  // `def` with `yield` is: introspection reports a generator function.
+  Def& generator();
   // Adds a parameter; annotation and default apply to the last one added.
   Def& param(const char* name, Kind kind = Kind::PosOrKw);
   // Adds a parameter held by `member` of the body's named view.
@@ -266,6 +270,7 @@ class WISP_API Def {
   const char* name_;
   std::string qualname_;
   const char* doc_ = nullptr;
+  bool generator_ = false;
   Impl impl_;
   vectorcallfunc entry_ = nullptr;
   const void* frame_tag_ = nullptr;
