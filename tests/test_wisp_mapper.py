@@ -182,6 +182,18 @@ def test_refused_arguments(wisp_registry, tmp_path, call, message):
     assert str(info.value).startswith(message)
 
 
+@pytest.mark.parametrize("model, call, error", [
+    (Tag, lambda m: m.update_by_id({"code": "x"}), AttributeError),  # no `id`, no "id" either
+    (User, lambda m: m.update_by_id({"name": "x"}), KeyError),
+    (User, lambda m: m.update_by_id({"id": None, "name": "x"}, True), KeyError),
+])
+def test_update_by_id_failures(wisp_registry, tmp_path, model, call, error):
+    w = wisp_registry
+    w.WispConfig(w.DBConfig("a", a={"db_type": "sqlite", "sqlite_path": str(tmp_path / "a.db")}))
+    with pytest.raises(error):
+        call(mapper_for(w, model))
+
+
 def test_model_class_from_the_generic_base(wisp_registry):
     w = wisp_registry
 

@@ -598,8 +598,9 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
     });
   }
   Ref statement = call(global(f, M->update_statement), {model.get()});
-  statement = where(statement, id_equals(model, getitem(data, M->id)));
-  statement = values_of(statement, data);
+  Ref column = getattr(model, M->id);  // before data["id"]: a model without `id` says so first
+  Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, M->id).get(), Py_EQ));
+  statement = values_of(where(statement, clause), data);
   return on_session(a.self, M->update_orm2, {statement.get()});
 }
 
