@@ -138,6 +138,22 @@ def test_a_cached_wrapper_follows_changes_of_the_class_and_its_bases(w):
     assert m.plain is wrapper
 
 
+@pytest.mark.parametrize("foreign", ["rebound", "borrowed"])
+@pytest.mark.parametrize("name", ["plain", "_convert_data", "__class__"])
+def test_a_lookup_through_a_foreign_class_ends_in_recursion_error(wisp_registry, monkeypatch,
+                                                                 foreign, name):
+    # super(BaseMapper, self) for a self that is no BaseMapper asks self.__class__, which comes
+    # back to the same lookup: Python's RecursionError, not a stack overflow.
+    if foreign == "rebound":
+        m = user_mapper(wisp_registry)
+        monkeypatch.setattr(wisp_registry, "BaseMapper", int)
+    else:
+        m = type("Foreign", (), {"__getattribute__": wisp_registry.BaseMapper.__getattribute__,
+                                 "plain": lambda self: 1})()
+    with pytest.raises(RecursionError):
+        getattr(m, name)
+
+
 def test_mapper_and_its_wrappers_are_collected(w):
     m = user_mapper(w)
     assert m.older(50) and m.plain(1) and m.session

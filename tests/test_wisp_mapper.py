@@ -5,10 +5,11 @@ keys, column defaults and one row per item."""
 import contextlib
 import gc
 import weakref
+from typing import Optional
 
 import pytest
-from sqlalchemy import Integer, delete, insert, select, text, update
-from sqlalchemy.exc import IntegrityError, MultipleResultsFound
+from sqlalchemy import Integer, String, delete, insert, select, text, update
+from sqlalchemy.exc import CompileError, IntegrityError, MultipleResultsFound
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
 from mapper_models import Event, Tag, User, UserIn, w  # noqa: F401  (w: the fixture)
@@ -34,6 +35,17 @@ class CompositeAuto(Unmade):
     __tablename__ = "composite_auto"
     a: Mapped[int] = mapped_column(Integer, primary_key=True)
     b: Mapped[int] = mapped_column(Integer, primary_key=True, autoincrement=True)
+
+
+class Notes(DeclarativeBase):
+    pass
+
+
+class Note(Notes):  # attributes named apart from their columns
+    __tablename__ = "notes"
+    id: Mapped[int] = mapped_column(Integer, primary_key=True)
+    body: Mapped[Optional[str]] = mapped_column("text", String(40))
+    stars: Mapped[int] = mapped_column("rating", Integer, default=3)
 
 
 def mapper_for(w, model):
@@ -86,6 +98,23 @@ def test_only_a_generated_key_counts_as_auto_increment(wisp_registry, model, key
 def test_save_batch_inserts_one_row_per_item(w, items, added):
     assert mapper_for(w, User).save_batch(list(items)) is None
     assert w.rows("SELECT name, age FROM users WHERE id > 5 ORDER BY id") == added
+
+
+@pytest.mark.parametrize("how, make, stored", [
+    ("insert", lambda: Note(body="a"), [("a", 3)]),
+    ("save_batch", lambda: [Note(body="a", stars=1), Note()], [("a", 1), (None, 3)]),
+    ("save_batch", lambda: [{"text": "a", "rating": 1}, {"body": "b"}], [("a", 1), ("b", 3)]),
+    ("save_batch", lambda: [{"text": "a"}, {"body": "b", "rating": 1, "rate": 2}], "rate"),
+])
+def test_every_given_column_is_written_or_refused(w, how, make, stored):
+    Notes.metadata.create_all(w.BaseMapper.datasource["main"]["db"])
+    if isinstance(stored, str):  # a key that names no column: refused, as insert refuses it
+        with pytest.raises(CompileError, match=f"^Unconsumed column names: {stored}$"):
+            getattr(mapper_for(w, Note), how)(make())
+        stored = []
+    else:
+        getattr(mapper_for(w, Note), how)(make())
+    assert w.rows("SELECT text, rating FROM notes ORDER BY id") == stored
 
 
 @pytest.mark.parametrize("selective, stored", [(True, ("x", 10)), (False, ("x", None))])
@@ -151,6 +180,18 @@ def test_refused_arguments(wisp_registry, tmp_path, call, message):
     with pytest.raises(TypeError) as info:
         call(mapper_for(w, User))
     assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("model, call, error", [
+    (Tag, lambda m: m.update_by_id({"code": "x"}), AttributeError),  # no `id`, no "id" either
+    (User, lambda m: m.update_by_id({"name": "x"}), KeyError),
+    (User, lambda m: m.update_by_id({"id": None, "name": "x"}, True), KeyError),
+])
+def test_update_by_id_failures(wisp_registry, tmp_path, model, call, error):
+    w = wisp_registry
+    w.WispConfig(w.DBConfig("a", a={"db_type": "sqlite", "sqlite_path": str(tmp_path / "a.db")}))
+    with pytest.raises(error):
+        call(mapper_for(w, model))
 
 
 def test_model_class_from_the_generic_base(wisp_registry):

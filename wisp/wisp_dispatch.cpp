@@ -171,11 +171,46 @@ Def* wrapper_def;
 // ---------------------------------------------------------------------------
 // def __getattribute__(self, name: "str")
 
+// super(BaseMapper, self) for a self that is no instance of BaseMapper (the
+// global rebound to another class, or this method borrowed by a class of
+// its own) asks for self.__class__, which comes back here. Python ends that
+// loop with RecursionError; so does this, counting each such lookup against
+// the interpreter's limit and against one of its own (a raised interpreter
+// limit must not let the loop exhaust the C stack). Lookups through
+// BaseMapper itself are not counted.
+class ForeignLookup {
+ public:
+  explicit ForeignLookup(bool foreign) : foreign_(foreign) {
+    if (!foreign_) return;
+    if (level_ >= kMaxLevel) {
+      raise(PyExc_RecursionError, "maximum recursion depth exceeded while getting an attribute");
+    }
+    if (Py_EnterRecursiveCall(" while getting an attribute")) throw PyError{};
+    ++level_;
+  }
+  ~ForeignLookup() {
+    if (!foreign_) return;
+    --level_;
+    Py_LeaveRecursiveCall();
+  }
+  ForeignLookup(const ForeignLookup&) = delete;
+  ForeignLookup& operator=(const ForeignLookup&) = delete;
+
+ private:
+  static constexpr int kMaxLevel = 1000;
+  static thread_local int level_;
+  bool foreign_;
+};
+thread_local int ForeignLookup::level_ = 0;
+
 struct GetattributeArgs {
   Ref self, name;
 };
 Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   Ref base = global(f, N->BaseMapper);
+  ForeignLookup counted(
+      PyType_Check(base.get()) &&
+      !PyType_IsSubtype(Py_TYPE(a.self.get()), reinterpret_cast<PyTypeObject*>(base.get())));
   if (!private_name(a.name) && super_finds_method(base, a.self, a.name)) {
     // The lookup would give a method bound to self, callable: the cached
     // wrapper is the answer, and the bound method need not be made.

@@ -31,6 +31,7 @@ struct MapperNames {
   PyObject* BaseModel = intern("BaseModel");
   PyObject* DeclarativeBase = intern("DeclarativeBase");
   PyObject* insert_statement = intern("insert_statement");
+  PyObject* inspect_statement = intern("inspect_statement");
   PyObject* update_statement = intern("update_statement");
   PyObject* delete_statement = intern("delete_statement");
   PyObject* select = intern("select");
@@ -74,6 +75,7 @@ struct MapperNames {
   PyObject* model_dump = intern("model_dump");
   PyObject* instance_dict = intern("__dict__");
   PyObject* pop = intern("pop");
+  PyObject* items = intern("items");
   PyObject* values = intern("values");
   PyObject* where = intern("where");
   PyObject* id = intern("id");
@@ -93,6 +95,8 @@ struct MapperNames {
   PyObject* total = intern("total");
   PyObject* data_type = intern("Data type ");
   PyObject* not_supported = intern(" is not supported");
+  PyObject* comma = intern(", ");
+  PyObject* unconsumed = intern("Unconsumed column names: ");
 };
 const MapperNames* M;
 
@@ -149,6 +153,104 @@ Py_ssize_t length(Borrowed value) {
   Py_ssize_t n = PyObject_Length(value);
   if (n < 0) throw_error();
   return n;
+}
+
+// The (attribute name, column) pairs of the columns the model's mapper maps
+// (mapper.columns), in its order; none when the class is not mapped.
+Ref mapped_columns(FunctionObject* f, Borrowed model) {
+  Ref inspector = global(f, M->inspect_statement);
+  Ref mapper = call_kwargs(inspector, {model.get()}, {{"raiseerr", Py_False}});
+  if (is_none(mapper)) return Ref::check(PyTuple_New(0));
+  Ref items = call_method(getattr(mapper, M->columns), M->items, {});
+  return Ref::check(PySequence_Tuple(items.get()));
+}
+
+// The attribute `column` is mapped to, among `pairs` (see mapped_columns);
+// `name` when there is none.
+Ref attribute_of(Borrowed pairs, Borrowed column, Borrowed name) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(pairs.get()); ++i) {
+    auto pair = unpack<2>(PyTuple_GET_ITEM(pairs.get(), i));
+    if (pair[1].get() == column.get()) return std::move(pair[0]);
+  }
+  return Ref::borrow(name.get());
+}
+
+// The columns set on a declarative instance (present in its __dict__, so
+// that column defaults apply to the others), keyed by column name, in table
+// order. The value is read under the attribute the model maps the column
+// to, which may be named apart from it (`body = mapped_column("text")`).
+Ref instance_columns(FunctionObject* f, Borrowed instance, Borrowed model) {
+  Ref pairs = mapped_columns(f, model);
+  Ref data = new_dict();
+  Ref state = getattr(instance, M->instance_dict);
+  Ref columns = getattr(getattr(model, M->table), M->columns);
+  Ref it = iterate(columns);
+  while (Ref column = iter_next(it)) {
+    Ref name = getattr(column, M->name);
+    Ref key = attribute_of(pairs, column, name);
+    if (!contains(state, key)) continue;
+    dict_set(data, name, getattr(instance, key));
+  }
+  return data;
+}
+
+// The rows of a batch as the ORM's bulk insert reads them: keyed by
+// attribute name. That insert passes over a key it does not know without a
+// word, where insert(model).values(...) refuses it: a key that names
+// neither an attribute nor a column of the model is refused here as that
+// refuses it (sqlalchemy.exc.CompileError), before anything runs, and a
+// column named apart from its attribute goes under the attribute's name (in
+// a copy of the row; the first of the two names given wins, as in values()).
+Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
+  Ref pairs = mapped_columns(f, model);
+  if (PyTuple_GET_SIZE(pairs.get()) == 0) return Ref::borrow(rows.get());
+  Ref keys = new_dict();  // attribute or column name -> attribute name
+  for_each(pairs, [&](Borrowed pair) {
+    auto kv = unpack<2>(pair);
+    dict_set(keys, kv[0], kv[0]);
+  });
+  for_each(pairs, [&](Borrowed pair) {
+    auto kv = unpack<2>(pair);
+    Ref name = getattr_opt(kv[1], M->name);  // a str subclass (quoted_name): taken as a str
+    if (!name || !PyUnicode_Check(name.get())) return;
+    name = Ref::check(PyUnicode_FromObject(name.get()));
+    if (!dict_get_ref(keys, name)) dict_set(keys, name, kv[0]);
+  });
+  Ref unknown = new_list();
+  Ref out = new_list();
+  for_each(rows, [&](Borrowed row) {
+    if (!PyDict_Check(row.get())) {
+      list_append(out, row);
+      return;
+    }
+    bool renamed = false;
+    for_each_item(row, [&](Borrowed key, Borrowed) {
+      Ref target = dict_get_ref(keys, key);
+      if (!target) {
+        if (!contains(unknown, key)) list_append(unknown, key);
+      } else if (target.get() != key.get()) {
+        renamed = true;
+      }
+    });
+    if (!renamed) {
+      list_append(out, row);
+      return;
+    }
+    Ref copy = new_dict();
+    for_each_item(row, [&](Borrowed key, Borrowed value) {
+      Ref target = dict_get_ref(keys, key);
+      if (target && !dict_get_ref(copy, target)) dict_set(copy, target, value);
+    });
+    list_append(out, copy);
+  });
+  if (PyList_GET_SIZE(unknown.get()) != 0) {
+    Ref texts = new_list();
+    for_each(unknown, [&](Borrowed key) { list_append(texts, Ref::check(PyObject_Str(key))); });
+    Ref joined = Ref::check(PyUnicode_Join(M->comma, texts.get()));
+    Ref error = import_attr("sqlalchemy.exc", "CompileError");
+    raise(error.get(), concat({M->unconsumed, joined.get()}));
+  }
+  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -224,8 +326,7 @@ Ref get_auto_pk(FunctionObject*, AutoPkArgs& a) {
 // def _convert_data(self, data, model_class, exclude_pk=True)
 //
 // pydantic input gives model_dump(); a declarative instance gives the
-// columns set on it (present in its __dict__), so that column defaults
-// apply to the others; a dict is used itself, not copied.
+// columns set on it (instance_columns); a dict is used itself, not copied.
 struct ConvertArgs {
   Ref self, data, model_class, exclude_pk;
 };
@@ -243,15 +344,7 @@ Ref convert_data(FunctionObject* f, ConvertArgs& a) {
   } else if (is_instance(a.data, global(f, M->BaseModel))) {
     data = call_method(a.data, M->model_dump, {});
   } else if (is_instance(a.data, global(f, M->DeclarativeBase))) {
-    data = new_dict();
-    Ref state = getattr(a.data, M->instance_dict);
-    Ref columns = getattr(getattr(a.model_class, M->table), M->columns);
-    Ref it = iterate(columns);
-    while (Ref column = iter_next(it)) {
-      Ref name = getattr(column, M->name);
-      if (!contains(state, name)) continue;
-      dict_set(data, name, getattr(a.data, name));
-    }
+    data = instance_columns(f, a.data, a.model_class);
   } else if (PyDict_Check(a.data.get())) {
     data = a.data;
   } else {
@@ -447,7 +540,7 @@ Ref add_all(FunctionObject*, DataArgs& a) {
 //
 // One row per item: the items, converted with the generated key dropped,
 // are the parameter list of one insert(model), which SQLAlchemy runs as a
-// batch. An empty list inserts nothing.
+// batch (bulk_rows: keyed by attribute). An empty list inserts nothing.
 Ref save_batch(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
   Ref data_list = new_list();
@@ -455,8 +548,9 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
     list_append(data_list, call_method(a.self, M->convert_data, {item.get(), model.get()}));
   });
   if (PyList_GET_SIZE(data_list.get()) == 0) return none();
+  Ref rows = bulk_rows(f, model, data_list);
   Ref statement = call(global(f, M->insert_statement), {model.get()});
-  on_session(a.self, M->insert_orm2, {statement.get(), data_list.get()});
+  on_session(a.self, M->insert_orm2, {statement.get(), rows.get()});
   return none();
 }
 
@@ -504,8 +598,9 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
     });
   }
   Ref statement = call(global(f, M->update_statement), {model.get()});
-  statement = where(statement, id_equals(model, getitem(data, M->id)));
-  statement = values_of(statement, data);
+  Ref column = getattr(model, M->id);  // before data["id"]: a model without `id` says so first
+  Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, M->id).get(), Py_EQ));
+  statement = values_of(where(statement, clause), data);
   return on_session(a.self, M->update_orm2, {statement.get()});
 }
 
