@@ -131,3 +131,14 @@ def test_no_reference_taken_per_use_of_an_interned_name(name, work):
 def test_exception_type_is_exported_from_the_runtime():
     lib = ctypes.CDLL(os.path.join(os.path.dirname(wisp.__file__), "libwisp_rt.so"))
     assert lib["_ZTIN4wisp7PyErrorE"]  # typeinfo for wisp::PyError
+
+
+def test_calls_that_loop_without_python_code_end_in_recursion_error():
+    import functools
+
+    rows = []
+    again = functools.partial(probe.each, rows)  # each(rows, fn) calls fn(row) for every row
+    rows.append(again)
+    with pytest.raises(RecursionError):
+        again(again)
+    assert probe.each(["ab"], len) == [2]  # the count went back down

@@ -243,7 +243,7 @@ def test_a_failed_lookup_reaches_the_caller_unchanged(w, monkeypatch, manager):
     assert info.value.args == ("db_gateway",) and w.get_current_db() == "main"
 
 
-@pytest.mark.parametrize("failure", [None, "raise", "statement", "swallowed"])
+@pytest.mark.parametrize("failure", [None, "raise", "interrupt", "statement", "swallowed"])
 @pytest.mark.parametrize("switch", ["own", "replaced"])
 def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, failure, switch):
     m, entered, outer = mapper_for(w, User), [], w.switch_datasource
@@ -259,7 +259,7 @@ def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, fai
 
         monkeypatch.setattr(w, "switch_datasource", recording)
     with outer("other"):
-        with contextlib.suppress(LookupError, IntegrityError, TransactionRolledBackError):
+        with contextlib.suppress(LookupError, KeyboardInterrupt, IntegrityError, TransactionRolledBackError):
             with type(m).switch_datasource("main") as gateway:
                 assert w.get_current_db() == "main" and gateway._tx_depth.get() == 1
                 m.insert({"name": "a1"})
@@ -267,6 +267,8 @@ def test_switch_datasource_runs_the_block_in_one_transaction(w, monkeypatch, fai
                     m.insert({"name": "u1"})
                 if failure == "raise":
                     raise LookupError
+                if failure == "interrupt":  # not an Exception: rolled back all the same
+                    raise KeyboardInterrupt
                 if failure == "swallowed":  # the gateway refuses what follows a failed statement
                     with contextlib.suppress(IntegrityError):
                         m.insert({"name": "u1"})
@@ -294,9 +296,9 @@ def test_a_suspended_switch_in_a_reference_cycle_is_collected(w, monkeypatch):
     ref = weakref.ref(block)
     del block
     gc.collect()
+    # Closing the suspended block rolled its transaction back and closed it.
     assert ref() is None and w.datasource_context.get() is None
-    gateway.rollback()  # closing a suspended block raises GeneratorExit: not rolled back
-    gateway.close()
+    assert gateway._tx_depth.get() == 0 and gateway._WispDbGateway__con() is None
 
 
 @pytest.mark.parametrize("fail", [False, True])

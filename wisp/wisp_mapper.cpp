@@ -391,7 +391,7 @@ Ref db_session(FunctionObject* f, DbSessionArgs& a) {
 //             db_gateway.begin_tx()
 //             yield db_gateway
 //             db_gateway.commit()
-//         except Exception:
+//         except BaseException:
 //             if db_gateway is not None: db_gateway.rollback()
 //             raise
 //         finally:
@@ -469,12 +469,12 @@ class TxSwitchBody : public GenBody {
     return clean_up(fetch_exception());
   }
 
+  // Any exception rolls the transaction back, an interrupt or the closing
+  // of the generator too: close() leaves an unfinished transaction open,
+  // and the context's later statements would then never be committed.
   Step clean_up(Ref exc) {
     bool has_gateway = !is_none(gateway_);
-    if (has_gateway &&
-        PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-      while_handling(exc, [&] { call_method(gateway_, N->rollback, {}); });
-    }
+    if (has_gateway) while_handling(exc, [&] { call_method(gateway_, N->rollback, {}); });
     if (has_gateway) while_handling(exc, [&] { call_method(gateway_, N->close, {}); });
     return leave_switch(std::move(exc));
   }
@@ -794,6 +794,7 @@ void bind_mapper(Borrowed g) {
   cb.property(session_prop);
 
   Def db_sess = Def::of<db_session>("db_session");
+  db_sess.generator();
   db_sess.param("cls", &DbSessionArgs::cls)
       .param("datasource_name", &DbSessionArgs::datasource_name)
       .annotate("str")
@@ -801,6 +802,7 @@ void bind_mapper(Borrowed g) {
   context_manager_method(cb, g, db_sess);
 
   Def sw = Def::of<switch_datasource>("switch_datasource");
+  sw.generator();
   sw.param("cls", &SwitchArgs::cls).param("datasource_name", &SwitchArgs::datasource_name);
   sw.annotate("str");
   context_manager_method(cb, g, sw);

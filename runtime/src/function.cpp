@@ -458,6 +458,7 @@ PyObject* entry_with_slots(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) noexcept {
   auto* f = reinterpret_cast<FunctionObject*>(self);
   return guard([&] {
+    RecursionLevel level;
     Slots slots{f->code->params.size()};
     detail::bind_arguments(f, reinterpret_cast<unsigned char*>(slots.data), args, nargsf, kwnames);
     return detail::check_return(f, f->code->impl(f, slots.data));

@@ -174,6 +174,7 @@ PyObject* named_entry(PyObject* self, PyObject* const* args, size_t nargsf,
   using A = typename BodyOf<decltype(Body)>::Args;
   auto* f = reinterpret_cast<FunctionObject*>(self);
   return guard([&] {
+    RecursionLevel level;
     A frame{};
     bind_arguments(f, reinterpret_cast<unsigned char*>(&frame), args, nargsf, kwnames);
     return check_return(f, Body(f, frame));

@@ -273,6 +273,20 @@ void while_handling(Ref& exc, F&& step) {
   }
 }
 
+// One level of the interpreter's recursion count for as long as it lives, as
+// the interpreter counts a call of a Python function: a loop of calls that
+// never passes through Python code ends in RecursionError instead of
+// exhausting the C stack.
+class RecursionLevel {
+ public:
+  RecursionLevel() {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw PyError{};
+  }
+  ~RecursionLevel() { Py_LeaveRecursiveCall(); }
+  RecursionLevel(const RecursionLevel&) = delete;
+  RecursionLevel& operator=(const RecursionLevel&) = delete;
+};
+
 // Runs `body` and turns a thrown C++ exception into a NULL/-1 result.
 template <class F>
 PyObject* guard(F&& body) noexcept {
