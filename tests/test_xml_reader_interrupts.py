@@ -34,25 +34,17 @@ def test_an_exception_raised_again_gets_each_note_once(mapper):
     assert error.__notes__ == [f"mapper file {path}, statement {i!r}, expression {TEST!r}" for i in ("q", "q2")]
 
 
-def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
-    # Timed in the process's own CPU time (ITIMER_PROF), so that other
-    # processes on the machine do not count, and without the cycle collector,
-    # whose passes over a large heap would count against the loop.
-    (m, path), params = mapper, {"ids": (ids := [7] * 3_000_000)}
+def interrupted_select(m, params, delay):
+    """Runs the long select with an alarm after `delay` s of the process's CPU
+    time; returns the KeyboardInterrupt, how long after the alarm its handler
+    ran, and the CPU time the call took."""
     arrived = []
 
     def interrupt(signum, frame):  # runs where the loop checks for signals
         arrived.append(time.process_time())
         raise KeyboardInterrupt
 
-    refs, previous = sys.getrefcount(ids), signal.signal(signal.SIGPROF, interrupt)
-    # The statement first copies the list in a collection expression; let the
-    # alarm fire well after that copy (slow under sanitizers), inside the loop.
-    start = time.process_time()
-    [item for item in ids]
-    delay = 0.3 + 2 * (time.process_time() - start)
-    collecting = gc.isenabled()
-    gc.disable()
+    previous = signal.signal(signal.SIGPROF, interrupt)
     try:
         signal.setitimer(signal.ITIMER_PROF, delay)
         start = time.process_time()
@@ -62,15 +54,38 @@ def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
     finally:
         signal.setitimer(signal.ITIMER_PROF, 0)
         signal.signal(signal.SIGPROF, previous)
+    assert arrived
+    return e.value, arrived[0] - (start + delay), ended - start
+
+
+def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
+    # Timed in the process's own CPU time (ITIMER_PROF), so that other
+    # processes on the machine count as little as they can, and without the
+    # cycle collector, whose passes over a large heap would count against the
+    # loop. Running the whole loop would take over ten seconds; the interrupt
+    # is taken within 0.1 s of the alarm (more under the sanitizer build,
+    # where every item costs many times more). A machine whose other work
+    # still shows in the process's time gets up to three tries.
+    (m, path), params = mapper, {"ids": (ids := [7] * 3_000_000)}
+    refs = sys.getrefcount(ids)
+    # The statement first copies the list in a collection expression; let the
+    # alarm fire well after that copy (slow under sanitizers), inside the loop.
+    start = time.process_time()
+    [item for item in ids]
+    delay = 0.3 + 3 * (time.process_time() - start)
+    limit = 0.5 if "ASAN_OPTIONS" in os.environ else 0.1
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        for _ in range(3):
+            error, latency, spent = interrupted_select(m, params, delay)
+            if latency < limit:
+                break
+    finally:
         if collecting:
             gc.enable()
-    # The interrupt is taken within 0.1 s of the alarm (more under the
-    # sanitizer build, where every item costs many times more); dropping what
-    # the loop built so far follows. Running the whole loop would take over
-    # ten seconds.
-    assert arrived and arrived[0] - (start + delay) < (0.5 if "ASAN_OPTIONS" in os.environ else 0.1)
-    assert ended - start < delay + 3.0
-    assert e.value.__notes__ == [f"mapper file {path}, statement 'long'"]  # from inside the loop
-    del e
+    assert latency < limit and spent < delay + 3.0  # dropping what the loop built follows
+    assert error.__notes__ == [f"mapper file {path}, statement 'long'"]  # from inside the loop
+    del error
     assert sys.getrefcount(ids) == refs and list(params) == ["ids", "__builtins__"]
     assert m.select("long", {"ids": [1, 2]})[0].text == "SELECT 3 IN (:ids_for_index_0,:ids_for_index_1)"
