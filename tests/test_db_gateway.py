@@ -264,6 +264,26 @@ def test_results_handle_constructor_and_row_errors():
         results_handle([{}], int, list)
 
 
+class Probing(type):
+    """Converts rows of many new pairs of types, once armed, while results_handle asks about its class."""
+    armed = False
+
+    def __getattr__(cls, name):
+        if Probing.armed:
+            Probing.armed = False
+            for c in [type("C", (), {}) for _ in range(1100)]:
+                results_handle([{"a": 1}], c, c)
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("armed", [False, True])
+def test_results_handle_survives_code_run_by_its_type_tests(armed):
+    R = Probing("R", (), {})
+    results_handle([{"a": 0}], R, list)
+    Probing.armed = armed
+    assert results_handle([{"a": 1}, {"a": 2}], R, list) == [1, 2]
+
+
 # --- execute_sql and pass-throughs on both back ends ----------------------------------
 
 

@@ -305,6 +305,8 @@ def test_select_page(users, num, size, expected):
     ("SELECT name FROM users WHERE age < 30 UNION SELECT name FROM users WHERE age > 30", 4),
     ("SELECT (SELECT MAX(age) FROM users) AS m, name FROM users WHERE age > 20", 3),
     ("SELECT 'x from y' AS t, name FROM users", 5),
+    ("SELECT MAX(age) AS m FROM users", 1),
+    ("SELECT COUNT(*) AS n, MIN(name) AS first FROM users WHERE age > 20", 1),
 ])
 def test_count_forms_run_on_the_database(users, sql, total):
     page = QueryRunner(users).select_page(text(sql), PageInfo(pageSize=2, pageNum=1))

@@ -129,6 +129,21 @@ def test_count_query_sees_through(sql, counted):
     assert count_query(text(sql)).text == counted
 
 
+# An aggregate in the select list folds the rows into one: only the subquery
+# form counts that one row.
+@pytest.mark.parametrize("sql, counted", [
+    ("select count(*) from t", wrapped("select count(*) from t")),
+    ("SELECT MAX (age) AS m FROM users WHERE age > :a", wrapped("SELECT MAX (age) AS m FROM users WHERE age > :a")),
+    ("select coalesce(Sum(x), 0) as s from t;", wrapped("select coalesce(Sum(x), 0) as s from t")),
+    ("select count(*) over () as n, a from t", wrapped("select count(*) over () as n, a from t")),
+    # no aggregate of the statement's own
+    ("select a, (select max(b) from u) as m from t", SIMPLE + "t"),
+    ("select total, max_id, 'max(' as x /* min(b) */ from t -- count(", SIMPLE + "t -- count("),
+])
+def test_count_query_of_an_aggregate(sql, counted):
+    assert count_query(text(sql)).text == counted
+
+
 @pytest.mark.parametrize("sql, limited", [
     ("select * from t where a = ';'", "select * from t where a = ';'"),
     ("select * from t /* c */;", "select * from t /* c */"),

@@ -42,10 +42,9 @@ struct Names {
            *query_runner = intern("query_runner"), *con = intern("_WispDbGateway__con"),
            *failed_statement = intern("statement");
   // methods of sessions, mappers, rows and the runner
-  PyObject *commit = intern("commit"), *rollback = intern("rollback"),
-           *close = intern("close"), *get_sql = intern("get_sql"),
-           *select_page = intern("select_page"), *select_list = intern("select_list"),
-           *list_key = intern("list");
+  PyObject *commit = intern("commit"), *rollback = intern("rollback"), *close = intern("close"),
+           *get_sql = intern("get_sql"), *select_page = intern("select_page"),
+           *select_list = intern("select_list"), *list_key = intern("list");
   // statement kinds, which are also the runner's methods for them
   PyObject *select = intern("select"), *insert = intern("insert"), *update = intern("update"),
            *del = intern("delete");
@@ -219,8 +218,13 @@ class Decisions {
       dead.release();
       return false;
     }
-    if (e.result_class >= 0 && int(result_class_now(result_type)) != e.result_class) return false;
-    shape = e.shape;
+    // Copied before asking: the subclass tests can run Python code that
+    // uses this map (a metaclass's __subclasscheck__), which may drop the
+    // entry.
+    const Shape kept = e.shape;
+    const int result_class = e.result_class;
+    if (result_class >= 0 && int(result_class_now(result_type)) != result_class) return false;
+    shape = kept;
     return true;
   }
 

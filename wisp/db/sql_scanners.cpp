@@ -1,6 +1,9 @@
 // Scanners over SQL text for the count and page statements of a page.
 #include "sql_scanners.h"
 
+#include <string>
+#include <vector>
+
 namespace wisp::db {
 
 namespace {
@@ -135,6 +138,7 @@ class SqlScanner {
 
   Py_ssize_t pos() const { return pos_; }
   bool top_level() const { return state_ == kCode && depth_ == 0 && !broken_; }
+  bool in_code() const { return state_ == kCode; }
 
   void advance_to(Py_ssize_t target) {
     while (pos_ < target) step();
@@ -218,13 +222,80 @@ Py_ssize_t top_level_cut(const Chars& t, const SelectMatch& m) {
   return -1;
 }
 
+// Aggregate functions of MariaDB, MySQL and SQLite. Called without GROUP BY
+// in the select list, one of them folds every row into one.
+constexpr const char* kAggregates[] = {"count",
+                                       "sum",
+                                       "avg",
+                                       "min",
+                                       "max",
+                                       "group_concat",
+                                       "json_arrayagg",
+                                       "json_objectagg",
+                                       "bit_and",
+                                       "bit_or",
+                                       "bit_xor",
+                                       "std",
+                                       "stddev",
+                                       "stddev_pop",
+                                       "stddev_samp",
+                                       "var_pop",
+                                       "var_samp",
+                                       "variance",
+                                       "total",
+                                       "json_group_array",
+                                       "json_group_object",
+                                       "string_agg"};
+
+// Whether an aggregate function is called at `i` ("max (" too).
+bool aggregate_call_at(const Chars& t, Py_ssize_t i) {
+  if (is_word(t[i - 1])) return false;
+  for (const char* name : kAggregates) {
+    const auto len = Py_ssize_t(std::char_traits<char>::length(name));
+    if (word_at(t, i, name) && !is_word(t[i + len]) && t[skip_spaces(t, i + len)] == '(') {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the select list, the text before `end`, calls an aggregate
+// function outside a nested SELECT: such a statement yields one row, not
+// one per row of its FROM part, and only the subquery form counts it right
+// (it is right for window functions and scalar calls alike).
+bool calls_aggregate(const Chars& t, Py_ssize_t end) {
+  SqlScanner sc(t);
+  std::vector<bool> subquery;  // per open parenthesis: whether a SELECT starts in it
+  size_t nested_selects = 0;
+  while (sc.pos() < end) {
+    const Py_ssize_t p = sc.pos();
+    if (sc.in_code()) {
+      if (t[p] == '(') {
+        const Py_ssize_t w = skip_spaces(t, p + 1);
+        const bool select = word_at(t, w, "select") && !is_word(t[w + 6]);
+        subquery.push_back(select);
+        nested_selects += select;
+      } else if (t[p] == ')' && !subquery.empty()) {
+        nested_selects -= subquery.back();
+        subquery.pop_back();
+      } else if (nested_selects == 0 && aggregate_call_at(t, p)) {
+        return true;
+      }
+    }
+    sc.step();
+  }
+  return false;
+}
+
 }  // namespace
 
 Py_ssize_t count_cut(Borrowed text) {
   Chars t(text);
   SelectMatch m = match_select_from(t);
   if (!m.found || has_wrap_keyword(t)) return -1;
-  return top_level_cut(t, m);
+  const Py_ssize_t cut = top_level_cut(t, m);
+  if (cut >= 0 && calls_aggregate(t, cut)) return -1;
+  return cut;
 }
 
 void count_bounds(Borrowed text, Py_ssize_t& begin, Py_ssize_t& end) {

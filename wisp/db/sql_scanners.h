@@ -12,7 +12,8 @@ namespace wisp::db {
 // its <rest> from `text` (already stripped of blanks and semicolons at both
 // ends): the position after the first top-level "FROM" that follows the
 // select list, when the statement starts with SELECT, holds none of the
-// words DISTINCT, GROUP BY, HAVING or UNION, and has such a FROM. -1 when
+// words DISTINCT, GROUP BY, HAVING or UNION, calls no aggregate function
+// in its select list (outside nested selects), and has such a FROM. -1 when
 // the statement has to be counted as a subquery.
 Py_ssize_t count_cut(Borrowed text);
 
