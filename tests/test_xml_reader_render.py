@@ -171,3 +171,28 @@ def test_direct_rendering_notes_the_expression(mapper):
     with pytest.raises(ZeroDivisionError) as info:
         render(mapper, "<where><if test='1 // 0'>x</if></where>")
     assert info.value.__notes__ == ["expression '1 // 0'"]
+
+
+class HashedByName(ParseMapper):
+    # Hashes by an attribute it only sets once the base constructor is done.
+    def __init__(self, xml_path):
+        super().__init__(xml_path)
+        self.name = self.namespace
+
+    def __hash__(self):
+        return hash(self.name)
+
+
+class EqualByName(HashedByName):
+    def __eq__(self, other):
+        raise ValueError("compared")
+
+    __hash__ = HashedByName.__hash__
+
+
+@pytest.mark.parametrize("cls", [HashedByName, EqualByName])
+def test_subclasses_with_own_hashing_are_built_and_noted(cls):
+    m = cls(MAPPER_FILE)
+    with pytest.raises(TypeError) as info:
+        m.select("misspelt", {})
+    assert info.value.__notes__ == ["statement 'misspelt', unexpected element 'If'"]
