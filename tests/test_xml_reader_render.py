@@ -183,16 +183,7 @@ class HashedByName(ParseMapper):
         return hash(self.name)
 
 
-class EqualByName(HashedByName):
-    def __eq__(self, other):
-        raise ValueError("compared")
-
-    __hash__ = HashedByName.__hash__
-
-
-@pytest.mark.parametrize("cls", [HashedByName, EqualByName])
-def test_subclasses_with_own_hashing_are_built_and_noted(cls):
-    m = cls(MAPPER_FILE)
+def test_subclass_with_own_hashing_is_built_and_noted():
     with pytest.raises(TypeError) as info:
-        m.select("misspelt", {})
+        HashedByName(MAPPER_FILE).select("misspelt", {})
     assert info.value.__notes__ == ["statement 'misspelt', unexpected element 'If'"]
