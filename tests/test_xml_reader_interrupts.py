@@ -64,11 +64,13 @@ def test_ctrl_c_reaches_a_long_foreach_promptly(mapper):
         signal.signal(signal.SIGPROF, previous)
         if collecting:
             gc.enable()
-    # The interrupt is taken within 0.1 s of the alarm (more under the
-    # sanitizer build, where every item costs many times more); dropping what
-    # the loop built so far follows. Running the whole loop would take over
-    # ten seconds.
-    assert arrived and arrived[0] - (start + delay) < (0.5 if "ASAN_OPTIONS" in os.environ else 0.1)
+    # The interrupt is taken within 0.3 s of the alarm (more under the
+    # sanitizer build, where every item costs many times more): between two
+    # checks the text buffer, by then some hundred megabytes, may double and
+    # fault its new pages in, which takes a good part of that on a loaded
+    # machine. Dropping what the loop built so far follows. Running the whole
+    # loop would take over ten seconds.
+    assert arrived and arrived[0] - (start + delay) < (0.5 if "ASAN_OPTIONS" in os.environ else 0.3)
     assert ended - start < delay + 3.0
     assert e.value.__notes__ == [f"mapper file {path}, statement 'long'"]  # from inside the loop
     del e
