@@ -171,3 +171,19 @@ def test_direct_rendering_notes_the_expression(mapper):
     with pytest.raises(ZeroDivisionError) as info:
         render(mapper, "<where><if test='1 // 0'>x</if></where>")
     assert info.value.__notes__ == ["expression '1 // 0'"]
+
+
+class HashedByName(ParseMapper):
+    # Hashes by an attribute it only sets once the base constructor is done.
+    def __init__(self, xml_path):
+        super().__init__(xml_path)
+        self.name = self.namespace
+
+    def __hash__(self):
+        return hash(self.name)
+
+
+def test_subclass_with_own_hashing_is_built_and_noted():
+    with pytest.raises(TypeError) as info:
+        HashedByName(MAPPER_FILE).select("misspelt", {})
+    assert info.value.__notes__ == ["statement 'misspelt', unexpected element 'If'"]

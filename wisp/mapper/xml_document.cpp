@@ -15,6 +15,16 @@ void raise_key_error(Borrowed key) {
 
 namespace {
 
+// Whether `self` hashes and compares as a plain object does. The mapper file
+// of a subclass with its own __hash__ or __eq__ is not remembered: keying it
+// would run that code while the object is being built (and fail it when
+// that code needs attributes the subclass sets later).
+bool keyed_by_identity(Borrowed self) {
+  PyTypeObject* t = Py_TYPE(self.get());
+  return t->tp_hash == PyBaseObject_Type.tp_hash &&
+         t->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+}
+
 // The <mapper> element: the root itself or the first one below it.
 // `self.namespace` is set from its attribute when it has one.
 Ref mapper_element(Borrowed self, Ref root) {
@@ -72,8 +82,8 @@ Ref init(FunctionObject* f, InitArgs& args) {
   });
 
   // Remembered for the notes on rendering failures; an object that cannot
-  // be a weak key simply goes without.
-  if (PyObject_SetItem(S.paths, self, args.xml_path.get()) < 0) {
+  // be a weak key by its identity simply goes without.
+  if (keyed_by_identity(self) && PyObject_SetItem(S.paths, self, args.xml_path.get()) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
     PyErr_Clear();
   }
@@ -173,6 +183,7 @@ void bind_index(ClassBuilder& cls) {
 namespace {
 
 Ref mapper_file(Borrowed self) {
+  if (!keyed_by_identity(self)) return Ref();
   PyObject* path = PyObject_GetItem(S.paths, self);
   if (!path) PyErr_Clear();
   return Ref::steal(path);
