@@ -239,6 +239,15 @@ def search_sql(p, in_list):
     return f"SELECT {COLUMNS} FROM users WHERE " + " AND ".join(where) + " ORDER BY id LIMIT 10"
 
 
+def search_with_binds(p):
+    """The search's SQL with one named parameter per city, and its binds."""
+    names = [f"city_{i}" for i in range(len(p["cities"]))]
+    sql = search_sql(p, "(" + ", ".join(":" + n for n in names) + ")")
+    binds = {k: v for k, v in p.items() if k != "cities" and v is not None}
+    binds.update(zip(names, p["cities"]))
+    return sql, binds
+
+
 def sqlalchemy_per_call(engine):
     def session():
         return Session(engine, expire_on_commit=False)
@@ -265,10 +274,7 @@ def sqlalchemy_per_call(engine):
         return new_id
 
     def search_(p):
-        names = [f"city_{i}" for i in range(len(p["cities"]))]
-        sql = search_sql(p, "(" + ", ".join(":" + n for n in names) + ")")
-        binds = {k: v for k, v in p.items() if k != "cities" and v is not None}
-        binds.update(zip(names, p["cities"]))
+        sql, binds = search_with_binds(p)
         with session() as s:
             rows = s.execute(text(sql), binds).all()
             s.commit()
@@ -409,10 +415,7 @@ def plain_sqlite3(conn):
         return new_id
 
     def search_(p):
-        names = [f"city_{i}" for i in range(len(p["cities"]))]
-        sql = search_sql(p, "(" + ", ".join(":" + n for n in names) + ")")
-        binds = {k: v for k, v in p.items() if k != "cities" and v is not None}
-        binds.update(zip(names, p["cities"]))
+        sql, binds = search_with_binds(p)
         return [User(*r) for r in conn.execute(sql, binds).fetchall()]
 
     return {

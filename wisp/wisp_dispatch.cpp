@@ -178,30 +178,10 @@ Def* wrapper_def;
 // the interpreter's limit and against one of its own (a raised interpreter
 // limit must not let the loop exhaust the C stack). Lookups through
 // BaseMapper itself are not counted.
-class ForeignLookup {
- public:
-  explicit ForeignLookup(bool foreign) : foreign_(foreign) {
-    if (!foreign_) return;
-    if (level_ >= kMaxLevel) {
-      raise(PyExc_RecursionError, "maximum recursion depth exceeded while getting an attribute");
-    }
-    if (Py_EnterRecursiveCall(" while getting an attribute")) throw PyError{};
-    ++level_;
-  }
-  ~ForeignLookup() {
-    if (!foreign_) return;
-    --level_;
-    Py_LeaveRecursiveCall();
-  }
-  ForeignLookup(const ForeignLookup&) = delete;
-  ForeignLookup& operator=(const ForeignLookup&) = delete;
-
- private:
-  static constexpr int kMaxLevel = 1000;
-  static thread_local int level_;
-  bool foreign_;
+struct Lookup {
+  static constexpr const char* what = " while getting an attribute";
 };
-thread_local int ForeignLookup::level_ = 0;
+using ForeignLookup = CappedRecursion<Lookup>;
 
 struct GetattributeArgs {
   Ref self, name;

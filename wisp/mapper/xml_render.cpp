@@ -124,31 +124,11 @@ Tag classify(Borrowed tag) {
   return Tag::Other;
 }
 
-// Bounds the nesting of rendered elements. The interpreter's recursion
-// limit counts each level; so does a limit of our own, since a raised
-// interpreter limit must not let a deep document exhaust the C stack.
-class Depth {
- public:
-  Depth() {
-    if (level_ >= kMaxNesting) {
-      raise(PyExc_RecursionError,
-            "maximum recursion depth exceeded while rendering a mapper element");
-    }
-    if (Py_EnterRecursiveCall(" while rendering a mapper element")) throw PyError{};
-    ++level_;
-  }
-  ~Depth() {
-    --level_;
-    Py_LeaveRecursiveCall();
-  }
-  Depth(const Depth&) = delete;
-  Depth& operator=(const Depth&) = delete;
-
- private:
-  static constexpr int kMaxNesting = 1000;
-  static thread_local int level_;
+// Bounds the nesting of rendered elements.
+struct Rendering {
+  static constexpr const char* what = " while rendering a mapper element";
 };
-thread_local int Depth::level_ = 0;
+using Depth = CappedRecursion<Rendering>;
 
 Ref render(Render& r, Borrowed el, Borrowed param, Chars& out);
 

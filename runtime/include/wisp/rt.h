@@ -287,6 +287,39 @@ class RecursionLevel {
   RecursionLevel& operator=(const RecursionLevel&) = delete;
 };
 
+// One level of a recursion that the interpreter counts and that a count of
+// its own, per thread and per `Site`, caps at `Cap` levels as well: a raised
+// interpreter limit must not let a deep structure or a loop of lookups
+// exhaust the C stack. `Site` names the place (`Site::what`, as in
+// " while rendering a mapper element"). A level made with `counted` false
+// counts nothing.
+template <class Site, int Cap = 1000>
+class CappedRecursion {
+ public:
+  explicit CappedRecursion(bool counted = true) : counted_(counted) {
+    if (!counted_) return;
+    if (level_ >= Cap) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", Site::what);
+      throw PyError{};
+    }
+    if (Py_EnterRecursiveCall(Site::what)) throw PyError{};
+    ++level_;
+  }
+  ~CappedRecursion() {
+    if (!counted_) return;
+    --level_;
+    Py_LeaveRecursiveCall();
+  }
+  CappedRecursion(const CappedRecursion&) = delete;
+  CappedRecursion& operator=(const CappedRecursion&) = delete;
+
+ private:
+  static thread_local int level_;
+  bool counted_;
+};
+template <class Site, int Cap>
+thread_local int CappedRecursion<Site, Cap>::level_ = 0;
+
 // Runs `body` and turns a thrown C++ exception into a NULL/-1 result.
 template <class F>
 PyObject* guard(F&& body) noexcept {
