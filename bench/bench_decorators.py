@@ -17,17 +17,15 @@ annotation, re-read on every call): the price of looking them up afresh.
 Run: python bench/bench_decorators.py [rounds]
 """
 
-import contextlib
 import dataclasses
-import os
 import sys
 import tempfile
-import time
 import timeit
 
-from sqlalchemy import event, text
+from sqlalchemy import text
 from sqlalchemy.orm import Session
 
+from benchlib import cpu, users_table, wisp_sqlite
 from wisp import wisp
 
 TARGET = 1.10
@@ -45,20 +43,8 @@ class User:
 
 
 def setup(tmp):
-    path = os.path.join(tmp, "bench.db")
-    config = wisp.DBConfig("main", main={"db_type": "sqlite", "sqlite_path": path})
-    with contextlib.redirect_stdout(None):
-        wisp.WispConfig(config)
-    engine = wisp.BaseMapper.datasource["main"]["db"]
-
-    @event.listens_for(engine, "connect")
-    def no_fsync(dbapi_conn, _):
-        dbapi_conn.execute("PRAGMA synchronous=OFF")
-
-    with engine.begin() as c:
-        c.execute(text("CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                       "name VARCHAR(40), age INTEGER)"))
-        c.execute(text(INSERT_SQL), [{"name": f"user{i}", "age": i % 90} for i in range(1000)])
+    engine = wisp_sqlite(tmp)
+    users_table(engine)
     return engine
 
 
@@ -80,11 +66,6 @@ def workloads(engine):
         ("select_list -> list[User], 10 rows", lambda: older(30), lambda: hand(30)),
         ("the same, hints looked up per call", lambda: older_unkept(30), lambda: hand(30)),
     ]
-
-
-def cpu(fn, number):
-    """CPU seconds of this thread per call."""
-    return timeit.timeit(fn, number=number, timer=time.thread_time) / number
 
 
 def main():

@@ -23,12 +23,12 @@ import dataclasses
 import os
 import sys
 import tempfile
-import time
 import timeit
 
 from sqlalchemy import create_engine, event, text
 from sqlalchemy.orm import Session
 
+from benchlib import cpu, no_fsync, users_table
 from wisp.db.db_gateway import WispDbGateway
 from wisp.db.query_runner import Page
 from wisp.mapper.xml_reader import ParseMapper
@@ -71,14 +71,8 @@ def setup(tmp):
     engine = create_engine("sqlite:///" + os.path.join(tmp, "bench.db"), echo=False, pool_size=10,
                            max_overflow=30, pool_recycle=1800, pool_pre_ping=True)
 
-    @event.listens_for(engine, "connect")
-    def no_fsync(dbapi_conn, _):
-        dbapi_conn.execute("PRAGMA synchronous=OFF")
-
-    with engine.begin() as c:
-        c.execute(text("CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                       "name VARCHAR(40), age INTEGER)"))
-        c.execute(text(INSERT_SQL), [{"name": f"user{i}", "age": i % 90} for i in range(1000)])
+    event.listen(engine, "connect", no_fsync)
+    users_table(engine)
     path = os.path.join(tmp, "bench.xml")
     with open(path, "w", encoding="utf-8") as f:
         f.write(MAPPER.format(module=__name__))
@@ -145,11 +139,6 @@ def workloads(engine, gw):
          lambda: hand_page(once=True)),
         ("single-row insert", wisp_insert, hand_insert, lambda: hand_insert(once=True)),
     ]
-
-
-def cpu(fn, number):
-    """CPU seconds of this thread per call."""
-    return timeit.timeit(fn, number=number, timer=time.thread_time) / number
 
 
 def check_same_results(cases):

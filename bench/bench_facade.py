@@ -14,13 +14,13 @@ import contextlib
 import os
 import sys
 import tempfile
-import time
 import timeit
 from contextlib import contextmanager
 from contextvars import ContextVar
 from functools import wraps
 
 from wisp import wisp
+from benchlib import cpu
 
 TARGET = 0.5
 
@@ -91,11 +91,6 @@ def datasource(datasource_name: "str", transactional: "bool" = False):
 
 
 # ---------------------------------------------------------------------------
-
-
-def cpu(fn, number):
-    """CPU seconds of this thread per call."""
-    return timeit.timeit(fn, number=number, timer=time.thread_time) / number
 
 
 def main():

@@ -17,7 +17,6 @@ thread's CPU time (SQLite runs in the process, so all the work is counted).
 Run: python bench/bench_mapper.py [rounds]
 """
 
-import contextlib
 import dataclasses
 import os
 import sys
@@ -25,9 +24,10 @@ import tempfile
 import time
 import timeit
 
-from sqlalchemy import Integer, String, event, insert, select, text
+from sqlalchemy import Integer, String, insert, select, text
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
 
+from benchlib import cpu, wisp_sqlite
 from wisp import wisp
 
 DB_TARGET = 1.10
@@ -74,16 +74,7 @@ def setup(tmp):
     os.mkdir(os.path.join(tmp, "mappers"))
     with open(os.path.join(tmp, "mappers", "users.xml"), "w", encoding="utf-8") as f:
         f.write(MAPPER.format(module=__name__))
-    config = wisp.DBConfig("main", mapper_xml_path=os.path.join(tmp, "mappers"),
-                           main={"db_type": "sqlite", "sqlite_path": os.path.join(tmp, "bench.db")})
-    with contextlib.redirect_stdout(None):
-        wisp.WispConfig(config)
-    engine = wisp.BaseMapper.datasource["main"]["db"]
-
-    @event.listens_for(engine, "connect")
-    def no_fsync(dbapi_conn, _):
-        dbapi_conn.execute("PRAGMA synchronous=OFF")
-
+    engine = wisp_sqlite(tmp, os.path.join(tmp, "mappers"))
     Base.metadata.create_all(engine)
     with engine.begin() as c:
         c.execute(insert(User), [{"name": f"user{i}", "age": i % 90} for i in range(1000)])
@@ -120,11 +111,6 @@ def workloads(engine):
         ("single-row insert", lambda: mapper.insert({"name": f"n{next(counter)}", "age": 1}),
          hand_insert),
     ]
-
-
-def cpu(fn, number):
-    """CPU seconds of this thread per call."""
-    return timeit.timeit(fn, number=number, timer=time.thread_time) / number
 
 
 def best_ratio(wisp_fn, base_fn, number, rounds):

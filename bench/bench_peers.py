@@ -61,7 +61,7 @@ import timeit
 
 import aiosql
 import pugsql
-from sqlalchemy import bindparam, event, func, select, text
+from sqlalchemy import bindparam, event, select, text
 from sqlalchemy.orm import DeclarativeBase, Mapped, MappedAsDataclass, Session, mapped_column
 
 from wisp import wisp
