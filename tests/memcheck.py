@@ -66,6 +66,6 @@ def assert_flat(work, traced_limit=64 * 1024, rss_limit=4 * 1024 * 1024, windows
     if traced_limit is not None:
         traced = growth_per_window(work, windows, traced=True)
         assert min(traced) < traced_limit, f"traced memory grew in every window of {what}: {traced}"
-    if rss_limit is not None and not SANITIZED:
+    if rss_limit is not None:
         resident = growth_per_window(work, windows, traced=False)
         assert min(resident) < rss_limit, f"RSS grew in every window of {what}: {resident}"

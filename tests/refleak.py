@@ -1,23 +1,12 @@
 """The reference-leak loop: a body of calls repeated until the interpreter's
-counters must stand still.
+counters must stand still. The counters are total references (debug
+interpreters), allocated blocks (while pymalloc serves objects) and live heap
+bytes as AddressSanitizer counts them (when its runtime is loaded).
 
-A round runs every call a number of times, then collects garbage and reads
-the counters that this interpreter has:
-
-- total references, `sys.gettotalrefcount()` (debug interpreters only);
-- allocated memory blocks, `sys.getallocatedblocks()` (while pymalloc serves
-  objects; it reads 0 when objects come from malloc);
-- live heap bytes as AddressSanitizer counts them (when its runtime is loaded;
-  with objects from malloc, as in the sanitizer run, that is every Python
-  object and every C++ allocation).
-
-The first rounds warm up (caches fill, lazy imports load, names get
-interned), and warm-up goes on while the body still grows. Then each
-measured round compares `repeat` repetitions with twice as many: a call that
-leaks one object grows every counter by at least `repeat` more in the longer
-run, every time, while one-off growth (a cache reaching its next size) shows
-in one round only. So a counter fails when it grew by at least half of a
-leaking call's share in every measured round.
+After warm-up (caches fill, lazy imports load; it goes on while the body still
+grows), each measured round compares `repeat` repetitions with twice as many:
+a leaking call grows a counter by at least `repeat` units more in the longer
+run, every round, while one-off growth shows in one round only.
 """
 
 import gc
@@ -78,14 +67,10 @@ def one_round(read, body):
 
 
 def deltas(calls, repeat, warmup, rounds, max_warmup, unwatched=()):
-    """Growth of each counter per `repeat` repetitions, in each measured round.
-
-    A measured round runs the calls `repeat` times and then twice as often,
-    and takes the difference: what grows per round and not per call (what
-    measuring itself moves, a cache that a collection refills) cancels out.
-    Warm-up goes on past `warmup` rounds, up to `max_warmup`, while a round
-    still grows like a leak: some of the interpreter's own structures (the
-    XML parser's, for one) settle only after a few hundred calls."""
+    """Growth of each counter per `repeat` repetitions, in each measured round
+    (twice `repeat` minus once, so per-round noise cancels out). Warm-up goes on
+    past `warmup` rounds, up to `max_warmup`, while a round still grows like a
+    leak: some structures (the XML parser's) settle only after hundreds of calls."""
     read = {name: f for name, f in counters().items() if name not in unwatched}
 
     def measured():

@@ -6,21 +6,20 @@ To cover a module, add a builder to MODULES: it gets a scratch folder and an
 SQLite engine with a `users` table, and returns (name, call) pairs."""
 
 import ctypes
-import dataclasses
 import inspect
 import itertools
 import pathlib
-import typing
 
 import pytest
 import sqlalchemy
 import sqlalchemy.pool
-from pydantic import BaseModel
-from sqlalchemy import Integer, String, select, text
-from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column
+from sqlalchemy import select, text
+from sqlalchemy.orm import Session
 
 import refleak
 import test_leaks
+from test_db_gateway import MAPPER_XML, Base, UserDC, UserPD
+from test_db_gateway import UserORM as User
 
 MAPPERS = pathlib.Path(__file__).parent / "mappers"
 
@@ -45,28 +44,12 @@ def from_leak_cases(cases):
              else fails(exc, func, *args, **kwargs)) for func, args, kwargs, exc in cases]
 
 
-@dataclasses.dataclass
-class UserDC:
-    id: int
-    name: str
-    age: int = None
+def user_mapper(tmp_path):
+    from wisp.mapper.xml_reader import ParseMapper
 
-
-class UserPD(BaseModel):
-    id: int
-    name: str
-    age: typing.Optional[int] = None
-
-
-class Base(DeclarativeBase):
-    pass
-
-
-class User(Base):
-    __tablename__ = "users"
-    id: Mapped[int] = mapped_column(Integer, primary_key=True, autoincrement=True)
-    name: Mapped[str] = mapped_column(String(40), unique=True)
-    age: Mapped[int] = mapped_column(Integer, nullable=True)
+    path = tmp_path / "user_mapper.xml"
+    path.write_text(MAPPER_XML.format(module="test_db_gateway"), encoding="utf-8")
+    return ParseMapper(str(path))
 
 
 # --- the modules -------------------------------------------------------------------
@@ -172,35 +155,18 @@ def query_runner_calls(tmp_path, engine):
     ]
 
 
-MAPPER_XML = """<?xml version="1.0" encoding="UTF-8"?>
-<mapper namespace="UserMapper">
-  <select id="find" resultType="{module}.UserDC">
-    SELECT id, name, age FROM users
-    <where><if test="params.get('min_age') is not None">AND age &gt;= #{{min_age}}</if></where>
-    ORDER BY id
-  </select>
-  <select id="rows">SELECT id, name FROM users WHERE id &lt;= #{{id}} ORDER BY id</select>
-  <select id="ages" resultType="int">SELECT age FROM users ORDER BY id</select>
-  <update id="touch">UPDATE users SET age = age WHERE id = #{{id}}</update>
-</mapper>
-"""
-
-
 def db_gateway_calls(tmp_path, engine):
     from wisp.db.db_gateway import WispDbGateway, results_handle
     from wisp.db.query_runner import Page
-    from wisp.mapper.xml_reader import ParseMapper
 
-    path = tmp_path / "user_mapper.xml"
-    path.write_text(MAPPER_XML.format(module=__name__), encoding="utf-8")
-    mapper = ParseMapper(str(path))
+    mapper = user_mapper(tmp_path)
     gw = WispDbGateway({mapper.namespace: mapper}, engine)
     run = gw.execute_sql
 
     def nested_transactions():
         gw.begin_tx()
         gw.begin_tx()
-        run("touch", "UserMapper", {"id": 1})
+        run("grow", "UserMapper", {"age": 1000})
         gw.commit()
         gw.rollback()
         gw.close()
@@ -226,7 +192,7 @@ def db_gateway_calls(tmp_path, engine):
         ("execute_sql page", ok(run, "find", "UserMapper", {}, Page(1, 2), list[UserDC])),
         ("execute_sql dicts", ok(run, "rows", "UserMapper", {"id": 3})),
         ("execute_sql values", ok(run, "ages", "UserMapper", {}, None, list[int])),
-        ("execute_sql update", ok(run, "touch", "UserMapper", {"id": 2})),
+        ("execute_sql update", ok(run, "grow", "UserMapper", {"age": 1000})),
         ("execute_sql wrong result", fails(TypeError, run, "find", "UserMapper", {}, None,
                                            list[UserPD])),
         ("execute_sql missing id", fails(Exception, run, "nope", "UserMapper", {})),
@@ -250,37 +216,15 @@ def db_gateway_calls(tmp_path, engine):
 def probe_calls(tmp_path, engine):
     probe = pytest.importorskip("wisp._rt_probe", reason="runtime probe module not built")
 
-    def generator():
+    def generator(*throw):
         g = probe.count(0, 5)
         next(g)
-        g.send(3)
-        list(g)
+        g.throw(*throw) if throw else (g.send(3), list(g))
 
-    def generator_thrown():
-        g = probe.count(0, 5)
-        next(g)
-        g.throw(ValueError("x"))
-
-    def generator_thrown_3():
-        g = probe.count(0, 5)
-        next(g)
-        g.throw(ValueError, ValueError("x"), None)
-
-    def generator_dropped():
-        g = probe.count(0, 5)
-        next(g)
-        del g
-
-    def context():
+    def context(exc=None):
         with probe.recorder([], "v"):
-            pass
-
-    def context_fails():
-        with probe.recorder([], "v"):
-            raise KeyError("x")
-
-    def context_decorator():
-        probe.recorder([])(lambda: None)()
+            if exc:
+                raise exc
 
     class Sub(probe.Holder[int]):
         pass
@@ -298,13 +242,14 @@ def probe_calls(tmp_path, engine):
         ("closure wrong call", fails(TypeError, lambda: probe.make_adder(1)(1, 2))),
         ("signature", ok(lambda: (inspect.signature(probe.bind), probe.bind.__code__))),
         ("generator", generator),
-        ("generator throw", fails(ValueError, generator_thrown)),
-        ("generator throw 3", fails(ValueError, generator_thrown_3)),
-        ("generator dropped", generator_dropped),
+        ("generator throw", fails(ValueError, lambda: generator(ValueError("x")))),
+        ("generator throw 3", fails(ValueError,
+                                    lambda: generator(ValueError, ValueError("x"), None))),
+        ("generator dropped", ok(lambda: next(probe.count(0, 5)))),
         ("generator close", ok(lambda: probe.count(0, 3).close())),
         ("context", context),
-        ("context fails", fails(KeyError, context_fails)),
-        ("context decorator", context_decorator),
+        ("context fails", fails(KeyError, lambda: context(KeyError("x")))),
+        ("context decorator", ok(lambda: probe.recorder([])(lambda: None)())),
         ("Box", ok(lambda: probe.Box(1).get())),
         ("Box missing", fails(AttributeError, lambda: probe.Box.get(object.__new__(probe.Box)))),
         ("Box method", ok(box.get)),
@@ -335,11 +280,8 @@ def facade_calls(tmp_path, engine):
 def mapper_calls(wisp, tmp_path, engine):
     """BaseMapper over a registry like the one WispConfig builds, installed for each call."""
     from wisp.db.db_gateway import WispDbGateway
-    from wisp.mapper.xml_reader import ParseMapper
 
-    path = tmp_path / "mapper_calls.xml"
-    path.write_text(MAPPER_XML.format(module=__name__), encoding="utf-8")
-    mappers = {"UserMapper": ParseMapper(str(path))}
+    mappers = {"UserMapper": user_mapper(tmp_path)}
     registry = {"main": {"db": engine, "db_gateway": WispDbGateway(mappers, engine),
                          "mapper_dict": mappers}}
     base = wisp.BaseMapper
