@@ -9,7 +9,6 @@ from pydantic import BaseModel
 from sqlalchemy import Integer, String, text
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import make_engine
 
 
 class Base(DeclarativeBase):
@@ -70,37 +69,33 @@ def sqlite(path):
     return {"db_type": "sqlite", "sqlite_path": str(path)}
 
 
+def main_source(backend):
+    """The data-source dict of the test's backend."""
+    if backend.kind == "mariadb":
+        return backend.server.config
+    return sqlite(backend.url[len("sqlite:///"):])
+
+
 @pytest.fixture
-def w(wisp_registry, backend, tmp_path):
+def w(wisp_registry, backend, users, tmp_path):
     """wisp.wisp with data source "main" (primary) on the backend and "other" an SQLite file,
-    both with the tables, five users u1..u5 aged 10..50 in "main", and w.rows(sql) and
-    w.count_users() reading through a connection of their own."""
-    probe = configure(wisp_registry, backend, tmp_path)
-    yield wisp_registry
-    del wisp_registry.rows, wisp_registry.count_users
-    probe.dispose()
-
-
-def configure(w, backend, tmp_path):
-    xml_dir = tmp_path / "mappers"
-    xml_dir.mkdir()
-    (xml_dir / "users.xml").write_text(MAPPER_XML, encoding="utf-8")
-    main = (backend.server.config if backend.kind == "mariadb"
-            else sqlite(backend.url[len("sqlite:///"):]))
+    both with the tables, conftest's five users u1..u5 aged 10..50 in "main", and w.rows(sql)
+    (tuples), w.dicts(sql) and w.count_users() reading through a connection of their own."""
+    w = wisp_registry
+    (tmp_path / "mappers").mkdir()
+    (tmp_path / "mappers" / "users.xml").write_text(MAPPER_XML, encoding="utf-8")
     with contextlib.redirect_stdout(None):
-        w.WispConfig(w.DBConfig("main", mapper_xml_path=str(xml_dir), main=main,
-                                other=sqlite(tmp_path / "other.db")))
+        w.WispConfig(w.DBConfig("main", mapper_xml_path=str(tmp_path / "mappers"),
+                                main=main_source(backend), other=sqlite(tmp_path / "other.db")))
     for entry in w.BaseMapper.datasource.values():
         Base.metadata.create_all(entry["db"])
-    probe = make_engine(backend.url)
-    with probe.begin() as c:
-        c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
-                  [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
 
-    def rows(sql):
-        with probe.connect() as c:
-            return [tuple(r) for r in c.execute(text(sql))]
+    def fetch(sql):
+        with users.connect() as c:
+            return list(c.execute(text(sql)))
 
-    w.rows = rows
-    w.count_users = lambda: rows("SELECT COUNT(*) FROM users")[0][0]
-    return probe
+    w.rows = lambda sql: [tuple(r) for r in fetch(sql)]
+    w.dicts = lambda sql: [r._asdict() for r in fetch(sql)]
+    w.count_users = lambda: fetch("SELECT COUNT(*) FROM users")[0][0]
+    yield w
+    del w.rows, w.dicts, w.count_users

@@ -8,8 +8,6 @@ import sys
 
 import pytest
 
-from wisp import wisp
-
 EXAMPLE = os.path.join(os.path.dirname(__file__), "typing", "example.py")
 
 
@@ -43,8 +41,6 @@ def test_decorated_functions_keep_their_signatures(revealed):
     assert 'expected "int"' in revealed['find_name("3")']
 
 
-@pytest.mark.xfail(not hasattr(wisp.BaseMapper, "select_by_id"), strict=True,
-                   reason="BaseMapper's methods and their stubs are not part of this build yet")
 def test_mapper_methods_see_the_model_type(revealed):
     assert revealed.get("UserMapper().select_by_id(1)") == "example.User | None"
     assert revealed.get("UserMapper().select_all()") == "list[example.User]"

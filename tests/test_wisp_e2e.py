@@ -10,6 +10,7 @@ from sqlalchemy import String
 from sqlalchemy.exc import IntegrityError
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
+from mapper_models import main_source, sqlite
 from wisp.wisp import (BaseMapper, DBConfig, Page, WispConfig, datasource, insert, select_list,
                        select_one, select_page, switch_datasource)
 
@@ -77,18 +78,13 @@ def names(users):
     return [u.name for u in users]
 
 
-@pytest.mark.xfail(not hasattr(BaseMapper, "select_by_id"), strict=True,
-                   reason="BaseMapper's methods are not part of this build yet")
 def test_user_program(wisp_registry, backend, tmp_path):
     mappers = tmp_path / "mappers" / "users"
     mappers.mkdir(parents=True)
     (mappers / "user_mapper.xml").write_text(USER_MAPPER, encoding="utf-8")
-    main = (backend.server.config if backend.kind == "mariadb"
-            else {"db_type": "sqlite", "sqlite_path": backend.url[len("sqlite:///"):]})
-    archive = {"db_type": "sqlite", "sqlite_path": str(tmp_path / "archive.db")}
     with contextlib.redirect_stdout(None):
-        WispConfig(DBConfig("main", mapper_xml_path=str(tmp_path / "mappers"), main=main,
-                            archive=archive))
+        WispConfig(DBConfig("main", mapper_xml_path=str(tmp_path / "mappers"),
+                            main=main_source(backend), archive=sqlite(tmp_path / "archive.db")))
     for entry in BaseMapper.datasource.values():
         Base.metadata.create_all(entry["db"])
 
