@@ -46,7 +46,9 @@ SHAPES = [
     (list[Person], "obj", None, "obj", None),
     (List[Person], "obj", None, "obj", None),
     (list[dict], "row", "row", "row", "row"),
+    (List[Dict], "row", "row", "row", "row"),  # typing's aliases inside as well
     (list[dict[str, Any]], "row", "row", "row", "row"),  # one-column rows stay dicts too
+    (List[Dict[str, Any]], "row", "row", "row", "row"),
     (list, "several", "val", "row", "row"),
     (List, "several", "val", "row", "row"),
     (int, "several", "val", "refused", "refused"),
