@@ -91,10 +91,10 @@ bool private_name(Borrowed name) {
 // source in force then.
 
 struct WrapperVars {
-  Ref self, name, class_name, attr, sig, plan;
+  Ref self, name, class_name, attr, plan;
   static auto fields() {
     return wisp::fields(&WrapperVars::self, &WrapperVars::name, &WrapperVars::class_name,
-                        &WrapperVars::attr, &WrapperVars::sig, &WrapperVars::plan);
+                        &WrapperVars::attr, &WrapperVars::plan);
   }
 };
 
@@ -218,9 +218,8 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
     Ref computed = call(signature, {attr.get()});
     check(PyObject_SetItem(sig_cache.get(), sig_key.get(), computed.get()));
   }
-  Ref sig = getitem(sig_cache, sig_key);
-  Ref plan = parameter_plan(sig);
-  Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, sig, plan});
+  Ref plan = parameter_plan(getitem(sig_cache, sig_key));
+  Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan});
   Ref wrapped = apply_wraps(global(f, N->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
   return wrapped;
