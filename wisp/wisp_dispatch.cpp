@@ -58,13 +58,6 @@ const DispatchNames* K;
 PyObject* s_kw_execute_sql;  // ("sql_id", "namespace", "ori_params", "page", "return_type")
 PyObject* s_kw_get_sql;      // ("sql_id", "params")
 
-// container[key] when `key in container`, else null.
-Ref item_if_present(Borrowed container, Borrowed key) {
-  if (PyDict_CheckExact(container.get())) return dict_get_ref(container, key);
-  if (!contains(container, key)) return Ref();
-  return getitem(container, key);
-}
-
 // name.startswith("_")
 bool private_name(Borrowed name) {
   return PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_';

@@ -269,11 +269,7 @@ struct ClsArgs {
 Ref type_parameter(FunctionObject* f, ClsArgs& a) {
   Ref base_mapper = global(f, N->BaseMapper);
   Ref cache = getattr(base_mapper, M->type_cache);
-  if (PyDict_CheckExact(cache.get())) {
-    if (Ref found = dict_get_ref(cache, a.cls)) return found;
-  } else if (contains(cache, a.cls)) {
-    return getitem(cache, a.cls);
-  }
+  if (Ref found = item_if_present(cache, a.cls)) return found;
   Ref bases = getattr(a.cls, M->orig_bases);
   Ref it = iterate(bases);
   while (Ref base = iter_next(it)) {
