@@ -184,7 +184,8 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   ForeignLookup counted(
       PyType_Check(base.get()) &&
       !PyType_IsSubtype(Py_TYPE(a.self.get()), reinterpret_cast<PyTypeObject*>(base.get())));
-  if (!private_name(a.name) && super_finds_method(base, a.self, a.name)) {
+  bool is_private = private_name(a.name);
+  if (!is_private && super_finds_method(base, a.self, a.name)) {
     // The lookup would give a method bound to self, callable: the cached
     // wrapper is the answer, and the bound method need not be made.
     Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
@@ -193,7 +194,7 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
     }
   }
   Ref attr = super_getattribute(base, a.self, a.name);
-  if (private_name(a.name) || !PyCallable_Check(attr.get())) return attr;
+  if (is_private || !PyCallable_Check(attr.get())) return attr;
 
   Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
   if (!cache) {
