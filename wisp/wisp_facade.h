@@ -290,7 +290,7 @@ void bind_mapper(Borrowed g);          // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
 // body, last in class order.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
-void bind_selection(Borrowed g);       // datasource_context, datasource, ...
-void bind_decorators(Borrowed g);      // __combine_args, ..., select_one, ..., update
+void bind_selection(Borrowed g);   // datasource_context, datasource, ...
+void bind_decorators(Borrowed g);  // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade
