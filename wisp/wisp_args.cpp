@@ -1,7 +1,7 @@
 // wisp.wisp: binding a call's arguments to parameter names (see wisp_args.h).
 #include "wisp_args.h"
 
-#include "wisp/protocol.h"
+#include "wisp_facade.h"
 
 namespace wisp::facade {
 
@@ -74,11 +74,10 @@ BoundCall bind_call(Borrowed plan, Borrowed args, Borrowed kwargs, Borrowed page
     Ref value;
     if (index < n_args) {
       value = Ref::borrow(PyTuple_GET_ITEM(held_args.get(), index));
-    } else if (any_kwargs && check(PySequence_Contains(held_kwargs.get(), name))) {
-      value = Ref::check(PyObject_GetItem(held_kwargs.get(), name));
-    } else {
-      value = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
+    } else if (any_kwargs) {
+      value = item_if_present(held_kwargs, name);
     }
+    if (!value) value = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
     if (value.get() == empty.get()) {
       if (is_page_annotation(annotation, page_type)) continue;
       dict_set(out.params, name, value);

@@ -58,13 +58,6 @@ const DispatchNames* K;
 PyObject* s_kw_execute_sql;  // ("sql_id", "namespace", "ori_params", "page", "return_type")
 PyObject* s_kw_get_sql;      // ("sql_id", "params")
 
-// container[key] when `key in container`, else null.
-Ref item_if_present(Borrowed container, Borrowed key) {
-  if (PyDict_CheckExact(container.get())) return dict_get_ref(container, key);
-  if (!contains(container, key)) return Ref();
-  return getitem(container, key);
-}
-
 // name.startswith("_")
 bool private_name(Borrowed name) {
   return PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_';
@@ -91,10 +84,10 @@ bool private_name(Borrowed name) {
 // source in force then.
 
 struct WrapperVars {
-  Ref self, name, class_name, attr, sig, plan;
+  Ref self, name, class_name, attr, plan;
   static auto fields() {
     return wisp::fields(&WrapperVars::self, &WrapperVars::name, &WrapperVars::class_name,
-                        &WrapperVars::attr, &WrapperVars::sig, &WrapperVars::plan);
+                        &WrapperVars::attr, &WrapperVars::plan);
   }
 };
 
@@ -191,7 +184,8 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   ForeignLookup counted(
       PyType_Check(base.get()) &&
       !PyType_IsSubtype(Py_TYPE(a.self.get()), reinterpret_cast<PyTypeObject*>(base.get())));
-  if (!private_name(a.name) && super_finds_method(base, a.self, a.name)) {
+  bool is_private = private_name(a.name);
+  if (!is_private && super_finds_method(base, a.self, a.name)) {
     // The lookup would give a method bound to self, callable: the cached
     // wrapper is the answer, and the bound method need not be made.
     Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
@@ -200,7 +194,7 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
     }
   }
   Ref attr = super_getattribute(base, a.self, a.name);
-  if (private_name(a.name) || !PyCallable_Check(attr.get())) return attr;
+  if (is_private || !PyCallable_Check(attr.get())) return attr;
 
   Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
   if (!cache) {
@@ -218,9 +212,8 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
     Ref computed = call(signature, {attr.get()});
     check(PyObject_SetItem(sig_cache.get(), sig_key.get(), computed.get()));
   }
-  Ref sig = getitem(sig_cache, sig_key);
-  Ref plan = parameter_plan(sig);
-  Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, sig, plan});
+  Ref plan = parameter_plan(getitem(sig_cache, sig_key));
+  Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan});
   Ref wrapped = apply_wraps(global(f, N->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
   return wrapped;

@@ -163,6 +163,14 @@ inline Ref getitem(Borrowed container, Borrowed key) {
   return Ref::check(PyObject_GetItem(container, key));
 }
 
+// container[key] when `key in container`, else null; one lookup for an
+// exact dict.
+inline Ref item_if_present(Borrowed container, Borrowed key) {
+  if (PyDict_CheckExact(container.get())) return dict_get_ref(container, key);
+  if (!contains(container, key)) return Ref();
+  return getitem(container, key);
+}
+
 // The body of switch_datasource(db), run by its generator and inline by the
 // wrappers that enter the module's own switch_datasource:
 //
@@ -282,7 +290,7 @@ void bind_mapper(Borrowed g);          // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
 // body, last in class order.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
-void bind_selection(Borrowed g);       // datasource_context, datasource, ...
-void bind_decorators(Borrowed g);      // __combine_args, ..., select_one, ..., update
+void bind_selection(Borrowed g);   // datasource_context, datasource, ...
+void bind_decorators(Borrowed g);  // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade

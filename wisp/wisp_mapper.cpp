@@ -131,13 +131,9 @@ Ref where(Borrowed statement, Borrowed clause) {
   return call_method(statement, M->where, {clause.get()});
 }
 
-// statement.values(**data): a copy of the mapping spread as keywords.
+// statement.values(**data)
 Ref values_of(Borrowed statement, Borrowed data) {
-  Ref kwargs = new_dict();
-  check(PyDict_Merge(kwargs.get(), data, 1));
-  Ref method = getattr(statement, M->values);
-  Ref no_args = Ref::check(PyTuple_New(0));
-  return Ref::check(PyObject_Call(method.get(), no_args.get(), kwargs.get()));
+  return call_spread(getattr(statement, M->values), data);
 }
 
 bool is_instance(Borrowed value, Borrowed cls) {
@@ -269,11 +265,7 @@ struct ClsArgs {
 Ref type_parameter(FunctionObject* f, ClsArgs& a) {
   Ref base_mapper = global(f, N->BaseMapper);
   Ref cache = getattr(base_mapper, M->type_cache);
-  if (PyDict_CheckExact(cache.get())) {
-    if (Ref found = dict_get_ref(cache, a.cls)) return found;
-  } else if (contains(cache, a.cls)) {
-    return getitem(cache, a.cls);
-  }
+  if (Ref found = item_if_present(cache, a.cls)) return found;
   Ref bases = getattr(a.cls, M->orig_bases);
   Ref it = iterate(bases);
   while (Ref base = iter_next(it)) {
