@@ -53,12 +53,8 @@ struct DecoratorNames {
   PyObject* result_type_handle = intern("result_type_handle");
   PyObject* inspect = intern("inspect");
   PyObject* signature = intern("signature");
-  PyObject* parameters = intern("parameters");
-  PyObject* items = intern("items");
   PyObject* keys = intern("keys");
   PyObject* get = intern("get");
-  PyObject* default_ = intern("default");
-  PyObject* annotation = intern("annotation");
   PyObject* get_type_hints = intern("get_type_hints");
   PyObject* get_base_type = intern("get_base_type");
   PyObject* get_args = intern("get_args");
