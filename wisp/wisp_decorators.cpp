@@ -146,8 +146,7 @@ Py_ssize_t key_count(Borrowed row) {
 // mapping.get(key, None)
 Ref get_or_none(Borrowed mapping, PyObject* key) {
   if (PyDict_CheckExact(mapping.get())) {
-    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, key));
-    if (!value && PyErr_Occurred()) throw_error();
+    Ref value = dict_get_ref(mapping, key);
     return value ? value : none();
   }
   return call_method(mapping, DN->get, {key, Py_None});
@@ -189,14 +188,9 @@ Deps read_deps(Borrowed func) {
   d.defaults = Ref::borrow(or_none(PyFunction_GetDefaults(func)));
   d.kwdefaults = Ref::borrow(or_none(PyFunction_GetKwDefaults(func)));
   Ref dict = Ref::check(PyObject_GenericGetDict(func, nullptr));
-  d.signature = Ref::borrow(PyDict_GetItemWithError(dict.get(), DN->signature_attr));
-  if (!d.signature) {
-    if (PyErr_Occurred()) throw_error();
-    d.signature = Ref::borrow(O.absent);
-  }
-  Ref wrapped = Ref::borrow(PyDict_GetItemWithError(dict.get(), DN->wrapped_attr));
-  if (!wrapped && PyErr_Occurred()) throw_error();
-  d.wrapped = bool(wrapped);
+  d.signature = dict_get_ref(dict, DN->signature_attr);
+  if (!d.signature) d.signature = Ref::borrow(O.absent);
+  d.wrapped = bool(dict_get_ref(dict, DN->wrapped_attr));
   d.annotations = getattr(func, DN->annotations);
   return d;
 }
