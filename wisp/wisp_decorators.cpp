@@ -306,6 +306,13 @@ bool signature_original(FunctionObject* f) {
   return sig.get() == O.signature;
 }
 
+// inspect.signature(func) as a parameter plan, with the module's `inspect`
+// and its `signature` looked up now.
+Ref plan_afresh(FunctionObject* f, Borrowed func) {
+  Ref signature = getattr(global(f, DN->inspect), DN->signature);
+  return args::parameter_plan(call(signature, {func.get()}));
+}
+
 struct Plan {
   Ref plan;
   Ref memo;  // null when the plan was made afresh and not kept
@@ -324,8 +331,7 @@ Plan plan_for(FunctionObject* f) {
       return Plan{Ref::borrow(slot(memo, kPlan)), memo};
     }
   }
-  Ref signature = getattr(global(f, DN->inspect), DN->signature);
-  return Plan{args::parameter_plan(call(signature, {func.get()})), Ref()};
+  return Plan{plan_afresh(f, func), Ref()};
 }
 
 // get_type_hints(func).get("return", None)
@@ -366,8 +372,7 @@ Ref positionals(Borrowed args, Py_ssize_t parameters) {
 }
 
 args::BoundCall combine(FunctionObject* f, Borrowed fun, Borrowed call_args, Borrowed call_kwargs) {
-  Ref signature = call(getattr(global(f, DN->inspect), DN->signature), {fun.get()});
-  Ref plan = args::parameter_plan(signature);
+  Ref plan = plan_afresh(f, fun);
   Ref positional = positionals(call_args, PyTuple_GET_SIZE(plan.get()));
   return args::bind_call(plan, positional, call_kwargs, global(f, DN->Page));
 }
