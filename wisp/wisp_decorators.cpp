@@ -124,14 +124,19 @@ bool ne(Borrowed a, Borrowed b) {
   return truthy(Ref::check(PyObject_RichCompare(a, b, Py_NE)));
 }
 
-// `t == dict or t == Dict`, and a parametrised dict such as
-// dict[str, Any] or Dict[str, Any] (whose origin is dict) counts too:
-// its rows are dicts as well.
-bool is_dict_type(Borrowed globals, Borrowed t) {
+// A parametrised dict such as dict[str, Any] or Dict[str, Any]: its origin
+// is dict.
+bool is_parametrised_dict(Borrowed globals, Borrowed t) {
   GlobalRef dict_t = global(globals, DN->dict);
-  if (eq(t, dict_t) || eq(t, global(globals, DN->Dict))) return true;
   Ref origin = call(global(globals, DN->get_origin), {t.get()});
   return origin.get() == dict_t.get();
+}
+
+// `t == dict or t == Dict`, and a parametrised dict counts too: its rows
+// are dicts as well.
+bool is_dict_type(Borrowed globals, Borrowed t) {
+  return eq(t, global(globals, DN->dict)) || eq(t, global(globals, DN->Dict)) ||
+         is_parametrised_dict(globals, t);
 }
 
 // len(row.keys())
@@ -575,7 +580,7 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
     if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
   }
   if (!truthy(return_type) || result.get() == Py_None || !ne(return_type, global(f, DN->dict)) ||
-      !ne(return_type, global(f, DN->Dict)) || is_dict_type(f->globals, return_type)) {
+      !ne(return_type, global(f, DN->Dict)) || is_parametrised_dict(f->globals, return_type)) {
     return result;
   }
   if (is_result_class(f->globals, return_type)) return call_spread(return_type, result);
