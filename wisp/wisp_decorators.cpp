@@ -53,12 +53,8 @@ struct DecoratorNames {
   PyObject* result_type_handle = intern("result_type_handle");
   PyObject* inspect = intern("inspect");
   PyObject* signature = intern("signature");
-  PyObject* parameters = intern("parameters");
-  PyObject* items = intern("items");
   PyObject* keys = intern("keys");
   PyObject* get = intern("get");
-  PyObject* default_ = intern("default");
-  PyObject* annotation = intern("annotation");
   PyObject* get_type_hints = intern("get_type_hints");
   PyObject* get_base_type = intern("get_base_type");
   PyObject* get_args = intern("get_args");
@@ -128,14 +124,19 @@ bool ne(Borrowed a, Borrowed b) {
   return truthy(Ref::check(PyObject_RichCompare(a, b, Py_NE)));
 }
 
-// `t == dict or t == Dict`, and a parametrised dict such as
-// dict[str, Any] or Dict[str, Any] (whose origin is dict) counts too:
-// its rows are dicts as well.
-bool is_dict_type(Borrowed globals, Borrowed t) {
+// A parametrised dict such as dict[str, Any] or Dict[str, Any]: its origin
+// is dict.
+bool is_parametrised_dict(Borrowed globals, Borrowed t) {
   GlobalRef dict_t = global(globals, DN->dict);
-  if (eq(t, dict_t) || eq(t, global(globals, DN->Dict))) return true;
   Ref origin = call(global(globals, DN->get_origin), {t.get()});
   return origin.get() == dict_t.get();
+}
+
+// `t == dict or t == Dict`, and a parametrised dict counts too: its rows
+// are dicts as well.
+bool is_dict_type(Borrowed globals, Borrowed t) {
+  return eq(t, global(globals, DN->dict)) || eq(t, global(globals, DN->Dict)) ||
+         is_parametrised_dict(globals, t);
 }
 
 // len(row.keys())
@@ -150,8 +151,7 @@ Py_ssize_t key_count(Borrowed row) {
 // mapping.get(key, None)
 Ref get_or_none(Borrowed mapping, PyObject* key) {
   if (PyDict_CheckExact(mapping.get())) {
-    Ref value = Ref::borrow(PyDict_GetItemWithError(mapping, key));
-    if (!value && PyErr_Occurred()) throw_error();
+    Ref value = dict_get_ref(mapping, key);
     return value ? value : none();
   }
   return call_method(mapping, DN->get, {key, Py_None});
@@ -193,14 +193,9 @@ Deps read_deps(Borrowed func) {
   d.defaults = Ref::borrow(or_none(PyFunction_GetDefaults(func)));
   d.kwdefaults = Ref::borrow(or_none(PyFunction_GetKwDefaults(func)));
   Ref dict = Ref::check(PyObject_GenericGetDict(func, nullptr));
-  d.signature = Ref::borrow(PyDict_GetItemWithError(dict.get(), DN->signature_attr));
-  if (!d.signature) {
-    if (PyErr_Occurred()) throw_error();
-    d.signature = Ref::borrow(O.absent);
-  }
-  Ref wrapped = Ref::borrow(PyDict_GetItemWithError(dict.get(), DN->wrapped_attr));
-  if (!wrapped && PyErr_Occurred()) throw_error();
-  d.wrapped = bool(wrapped);
+  d.signature = dict_get_ref(dict, DN->signature_attr);
+  if (!d.signature) d.signature = Ref::borrow(O.absent);
+  d.wrapped = bool(dict_get_ref(dict, DN->wrapped_attr));
   d.annotations = getattr(func, DN->annotations);
   return d;
 }
@@ -316,6 +311,13 @@ bool signature_original(FunctionObject* f) {
   return sig.get() == O.signature;
 }
 
+// inspect.signature(func) as a parameter plan, with the module's `inspect`
+// and its `signature` looked up now.
+Ref plan_afresh(FunctionObject* f, Borrowed func) {
+  Ref signature = getattr(global(f, DN->inspect), DN->signature);
+  return args::parameter_plan(call(signature, {func.get()}));
+}
+
 struct Plan {
   Ref plan;
   Ref memo;  // null when the plan was made afresh and not kept
@@ -334,8 +336,7 @@ Plan plan_for(FunctionObject* f) {
       return Plan{Ref::borrow(slot(memo, kPlan)), memo};
     }
   }
-  Ref signature = getattr(global(f, DN->inspect), DN->signature);
-  return Plan{args::parameter_plan(call(signature, {func.get()})), Ref()};
+  return Plan{plan_afresh(f, func), Ref()};
 }
 
 // get_type_hints(func).get("return", None)
@@ -376,8 +377,7 @@ Ref positionals(Borrowed args, Py_ssize_t parameters) {
 }
 
 args::BoundCall combine(FunctionObject* f, Borrowed fun, Borrowed call_args, Borrowed call_kwargs) {
-  Ref signature = call(getattr(global(f, DN->inspect), DN->signature), {fun.get()});
-  Ref plan = args::parameter_plan(signature);
+  Ref plan = plan_afresh(f, fun);
   Ref positional = positionals(call_args, PyTuple_GET_SIZE(plan.get()));
   return args::bind_call(plan, positional, call_kwargs, global(f, DN->Page));
 }
@@ -580,7 +580,7 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
     if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
   }
   if (!truthy(return_type) || result.get() == Py_None || !ne(return_type, global(f, DN->dict)) ||
-      !ne(return_type, global(f, DN->Dict)) || is_dict_type(f->globals, return_type)) {
+      !ne(return_type, global(f, DN->Dict)) || is_parametrised_dict(f->globals, return_type)) {
     return result;
   }
   if (is_result_class(f->globals, return_type)) return call_spread(return_type, result);
