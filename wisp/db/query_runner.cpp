@@ -159,17 +159,12 @@ Ref row_as_dict(Borrowed row, Borrowed keys) {
 // [row._asdict() for row in result.all()]
 Ref rows_as_dicts(Borrowed result) {
   Ref rows = call_method(result, N->all, {});
-  if (!PyList_CheckExact(rows.get()) || PyList_GET_SIZE(rows.get()) == 0) {
-    Ref out = new_list();
-    for_each(rows, [&](Borrowed row) { list_append(out, call_method(row, N->asdict, {})); });
-    return out;
+  Ref keys;
+  if (PyList_CheckExact(rows.get()) && PyList_GET_SIZE(rows.get()) > 0) {
+    keys = plain_keys(result, Ref::borrow(PyList_GET_ITEM(rows.get(), 0)));
   }
-  Ref keys = plain_keys(result, PyList_GET_ITEM(rows.get(), 0));
   Ref out = new_list();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-    Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
-    list_append(out, row_as_dict(row, keys));
-  }
+  for_each(rows, [&](Borrowed row) { list_append(out, row_as_dict(row, keys)); });
   return out;
 }
 
