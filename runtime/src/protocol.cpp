@@ -191,16 +191,13 @@ Ref next_getattribute(Borrowed cls, Borrowed mro, bool* other) {
   return Ref();
 }
 
-}  // namespace
-
-namespace {
-
 // What super_getattribute and super_finds_method work out from the type
-// alone, kept per (type, cls, name) for as long as the type keeps its version tag: the interpreter
-// drops a type's tag, and its subclasses', on any change of their
-// namespaces or bases, and never gives a tag twice, so a kept answer is
-// never read for a type that changed or for another type at the same
-// address. A few entries, indexed by the pointers; cls and name are held.
+// alone, kept per (type, cls, name) for as long as the type keeps its
+// version tag: the interpreter drops a type's tag, and its subclasses', on
+// any change of their namespaces or bases, and never gives a tag twice, so a
+// kept answer is never read for a type that changed or for another type at
+// the same address. A few entries, indexed by the pointers; cls and name are
+// held.
 class TypeOnlyAnswers {
  public:
   // 1 or 0 when known, -1 otherwise.
