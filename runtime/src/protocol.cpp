@@ -294,10 +294,7 @@ bool type_gives_method(Borrowed cls, PyTypeObject* type, Borrowed name) {
   if (next_getattribute(cls, mro, &other) || other) return false;
   // What the generic lookup finds on the type, without its cache: the first
   // class along the MRO that holds the name.
-  Ref found;
-  for (Py_ssize_t i = 0; !found && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    found = own_attribute(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)), name);
-  }
+  Ref found = lookup_on_type(type, name);
   // A plain function binds to self with no other effect.
   return found && (PyFunction_Check(found.get()) || is_function(found));
 }
