@@ -98,9 +98,9 @@ Ref SessionBody::enter() {
     name_ = call(global(globals_, N->get_current_db));
     if (check_name_) expect_exact(name_, &PyUnicode_Type);
   }
-  Ref owner = owner_ ? owner_ : Ref(global(globals_, N->BaseMapper));
-  Ref entry = getitem(getattr(owner, N->datasource), name_);
-  owner.reset();
+  Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
+  Ref entry = getitem(sources, name_);
+  sources.reset();
   Ref gateway = getitem(entry, N->db_gateway);
   entry.reset();
   session_ = call_method(gateway, N->get_ori_session, {});

@@ -191,16 +191,13 @@ Ref next_getattribute(Borrowed cls, Borrowed mro, bool* other) {
   return Ref();
 }
 
-}  // namespace
-
-namespace {
-
 // What super_getattribute and super_finds_method work out from the type
-// alone, kept per (type, cls, name) for as long as the type keeps its version tag: the interpreter
-// drops a type's tag, and its subclasses', on any change of their
-// namespaces or bases, and never gives a tag twice, so a kept answer is
-// never read for a type that changed or for another type at the same
-// address. A few entries, indexed by the pointers; cls and name are held.
+// alone, kept per (type, cls, name) for as long as the type keeps its
+// version tag: the interpreter drops a type's tag, and its subclasses', on
+// any change of their namespaces or bases, and never gives a tag twice, so a
+// kept answer is never read for a type that changed or for another type at
+// the same address. A few entries, indexed by the pointers; cls and name are
+// held.
 class TypeOnlyAnswers {
  public:
   // 1 or 0 when known, -1 otherwise.
@@ -297,10 +294,7 @@ bool type_gives_method(Borrowed cls, PyTypeObject* type, Borrowed name) {
   if (next_getattribute(cls, mro, &other) || other) return false;
   // What the generic lookup finds on the type, without its cache: the first
   // class along the MRO that holds the name.
-  Ref found;
-  for (Py_ssize_t i = 0; !found && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-    found = own_attribute(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i)), name);
-  }
+  Ref found = lookup_on_type(type, name);
   // A plain function binds to self with no other effect.
   return found && (PyFunction_Check(found.get()) || is_function(found));
 }

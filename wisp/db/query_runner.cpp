@@ -129,13 +129,11 @@ Ref plain_keys(Borrowed result, Borrowed first_row) {
   Ref own = getattr(Borrowed(S.row_type), N->asdict);
   if (own.get() != S.row_asdict) return {};
   Ref keys = Ref::check(PySequence_List(call_method(result, N->keys, {}).get()));
-  Ref seen = Ref::check(PySet_New(nullptr));
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
-    PyObject* key = PyList_GET_ITEM(keys.get(), i);
-    if (!PyUnicode_CheckExact(key)) return {};
-    if (PySet_Add(seen.get(), key) < 0) throw_error();
+    if (!PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i))) return {};
   }
-  if (PySet_GET_SIZE(seen.get()) != PyList_GET_SIZE(keys.get())) return {};
+  Ref distinct = Ref::check(PySet_New(keys.get()));
+  if (PySet_GET_SIZE(distinct.get()) != PyList_GET_SIZE(keys.get())) return {};
   return keys;
 }
 
@@ -159,17 +157,12 @@ Ref row_as_dict(Borrowed row, Borrowed keys) {
 // [row._asdict() for row in result.all()]
 Ref rows_as_dicts(Borrowed result) {
   Ref rows = call_method(result, N->all, {});
-  if (!PyList_CheckExact(rows.get()) || PyList_GET_SIZE(rows.get()) == 0) {
-    Ref out = new_list();
-    for_each(rows, [&](Borrowed row) { list_append(out, call_method(row, N->asdict, {})); });
-    return out;
+  Ref keys;
+  if (PyList_CheckExact(rows.get()) && PyList_GET_SIZE(rows.get()) > 0) {
+    keys = plain_keys(result, Ref::borrow(PyList_GET_ITEM(rows.get(), 0)));
   }
-  Ref keys = plain_keys(result, PyList_GET_ITEM(rows.get(), 0));
   Ref out = new_list();
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-    Ref row = Ref::borrow(PyList_GET_ITEM(rows.get(), i));
-    list_append(out, row_as_dict(row, keys));
-  }
+  for_each(rows, [&](Borrowed row) { list_append(out, row_as_dict(row, keys)); });
   return out;
 }
 
