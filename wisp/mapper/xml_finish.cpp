@@ -81,7 +81,11 @@ class Binder {
 Ref prepare(PyObject* globals, const Chars& sql, Borrowed param) {
   Ref binds = new_dict();
   Binder binder(param);
+  size_t count = 0;
   scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
+    // A foreach over a long list leaves as many names, each a new key of a
+    // dict that grows as large: Ctrl-C is not held up by them either.
+    if ((++count & 0xFFF) == 0 && PyErr_CheckSignals() < 0) throw PyError{};
     Ref name = ascii_str(sql.data() + b, e - b);
     dict_set(binds, name, binder.value(name.get(), sql.data() + b, e - b));
   });
