@@ -113,6 +113,10 @@ class MariaDBServer:
         deadline = time.monotonic() + timeout
         while True:
             try:
+                # A driver connection that cannot reach the socket leaves its
+                # own socket object open; try with one that is closed here.
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                    probe.connect(self.socket)
                 self.root_connect().close()
                 return
             except Exception:
