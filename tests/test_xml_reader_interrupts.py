@@ -38,8 +38,8 @@ def test_an_exception_raised_again_gets_each_note_once(mapper):
 
 def interrupted_select(m, params, delay):
     """Runs the long select with an alarm after `delay` s of the process's CPU
-    time; returns the KeyboardInterrupt, how long after the alarm its handler
-    ran, and the CPU time the call took."""
+    time; returns the KeyboardInterrupt and how long after the alarm its
+    handler ran."""
     arrived = []
 
     def interrupt(signum, frame):  # runs where the loop checks for signals
@@ -52,46 +52,37 @@ def interrupted_select(m, params, delay):
         start = time.process_time()
         with pytest.raises(KeyboardInterrupt) as e:
             m.select("fixed", params)
-        ended = time.process_time()
     finally:
         signal.setitimer(signal.ITIMER_PROF, 0)
         signal.signal(signal.SIGPROF, previous)
-    assert arrived
-    return e.value, arrived[0] - (start + delay), ended - start
+    return e.value, arrived[0] - (start + delay)
 
 
 def test_ctrl_c_reaches_a_long_foreach_promptly(mapper, monkeypatch):
-    # Timed in the process's own CPU time (ITIMER_PROF), so that other
-    # processes on the machine count as little as they can, and without the
-    # cycle collector, whose passes over a large heap would count against the
-    # loop. The statement's items leave no bind names and the clause is the
-    # finished text itself, so that rendering is nearly all of the call: a
-    # first call measures it, and the alarm falls halfway through the loop.
-    # The interrupt is taken within 0.1 s of the alarm (more under the
-    # sanitizer build, where every item costs many times more) and well
-    # before the loop would end; a machine whose other work still shows in
-    # the process's time gets three tries.
+    # In the process's own CPU time (ITIMER_PROF) and without the cycle
+    # collector. The items leave no bind names and the clause is the text
+    # itself, so rendering is nearly the whole call: a first call measures it,
+    # the alarm falls halfway, and the handler must run well before the loop
+    # would end (within 0.1 s, 0.5 s under the sanitizer build); a machine
+    # whose other work still shows in the process's time gets three tries.
     import wisp.mapper.xml_reader as xml_reader
 
     monkeypatch.setattr(xml_reader, "text", str)
     (m, path), params = mapper, {"ids": (ids := [7] * 3_000_000)}
     refs = sys.getrefcount(ids)
-    limit = 0.5 if "ASAN_OPTIONS" in os.environ else 0.1
-    collecting = gc.isenabled()
     gc.disable()
     try:
         start = time.process_time()
         assert m.select("fixed", params)[0].startswith("SELECT 3 IN (7,7,")
         delay = (time.process_time() - start) / 2
-        limit = min(limit, delay / 2)
+        limit = min(0.5 if "ASAN_OPTIONS" in os.environ else 0.1, delay / 2)
         for _ in range(3):
-            error, latency, spent = interrupted_select(m, params, delay)
+            error, latency = interrupted_select(m, params, delay)
             if latency < limit:
                 break
     finally:
-        if collecting:
-            gc.enable()
-    assert latency < limit and spent < 2 * delay + 3.0  # dropping what the loop built follows
+        gc.enable()
+    assert latency < limit
     assert error.__notes__ == [f"mapper file {path}, statement 'fixed'"]  # from inside the loop
     del error
     assert sys.getrefcount(ids) == refs and list(params) == ["ids", "__builtins__"]

@@ -137,10 +137,11 @@ Ref plain_keys(Borrowed result, Borrowed first_row) {
   return keys;
 }
 
-// `row._asdict()`, by the keys from plain_keys when there are; a row whose
-// values do not match them in number takes `_asdict` after all.
+// `row._asdict()`, by the keys from plain_keys when there are; a row that is
+// not a plain Row, or whose values do not match them in number, takes
+// `_asdict` after all.
 Ref row_as_dict(Borrowed row, Borrowed keys) {
-  if (keys) {
+  if (keys && Py_TYPE(row.get()) == reinterpret_cast<PyTypeObject*>(S.row_type)) {
     Ref values = Ref::check(PySequence_Tuple(row.get()));
     Py_ssize_t n = PyList_GET_SIZE(keys.get());
     if (PyTuple_GET_SIZE(values.get()) == n) {
