@@ -129,7 +129,7 @@ def test_module_and_class_surface():
                       "QueryRunner", "is_container_type", "is_result_class", "get_base_type",
                       "results_handle", "ContextVar", "WispDbGateway", "TransactionRolledBackError"]
     assert [k for k in vars(WispDbGateway) if not k.startswith("__")] == [
-        "_WispDbGateway__con", "begin_tx", "commit", "rollback", "close", "get_ori_session",
+        "_WispDbGateway__con", "begin_tx", "begin_savepoint", "commit", "rollback", "close", "get_ori_session",
         "execute_sql", "select_one", "select_list", "select_page", "insert", "insert_list", "delete",
         "update", "add", "add_all", "select_all_orm1", "select_all_orm2", "select_one_orm1",
         "select_one_orm2", "delete_orm2", "update_orm2", "bulk_update_mappings", "insert_orm2"]
@@ -147,10 +147,12 @@ def test_module_and_class_surface():
 def test_construction(users):
     mappers = {}
     gw = WispDbGateway(mappers, users)
-    assert list(vars(gw)) == ["mapper_dict", "data_source", "connection_local", "_tx_depth", "query_runner"]
+    assert list(vars(gw)) == ["mapper_dict", "data_source", "connection_local", "_tx_depth", "query_runner",
+                              "_savepoints"]
     assert gw.mapper_dict is mappers and gw.data_source is users and gw.query_runner.data_source is users
     assert gw.connection_local.name == f"connection_{id(gw)}" and gw.connection_local.get() is None
     assert gw._tx_depth.name == f"tx_depth_{id(gw)}" and gw._tx_depth.get() == 0
+    assert gw._savepoints.name == f"savepoints_{id(gw)}" and gw._savepoints.get() == ()
     other = WispDbGateway({}, users)
     assert other.connection_local is not gw.connection_local
     runner = QueryRunner(users)
@@ -382,7 +384,13 @@ def test_rollback_at_any_depth_discards_everything(gw, users, levels):
         add(gw, f"r{i}")
     s = con(gw)
     gw.rollback()
-    assert depth(gw) == 0 and con(gw) is s and not s.in_transaction()
+    assert depth(gw) == levels - 1 and con(gw) is s and not s.in_transaction()
+    for outer in range(levels - 1, 0, -1):  # the outer levels can only roll back
+        for step in (lambda: add(gw, "late"), gw.commit):
+            refused(step, " by an inner level", earlier="")
+        gw.close()  # inside a transaction: nothing
+        gw.rollback()
+        assert depth(gw) == outer - 1 and con(gw) is s
     gw.commit()  # depth 0: commits the (empty) session again, no error
     gw.close()
     assert con(gw) is None and names(users) == ["u1", "u2", "u3", "u4", "u5"]
@@ -421,11 +429,14 @@ def test_nested_failure_as_the_wrappers_do_it(gw, users):
     with pytest.raises(IntegrityError) as e:
         add(gw, "u1")  # the database refuses a duplicate name
     assert isinstance(e.value.orig, (sqlite3.IntegrityError, pymysql.err.IntegrityError))
-    gw.rollback()  # inner
+    s = con(gw)
+    gw.rollback()  # inner: the transaction is rolled back and the outer level sees it failed
+    gw.close()
+    assert con(gw) is s and depth(gw) == 1
+    refused(lambda: add(gw, "after"))
+    gw.rollback()  # outer
     gw.close()
     assert con(gw) is None and depth(gw) == 0
-    gw.rollback()  # outer: no session left, only the depth is reset
-    gw.close()
     assert names(users) == ["u1", "u2", "u3", "u4", "u5"] and users.pool.checkedout() == 0
 
 
@@ -448,6 +459,7 @@ def test_threads_have_their_own_transactions(gw, users):
         gw.begin_tx()
         seen["reader"] = (con(gw), depth(gw))
         seen["visible"] = gw.select_one(text("SELECT COUNT(*) AS n FROM users WHERE name = 'from-writer'"))
+        gw.rollback()
         gw.rollback()
         gw.close()
         seen["after"] = (con(gw), depth(gw))
@@ -524,13 +536,13 @@ def test_failing_statement_in_a_transaction_commits_nothing(gw, users, commits):
 # --- a transaction whose statement failed ----------------------------------------------
 
 
-def refused(call, where=""):
+def refused(call, where="", earlier=" after an earlier error"):
     try:
         raise KeyError("being handled")  # the refusal must not chain to it
     except KeyError:
         with pytest.raises(TransactionRolledBackError) as e:
             call()
-    assert str(e.value) == f"the transaction was rolled back after an earlier error{where}; it must be ended with rollback()"
+    assert str(e.value) == f"the transaction was rolled back{earlier}{where}; it must be ended with rollback()"
     assert e.value.__cause__ is None and e.value.__context__ is None and e.value.__suppress_context__
 
 
@@ -583,10 +595,13 @@ def test_nothing_runs_or_commits_after_a_swallowed_failure(backend, gw, users, c
     t.join(60)
     contextvars.Context().run(asyncio.run, in_a_task(gw, "K"))
     gw.begin_tx()  # a transaction nested in the failed one fails with it
-    refused(gw.commit, where)
-    assert depth(gw) == 2 + nested
-    gw.rollback()
-    gw.close()
+    gw.begin_savepoint()  # and so does a savepoint: no SAVEPOINT in a rolled-back transaction
+    assert depth(gw) == 3 + nested and gw._savepoints.get() == ()
+    for level in range(3 + nested, 0, -1):  # the first failure stays named until the outermost ends
+        refused(gw.commit, where)
+        gw.rollback()
+        gw.close()
+        assert depth(gw) == level - 1
     own_transaction(gw, "B")  # this context works again
     assert names(users) == ["u1", "u2", "u3", "u4", "u5", "T", "K", "B"] and len(commits) == 3
 

@@ -255,20 +255,26 @@ FAILING = [
 
 
 @pytest.mark.parametrize("op", [f for _, f in FAILING], ids=[n for n, _ in FAILING])
-def test_failures_owned_and_borrowed(users, op):
+@pytest.mark.parametrize("savepoint", [False, True])
+def test_failures_owned_and_borrowed(users, op, savepoint):
     runner = QueryRunner(users)
     with pytest.raises(sqlalchemy.exc.SQLAlchemyError):
         op(runner, None)
     assert users.pool.checkedout() == 0
     s = Session(users)
     runner.insert(text("INSERT INTO users (name) VALUES ('pending')"), s)
+    if savepoint:  # the caller's SAVEPOINT: only what was done since it is rolled back
+        nested = s.begin_nested()
+        runner.insert(text("INSERT INTO users (name) VALUES ('in savepoint')"), s)
     with pytest.raises(sqlalchemy.exc.SQLAlchemyError):
         op(runner, s)
     # the borrowed session was rolled back (its pending row is gone) and is still usable
-    assert not s.in_transaction()
-    assert runner.select_one(text("SELECT COUNT(*) AS n FROM users"), s) == {"n": 5}
+    assert s.in_transaction() is savepoint and not (savepoint and nested.is_active)
+    assert runner.select_one(text("SELECT COUNT(*) AS n FROM users"), s) == {"n": 5 + savepoint}
+    s.commit()
     s.close()
-    assert names(users) == ["u1", "u2", "u3", "u4", "u5"] and users.pool.checkedout() == 0
+    assert names(users) == ["u1", "u2", "u3", "u4", "u5"] + ["pending"] * savepoint
+    assert users.pool.checkedout() == 0
 
 
 def test_borrowed_session_is_neither_committed_nor_closed(users):

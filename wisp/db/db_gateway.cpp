@@ -9,7 +9,14 @@
 // which remembers the failed statement; until the transaction is ended by
 // rollback(), or by close() at depth 0, statements and commit() refuse to
 // run, so that what follows the failure is never committed as if it were
-// the whole transaction.
+// the whole transaction. An inner level that ends with rollback() marks the
+// transaction the same way: it was rolled back, and the outer levels can
+// only roll back too.
+//
+// begin_savepoint() opens a level of its own inside a transaction: a
+// SAVEPOINT that commit() releases and rollback() rolls back to, undoing
+// only that level's work. Levels that join with begin_tx() inside it belong
+// to it, and the mark then speaks for it alone.
 #include <iterator>
 #include <unordered_map>
 #include <utility>
@@ -40,16 +47,21 @@ struct Names {
   PyObject *mapper_dict = intern("mapper_dict"), *data_source = intern("data_source"),
            *connection_local = intern("connection_local"), *tx_depth = intern("_tx_depth"),
            *query_runner = intern("query_runner"), *con = intern("_WispDbGateway__con"),
-           *failed_statement = intern("statement");
+           *savepoints = intern("_savepoints"), *failed_statement = intern("statement"),
+           *inner_rollback = intern("inner_rollback");
   // methods of sessions, mappers, rows and the runner
   PyObject *commit = intern("commit"), *rollback = intern("rollback"), *close = intern("close"),
-           *get_sql = intern("get_sql"), *select_page = intern("select_page"),
-           *select_list = intern("select_list"), *list_key = intern("list");
+           *begin_tx = intern("begin_tx"), *begin_nested = intern("begin_nested"),
+           *get_nested_transaction = intern("get_nested_transaction"),
+           *session = intern("session"), *parent = intern("parent"), *get_sql = intern("get_sql"),
+           *select_page = intern("select_page"), *select_list = intern("select_list"),
+           *list_key = intern("list");
   // statement kinds, which are also the runner's methods for them
   PyObject *select = intern("select"), *insert = intern("insert"), *update = intern("update"),
            *del = intern("delete");
   // message parts
   PyObject *connection_prefix = intern("connection_"), *tx_depth_prefix = intern("tx_depth_"),
+           *savepoints_prefix = intern("savepoints_"),
            *not_found = intern("not found namespace: "),
            *check_return = intern("please check return_type: "),
            *check_return_result = intern("please check return_result_type: "),
@@ -60,6 +72,7 @@ const Names* N;
 struct State {
   PyObject* zero;
   PyObject* one;
+  PyObject* no_levels;  // ()
   PyObject* kw_default;  // ("default",)
   PyObject* kw_get_sql;  // ("sql_id", "params")
   PyObject* kw_sql_con_args;
@@ -421,12 +434,20 @@ bool is_failed(Borrowed depth) {
   return Py_TYPE(depth.get()) == reinterpret_cast<PyTypeObject*>(S.failed_depth);
 }
 
-// int(depth) marked as failed in `statement`: (namespace, id) of a mapped
-// statement, or None.
-Ref failed_depth(Borrowed depth, Borrowed statement) {
+// int(depth) marked as failed: `statement` is (namespace, id) of the mapped
+// statement that failed, or None; `by_inner_level` tells a transaction that
+// an inner level rolled back.
+Ref failed_depth(Borrowed depth, Borrowed statement, bool by_inner_level = false) {
   Ref marked = call(S.failed_depth, {depth.get()});
   setattr(marked, N->failed_statement, statement);
+  setattr(marked, N->inner_rollback, boolean(by_inner_level));
   return marked;
+}
+
+// `depth` with the mark that the failed depth `marked` carries.
+Ref carry_mark(Borrowed depth, Borrowed marked) {
+  Ref by_inner_level = getattr(marked, N->inner_rollback);
+  return failed_depth(depth, getattr(marked, N->failed_statement), by_inner_level.get() == Py_True);
 }
 
 // Called while the statement's exception is set aside: marks this context's
@@ -450,6 +471,9 @@ void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
         "the transaction was rolled back after an earlier error in statement %R of namespace "
         "%R; it must be ended with rollback()",
         PyTuple_GET_ITEM(statement.get(), 1), PyTuple_GET_ITEM(statement.get(), 0)));
+  } else if (getattr(depth, N->inner_rollback).get() == Py_True) {
+    message = str("the transaction was rolled back by an inner level; it must be ended with "
+                  "rollback()");
   } else {
     message =
         str("the transaction was rolled back after an earlier error; it must be ended with "
@@ -530,6 +554,7 @@ Ref init(FunctionObject* f, Init& args) {
   } else {
     raise(PyExc_Exception, "query_runner can't init");
   }
+  setattr(self, N->savepoints, new_context_var(f, N->savepoints_prefix, id_text, S.no_levels));
   return none();
 }
 
@@ -546,13 +571,90 @@ Ref begin_tx(FunctionObject* f, Ref* a) {
   if (gt(depth, S.zero)) {
     Ref deeper = Ref::check(PyNumber_Add(depth.get(), S.one));
     // A nested begin_tx inside a failed transaction stays failed.
-    if (is_failed(depth)) deeper = failed_depth(deeper, getattr(depth, N->failed_statement));
+    if (is_failed(depth)) deeper = carry_mark(deeper, depth);
     contextvar_set(depth_v, deeper);
     return none();
   }
   Ref session = sessions.make(f->globals, getattr(self, N->data_source));
   contextvar_set(getattr(self, N->connection_local), session);
   contextvar_set(depth_var(self), S.one);
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// Savepoint levels
+//
+// The context's savepoint levels are a tuple in the gateway's `_savepoints`
+// variable, innermost last: (the depth the level was opened at, the nested
+// SessionTransaction its SAVEPOINT belongs to). A level stays until commit()
+// or rollback() at its own depth ends it, so every level on the stack is at
+// most as deep as the context, and the depth variable (with its mark)
+// speaks for the innermost one: the savepoint, or the whole transaction
+// when there is none.
+
+struct Level {
+  Ref depth, nested;
+};
+
+// The context's levels (empty for a gateway made without them).
+Ref levels_of(Borrowed self) {
+  Ref var = getattr_opt(self, N->savepoints);
+  return var ? contextvar_get(var) : Ref::borrow(S.no_levels);
+}
+
+// The innermost level, when there is one.
+bool innermost(Borrowed levels, Level& out) {
+  Py_ssize_t n = PySequence_Size(levels);
+  if (n < 0) throw_error();
+  if (n == 0) return false;
+  Ref last = Ref::check(PySequence_GetItem(levels, n - 1));
+  auto [depth, nested] = unpack<2>(last);
+  out = Level{std::move(depth), std::move(nested)};
+  return true;
+}
+
+// Drops the innermost level, which ends at `depth`: the context is one
+// level out, in the level around it, unmarked.
+void leave_level(Borrowed self, Borrowed levels, Borrowed depth) {
+  Py_ssize_t n = PySequence_Size(levels);
+  if (n < 0) throw_error();
+  Ref rest = Ref::check(PySequence_GetSlice(levels, 0, n - 1));
+  Ref outer = Ref::check(PyNumber_Subtract(depth.get(), S.one));
+  contextvar_set(getattr(self, N->savepoints), rest);
+  contextvar_set(depth_var(self), outer);
+}
+
+// Rolls the session back to the savepoint of `nested`, unless that has
+// ended already (a failed statement has the runner roll it back at once).
+void roll_back_to(Borrowed nested) {
+  Ref session = getattr(nested, N->session);
+  Ref open = call_method(session, N->get_nested_transaction, {});
+  while (open.get() != Py_None && open.get() != nested.get()) open = getattr(open, N->parent);
+  if (open.get() == nested.get()) call_method(nested, N->rollback, {});
+}
+
+// def begin_savepoint(self)
+//
+// Inside an open transaction, a SAVEPOINT level one deeper; without one, or
+// in a transaction that can only roll back, what begin_tx() does. The
+// SAVEPOINT itself goes out with the level's first statement, after the
+// BEGIN and the savepoints of the levels around it.
+Ref begin_savepoint(FunctionObject*, Ref* a) {
+  Borrowed self = a[0];
+  Ref depth_v = depth_var(self);
+  Ref depth = contextvar_get(depth_v);
+  if (!gt(depth, S.zero) || is_failed(depth)) return call_method(self, N->begin_tx, {});
+  Ref session = current_con(self);
+  // begin_nested() flushes the session first: a failure there is a failed
+  // statement of the transaction.
+  Ref nested = run_in_tx(self, session, Borrowed(), Borrowed(),
+                         [&] { return call_method(session, N->begin_nested, {}); });
+  Ref deeper = Ref::check(PyNumber_Add(depth.get(), S.one));
+  Ref var = getattr(self, N->savepoints);
+  Ref level = tuple({deeper.get(), nested.get()});
+  Ref pushed = Ref::check(PySequence_Concat(contextvar_get(var).get(), tuple({level.get()}).get()));
+  contextvar_set(var, pushed);
+  contextvar_set(depth_v, deeper);
   return none();
 }
 
@@ -571,6 +673,15 @@ Ref commit(FunctionObject* f, Ref* a) {
   Ref depth_v = depth_var(self);
   Ref depth = contextvar_get(depth_v);
   if (is_failed(depth)) raise_failed(f->globals, depth);
+  Ref levels = levels_of(self);
+  Level level;
+  if (innermost(levels, level) && eq(level.depth, depth)) {
+    // Released: its work is now the enclosing level's. A failed release
+    // leaves the level for the caller's rollback().
+    call_method(level.nested, N->commit, {});
+    leave_level(self, levels, depth);
+    return none();
+  }
   if (gt(depth, S.one)) {
     contextvar_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), S.one)));
     return none();
@@ -580,7 +691,54 @@ Ref commit(FunctionObject* f, Ref* a) {
 
 // def rollback(self)
 Ref rollback(FunctionObject*, Ref* a) {
-  return end_transaction(a[0], N->rollback);
+  Borrowed self = a[0];
+  Ref depth_v = depth_var(self);
+  Ref depth = contextvar_get(depth_v);
+  Ref levels = levels_of(self);
+  Level level;
+  const bool in_savepoint = innermost(levels, level);
+  if (in_savepoint && eq(level.depth, depth)) {
+    // The savepoint's own level: only its work is undone, and the level
+    // around it goes on. Should rolling back to it fail, the level is left
+    // all the same, and what encloses it can only roll back.
+    try {
+      roll_back_to(level.nested);
+    } catch (...) {
+      translate_exception();
+      Ref exc = fetch_exception();
+      while_handling(exc, [&] {
+        leave_level(self, levels, depth);
+        Ref outer = contextvar_get(depth_v);
+        if (gt(outer, S.zero)) contextvar_set(depth_v, failed_depth(outer, Py_None));
+      });
+      restore_exception(std::move(exc));
+      throw PyError{};
+    }
+    leave_level(self, levels, depth);
+    return none();
+  }
+  if (!gt(depth, S.one)) return end_transaction(self, N->rollback);
+  // A level that joined: what it joined (the innermost savepoint, or the
+  // whole transaction) is rolled back, and the levels around it can only
+  // roll back too. The first reason is kept.
+  Ref outer = Ref::check(PyNumber_Subtract(depth.get(), S.one));
+  Ref marked = is_failed(depth) ? carry_mark(outer, depth) : failed_depth(outer, Py_None, true);
+  try {
+    if (in_savepoint) {
+      roll_back_to(level.nested);
+    } else {
+      Ref connection = current_con(self);
+      if (truthy(connection)) call_method(connection, N->rollback, {});
+    }
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    while_handling(exc, [&] { contextvar_set(depth_v, marked); });
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+  contextvar_set(depth_v, marked);
+  return none();
 }
 
 // def close(self)
@@ -773,7 +931,8 @@ Ref make_gateway(Borrowed g, Borrowed engine, Borrowed query_runner, Borrowed pa
   cb.method(init_def);
   // def __con(self): stored under its mangled name.
   for (auto [name, body] :
-       {std::pair{"__con", con}, std::pair{"begin_tx", begin_tx}, std::pair{"commit", commit},
+       {std::pair{"__con", con}, std::pair{"begin_tx", begin_tx},
+        std::pair{"begin_savepoint", begin_savepoint}, std::pair{"commit", commit},
         std::pair{"rollback", rollback}, std::pair{"close", close},
         std::pair{"get_ori_session", get_ori_session}}) {
     ann.method(cb, name, body, {});
@@ -815,6 +974,7 @@ Ref make_failed_depth() {
 WISP_MODULE(db_gateway, N, g) {
   S.zero = Ref::check(PyLong_FromLong(0)).release();
   S.one = Ref::check(PyLong_FromLong(1)).release();
+  S.no_levels = Ref::check(PyTuple_New(0)).release();
   S.kw_default = names_tuple({"default"}).release();
   S.kw_get_sql = names_tuple({"sql_id", "params"}).release();
   S.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();
@@ -850,9 +1010,10 @@ WISP_MODULE(db_gateway, N, g) {
   S.failed_depth = make_failed_depth().release();
   Ref rolled_back = Ref::check(PyErr_NewExceptionWithDoc(
       "wisp.db.db_gateway.TransactionRolledBackError",
-      "Raised by a statement or commit() of a transaction that was rolled back after an "
-      "earlier statement failed. Nothing of the transaction is committed; it must be ended "
-      "with rollback() before the context can use the gateway again.",
+      "Raised by a statement or commit() of a transaction that was rolled back: an earlier "
+      "statement failed, or an inner level ended with rollback(). Nothing of the transaction "
+      "is committed; it must be ended with rollback() before the context can use the gateway "
+      "again.",
       PyExc_Exception, nullptr));
   dict_set(g, "TransactionRolledBackError", rolled_back);
   decisions.init(g, PyModule_GetDict(probe.get()));

@@ -2,7 +2,7 @@ from contextvars import ContextVar as ContextVar
 from typing import Any as Any, Dict as Dict, List as List, get_args as get_args
 
 from sqlalchemy import Engine as Engine, TextClause as TextClause
-from sqlalchemy.orm import Session, sessionmaker as sessionmaker
+from sqlalchemy.orm import Session, SessionTransaction, sessionmaker as sessionmaker
 
 from wisp.db.query_runner import Page as Page, QueryRunner as QueryRunner
 from wisp.utils.class_probe import (
@@ -19,11 +19,18 @@ class WispDbGateway:
     connection_local: ContextVar[Session | None]
     _tx_depth: ContextVar[int]
     query_runner: QueryRunner
+    # The context's savepoint levels, innermost last: (the depth each was opened at, its
+    # nested transaction).
+    _savepoints: ContextVar[tuple[tuple[int, SessionTransaction], ...]]
     def __init__(
         self, mapper_dict: dict, data_source: Engine = None, query_runner: QueryRunner = None
     ) -> None: ...
     def _WispDbGateway__con(self) -> Session | None: ...
     def begin_tx(self) -> None: ...
+    def begin_savepoint(self) -> None:
+        """A SAVEPOINT level inside the open transaction, ended by commit() (released) or
+        rollback() (only its own work undone); without an open transaction, or in one that can
+        only roll back, what begin_tx() does."""
     def commit(self) -> None: ...
     def rollback(self) -> None: ...
     def close(self) -> None: ...
@@ -55,7 +62,7 @@ class WispDbGateway:
     def insert_orm2(self, statement: Any, data_list: list | None = None) -> Any: ...
 
 class TransactionRolledBackError(Exception):
-    """Raised by a statement or commit() of a transaction that was rolled back
-    after an earlier statement failed. Nothing of the transaction is committed;
-    it must be ended with rollback() before the context can use the gateway
-    again."""
+    """Raised by a statement or commit() of a transaction that was rolled back: an
+    earlier statement failed, or an inner level ended with rollback(). Nothing of the
+    transaction is committed; it must be ended with rollback() before the context can
+    use the gateway again."""

@@ -30,6 +30,7 @@ struct Names {
            *execute = intern("execute"), *commit = intern("commit"), *rollback = intern("rollback"),
            *close = intern("close"), *add = intern("add"), *add_all = intern("add_all"),
            *flush = intern("flush"), *bulk_update_mappings = intern("bulk_update_mappings"),
+           *get_nested_transaction = intern("get_nested_transaction"),
            *update = intern("update"), *update_orm2 = intern("update_orm2");
   PyObject *first = intern("first"), *all = intern("all"), *scalar = intern("scalar"),
            *scalars = intern("scalars"), *scalar_one_or_none = intern("scalar_one_or_none"),
@@ -65,6 +66,11 @@ db::SessionFactory sessions;
 
 // The scope of get_session: commit and close an owned session, roll back
 // on an Exception, close an owned session in every case.
+//
+// A borrowed session inside a SAVEPOINT (begin_nested()) of its owner is
+// rolled back to that savepoint only: Session.rollback() would end the
+// owner's whole transaction, with every savepoint around the statement,
+// while the owner goes on as if only the savepoint's work were gone.
 class SessionScope : public ContextBody {
  public:
   SessionScope(Ref self, Ref session, Ref globals)
@@ -83,7 +89,17 @@ class SessionScope : public ContextBody {
   void on_success() override {
     if (auto_close_) call_method(session_, N->commit, {});
   }
-  void on_error(Borrowed) override { call_method(session_, N->rollback, {}); }
+  void on_error(Borrowed) override {
+    if (!auto_close_) {
+      Ref nested_of = getattr_opt(session_, N->get_nested_transaction);
+      Ref nested = nested_of ? call(nested_of) : Ref();
+      if (nested && nested.get() != Py_None) {
+        call_method(nested, N->rollback, {});
+        return;
+      }
+    }
+    call_method(session_, N->rollback, {});
+  }
   void on_finally() override {
     if (auto_close_) call_method(session_, N->close, {});
   }
