@@ -92,6 +92,7 @@ PyMODINIT_FUNC PyInit_wisp() {
     init_state();
     bind_stdlib(g);          // 1
     bind_libraries(g);       // 2
+    make_sqlite_listeners(g);
     bind_config(g);          // 3. DataSource, DBConfig, WispConfig
     bind_selection_head(g);  // 4. get_current_db, switch_datasource
     bind_mapper(g);          // 5. T, BaseMapper

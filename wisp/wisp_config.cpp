@@ -102,6 +102,7 @@ Ref new_engine(Borrowed globals, Borrowed url, Borrowed echo, bool memory) {
 
 // registry[name] = {"db": engine, "db_gateway": WispDbGateway(...), "mapper_dict": ...}
 void register_engine(Borrowed globals, Borrowed owner, Borrowed name, Borrowed engine) {
+  take_over_sqlite_begin(engine);
   Ref mapper_dict = getattr(owner, N->wisp_mapper_dict);
   Ref gateway =
       call_kw(global(globals, N->WispDbGateway), {mapper_dict.get(), engine.get()}, S.kw_gateway);

@@ -7,6 +7,7 @@
 //   wisp_selection.cpp  get_current_db, switch_datasource, datasource_context,
 //                       datasource, _decorate_class, _create_wrapped_method,
 //                       db_session
+//   wisp_sqlite.cpp     SQLite engines: BEGIN taken over from the driver
 //   wisp_mapper.cpp     T, BaseMapper: its caches, methods and context managers
 //   wisp_dispatch.cpp   BaseMapper.__getattribute__: the mapped-method dispatch
 //   wisp_args.cpp       call arguments bound to parameter names (wisp_args.h)
@@ -130,6 +131,8 @@ struct State {
   PyObject* max_overflow;       // 30
   PyObject* pool_recycle;       // 1800
   PyObject* switch_datasource;  // the module's own switch_datasource
+  PyObject* sqlite_connect;     // the listeners SQLite engines of the registry get
+  PyObject* sqlite_begin;
 };
 extern State S;
 
@@ -283,6 +286,12 @@ class SessionBody : public ContextBody {
   bool check_name_;
 };
 
+// Makes an SQLite engine of the pysqlite driver emit BEGIN itself, when
+// SQLAlchemy begins a transaction, instead of leaving it to the driver
+// (which skips it before SAVEPOINT, SELECT and DDL, so that the release of
+// a first savepoint would commit). Any other engine is left as it is.
+void take_over_sqlite_begin(Borrowed engine);
+
 // Binders, in the order wisp.cpp calls them.
 void bind_config(Borrowed g);          // DataSource, DBConfig, WispConfig
 void bind_selection_head(Borrowed g);  // get_current_db, switch_datasource
@@ -291,6 +300,7 @@ void bind_mapper(Borrowed g);          // T, BaseMapper
 // body, last in class order.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
 void bind_selection(Borrowed g);   // datasource_context, datasource, ...
+void make_sqlite_listeners(Borrowed g);
 void bind_decorators(Borrowed g);  // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade

@@ -1,0 +1,108 @@
+// wisp.wisp, SQLite engines of the registry: BEGIN taken over from the
+// driver, as the pysqlite dialect's documentation describes.
+//
+// Left to itself, Python's sqlite3 begins a transaction only before INSERT,
+// UPDATE, DELETE and REPLACE. A SAVEPOINT that comes first then starts a
+// transaction of its own, whose release commits it at once, and a rollback
+// of the transaction around it no longer undoes that work. So every SQLite
+// engine the registry makes gets two listeners:
+//
+//     @event.listens_for(engine, "connect")
+//     def _sqlite_connect(dbapi_connection, connection_record):
+//         dbapi_connection.isolation_level = None    # the driver begins nothing
+//
+//     @event.listens_for(engine, "begin")
+//     def _sqlite_begin(conn):
+//         if conn.get_execution_options().get("isolation_level") != "AUTOCOMMIT":
+//             conn.connection.dbapi_connection.execute("BEGIN")
+//
+// The driver still commits and rolls back as before. BEGIN goes to the
+// driver connection directly, not through SQLAlchemy's execution: the echo
+// log already shows "BEGIN (implicit)" there, and cursor events see the
+// same statements as before. A connection in SQLAlchemy's AUTOCOMMIT mode
+// begins nothing, as before.
+//
+// The two function objects are made once, at import, and kept here: every
+// engine is given these same objects, which tells them apart from
+// listeners of the application.
+#include "wisp_facade.h"
+
+using namespace wisp;
+using namespace wisp::facade;
+
+namespace {
+
+struct SqliteNames {
+  PyObject* dialect = intern("dialect");
+  PyObject* name = intern("name");
+  PyObject* driver = intern("driver");
+  PyObject* sqlite = intern("sqlite");
+  PyObject* pysqlite = intern("pysqlite");
+  PyObject* isolation_level = intern("isolation_level");
+  PyObject* get_execution_options = intern("get_execution_options");
+  PyObject* get = intern("get");
+  PyObject* autocommit = intern("AUTOCOMMIT");
+  PyObject* connection = intern("connection");
+  PyObject* dbapi_connection = intern("dbapi_connection");
+  PyObject* execute = intern("execute");
+  PyObject* begin = intern("BEGIN");
+  PyObject* on_connect = intern("connect");
+  PyObject* on_begin = intern("begin");
+};
+const SqliteNames* SN;
+PyObject* event_listen;  // sqlalchemy.event.listen
+
+struct ConnectArgs {
+  Ref dbapi_connection, connection_record;
+};
+Ref sqlite_connect(FunctionObject*, ConnectArgs& a) {
+  setattr(a.dbapi_connection, SN->isolation_level, Py_None);
+  return none();
+}
+
+struct BeginArgs {
+  Ref conn;
+};
+Ref sqlite_begin(FunctionObject*, BeginArgs& a) {
+  Ref options = call_method(a.conn, SN->get_execution_options, {});
+  Ref level = call_method(options, SN->get, {SN->isolation_level});
+  if (level.get() != Py_None && equals(level, SN->autocommit)) return none();
+  Ref pooled = getattr(a.conn, SN->connection);
+  Ref driver_connection = getattr(pooled, SN->dbapi_connection);
+  call_method(driver_connection, SN->execute, {SN->begin});
+  return none();
+}
+
+bool attr_is(Borrowed o, PyObject* name, PyObject* text) {
+  Ref value = getattr_opt(o, name);
+  return value && PyUnicode_Check(value.get()) && PyUnicode_Compare(value.get(), text) == 0;
+}
+
+}  // namespace
+
+namespace wisp::facade {
+
+void make_sqlite_listeners(Borrowed g) {
+  SN = new SqliteNames();
+  event_listen = import_attr("sqlalchemy.event", "listen").release();
+  Def connect = Def::of<sqlite_connect>("_sqlite_connect");
+  connect.param("dbapi_connection", &ConnectArgs::dbapi_connection)
+      .param("connection_record", &ConnectArgs::connection_record);
+  S.sqlite_connect = connect.build(g).release();
+  Def begin = Def::of<sqlite_begin>("_sqlite_begin");
+  begin.param("conn", &BeginArgs::conn);
+  S.sqlite_begin = begin.build(g).release();
+}
+
+void take_over_sqlite_begin(Borrowed engine) {
+  Ref dialect = getattr_opt(engine, SN->dialect);
+  if (!dialect || !attr_is(dialect, SN->name, SN->sqlite) ||
+      !attr_is(dialect, SN->driver, SN->pysqlite)) {
+    return;
+  }
+  dialect.reset();
+  call(Borrowed(event_listen), {engine.get(), SN->on_connect, S.sqlite_connect});
+  call(Borrowed(event_listen), {engine.get(), SN->on_begin, S.sqlite_begin});
+}
+
+}  // namespace wisp::facade
