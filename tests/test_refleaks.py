@@ -310,8 +310,20 @@ def mapper_calls(wisp, tmp_path, engine):
             mapper.update_by_id({"id": new_id, "age": None}, True)
             raise LookupError
 
+    def savepoints_in_a_failing_transaction():
+        with wisp.transaction("main"):
+            mapper.insert({"name": "t1", "age": 1})
+            try:
+                with wisp.transaction(savepoint=True) as gateway:
+                    gateway.insert(text("INSERT INTO users (name) VALUES ('t1')"), {})
+            except sqlalchemy.exc.IntegrityError:
+                pass
+            wisp.transaction(savepoint=True)(mapper.insert)({"name": "t2"})
+            raise LookupError
+
     return [(name, installed(call)) for name, call in [
         ("mapped method", ok(lambda: mapper.find(20))),
+        ("savepoints", fails(LookupError, savepoints_in_a_failing_transaction)),
         ("mapped page", ok(lambda: mapper.find(page=wisp.Page(1, 2), min_age=0))),
         ("mapped left out", fails(TypeError, lambda: mapper.rows())),
         ("new mapper", ok(lambda: (UserMapper().find, UserMapper().select_by_id(1)))),

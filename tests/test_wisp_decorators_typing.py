@@ -34,10 +34,12 @@ def revealed(tmp_path_factory):
 
 
 def test_decorated_functions_keep_their_signatures(revealed):
-    assert [revealed.get(k) for k in ("find_name", "find_like", "users_page")] == [
+    assert [revealed.get(k) for k in ("find_name", "find_like", "users_page", "checkout")] == [
         "def (id: int) -> str | None",
         "def (pattern: str, *, limit: int =) -> list[example.User]",
-        "def (page: wisp.db.query_runner.Page) -> list[example.User]"]
+        "def (page: wisp.db.query_runner.Page) -> list[example.User]",
+        "def (order_id: int) -> bool"]
+    assert revealed.get("gateway") == "wisp.db.db_gateway.WispDbGateway"
     assert 'expected "int"' in revealed['find_name("3")']
 
 

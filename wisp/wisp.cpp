@@ -1,6 +1,6 @@
 // wisp.wisp: the package's front door. Data sources are described once
 // (DBConfig, WispConfig), selected per execution context (switch_datasource,
-// datasource, db_session) and used by the mappers.
+// datasource, db_session, transaction) and used by the mappers.
 //
 // The namespace is bound in this order; function bodies look every name up
 // when they run, so a function may use a name bound after it.
@@ -98,6 +98,7 @@ PyMODINIT_FUNC PyInit_wisp() {
     bind_mapper(g);          // 5. T, BaseMapper
     bind_selection(g);       // 6. datasource_context, datasource, _decorate_class,
                              //    _create_wrapped_method, db_session
+    bind_transaction(g);     //    transaction
     bind_decorators(g);      // 7. __combine_args, __combine_args_page, _prepare_sql,
                              //    select_one, result_type_handle, select_list,
                              //    select_page, _sql_decorator, insert_list, insert,

@@ -10,6 +10,7 @@ from contextvars import ContextVar as ContextVar
 from dataclasses import dataclass as dataclass
 from dataclasses import field as field
 from functools import wraps as wraps
+from types import TracebackType
 from typing import Any as Any
 from typing import Callable as Callable
 from typing import ClassVar
@@ -180,6 +181,29 @@ def db_session(datasource_name: str | None = None) -> AbstractContextManager[Ses
     :param datasource_name: str
     :return:
     """
+
+class transaction:
+    """A transaction of a data source, as a context manager or a function decorator.
+
+    The block (or each call) runs with the data source `name` selected, or the one in
+    force when `name` is None. Without an open transaction of that data source in the
+    context, it opens one, commits it when the block ends normally and rolls it back on
+    any exception. Inside one, it joins it; should it then end with an exception, the
+    whole transaction can only roll back. With `savepoint=True` it marks a SAVEPOINT
+    instead: an exception rolls back the block's own work only, and the transaction
+    around it goes on. Entering gives the data source's gateway."""
+
+    name: str | None
+    savepoint: bool
+    def __init__(self, name: str | None = None, *, savepoint: bool = False) -> None: ...
+    def __enter__(self) -> WispDbGateway: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+    def __call__(self, func: _F) -> _F: ...
 
 # The statement decorators return the function they decorate with its declared signature.
 

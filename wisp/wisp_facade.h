@@ -7,6 +7,8 @@
 //   wisp_selection.cpp  get_current_db, switch_datasource, datasource_context,
 //                       datasource, _decorate_class, _create_wrapped_method,
 //                       db_session
+//   wisp_transaction.cpp transaction; the transaction scope the wrappers, the
+//                       mapper's switch_datasource and transaction share
 //   wisp_sqlite.cpp     SQLite engines: BEGIN taken over from the driver
 //   wisp_mapper.cpp     T, BaseMapper: its caches, methods and context managers
 //   wisp_dispatch.cpp   BaseMapper.__getattribute__: the mapped-method dispatch
@@ -21,6 +23,9 @@
 // the next call does. The objects below are kept only to tell whether a
 // global is still the original (for the fast paths that stand in for it).
 #pragma once
+
+#include <memory>
+#include <optional>
 
 #include "wisp/classes.h"
 #include "wisp/function.h"
@@ -81,6 +86,7 @@ struct Names {
   PyObject* init = intern("__init__");
   PyObject* getattribute = intern("__getattribute__");
   PyObject* begin_tx = intern("begin_tx");
+  PyObject* begin_savepoint = intern("begin_savepoint");
   PyObject* commit = intern("commit");
   PyObject* rollback = intern("rollback");
   PyObject* close = intern("close");
@@ -159,6 +165,12 @@ inline bool contains(Borrowed container, Borrowed key) {
 // BaseMapper.<name>, with BaseMapper looked up in the module now.
 inline Ref mapper_attr(Borrowed globals, PyObject* name) {
   return getattr(global(globals, N->BaseMapper), name);
+}
+
+// fn(*args, **kwargs) with the tuple and dict a wrapper received.
+inline Ref call_with(Borrowed fn, Borrowed args, Borrowed kwargs) {
+  PyObject* kw = PyDict_GET_SIZE(kwargs.get()) ? kwargs.get() : nullptr;
+  return Ref::check(PyObject_Call(fn, args, kw));
 }
 
 // container[key]
@@ -286,6 +298,81 @@ class SessionBody : public ContextBody {
   bool check_name_;
 };
 
+// The transaction of a data source's gateway around a block:
+//
+//     gateway = None
+//     try:
+//         gateway = <owner>.datasource[name]["db_gateway"]
+//         gateway.begin_tx()            # begin_savepoint() for a savepoint
+//         yield gateway
+//         gateway.commit()
+//     except BaseException:
+//         if gateway: gateway.rollback()
+//         raise
+//     finally:
+//         if gateway: gateway.close()
+//
+// Every exception rolls back, KeyboardInterrupt and SystemExit too: the
+// gateway's close() leaves a transaction that is still open in place, so
+// without the rollback the context would keep its session, and every later
+// transaction and statement in it would report success while nothing of it
+// is ever committed. A failed begin_tx() is rolled back and closed as well;
+// a failed begin_savepoint() opened no level, and is left alone.
+//
+// `owner` is the class whose registry is read (null: BaseMapper, looked up
+// when the block is entered); a null `name` is get_current_db() then. The
+// gateway is tested for truth, or against None with `is_not_none`.
+class TxScope : public ContextBody {
+ public:
+  TxScope(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none = false)
+      : globals_(std::move(globals)),
+        owner_(std::move(owner)),
+        name_(std::move(name)),
+        savepoint_(savepoint),
+        is_not_none_(is_not_none) {}
+  int traverse(visitproc visit, void* arg) override;
+
+ protected:
+  Ref enter() override;
+  void on_success() override;
+  void on_error(Borrowed exc) override;
+  void on_finally() override;
+
+ private:
+  bool usable();
+  Ref globals_;
+  Ref owner_;
+  Ref name_;
+  Ref gateway_;
+  bool savepoint_;
+  bool is_not_none_;
+  bool ended_ = false;
+};
+
+// `with switch_datasource(name):` around a TxScope, as a generator body:
+// the module's switch_datasource is looked up on entry; while it is the
+// original its body runs inline, a replaced one is entered with `with` (and
+// may suppress the block's exception). Without a name there is no switch:
+// the data source in force is used.
+class TransactionBody : public GenBody {
+ public:
+  TransactionBody(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none = false);
+  Step resume(Borrowed sent) override;
+  Step resume_throw(Ref exc) override;
+  int traverse(visitproc visit, void* arg) override;
+
+ private:
+  void enter_switch();
+  Step leave_switch(Ref exc);
+  void leave_switch();
+  Ref globals_;
+  Ref name_;
+  TxScope scope_;
+  std::optional<Switch> native_;
+  std::unique_ptr<With> block_;
+  int state_ = 0;
+};
+
 // Makes an SQLite engine of the pysqlite driver emit BEGIN itself, when
 // SQLAlchemy begins a transaction, instead of leaving it to the driver
 // (which skips it before SAVEPOINT, SELECT and DDL, so that the release of
@@ -300,6 +387,7 @@ void bind_mapper(Borrowed g);          // T, BaseMapper
 // body, last in class order.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
 void bind_selection(Borrowed g);   // datasource_context, datasource, ...
+void bind_transaction(Borrowed g);  // transaction
 void make_sqlite_listeners(Borrowed g);
 void bind_decorators(Borrowed g);  // __combine_args, ..., select_one, ..., update
 

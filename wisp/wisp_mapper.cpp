@@ -15,7 +15,6 @@
 // through `self.session`, afresh for every operation. They reach each other
 // through attribute lookup on `self`, so a subclass may override any of them.
 #include <memory>
-#include <optional>
 
 #include "wisp_facade.h"
 
@@ -389,125 +388,13 @@ Ref db_session(FunctionObject* f, DbSessionArgs& a) {
 //         finally:
 //             if db_gateway is not None: db_gateway.close()
 //
-// The module's switch_datasource is looked up on entry; while it is the
-// original its body runs inline, a replaced one is entered with `with`.
-class TxSwitchBody : public GenBody {
- public:
-  TxSwitchBody(Ref globals, Ref cls, Ref name)
-      : globals_(std::move(globals)), cls_(std::move(cls)), name_(std::move(name)) {}
-
-  Step resume(Borrowed) override {
-    if (state_ == 0) {
-      state_ = 1;
-      enter_switch();
-      try {
-        Ref entry = getitem(getattr(cls_, N->datasource), name_);
-        gateway_ = getitem(entry, N->db_gateway);
-        entry.reset();
-        call_method(gateway_, N->begin_tx, {});
-      } catch (...) {
-        return fail();
-      }
-      return Step::yield(gateway_);
-    }
-    state_ = 2;
-    try {
-      call_method(gateway_, N->commit, {});
-    } catch (...) {
-      return fail();
-    }
-    try {
-      call_method(gateway_, N->close, {});
-    } catch (...) {
-      translate_exception();
-      return leave_switch(fetch_exception());
-    }
-    leave_switch();
-    return Step::finish();
-  }
-
-  Step resume_throw(Ref exc) override {
-    state_ = 2;
-    return clean_up(std::move(exc));
-  }
-
-  int traverse(visitproc visit, void* arg) override {
-    Py_VISIT(globals_.get());
-    Py_VISIT(cls_.get());
-    Py_VISIT(name_.get());
-    Py_VISIT(gateway_.get());
-    if (native_) {
-      if (int r = native_->traverse(visit, arg)) return r;
-    }
-    if (block_) return block_->traverse(visit, arg);
-    return 0;
-  }
-
- private:
-  void enter_switch() {
-    Ref switcher = global(globals_, N->switch_datasource);
-    if (switcher.get() == S.switch_datasource) {
-      native_.emplace(globals_, name_);
-      native_->enter();
-      return;
-    }
-    Ref manager = call(switcher, {name_.get()});
-    block_ = std::make_unique<With>(manager);
-  }
-
-  // Within a catch block: the exception in flight goes through the clean-up.
-  Step fail() {
-    translate_exception();
-    return clean_up(fetch_exception());
-  }
-
-  // Any exception rolls the transaction back, an interrupt or the closing
-  // of the generator too: close() leaves an unfinished transaction open,
-  // and the context's later statements would then never be committed.
-  Step clean_up(Ref exc) {
-    bool has_gateway = !is_none(gateway_);
-    if (has_gateway) while_handling(exc, [&] { call_method(gateway_, N->rollback, {}); });
-    if (has_gateway) while_handling(exc, [&] { call_method(gateway_, N->close, {}); });
-    return leave_switch(std::move(exc));
-  }
-
-  // Leaves the switch with `exc` propagating; a replaced switch may
-  // suppress it, and the body then ends after its `with` block.
-  Step leave_switch(Ref exc) {
-    if (native_) {
-      native_->leave(exc);
-    } else if (block_ && block_->exit(exc)) {
-      block_.reset();
-      return Step::finish();
-    }
-    block_.reset();
-    restore_exception(std::move(exc));
-    throw PyError{};
-  }
-
-  void leave_switch() {
-    if (native_) {
-      native_->leave();
-      return;
-    }
-    std::unique_ptr<With> block = std::move(block_);
-    if (block) block->exit();
-  }
-
-  Ref globals_;
-  Ref cls_;
-  Ref name_;
-  Ref gateway_;
-  std::optional<Switch> native_;
-  std::unique_ptr<With> block_;
-  int state_ = 0;
-};
-
+// A TransactionBody over cls's registry.
 struct SwitchArgs {
   Ref cls, datasource_name;
 };
 Ref switch_datasource(FunctionObject* f, SwitchArgs& a) {
-  auto body = std::make_unique<TxSwitchBody>(Ref::borrow(f->globals), a.cls, a.datasource_name);
+  auto body = std::make_unique<TransactionBody>(Ref::borrow(f->globals), a.cls,
+                                                a.datasource_name, false, true);
   return new_generator(std::move(body), f->name, f->qualname);
 }
 

@@ -178,55 +178,12 @@ struct WrapperVars {
   }
 };
 
-Ref call_with(Borrowed fn, Borrowed args, Borrowed kwargs) {
-  PyObject* kw = PyDict_GET_SIZE(kwargs.get()) ? kwargs.get() : nullptr;
-  return Ref::check(PyObject_Call(fn, args, kw));
-}
-
-//     db_gateway = None
-//     try:
-//         default_db = BaseMapper.datasource[datasource_name]
-//         db_gateway = default_db["db_gateway"]
-//         db_gateway.begin_tx()
-//         result = method(*args, **kwargs)
-//         db_gateway.commit()
-//         return result
-//     except BaseException:
-//         if db_gateway: db_gateway.rollback()
-//         raise
-//     finally:
-//         if db_gateway: db_gateway.close()
-//
-// Every exception rolls back, KeyboardInterrupt and SystemExit too: the
-// gateway's close() leaves a transaction that is still open in place, so
-// without the rollback this context would keep the session at depth 1, and
-// every later transaction and statement in it would report success while
-// nothing of it is ever committed.
+// The transactional path: the method called in the scope of a transaction
+// of BaseMapper.datasource[datasource_name]["db_gateway"] (TxScope), which
+// rolls back on every exception, KeyboardInterrupt and SystemExit too.
 Ref in_transaction(FunctionObject* f, const WrapperVars& v, Borrowed args, Borrowed kwargs) {
-  Ref gateway;
-  auto usable = [&] { return gateway && truthy(gateway); };
-  Ref result;
-  try {
-    Ref entry = getitem(mapper_attr(f->globals, N->datasource), v.datasource_name);
-    gateway = getitem(entry, N->db_gateway);
-    entry.reset();
-    call_method(gateway, N->begin_tx, {});
-    result = call_with(v.method, args, kwargs);
-    call_method(gateway, N->commit, {});
-  } catch (...) {
-    translate_exception();
-    Ref exc = fetch_exception();
-    while_handling(exc, [&] {
-      if (usable()) call_method(gateway, N->rollback, {});
-    });
-    while_handling(exc, [&] {
-      if (usable()) call_method(gateway, N->close, {});
-    });
-    restore_exception(std::move(exc));
-    throw PyError{};
-  }
-  if (usable()) call_method(gateway, N->close, {});
-  return result;
+  TxScope scope(Ref::borrow(f->globals), Ref(), v.datasource_name, false);
+  return scope.run_inline([&](Borrowed) { return call_with(v.method, args, kwargs); });
 }
 
 // def wrapped_method(*args, **kwargs)

@@ -2,7 +2,7 @@
 
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from wisp.wisp import BaseMapper, Page, select_list, select_one, select_page
+from wisp.wisp import BaseMapper, Page, select_list, select_one, select_page, transaction
 
 
 class Base(DeclarativeBase):
@@ -30,9 +30,18 @@ def find_like(pattern: str, *, limit: int = 10) -> list[User]: ...
 def users_page(page: Page) -> list[User]: ...
 
 
+@transaction("main", savepoint=True)
+def checkout(order_id: int) -> bool: ...
+
+
+with transaction() as gateway:
+    pass
+
+reveal_type(gateway)
 reveal_type(UserMapper().select_by_id(1))
 reveal_type(UserMapper().select_all())
 reveal_type(find_name)
 reveal_type(find_like)
 reveal_type(users_page)
+reveal_type(checkout)
 find_name("3")
