@@ -231,7 +231,7 @@ def test_sqlite_engines_begin_themselves_and_change_nothing_else(w, caplog):
         return [f for f in [*e.dispatch.begin, *e.pool.dispatch.connect] if f.__module__ == "wisp.wisp"]
 
     assert [f.__name__ for f in ours(engine)] == ["_sqlite_begin", "_sqlite_connect"]
-    assert ours(main) == ([] if main.dialect.name == "mysql" else ours(engine))
+    assert ours(main) == (ours(engine) if main.dialect.name == "sqlite" else [])
     seen = []
     event.listen(engine, "before_cursor_execute", lambda *args: seen.append(args[2]))
     caplog.set_level(logging.INFO, "sqlalchemy.engine.Engine")
