@@ -338,6 +338,14 @@ Ref last_sequence_value(Borrowed connection) {
   return value;
 }
 
+// Whether a statement says it returns rows: a top-level RETURNING in its
+// text, read as PostgreSQL reads it.
+bool says_returning(Borrowed sql) {
+  Ref sql_text = getattr_opt(sql, N->text);
+  return sql_text && PyUnicode_Check(sql_text.get()) &&
+         db::has_top_level_word(sql_text, "returning", db::kPostgres);
+}
+
 // The key of the row `session.execute(sql, args)` inserts. On MySQL and
 // SQLite: the result's lastrowid. PostgreSQL has no last row id: the key is
 // the first column of the first row the statement returns (INSERT ...
@@ -353,8 +361,9 @@ Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args) {
     Ref result = call_method(session, N->execute, {sql.get(), args.get()});
     return getattr(result, N->lastrowid);
   }
+  const bool returning = says_returning(sql);
   Ref connection = call_method(session, N->connection, {});
-  call_method(connection, N->exec_driver_sql, {N->discard_sequences});
+  if (!returning) call_method(connection, N->exec_driver_sql, {N->discard_sequences});
   Ref result = call_method(session, N->execute, {sql.get(), args.get()});
   if (truthy(getattr(result, N->returns_rows))) {
     Ref row = call_method(result, N->first, {});
@@ -363,7 +372,7 @@ Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args) {
   }
   Ref count = getattr(result, N->rowcount);
   result.reset();
-  if (PyLong_Check(count.get()) && check(PyObject_Not(count.get()))) return none();
+  if (returning || (PyLong_Check(count.get()) && check(PyObject_Not(count.get())))) return none();
   return last_sequence_value(connection);
 }
 

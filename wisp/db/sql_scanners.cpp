@@ -347,15 +347,32 @@ Py_ssize_t count_cut(Borrowed text, const Syntax& syntax) {
   return cut;
 }
 
+namespace {
+
+// `word` as a whole word at `i`.
+bool whole_word_at(const Chars& t, Py_ssize_t i, const char* word) {
+  const auto len = Py_ssize_t(std::char_traits<char>::length(word));
+  return !is_word(t[i - 1]) && word_at(t, i, word) && !is_word(t[i + len]);
+}
+
+}  // namespace
+
+bool has_top_level_word(Borrowed text, const char* word, const Syntax& syntax) {
+  Chars t(text);
+  SqlScanner sc(t, syntax);
+  while (sc.pos() < t.size()) {
+    if (sc.top_level() && whole_word_at(t, sc.pos(), word)) return true;
+    sc.step();
+  }
+  return false;
+}
+
 OrderBy top_level_order_by(Borrowed text, Py_ssize_t from, const Syntax& syntax) {
   Chars t(text);
   SqlScanner sc(t, syntax);
   sc.advance_to(from);
   OrderBy found;
-  auto word_ends = [&](Py_ssize_t i, const char* word) {
-    const auto len = Py_ssize_t(std::char_traits<char>::length(word));
-    return !is_word(t[i - 1]) && word_at(t, i, word) && !is_word(t[i + len]);
-  };
+  auto word_ends = [&](Py_ssize_t i, const char* word) { return whole_word_at(t, i, word); };
   while (sc.pos() < t.size()) {
     const Py_ssize_t p = sc.pos();
     if (sc.top_level()) {

@@ -38,6 +38,10 @@ struct OrderBy {
 };
 OrderBy top_level_order_by(Borrowed text, Py_ssize_t from, const Syntax& syntax);
 
+// Whether `word` (lower-case ASCII) stands as a whole word at the top level
+// of `text`: outside parentheses, quoted text and comments.
+bool has_top_level_word(Borrowed text, const char* word, const Syntax& syntax);
+
 // The bounds of text.strip().rstrip(";").
 void count_bounds(Borrowed text, Py_ssize_t& begin, Py_ssize_t& end);
 
