@@ -146,6 +146,11 @@ class LocalServer:
                 self.proc.wait()
         self.proc = None
 
+    def ensure_running(self):
+        """Starts the server again when a test stopped it."""
+        if self.proc is None or self.proc.poll() is not None:
+            self.start()
+
     def restart(self):
         """Stops the server and starts it again on the same port and data."""
         self.stop()
@@ -313,7 +318,12 @@ def mariadb_server():
     server, install_db = _which("mariadbd"), _which("mariadb-install-db")
     if not (server and install_db):
         _server_missing(MARIADB_MISSING)
-    srv = MariaDBServer(server, install_db)
+    yield from _serve(MariaDBServer(server, install_db))
+
+
+def _serve(srv):
+    """Sets up `srv` (its data directory, the process, the test database), yields it, and
+    removes it at the end."""
     try:
         srv.initialise()
         srv.start()
@@ -345,16 +355,7 @@ def postgres_server():
             pwd.getpwnam("postgres")
         except KeyError:
             _server_missing("no `postgres` system user to run the PostgreSQL server as root")
-    srv = PostgresServer(bindir)
-    try:
-        srv.initialise()
-        srv.start()
-        srv.create_database()
-    except Exception:
-        srv.remove()
-        raise
-    yield srv
-    srv.remove()
+    yield from _serve(PostgresServer(bindir))
 
 
 def pytest_configure(config):
@@ -379,13 +380,11 @@ def backend(request, tmp_path):
         return Backend("sqlite", "sqlite:///" + str(tmp_path / "wisp.db"))
     if request.param == "postgresql":
         srv = request.getfixturevalue("postgres_server")
-        if srv.proc is None or srv.proc.poll() is not None:
-            srv.start()
+        srv.ensure_running()
         srv.empty_database()
         return Backend("postgresql", srv.url, srv)
     srv = request.getfixturevalue("mariadb_server")
-    if srv.proc is None or srv.proc.poll() is not None:
-        srv.start()
+    srv.ensure_running()
     conn = srv.root_connect()
     try:
         with conn.cursor() as cur:

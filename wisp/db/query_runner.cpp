@@ -291,7 +291,6 @@ Ref finish(Then then, Borrowed session, Ref result) {
     case Then::Flushed:
       call_method(session, N->flush, {});
       return none();
-    case Then::InsertedKey:  // made by inserted_key
     case Then::RowCount:
       return getattr(result, N->rowcount);
     case Then::FirstAsDict:
@@ -304,6 +303,7 @@ Ref finish(Then then, Borrowed session, Ref result) {
       return call_method(call_method(result, N->scalars, {}), N->all, {});
     case Then::RowsAsDicts:
       return rows_as_dicts(result);
+    case Then::InsertedKey:  // made by inserted_key
     case Then::SameAsOnSelf:
       break;
   }
@@ -321,7 +321,7 @@ Ref last_sequence_value(Borrowed connection) {
                         N->scalar, {});
   } catch (const PyError&) {
     Ref exc = fetch_exception();
-    bool undefined = PyObject_IsInstance(exc.get(), S.dbapi_error) == 1;
+    bool undefined = check(PyObject_IsInstance(exc.get(), S.dbapi_error)) == 1;
     if (undefined) {
       Ref code = getattr_opt(getattr(exc, N->orig), N->sqlstate);
       undefined = code && PyUnicode_Check(code.get()) &&
