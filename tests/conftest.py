@@ -94,8 +94,8 @@ class LocalServer:
     # The signal that stops the server without waiting for its clients.
     stop_signal = signal.SIGTERM
 
-    def __init__(self, prefix):
-        self.base = tempfile.mkdtemp(prefix=prefix)
+    def __init__(self, prefix, folder=None):
+        self.base = tempfile.mkdtemp(prefix=prefix, dir=folder)
         self.port = _free_port()
         self.proc = None
 
@@ -248,10 +248,12 @@ class PostgresServer(LocalServer):
     stop_signal = signal.SIGINT  # "fast" shutdown: SIGTERM's waits for every client to leave
 
     def __init__(self, bindir):
-        super().__init__("wisp-postgres-")
+        as_root = os.geteuid() == 0
+        # As root, in /tmp: the `postgres` user must reach the folder.
+        super().__init__("wisp-postgres-", "/tmp" if as_root else None)
         self.bindir = bindir
         self.account = None
-        if os.geteuid() == 0:
+        if as_root:
             self.account = pwd.getpwnam("postgres")
             os.chown(self.base, self.account.pw_uid, self.account.pw_gid)
         self.datadir = os.path.join(self.base, "data")
