@@ -71,7 +71,7 @@ def sqlite(path):
 
 def main_source(backend):
     """The data-source dict of the test's backend."""
-    if backend.kind == "mariadb":
+    if backend.server:
         return backend.server.config
     return sqlite(backend.url[len("sqlite:///"):])
 

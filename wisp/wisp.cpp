@@ -75,6 +75,7 @@ void init_state() {
   S.kw_mysql_record =
       names_tuple({"db_type", "host", "port", "user", "password", "database"}).release();
   S.kw_sqlite_record = names_tuple({"db_type", "sqlite_path"}).release();
+  S.kw_url = names_tuple({"username", "password", "host", "port", "database"}).release();
   S.kw_mark_decorated = names_tuple({"mark_decorated"}).release();
   S.pool_size = Ref::check(PyLong_FromLong(10)).release();
   S.max_overflow = Ref::check(PyLong_FromLong(30)).release();

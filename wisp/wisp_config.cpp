@@ -57,9 +57,29 @@ Ref url_quoted(Borrowed text) {
   return str(out);
 }
 
+// The URL of a PostgreSQL record, driven by psycopg:
+//
+//     URL.create("postgresql+psycopg", username=user, password=password,
+//                host=host, port=port, database=database)
+//
+// SQLAlchemy's URL keeps each part as given, so names and passwords may hold
+// any character.
+Ref postgres_url(Borrowed record) {
+  Ref user = getattr(record, N->user);
+  Ref password = getattr(record, N->password);
+  Ref host = getattr(record, N->host);
+  Ref port = getattr(record, N->port);
+  Ref database = getattr(record, N->database);
+  Ref url_class = import_attr("sqlalchemy.engine", "URL");
+  return call_method_kw(url_class, N->create,
+                        {N->postgres_driver, user.get(), password.get(), host.get(), port.get(),
+                         database.get()},
+                        S.kw_url);
+}
+
 // The engine URL of a data-source record, or a null Ref when its db_type
-// is neither "mysql" nor "sqlite". `memory` tells an in-memory SQLite
-// database (an empty path or ":memory:").
+// is none of "mysql", "sqlite" and "postgresql". `memory` tells an in-memory
+// SQLite database (an empty path or ":memory:").
 Ref engine_url(Borrowed record, bool* memory) {
   *memory = false;
   Ref db_type = getattr(record, N->db_type);
@@ -79,6 +99,8 @@ Ref engine_url(Borrowed record, bool* memory) {
         PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_Compare(path.get(), N->memory) == 0;
     return concat({N->sqlite_prefix, path.get()});
   }
+  db_type = getattr(record, N->db_type);
+  if (equals(db_type, N->postgresql)) return postgres_url(record);
   return Ref();
 }
 
@@ -170,6 +192,25 @@ void bind_datasource(Borrowed g) {
 
 const char* const kMysqlKeys[] = {"host", "port", "user", "password", "database"};
 
+// ds[key] = DataSource(db_type=..., host=..., port=..., user=..., password=...,
+// database=...) for a server data source (MySQL or PostgreSQL), after the
+// check that every one of those keys is there.
+void add_server_record(FunctionObject* f, Borrowed self, Borrowed key, Borrowed value) {
+  for (const char* k : kMysqlKeys) {
+    Ref name = Ref::borrow(intern(k));
+    if (!contains(value, name)) {
+      raise(PyExc_Exception, concat({name.get(), N->not_exist}));
+    }
+  }
+  Ref v[6] = {getitem(value, N->db_type),  getitem(value, N->host),
+              getitem(value, N->port),     getitem(value, N->user),
+              getitem(value, N->password), getitem(value, N->database)};
+  Ref record = call_kw(global(f, N->DataSource),
+                       {v[0].get(), v[1].get(), v[2].get(), v[3].get(), v[4].get(), v[5].get()},
+                       S.kw_mysql_record);
+  check(PyObject_SetItem(getattr(self, N->ds).get(), key, record.get()));
+}
+
 // def __init__(self, primary: "str" = None, mapper_xml_path: "str" = None,
 //              raw_sql: "bool" = False, **kwargs)
 struct DBConfigInit {
@@ -184,25 +225,16 @@ Ref dbconfig_init(FunctionObject* f, DBConfigInit& a) {
   for_each_item(a.kwargs, [&](Borrowed key, Borrowed value) {
     if (!PyDict_Check(value.get()) || !contains(value, N->db_type)) return;
     if (equals(getitem(value, N->db_type), N->mysql)) {
-      for (const char* k : kMysqlKeys) {
-        Ref name = Ref::borrow(intern(k));
-        if (!contains(value, name)) {
-          raise(PyExc_Exception, concat({name.get(), N->not_exist}));
-        }
-      }
-      Ref v[6] = {getitem(value, N->db_type),  getitem(value, N->host),
-                  getitem(value, N->port),     getitem(value, N->user),
-                  getitem(value, N->password), getitem(value, N->database)};
-      Ref record = call_kw(global(f, N->DataSource),
-                           {v[0].get(), v[1].get(), v[2].get(), v[3].get(), v[4].get(), v[5].get()},
-                           S.kw_mysql_record);
-      check(PyObject_SetItem(getattr(a.self, N->ds).get(), key, record.get()));
+      add_server_record(f, a.self, key, value);
     } else if (equals(getitem(value, N->db_type), N->sqlite)) {
       Ref db_type = getitem(value, N->db_type);
       Ref path = getitem(value, N->sqlite_path);
       Ref record =
           call_kw(global(f, N->DataSource), {db_type.get(), path.get()}, S.kw_sqlite_record);
       check(PyObject_SetItem(getattr(a.self, N->ds).get(), key, record.get()));
+    } else if (equals(getitem(value, N->db_type), N->postgresql)) {
+      // The fields and checks of MySQL.
+      add_server_record(f, a.self, key, value);
     }
   });
 

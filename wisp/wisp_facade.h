@@ -101,6 +101,9 @@ struct Names {
   PyObject* mapper_dict = intern("mapper_dict");
   PyObject* mysql = intern("mysql");
   PyObject* sqlite = intern("sqlite");
+  PyObject* postgresql = intern("postgresql");
+  PyObject* postgres_driver = intern("postgresql+psycopg");
+  PyObject* create = intern("create");
   PyObject* xml = intern("xml");
   PyObject* empty = intern("");
   PyObject* dunder = intern("__");
@@ -132,6 +135,7 @@ struct State {
   PyObject* kw_xml_path;        // ("xml_path",)
   PyObject* kw_mysql_record;    // ("db_type", "host", "port", "user", "password", "database")
   PyObject* kw_sqlite_record;   // ("db_type", "sqlite_path")
+  PyObject* kw_url;             // ("username", "password", "host", "port", "database")
   PyObject* kw_mark_decorated;  // ("mark_decorated",)
   PyObject* pool_size;          // 10
   PyObject* max_overflow;       // 30

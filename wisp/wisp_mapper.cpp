@@ -78,6 +78,9 @@ struct MapperNames {
   PyObject* values = intern("values");
   PyObject* where = intern("where");
   PyObject* id = intern("id");
+  PyObject* expression = intern("expression");
+  PyObject* identity = intern("identity");
+  PyObject* always = intern("always");
   PyObject* inserted_primary_key = intern("inserted_primary_key");
   PyObject* limit = intern("limit");
   PyObject* offset = intern("offset");
@@ -463,6 +466,23 @@ Ref delete_(FunctionObject*, DeleteArgs& a) {
   return on_session(a.self, M->delete_orm2, {a.del_statement.get()});
 }
 
+// `data` without the key, when its column is an identity column GENERATED
+// ALWAYS and other values remain: PostgreSQL refuses to set such a column,
+// even to the value it has (the WHERE clause still names it). Otherwise
+// `data` itself.
+Ref without_generated_always(Borrowed column, Borrowed data) {
+  Ref identity = getattr_opt(getattr(column, M->expression), M->identity);
+  if (!identity || identity.get() == Py_None || !truthy(getattr(identity, M->always)) ||
+      length(data) < 2) {
+    return Ref::borrow(data);
+  }
+  Ref values = new_dict();
+  for_each_item(data, [&](Borrowed key, Borrowed value) {
+    if (!equals(key, M->id)) dict_set(values, key, value);
+  });
+  return values;
+}
+
 // def update_by_id(self, data: "dict", selective: "bool" = False)
 struct UpdateByIdArgs {
   Ref self, data, selective;
@@ -479,7 +499,7 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
   Ref statement = call(global(f, M->update_statement), {model.get()});
   Ref column = getattr(model, M->id);  // before data["id"]: a model without `id` says so first
   Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, M->id).get(), Py_EQ));
-  statement = values_of(where(statement, clause), data);
+  statement = values_of(where(statement, clause), without_generated_always(column, data));
   return on_session(a.self, M->update_orm2, {statement.get()});
 }
 
