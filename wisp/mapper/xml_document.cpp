@@ -343,7 +343,7 @@ void note_failure(const Render& r, Borrowed self, Borrowed id) {
   }
   if (r.loop) {
     Ref loop = quiet(
-        PyUnicode_FromFormat("collection %R, position %zd", r.loop.get(), r.position));
+        PyUnicode_FromFormat("position %zd of collection %R", r.position, r.loop.get()));
     what = what && loop ? quiet(PyUnicode_FromFormat("%U, %U", what.get(), loop.get()))
                         : (what ? what : loop);
   }
