@@ -249,8 +249,10 @@ class FileCheck {
     } catch (const PyError&) {
       Ref message = take_message();
       add(line_of(el),
-          Ref::check(PyUnicode_FromFormat("resultType %R of %R: %U", type_name.get(),
-                                          id.get(), message.get())),
+          Ref::check(id.get() == Py_None
+                         ? PyUnicode_FromFormat("resultType %R: %U", type_name.get(), message.get())
+                         : PyUnicode_FromFormat("resultType %R of %R: %U", type_name.get(),
+                                                id.get(), message.get())),
           false, true);
     }
   }

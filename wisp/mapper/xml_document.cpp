@@ -41,42 +41,35 @@ Ref mapper_element(Borrowed self, Ref root) {
   return root;
 }
 
-// "mapper file '<path>'" (when known), then ", namespace '<ns>'" (when the
-// object has one), then ", <what>". Null when building it fails.
-Ref where_note(Borrowed self, const char* what, Borrowed detail) {
-  Ref path = mapper_file(self);
-  Ref ns = Ref::steal(PyObject_GenericGetAttr(self, N->namespace_));
-  if (!ns) PyErr_Clear();
-  PyObject* made;
-  if (path && ns) {
-    made = PyUnicode_FromFormat("mapper file %R, namespace %R, %s%R", path.get(), ns.get(), what,
-                                detail.get());
-  } else if (path || ns) {
-    made = PyUnicode_FromFormat("%s %R, %s%R", path ? "mapper file" : "namespace",
-                                path ? path.get() : ns.get(), what, detail.get());
-  } else {
-    made = PyUnicode_FromFormat("%s%R", what, detail.get());
-  }
-  if (!made) PyErr_Clear();
-  return Ref::steal(made);
-}
-
-// Adds a note made by where_note to the exception being raised; the
-// exception goes on unchanged when the note cannot be made.
-void note_where(Borrowed self, const char* what, Borrowed detail) {
+// Adds to the exception being raised the note `make()` returns (a new str,
+// or null), made with the exception set aside; when making it fails, the
+// exception goes on without it.
+template <class Make>
+void add_note_made(Make&& make) {
   Ref exc = fetch_exception();
-  Ref note = where_note(self, what, detail);
+  Ref note = Ref::steal(make());
+  if (!note) PyErr_Clear();
   restore_exception(std::move(exc));
   if (note) add_note_to_current(note);
 }
 
-// Adds "mapper file '<path>'" to the exception being raised.
-void note_file(Borrowed path) {
-  Ref exc = fetch_exception();
-  PyObject* note = PyUnicode_FromFormat("mapper file %R", path.get());
-  if (!note) PyErr_Clear();
-  restore_exception(std::move(exc));
-  if (note) add_note_to_current(Ref::steal(note));
+// Adds "mapper file '<path>'" (when known), then ", namespace '<ns>'" (when
+// the object has one), then ", <what><detail!r>".
+void note_where(Borrowed self, const char* what, Borrowed detail) {
+  add_note_made([&]() -> PyObject* {
+    Ref path = mapper_file(self);
+    Ref ns = Ref::steal(PyObject_GenericGetAttr(self, N->namespace_));
+    if (!ns) PyErr_Clear();
+    if (path && ns) {
+      return PyUnicode_FromFormat("mapper file %R, namespace %R, %s%R", path.get(), ns.get(), what,
+                                  detail.get());
+    }
+    if (path || ns) {
+      return PyUnicode_FromFormat("%s %R, %s%R", path ? "mapper file" : "namespace",
+                                  path ? path.get() : ns.get(), what, detail.get());
+    }
+    return PyUnicode_FromFormat("%s%R", what, detail.get());
+  });
 }
 
 }  // namespace
@@ -117,7 +110,9 @@ Ref init(FunctionObject* f, InitArgs& args) {
     const bool malformed =
         parse_error && exc && PyErr_GivenExceptionMatches(exc.get(), parse_error.get());
     restore_exception(std::move(exc));
-    if (malformed) note_file(args.xml_path);
+    if (malformed) {
+      add_note_made([&] { return PyUnicode_FromFormat("mapper file %R", args.xml_path.get()); });
+    }
     throw;
   }
   // Remembered for the notes on failures; an object that cannot be a weak
@@ -228,14 +223,6 @@ Ref missing_attribute(FunctionObject*, GetattrArgs& args) {
     raise_format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
                  Py_TYPE(name)->tp_name);
   }
-  Ref note;
-  if (PyUnicode_Compare(name, N->namespace_) == 0) {
-    if (Ref path = mapper_file(self)) {
-      note = Ref::steal(PyUnicode_FromFormat(
-          "mapper file %R declares no namespace (<mapper namespace=\"...\">)", path.get()));
-      if (!note) PyErr_Clear();
-    }
-  }
   PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name,
                name);
   Ref exc = fetch_exception();
@@ -244,7 +231,14 @@ Ref missing_attribute(FunctionObject*, GetattrArgs& args) {
     PyErr_Clear();
   }
   restore_exception(std::move(exc));
-  if (note) add_note_to_current(note);
+  if (PyUnicode_Compare(name, N->namespace_) == 0) {
+    add_note_made([&]() -> PyObject* {
+      Ref path = mapper_file(self);
+      if (!path) return nullptr;
+      return PyUnicode_FromFormat(
+          "mapper file %R declares no namespace (<mapper namespace=\"...\">)", path.get());
+    });
+  }
   throw PyError{};
 }
 

@@ -264,6 +264,22 @@ Ref follow(Ref value, const Py_UCS4* path, size_t n) {
   return value;
 }
 
+// The value the placeholder text[begin, end) stands for: `value`, or the
+// field its path text[path, end - 1) names. A failure notes the placeholder.
+Ref placeholder_value(Render& r, Ref value, const Chars& text, size_t begin, size_t path,
+                      size_t end) {
+  if (path + 1 == end) return value;
+  try {
+    return follow(std::move(value), text.data() + path, end - 1 - path);
+  } catch (const PyError&) {
+    if (!r.expr) {
+      r.expr = to_str(text.data() + begin, end - begin);
+      r.what = "placeholder";
+    }
+    throw;
+  }
+}
+
 // A placeholder of a name in scope: "#{name}", or "#{name.field...}".
 struct ScopeRef {
   size_t begin, end;  // the whole placeholder
@@ -391,20 +407,8 @@ void rewrite_bound(Render& r, Chars& out, const Binding& b, Borrowed ns) {
   size_t at = b.mark;
   for (const ScopeRef& ref : refs) {
     tail.insert(tail.end(), out.begin() + Py_ssize_t(at), out.begin() + Py_ssize_t(ref.begin));
-    Ref value = b.value;
-    Ref base = b.name;
-    if (!ref.bare()) {
-      try {
-        value = follow(value, out.data() + ref.path, ref.end - 1 - ref.path);
-      } catch (const PyError&) {
-        if (!r.expr) {
-          r.expr = to_str(out.data() + ref.begin, ref.end - ref.begin);
-          r.what = "placeholder";
-        }
-        throw;
-      }
-      base = ref_base(out, ref);
-    }
+    Ref value = placeholder_value(r, b.value, out, ref.begin, ref.path, ref.end);
+    Ref base = ref.bare() ? b.name : ref_base(out, ref);
     append_placeholder(tail, bind_own(ns, base, value));
     at = ref.end;
   }
@@ -758,18 +762,8 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
           out.push_back('}');
           continue;
         }
-        Ref value = ref.item ? element : position;
-        if (ref.path + 1 != ref.end) {
-          try {
-            value = follow(value, body.data() + ref.path, ref.end - 1 - ref.path);
-          } catch (const PyError&) {
-            if (!r.expr) {
-              r.expr = to_str(body.data() + ref.begin, ref.end - ref.begin);
-              r.what = "placeholder";
-            }
-            throw;
-          }
-        }
+        Ref value =
+            placeholder_value(r, ref.item ? element : position, body, ref.begin, ref.path, ref.end);
         append_placeholder(out, bind_own(param, ref.base, value));
       }
       out.insert(out.end(), body.begin() + Py_ssize_t(from), body.end());
