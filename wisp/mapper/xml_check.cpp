@@ -568,7 +568,8 @@ Ref check_mappers(FunctionObject* f, CheckArgs& a) {
     if (PyErr_WarnEx(PyExc_UserWarning, utf8(shown).data(), 1) < 0) throw_error();
   }
   if (mode == Mode::Warn || !errors) return result;
-  Ref report = concat({N->refused_mappers, Ref::check(PyUnicode_Join(N->newline, listing.get())).get()});
+  Ref lines = Ref::check(PyUnicode_Join(N->newline, listing.get()));
+  Ref report = concat({N->refused_mappers, lines.get()});
   if (fatal) {
     // Loading that file fails: it fails here the way it would, with every
     // problem in a note.

@@ -223,8 +223,8 @@ Ref missing_attribute(FunctionObject*, GetattrArgs& args) {
     raise_format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
                  Py_TYPE(name)->tp_name);
   }
-  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name,
-               name);
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+               Py_TYPE(self)->tp_name, name);
   Ref exc = fetch_exception();
   if (PyObject_SetAttr(exc.get(), N->name, name) < 0 ||
       PyObject_SetAttr(exc.get(), N->obj, self) < 0) {

@@ -172,7 +172,9 @@ inline Ref attr_or(Borrowed el, PyObject* name, PyObject* dflt) {
 }
 
 // The dynamic elements, in the order of Names::tags; Other for any other tag.
-enum class Tag { Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach, Bind, Other };
+enum class Tag {
+  Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach, Bind, Other
+};
 constexpr int kTagCount = int(Tag::Other);
 Tag classify(Borrowed tag);
 

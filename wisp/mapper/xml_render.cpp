@@ -754,7 +754,8 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
       std::snprintf(digits, sizeof digits, "%zd", index);
       size_t from = 0;
       for (const LoopRef& ref : refs) {
-        out.insert(out.end(), body.begin() + Py_ssize_t(from), body.begin() + Py_ssize_t(ref.begin));
+        out.insert(out.end(), body.begin() + Py_ssize_t(from),
+                   body.begin() + Py_ssize_t(ref.begin));
         from = ref.end;
         if (!ref.base) {
           out.insert(out.end(), fresh.begin(), fresh.end());
