@@ -86,6 +86,51 @@ def xml_reader_calls(tmp_path, engine):
         ("_format_sql", ok(ParseMapper._format_sql, " select  1\n\t from  t ")),
         ("_trim_prefix", ok(ParseMapper._trim_prefix, "AND a = 1", {"AND", "OR"})),
         ("_trim_suffix", ok(ParseMapper._trim_suffix, "a = 1,", {","})),
+    ] + mapper_language_calls(tmp_path)
+
+
+SCOPES = """<mapper namespace="Scopes">
+  <select id="rows"><bind name="p" value="'%' + params['q']"/>#{p}
+    <foreach collection="rows" item="r" index="i" open="" separator="," close="">
+      <if test="r['tags']">(#{i}, #{r.name}<foreach collection="r['tags']" item="t" open=""
+        separator="" close="">, #{t}</foreach>)</if></foreach></select>
+</mapper>"""
+
+
+def mapper_language_calls(tmp_path):
+    """foreach fields, index and nesting, bind; checking files and classes; the command."""
+    import contextlib
+    import io
+
+    from wisp._command import main
+    from wisp.mapper.xml_reader import ParseMapper, check_mappers
+
+    path = tmp_path / "scopes.xml"
+    path.write_text(SCOPES, encoding="utf-8")
+    mapper = ParseMapper(str(path))
+    anonymous = ParseMapper(str(MAPPERS / "anonymous_mapper.xml"))
+    rows = {"q": "a", "rows": [{"name": "x", "tags": [1, 2]}, {"name": "y", "tags": [3]}]}
+
+    class Scopes:
+        def rows(self): ...
+
+        def lost(self): ...
+
+    def quiet(call):
+        def run():
+            with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+                call()
+        return run
+
+    return [
+        ("foreach fields and bind", ok(mapper.select, "rows", rows)),
+        ("missing field", fails(KeyError, mapper.select, "rows", {"q": "", "rows": [{"tags": [1]}]})),
+        ("no namespace", fails(AttributeError, lambda: anonymous.namespace)),
+        ("check files", ok(check_mappers, MAPPERS, str(path), mappers=[Scopes])),
+        ("check refuses", fails(Exception, check_mappers, MAPPERS, on_error="raise")),
+        ("command check", quiet(lambda: main(["check", str(MAPPERS)]))),
+        ("command render", quiet(lambda: main(["render", str(path), "Scopes.rows", "--params",
+                                               '{"q": "a", "rows": []}', "--page", "1,5"]))),
     ]
 
 

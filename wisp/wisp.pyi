@@ -17,6 +17,7 @@ from typing import ClassVar
 from typing import Dict as Dict
 from typing import Generic as Generic
 from typing import List as List
+from typing import Literal
 from typing import TypeVar as TypeVar
 from typing import Union as Union
 from typing import get_args as get_args
@@ -80,8 +81,16 @@ class WispConfig:
     datasource: ClassVar[dict[str, dict[str, Any]]]
     raw_sql: bool
     wisp_mapper_dict: ClassVar[dict[str, ParseMapper]]
-    def __new__(cls, db_config: DBConfig) -> WispConfig: ...
-    def __init__(self, db_config: DBConfig) -> None: ...
+    mapper_errors: Literal["raise", "warn"]
+    def __new__(
+        cls, db_config: DBConfig, *, mapper_errors: Literal["raise", "warn"] = "raise"
+    ) -> WispConfig: ...
+    # Mapper files are checked before they are loaded: an error refuses the
+    # start with Exception naming every problem; mapper_errors="warn" makes
+    # each a UserWarning instead.
+    def __init__(
+        self, db_config: DBConfig, *, mapper_errors: Literal["raise", "warn"] = "raise"
+    ) -> None: ...
     def scan_mapper_xml(self, mapper_xml_path: str | None) -> None: ...
     def _WispConfig__list_mapper(self, mapper_xml_dir: str, ext: str) -> list[str]: ...
     @classmethod

@@ -11,7 +11,7 @@
 //         mapper_xml_path: "str" = None
 //         primary: "str" = None
 //
-//     class WispConfig:                    # singleton
+//     class WispConfig:                    # singleton; keyword mapper_errors
 //         _instance = None
 //         _initialized = False
 //         datasource: "dict" = {}
@@ -284,9 +284,9 @@ void bind_dbconfig(Borrowed g) {
 // ---------------------------------------------------------------------------
 // WispConfig
 
-// def __new__(cls, db_config: "DBConfig")
+// def __new__(cls, db_config: "DBConfig", *, mapper_errors: "str" = "raise")
 struct NewArgs {
-  Ref cls, db_config;
+  Ref cls, db_config, mapper_errors;
 };
 Ref config_new(FunctionObject* f, NewArgs& a) {
   if (getattr(a.cls, N->instance).get() == Py_None) {
@@ -297,14 +297,23 @@ Ref config_new(FunctionObject* f, NewArgs& a) {
   return getattr(a.cls, N->instance);
 }
 
-// def __init__(self, db_config: "DBConfig")
+// def __init__(self, db_config: "DBConfig", *, mapper_errors: "str" = "raise")
+//
+// mapper_errors="warn" turns the refusal to start on mapper files with
+// errors into warnings (see scan_mapper_xml).
 struct InitArgs {
-  Ref self, db_config;
+  Ref self, db_config, mapper_errors;
 };
 Ref config_init(FunctionObject* f, InitArgs& a) {
   Ref cls = getattr(a.self, N->class_);
   if (truthy(getattr(cls, N->initialized))) return none();
   cls.reset();
+  PyObject* mapper_errors = intern("mapper_errors");
+  if (!equals(a.mapper_errors, intern("raise")) && !equals(a.mapper_errors, intern("warn"))) {
+    raise_format(PyExc_ValueError, "mapper_errors must be 'raise' or 'warn', not %R",
+                 a.mapper_errors.get());
+  }
+  setattr(a.self, mapper_errors, a.mapper_errors);
   call_method(a.self, N->scan_mapper_xml, {getattr(a.db_config, N->mapper_xml_path).get()});
   setattr(getattr(a.self, N->class_), N->raw_sql, getattr(a.db_config, N->raw_sql));
   setattr(a.self, N->raw_sql, getattr(a.db_config, N->raw_sql));
@@ -334,6 +343,17 @@ Ref config_init(FunctionObject* f, InitArgs& a) {
   return none();
 }
 
+// The mapper files are checked before any is loaded: an error refuses the
+// start, naming every problem (each is a warning with mapper_errors="warn").
+// xml_reader.check_mappers(*files, on_error=self.mapper_errors)
+void check_mapper_files(Borrowed self, Borrowed files) {
+  Ref mode = getattr_opt(self, intern("mapper_errors"));
+  Ref on_error = new_dict();
+  dict_set(on_error, "on_error", mode ? mode.get() : intern("raise"));
+  Ref::check(PyObject_Call(import_attr("wisp.mapper.xml_reader", "check_mappers").get(),
+                           Ref::check(PySequence_Tuple(files.get())).get(), on_error.get()));
+}
+
 // def scan_mapper_xml(self, mapper_xml_path: "str | None")
 struct ScanArgs {
   Ref self, mapper_xml_path;
@@ -345,6 +365,7 @@ Ref config_scan_mapper_xml(FunctionObject* f, ScanArgs& a) {
   if (!truthy(call_method(os_path, N->exists, {path.get()}))) return none();
   os_path.reset();
   Ref files = call_method(a.self, N->list_mapper, {path.get(), N->xml});
+  check_mapper_files(a.self, files);
   for_each(files, [&](Borrowed file) {
     Ref parser = call_kw(global(f, N->ParseMapper), {file.get()}, S.kw_xml_path);
     Ref ns = getattr(parser, N->namespace_);
@@ -421,12 +442,23 @@ void bind_wispconfig(Borrowed g) {
   cb.annotated("raw_sql", "bool", Py_False);
   cb.annotated("wisp_mapper_dict", "dict", new_dict());
 
+  Ref raise_mode = str("raise");
   Def new_def = Def::of<config_new>("__new__");
-  new_def.param("cls", &NewArgs::cls).param("db_config", &NewArgs::db_config).annotate("DBConfig");
+  new_def.param("cls", &NewArgs::cls)
+      .param("db_config", &NewArgs::db_config)
+      .annotate("DBConfig")
+      .param("mapper_errors", &NewArgs::mapper_errors, Kind::KwOnly)
+      .annotate("str")
+      .def(raise_mode);
   cb.method(new_def);
 
   Def init = Def::of<config_init>("__init__");
-  init.param("self", &InitArgs::self).param("db_config", &InitArgs::db_config).annotate("DBConfig");
+  init.param("self", &InitArgs::self)
+      .param("db_config", &InitArgs::db_config)
+      .annotate("DBConfig")
+      .param("mapper_errors", &InitArgs::mapper_errors, Kind::KwOnly)
+      .annotate("str")
+      .def(raise_mode);
   cb.method(init);
 
   Def scan = Def::of<config_scan_mapper_xml>("scan_mapper_xml");

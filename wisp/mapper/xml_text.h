@@ -138,9 +138,13 @@ inline bool is_space(Py_UCS4 c) {
   return Py_UNICODE_ISSPACE(c);
 }
 
+inline bool word_char(Py_UCS4 c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// A character of a placeholder name: a word character or "-".
 inline bool name_char(Py_UCS4 c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
+  return word_char(c) || c == '-';
 }
 
 // ---------------------------------------------------------------------------
