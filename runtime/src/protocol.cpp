@@ -333,6 +333,60 @@ void object_setattr(Borrowed self, Borrowed name, Borrowed value) {
 }
 
 // ---------------------------------------------------------------------------
+// Functions
+
+namespace {
+
+LazyRef s_get_instructions;  // dis.get_instructions
+
+// Code flags of bodies that do not simply run: generators and coroutines.
+constexpr long kSuspendingCode = 0x20 | 0x80 | 0x100 | 0x200;
+
+bool opname_is(Borrowed opname, const char* text) {
+  return PyUnicode_Check(opname.get()) && PyUnicode_CompareWithASCIIString(opname, text) == 0;
+}
+
+}  // namespace
+
+// The instructions of such a body, by interpreter version:
+//     3.11, 3.14    RESUME, LOAD_CONST None, RETURN_VALUE
+//     3.12, 3.13    RESUME, RETURN_CONST None
+// with a NOP for each `pass` after a docstring. The docstring itself and
+// `...` leave no instruction.
+bool declared_by_signature_only(Borrowed func) {
+  Ref held = Ref::borrow(func.get());
+  if (PyMethod_Check(held.get())) held = Ref::borrow(PyMethod_GET_FUNCTION(held.get()));
+  if (!PyFunction_Check(held.get())) return false;
+  Ref code = Ref::borrow(PyFunction_GetCode(held.get()));
+  held.reset();
+  long flags = PyLong_AsLong(getattr(code, "co_flags").get());
+  if (flags == -1 && PyErr_Occurred()) throw_error();
+  if (flags & kSuspendingCode) return false;
+  Borrowed get_instructions =
+      s_get_instructions.get([] { return import_attr("dis", "get_instructions"); });
+  Ref it = iterate(call(get_instructions, {code.get()}));
+  bool none_loaded = false, returned = false;
+  while (Ref instruction = iter_next(it)) {
+    if (returned) return false;
+    Ref opname = getattr(instruction, "opname");
+    if (opname_is(opname, "RESUME") || opname_is(opname, "NOP") || opname_is(opname, "CACHE")) {
+      continue;
+    }
+    bool loads_none = getattr(instruction, "argval").get() == Py_None;
+    if (!none_loaded && loads_none && opname_is(opname, "LOAD_CONST")) {
+      none_loaded = true;
+    } else if (none_loaded && opname_is(opname, "RETURN_VALUE")) {
+      returned = true;
+    } else if (!none_loaded && loads_none && opname_is(opname, "RETURN_CONST")) {
+      returned = true;
+    } else {
+      return false;
+    }
+  }
+  return returned;
+}
+
+// ---------------------------------------------------------------------------
 // Iteration
 
 Ref iterate(Borrowed iterable) {
