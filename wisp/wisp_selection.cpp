@@ -44,8 +44,11 @@ Ref Switch::enter() {
   try {
     Ref current = contextvar_get(global(globals_, N->datasource_context));
     if (current.get() != Py_None) db_key_ = current;
-    if (!contains(mapper_attr(globals_, N->datasource), db_)) {
-      raise(PyExc_ValueError, "Unknown data source");
+    if (!registry_has(globals_, mapper_attr(globals_, N->datasource), db_)) {
+      PyErr_SetString(PyExc_ValueError, "Unknown data source");
+      add_note_to_current(
+          Ref::check(PyUnicode_FromFormat("no data source %R is registered", db_.get())));
+      throw PyError{};
     }
     if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_);
     contextvar_set(global(globals_, N->datasource_context), db_);
@@ -99,7 +102,7 @@ Ref SessionBody::enter() {
     if (check_name_) expect_exact(name_, &PyUnicode_Type);
   }
   Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
-  Ref entry = getitem(sources, name_);
+  Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
   Ref gateway = getitem(entry, N->db_gateway);
   entry.reset();
@@ -207,7 +210,8 @@ Ref in_transaction(FunctionObject* f, const WrapperVars& v, Borrowed args, Borro
   auto usable = [&] { return gateway && truthy(gateway); };
   Ref result;
   try {
-    Ref entry = getitem(mapper_attr(f->globals, N->datasource), v.datasource_name);
+    Ref entry =
+        registry_entry(f->globals, mapper_attr(f->globals, N->datasource), v.datasource_name);
     gateway = getitem(entry, N->db_gateway);
     entry.reset();
     call_method(gateway, N->begin_tx, {});
