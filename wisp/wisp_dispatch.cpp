@@ -52,6 +52,7 @@ struct DispatchNames {
   PyObject* get_origin = intern("get_origin");
   PyObject* get_args = intern("get_args");
   PyObject* PageResult = intern("PageResult");
+  PyObject* List = intern("List");
   PyObject* get_sql = intern("get_sql");
   PyObject* execute_sql = intern("execute_sql");
 };
@@ -188,9 +189,9 @@ void refuse_left_out(Borrowed parser, Borrowed name, Borrowed params) {
 // in the form the gateway's row shaping knows:
 //
 //     X | None, Optional[X]    X; and no row gives None (not [])
-//     PageResult[X]            list[X]; a page dict always, Page(1, 10)
+//     PageResult[X]            List[X]; a page dict always, Page(1, 10)
 //                              when the call gives no page
-//     list[dict[K, V]]         list[dict] (the rows as they are)
+//     list[dict[K, V]]         List[dict] (the rows as they are)
 //
 // Anything else goes to the gateway unchanged.
 struct Shape {
@@ -199,14 +200,17 @@ struct Shape {
   bool paged = false;
 };
 
-// `list[X]` for X, with `dict[K, V]` (and typing's Dict[K, V]) taken as dict.
+// `List[X]` for X, with `dict[K, V]` (and typing's Dict[K, V]) taken as
+// dict, made with the module's List. typing keeps the aliases it makes, so
+// the gateway sees the same object call after call (and keeps its decision
+// for it).
 Ref list_of(FunctionObject* f, Borrowed item) {
   Ref held = Ref::borrow(item.get());
   Ref origin = call(global(f, K->get_origin), {held.get()});
   if (origin.get() == reinterpret_cast<PyObject*>(&PyDict_Type)) {
     held = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
   }
-  return Ref::check(Py_GenericAlias(reinterpret_cast<PyObject*>(&PyList_Type), held.get()));
+  return getitem(global(f, K->List), held);
 }
 
 Shape shape_of(FunctionObject* f, Ref annotation) {

@@ -45,9 +45,9 @@ Ref Switch::enter() {
     Ref current = contextvar_get(global(globals_, N->datasource_context));
     if (current.get() != Py_None) db_key_ = current;
     if (!registry_has(globals_, mapper_attr(globals_, N->datasource), db_)) {
+      Ref note = Ref::check(PyUnicode_FromFormat("no data source %R is registered", db_.get()));
       PyErr_SetString(PyExc_ValueError, "Unknown data source");
-      add_note_to_current(
-          Ref::check(PyUnicode_FromFormat("no data source %R is registered", db_.get())));
+      add_note_to_current(note);
       throw PyError{};
     }
     if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_);
