@@ -139,7 +139,7 @@ void bind_libraries(Borrowed g) {
 void init_state() {
   S.kw_engine =
       names_tuple({"echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping"}).release();
-  S.kw_mysql_url = names_tuple({"username", "password", "host", "port", "database"}).release();
+  S.kw_url = names_tuple({"username", "password", "host", "port", "database"}).release();
   S.kw_database = names_tuple({"database"}).release();
   S.kw_gateway = names_tuple({"mapper_dict", "data_source"}).release();
   S.kw_xml_path = names_tuple({"xml_path"}).release();

@@ -77,7 +77,7 @@ Ref engine_url(Borrowed record, bool* memory) {
     Ref database = text_of(getattr(record, N->database));
     return call_kw(create, {N->mysql_driver, user.get(), password.get(), host.get(), port.get(),
                             database.get()},
-                   S.kw_mysql_url);
+                   S.kw_url);
   }
   db_type = getattr(record, N->db_type);
   if (equals(db_type, N->sqlite)) {

@@ -132,7 +132,7 @@ extern const Names* N;
 // process, as the module that holds them is.
 struct State {
   PyObject* kw_engine;  // ("echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping")
-  PyObject* kw_mysql_url;       // ("username", "password", "host", "port", "database")
+  PyObject* kw_url;             // ("username", "password", "host", "port", "database")
   PyObject* kw_database;        // ("database",)
   PyObject* kw_gateway;         // ("mapper_dict", "data_source")
   PyObject* kw_xml_path;        // ("xml_path",)

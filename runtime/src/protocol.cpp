@@ -333,60 +333,6 @@ void object_setattr(Borrowed self, Borrowed name, Borrowed value) {
 }
 
 // ---------------------------------------------------------------------------
-// Functions
-
-namespace {
-
-LazyRef s_get_instructions;  // dis.get_instructions
-
-// Code flags of bodies that do not simply run: generators and coroutines.
-constexpr long kSuspendingCode = 0x20 | 0x80 | 0x100 | 0x200;
-
-bool opname_is(Borrowed opname, const char* text) {
-  return PyUnicode_Check(opname.get()) && PyUnicode_CompareWithASCIIString(opname, text) == 0;
-}
-
-}  // namespace
-
-// The instructions of such a body, by interpreter version:
-//     3.11, 3.14    RESUME, LOAD_CONST None, RETURN_VALUE
-//     3.12, 3.13    RESUME, RETURN_CONST None
-// with a NOP for each `pass` after a docstring. The docstring itself and
-// `...` leave no instruction.
-bool declared_by_signature_only(Borrowed func) {
-  Ref held = Ref::borrow(func.get());
-  if (PyMethod_Check(held.get())) held = Ref::borrow(PyMethod_GET_FUNCTION(held.get()));
-  if (!PyFunction_Check(held.get())) return false;
-  Ref code = Ref::borrow(PyFunction_GetCode(held.get()));
-  held.reset();
-  long flags = PyLong_AsLong(getattr(code, "co_flags").get());
-  if (flags == -1 && PyErr_Occurred()) throw_error();
-  if (flags & kSuspendingCode) return false;
-  Borrowed get_instructions =
-      s_get_instructions.get([] { return import_attr("dis", "get_instructions"); });
-  Ref it = iterate(call(get_instructions, {code.get()}));
-  bool none_loaded = false, returned = false;
-  while (Ref instruction = iter_next(it)) {
-    if (returned) return false;
-    Ref opname = getattr(instruction, "opname");
-    if (opname_is(opname, "RESUME") || opname_is(opname, "NOP") || opname_is(opname, "CACHE")) {
-      continue;
-    }
-    bool loads_none = getattr(instruction, "argval").get() == Py_None;
-    if (!none_loaded && loads_none && opname_is(opname, "LOAD_CONST")) {
-      none_loaded = true;
-    } else if (none_loaded && opname_is(opname, "RETURN_VALUE")) {
-      returned = true;
-    } else if (!none_loaded && loads_none && opname_is(opname, "RETURN_CONST")) {
-      returned = true;
-    } else {
-      return false;
-    }
-  }
-  return returned;
-}
-
-// ---------------------------------------------------------------------------
 // Iteration
 
 Ref iterate(Borrowed iterable) {
@@ -471,6 +417,61 @@ void unpack(Borrowed value, Ref* out, Py_ssize_t n) {
   }
 #endif
   raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+}
+
+// ---------------------------------------------------------------------------
+// Functions
+
+namespace {
+
+LazyRef s_get_instructions;
+
+// The instructions that carry no work of the body: the frame set-up every
+// function starts with, and padding.
+bool set_up_only(std::string_view op) {
+  return op == "RESUME" || op == "NOP" || op == "CACHE" || op == "COPY_FREE_VARS" ||
+         op == "MAKE_CELL" || op == "EXTENDED_ARG";
+}
+
+}  // namespace
+
+bool declared_by_signature_only(Borrowed func) {
+  Ref fn = Ref::borrow(func.get());
+  if (PyMethod_Check(fn.get())) {
+    fn = Ref::borrow(PyMethod_GET_FUNCTION(fn.get()));
+  } else if (Py_IS_TYPE(fn.get(), &PyStaticMethod_Type) ||
+             Py_IS_TYPE(fn.get(), &PyClassMethod_Type)) {
+    fn = getattr(fn, "__func__");
+  }
+  if (!PyFunction_Check(fn.get())) return false;
+  Ref code = Ref::borrow(PyFunction_GET_CODE(fn.get()));
+  const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
+  if (flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE)) {
+    return false;
+  }
+  // What is left after the set-up is either RETURN_CONST None (3.12, 3.13)
+  // or LOAD_CONST None, RETURN_VALUE (3.11, 3.14).
+  Borrowed get_instructions =
+      s_get_instructions.get([] { return import_attr("dis", "get_instructions"); });
+  Ref it = iterate(call(get_instructions, {code.get()}));
+  PyObject* opname = intern("opname");
+  PyObject* argval = intern("argval");
+  int step = 0;  // 0: nothing yet, 1: None loaded, 2: None returned
+  while (Ref ins = iter_next(it)) {
+    Ref name = getattr(ins, opname);
+    if (!PyUnicode_Check(name.get())) return false;
+    std::string_view op = utf8(name);
+    if (set_up_only(op)) continue;
+    if (step == 0 && (op == "RETURN_CONST" || op == "LOAD_CONST")) {
+      if (getattr(ins, argval).get() != Py_None) return false;
+      step = op == "RETURN_CONST" ? 2 : 1;
+    } else if (step == 1 && op == "RETURN_VALUE") {
+      step = 2;
+    } else {
+      return false;
+    }
+  }
+  return step == 2;
 }
 
 }  // namespace wisp

@@ -7,9 +7,9 @@
 //   ContextVar    var.get() / var.set(value), exact-type fast path
 //   attributes    super(cls, self).__getattribute__(name),
 //                 object.__getattribute__ / object.__setattr__
-//   functions     whether a function is declared by its signature alone
 //   iteration     for item in iterable, for key, value in mapping.items(),
 //                 a, b = value
+//   functions     whether a function is declared by its signature alone
 #pragma once
 
 #include <array>
@@ -108,18 +108,6 @@ WISP_API Ref object_getattribute_opt(Borrowed self, Borrowed name);
 WISP_API void object_setattr(Borrowed self, Borrowed name, Borrowed value);
 
 // ---------------------------------------------------------------------------
-// Functions
-
-// Whether `func` (a Python function, or a method bound over one) is declared
-// by its signature alone: its body is nothing but `...`, `pass` and/or a
-// docstring, which the interpreter compiles (as it does a bare `return
-// None`) to returning None and nothing else. Decided from the function's
-// code object with the standard library's `dis`, the same way on every
-// interpreter version. False for anything else: a generator or coroutine
-// function, a function of the package's own, a builtin, a callable object.
-WISP_API bool declared_by_signature_only(Borrowed func);
-
-// ---------------------------------------------------------------------------
 // Iteration
 
 // iter(iterable), with the interpreter's message for a non-iterable.
@@ -195,5 +183,15 @@ void for_each_item(Borrowed mapping, F&& fn) {
     fn(Borrowed(kv[0]), Borrowed(kv[1]));
   });
 }
+
+// ---------------------------------------------------------------------------
+// Functions
+
+// Whether `func` (a Python function, or a method, static method or class
+// method over one) is declared by its signature alone: its body is only
+// `...`, `pass` and/or a docstring. Decided from the code object: the body
+// returns None and does nothing else (so an explicit `return None` alone
+// counts too). False for anything else, functions of this runtime included.
+WISP_API bool declared_by_signature_only(Borrowed func);
 
 }  // namespace wisp
