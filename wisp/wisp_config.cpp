@@ -211,14 +211,14 @@ void bind_datasource(Borrowed g) {
 
 const char* const kMysqlKeys[] = {"host", "port", "user", "password", "database"};
 
-// DataSource(**fields) for the data-source dict `spec`: the fields `keys`,
+// DataSource(**fields) for the data-source dict `source`: the fields `keys`,
 // read in that order (a missing one is the dict's KeyError), then the engine
 // options the dict sets.
-Ref make_record(FunctionObject* f, Borrowed spec, std::initializer_list<PyObject*> keys) {
+Ref make_record(FunctionObject* f, Borrowed source, std::initializer_list<PyObject*> keys) {
   Ref fields = new_dict();
-  for (PyObject* key : keys) dict_set(fields, key, getitem(spec, key));
+  for (PyObject* key : keys) dict_set(fields, key, getitem(source, key));
   for (PyObject* option : engine_option_names()) {
-    if (contains(spec, option)) dict_set(fields, option, getitem(spec, option));
+    if (contains(source, option)) dict_set(fields, option, getitem(source, option));
   }
   Ref no_args = Ref::check(PyTuple_New(0));
   return Ref::check(PyObject_Call(global(f, N->DataSource).get(), no_args.get(), fields.get()));
