@@ -334,7 +334,11 @@ def mapper_calls(wisp, tmp_path, engine):
     class UserMapper(base[User]):
         def find(self, min_age, page: wisp.Page) -> list[UserDC]: ...
 
-        def rows(self, id) -> list: ...
+        def rows(self, id) -> dict | None: ...
+
+        def ages(self, page: wisp.Page | None = None) -> wisp.PageResult[int]: ...
+
+        def missing(self): ...
 
     mapper = UserMapper()
 
@@ -352,6 +356,9 @@ def mapper_calls(wisp, tmp_path, engine):
         with UserMapper.switch_datasource("main"):
             new_id = mapper.insert({"name": "new", "age": 1})
             mapper.save_batch([{"name": "b1"}, User(name="b2")])
+            loaded = mapper.select_by_id(str(new_id))
+            mapper.delete_by_id(new_id)
+            mapper.insert(loaded)  # written again under its own key
             mapper.update_by_id({"id": new_id, "age": None}, True)
             raise LookupError
 
@@ -371,6 +378,11 @@ def mapper_calls(wisp, tmp_path, engine):
         ("savepoints", fails(LookupError, savepoints_in_a_failing_transaction)),
         ("mapped page", ok(lambda: mapper.find(page=wisp.Page(1, 2), min_age=0))),
         ("mapped left out", fails(TypeError, lambda: mapper.rows())),
+        ("mapped surplus", fails(TypeError, lambda: mapper.rows(1, bogus=2))),
+        ("mapped page result and optional", ok(lambda: (mapper.ages(), mapper.rows(2),
+                                                        mapper.rows(0)))),
+        ("no statement", fails(NotImplementedError, lambda: mapper.missing())),
+        ("unknown data source", fails(ValueError, lambda: wisp.switch_datasource("x").__enter__())),
         ("new mapper", ok(lambda: (UserMapper().find, UserMapper().select_by_id(1)))),
         ("writes", fails(LookupError, writes_in_a_failing_transaction)),
         ("wrong argument", fails(TypeError, lambda: mapper.update_by_id([]))),
