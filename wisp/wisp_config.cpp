@@ -246,6 +246,7 @@ Ref make_record(FunctionObject* f, Borrowed source, std::initializer_list<PyObje
   }
   Ref no_args = Ref::check(PyTuple_New(0));
   return Ref::check(PyObject_Call(global(f, N->DataSource).get(), no_args.get(), fields.get()));
+}
 
 // ds[key] = DataSource(db_type=..., host=..., port=..., user=..., password=...,
 // database=..., <engine options>) for a server data source (MySQL or

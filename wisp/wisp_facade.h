@@ -111,7 +111,6 @@ struct Names {
   PyObject* sqlite = intern("sqlite");
   PyObject* postgresql = intern("postgresql");
   PyObject* postgres_driver = intern("postgresql+psycopg");
-  PyObject* create = intern("create");
   PyObject* xml = intern("xml");
   PyObject* empty = intern("");
   PyObject* dunder = intern("__");
