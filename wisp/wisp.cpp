@@ -191,6 +191,7 @@ PyMODINIT_FUNC PyInit_wisp() {
     bind_stdlib(g);          // 1
     bind_libraries(g);       // 2
     make_sqlite_listeners(g);
+    make_async_bridge(g);
     bind_config(g);          // 3. DataSource, DBConfig, WispConfig
     bind_selection_head(g);  // 4. get_current_db, switch_datasource
     bind_mapper(g);          // 5. T, BaseMapper
@@ -202,5 +203,6 @@ PyMODINIT_FUNC PyInit_wisp() {
                              //    select_page, _sql_decorator, insert_list, insert,
                              //    delete, update
     bind_page_result(g);     // 8. PageResult
+    bind_async(g);           // 9. async_db_session, AsyncBaseMapper
   });
 }

@@ -49,15 +49,6 @@ bool sqlite_uri(Borrowed path) {
   return contains(query, N->uri);
 }
 
-// Whether SQLAlchemy keeps the database of `url` in its connection: it
-// picks a pool other than a QueuePool for it (SQLite in memory, by whatever
-// URL says so).
-bool held_in_connection(Borrowed url) {
-  Ref dialect = call_method(url, N->get_dialect, {});
-  Ref pool_class = call_method(dialect, N->get_pool_class, {url.get()});
-  Ref queue_pool = import_attr("sqlalchemy.pool", "QueuePool");
-  return check(PyObject_IsSubclass(pool_class.get(), queue_pool.get())) == 0;
-}
 
 // The URL of a PostgreSQL record, driven by psycopg:
 //
@@ -139,11 +130,14 @@ Ref engine_options(Borrowed record, Borrowed echo, bool memory) {
   return options;
 }
 
-// create_engine(url, **options)
+// create_engine(url, **options); the options are kept for the engine's
+// async twin.
 Ref new_engine(Borrowed globals, Borrowed url, Borrowed options) {
   Ref create_engine = global(globals, N->create_engine);
   Ref args = tuple({url.get()});
-  return Ref::check(PyObject_Call(create_engine.get(), args.get(), options.get()));
+  Ref engine = Ref::check(PyObject_Call(create_engine.get(), args.get(), options.get()));
+  remember_engine(engine, options);
+  return engine;
 }
 
 // registry[name] = {"db": engine, "db_gateway": WispDbGateway(...), "mapper_dict": ...}
@@ -347,6 +341,16 @@ Ref config_new(FunctionObject* f, NewArgs& a) {
   return getattr(a.cls, N->instance);
 }
 
+// AsyncBaseMapper reads the registry, the primary name and the echo switch
+// where BaseMapper does: on its own class. They are published to it too.
+void publish_to_async_mapper(Borrowed globals, Borrowed base_mapper) {
+  Ref async_mapper = dict_get_ref(globals, intern("AsyncBaseMapper"));
+  if (!async_mapper) return;
+  for (PyObject* name : {N->datasource, N->default_key, N->raw_sql}) {
+    setattr(async_mapper, name, getattr(base_mapper, name));
+  }
+}
+
 // def __init__(self, db_config: "DBConfig", *, mapper_errors: "str" = "raise",
 //              quiet: "bool" = False)
 //
@@ -391,6 +395,7 @@ Ref config_init(FunctionObject* f, InitArgs& a) {
   setattr(base_mapper, N->datasource, getattr(a.self, N->datasource));
   setattr(base_mapper, N->default_key, getattr(a.db_config, N->primary));
   setattr(base_mapper, N->raw_sql, getattr(a.self, N->raw_sql));
+  publish_to_async_mapper(f->globals, base_mapper);
   setattr(getattr(a.self, N->class_), N->initialized, Py_True);
   return none();
 }
@@ -561,6 +566,16 @@ void bind_wispconfig(Borrowed g) {
 }  // namespace
 
 namespace wisp::facade {
+
+// Whether SQLAlchemy keeps the database of `url` in its connection: it
+// picks a pool other than a QueuePool for it (SQLite in memory, by whatever
+// URL says so).
+bool held_in_connection(Borrowed url) {
+  Ref dialect = call_method(url, N->get_dialect, {});
+  Ref pool_class = call_method(dialect, N->get_pool_class, {url.get()});
+  Ref queue_pool = import_attr("sqlalchemy.pool", "QueuePool");
+  return check(PyObject_IsSubclass(pool_class.get(), queue_pool.get())) == 0;
+}
 
 void bind_config(Borrowed g) {
   bind_datasource(g);

@@ -300,14 +300,18 @@ Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
 //
 // `owner` is the class whose registry is read (null: BaseMapper, looked up
 // when the block is entered); with `check_name`, a name that
-// get_current_db() gives must be a str or None.
+// get_current_db() gives must be a str or None. With `is_async` the session
+// is an AsyncSession(bind=<the data source's async engine>,
+// expire_on_commit=False), and the steps are those of its sync_session, run
+// in the bridge (async_db_session, AsyncBaseMapper.db_session).
 class SessionBody : public ContextBody {
  public:
-  SessionBody(Ref globals, Ref owner, Ref name, bool check_name)
+  SessionBody(Ref globals, Ref owner, Ref name, bool check_name, bool is_async = false)
       : globals_(std::move(globals)),
         owner_(std::move(owner)),
         name_(std::move(name)),
-        check_name_(check_name) {}
+        check_name_(check_name),
+        is_async_(is_async) {}
 
  protected:
   Ref enter() override;
@@ -321,7 +325,9 @@ class SessionBody : public ContextBody {
   Ref owner_;
   Ref name_;
   Ref session_;
+  Ref steps_;  // what commits, rolls back and closes: the session, or its sync_session
   bool check_name_;
+  bool is_async_;
 };
 
 // The transaction of a data source's gateway around a block:
@@ -410,11 +416,13 @@ void bind_config(Borrowed g);          // DataSource, DBConfig, WispConfig
 void bind_selection_head(Borrowed g);  // get_current_db, switch_datasource
 void bind_mapper(Borrowed g);          // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
-// body, last in class order.
-void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
+// body, last in class order; AsyncBaseMapper's with `is_async`.
+void add_mapper_dispatch(ClassBuilder& cb, Borrowed g, bool is_async = false);
 void bind_selection(Borrowed g);   // datasource_context, datasource, ...
 void bind_transaction(Borrowed g);  // transaction
 void make_sqlite_listeners(Borrowed g);
 void bind_decorators(Borrowed g);  // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade
+
+#include "facade/async.h"  // the async surface

@@ -38,6 +38,7 @@ struct MapperNames {
   PyObject* func_stat = intern("func_stat");
   PyObject* Page = intern("Page");
   PyObject* contextmanager = intern("contextmanager");
+  PyObject* async_base_mapper = intern("AsyncBaseMapper");
 
   // BaseMapper's own
   PyObject* type_cache = intern("_type_cache");
@@ -313,7 +314,11 @@ Ref type_parameter(FunctionObject* f, ClsArgs& a) {
   Ref it = iterate(bases);
   while (Ref base = iter_next(it)) {
     Ref origin = call(global(f, M->get_origin), {base.get()});
-    if (origin.get() != base_mapper.get()) continue;
+    // An async mapper names its model the same way: AsyncBaseMapper[User].
+    if (origin.get() != base_mapper.get() &&
+        !global_is(f, M->async_base_mapper, origin)) {
+      continue;
+    }
     Ref args = call(global(f, M->get_args), {base.get()});
     Ref model = Ref::check(PySequence_GetItem(args.get(), 0));
     check(PyObject_SetItem(cache.get(), a.cls.get(), model.get()));
@@ -407,7 +412,7 @@ Ref convert_data(FunctionObject* f, ConvertArgs& a) {
 Ref session_of_class(FunctionObject* f, ClsArgs& a) {
   Ref db_key = call(global(f, N->get_current_db));
   Ref entry = registry_entry(f->globals, getattr(a.cls, N->datasource), db_key);
-  return getitem(entry, N->db_gateway);
+  return gateway_of(f->globals, entry);
 }
 
 // @property def session(self): return self._BaseMapper__session()

@@ -104,22 +104,30 @@ Ref SessionBody::enter() {
   Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
   Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
+  if (is_async_) {
+    Ref engine = async_engine_of(globals_, entry);
+    entry.reset();
+    session_ = async_session(engine);
+    steps_ = getattr(session_, intern("sync_session"));
+    return session_;
+  }
   Ref gateway = getitem(entry, N->db_gateway);
   entry.reset();
   session_ = call_method(gateway, N->get_ori_session, {});
+  steps_ = session_;
   return session_;
 }
 
 void SessionBody::on_success() {
-  call_method(session_, N->commit, {});
+  call_method(steps_, N->commit, {});
 }
 
 void SessionBody::on_error(Borrowed) {
-  if (session_ && session_.get() != Py_None) call_method(session_, N->rollback, {});
+  if (steps_ && steps_.get() != Py_None) call_method(steps_, N->rollback, {});
 }
 
 void SessionBody::on_finally() {
-  if (session_ && session_.get() != Py_None) call_method(session_, N->close, {});
+  if (steps_ && steps_.get() != Py_None) call_method(steps_, N->close, {});
 }
 
 int SessionBody::traverse(visitproc visit, void* arg) {
@@ -127,6 +135,7 @@ int SessionBody::traverse(visitproc visit, void* arg) {
   Py_VISIT(owner_.get());
   Py_VISIT(name_.get());
   Py_VISIT(session_.get());
+  Py_VISIT(steps_.get());
   return 0;
 }
 
@@ -210,9 +219,14 @@ struct CreateWrappedArgs {
   Ref method, datasource_name, transactional, mark_decorated;
 };
 Ref create_wrapped_method(FunctionObject* f, CreateWrappedArgs& a) {
+  // A coroutine function is awaited inside the switch (and transaction):
+  // the wrapper made for it is a coroutine function too.
+  const bool is_async = is_coroutine_function(f->globals, a.method);
+  Ref method = is_async ? awaiting(f, a.method) : a.method;
   Ref wrapper =
-      wrapped_method_def->closure(f, WrapperVars{a.method, a.datasource_name, a.transactional});
-  Ref wrapped = apply_wraps(global(f, N->wraps), a.method, wrapper);
+      wrapped_method_def->closure(f, WrapperVars{method, a.datasource_name, a.transactional});
+  Ref wrapped = is_async ? async_shell(f, a.method, wrapper)
+                         : apply_wraps(global(f, N->wraps), a.method, wrapper);
   if (a.mark_decorated.get() == Py_True) setattr(wrapped, N->decorated_attr, Py_True);
   return wrapped;
 }

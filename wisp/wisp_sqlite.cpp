@@ -38,6 +38,7 @@ struct SqliteNames {
   PyObject* driver = intern("driver");
   PyObject* sqlite = intern("sqlite");
   PyObject* pysqlite = intern("pysqlite");
+  PyObject* aiosqlite = intern("aiosqlite");
   PyObject* isolation_level = intern("isolation_level");
   PyObject* get_execution_options = intern("get_execution_options");
   PyObject* get = intern("get");
@@ -96,8 +97,11 @@ void make_sqlite_listeners(Borrowed g) {
 
 void take_over_sqlite_begin(Borrowed engine) {
   Ref dialect = getattr_opt(engine, SN->dialect);
+  // The sync_engine of an async engine over aiosqlite too: its adapted
+  // connection takes both steps, awaiting the driver.
   if (!dialect || !attr_is(dialect, SN->name, SN->sqlite) ||
-      !attr_is(dialect, SN->driver, SN->pysqlite)) {
+      (!attr_is(dialect, SN->driver, SN->pysqlite) &&
+       !attr_is(dialect, SN->driver, SN->aiosqlite))) {
     return;
   }
   dialect.reset();

@@ -29,7 +29,7 @@ Ref TxScope::enter() {
   Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
   Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
-  gateway_ = getitem(entry, N->db_gateway);
+  gateway_ = gateway_of(globals_, entry);
   entry.reset();
   try {
     call_method(gateway_, savepoint_ ? N->begin_savepoint : N->begin_tx, {});
@@ -186,7 +186,6 @@ struct TxNames {
   PyObject* savepoint = intern("savepoint");
   PyObject* enter = intern("__enter__");
   PyObject* exit = intern("__exit__");
-  PyObject* iscoroutinefunction = intern("iscoroutinefunction");
   PyObject* isasyncgenfunction = intern("isasyncgenfunction");
   PyObject* inspect = intern("inspect");
 };
@@ -285,8 +284,10 @@ Def* wrapper_def;
 
 // def __call__(self, func: "Callable") -> "Callable"
 //
-// A coroutine function is refused: its body runs only when the coroutine
-// is awaited, after the transaction would have ended.
+// A coroutine function gets a coroutine function whose transaction encloses
+// the awaited body (the wrapper runs in the bridge and awaits it). An async
+// generator function is refused: its body runs piecemeal, after the
+// transaction would have ended.
 struct CallArgs {
   Ref self, func;
 };
@@ -296,15 +297,17 @@ Ref tx_call(FunctionObject* f, CallArgs& a) {
                  Py_TYPE(a.func.get())->tp_name);
   }
   Ref inspect = global(f, TN->inspect);
-  for (PyObject* test : {TN->iscoroutinefunction, TN->isasyncgenfunction}) {
-    if (truthy(call_method(inspect, test, {a.func.get()}))) {
-      raise(PyExc_TypeError, "transaction() does not decorate async functions");
-    }
+  if (truthy(call_method(inspect, TN->isasyncgenfunction, {a.func.get()}))) {
+    raise(PyExc_TypeError, "transaction() does not decorate async generator functions");
   }
+  inspect.reset();
+  const bool is_async = is_coroutine_function(f->globals, a.func);
   Ref name = getattr(a.self, TN->name);
   Ref savepoint = boolean(truthy(getattr(a.self, TN->savepoint)));
-  Ref made = wrapper_def->closure(f, WrapperVars{a.func, name, savepoint});
-  Ref wrapped = apply_wraps(global(f, N->wraps), a.func, made);
+  Ref func = is_async ? awaiting(f, a.func) : a.func;
+  Ref made = wrapper_def->closure(f, WrapperVars{func, name, savepoint});
+  Ref wrapped = is_async ? async_shell(f, a.func, made)
+                         : apply_wraps(global(f, N->wraps), a.func, made);
   // Bound to its data source, as a `datasource` function is: a decorated
   // class does not wrap it again.
   if (name.get() != Py_None) setattr(wrapped, N->decorated_attr, Py_True);
@@ -365,6 +368,7 @@ void bind_transaction(Borrowed g) {
       .param("exc_value", &ExitArgs::exc_value)
       .param("traceback", &ExitArgs::traceback);
   cb.method(exit_def);
+  add_transaction_async(cb, g);
   Def call_def = Def::of<tx_call>("__call__");
   call_def.param("self", &CallArgs::self)
       .param("func", &CallArgs::func)

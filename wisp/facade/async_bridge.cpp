@@ -1,0 +1,449 @@
+// wisp.wisp, the async surface's bridge (see async.h): the greenlet every
+// awaited call runs in, the async engine of each data source, and the
+// coroutine functions that stand for the sync wrappers.
+//
+//     def _bridge(fn, args, kwargs):           # what every greenlet runs
+//         token = _bridge_var.set(greenlet.getcurrent())
+//         try:
+//             return fn(*args, **kwargs)
+//         finally:
+//             _bridge_var.reset(token)
+//
+//     async def shell(*args, **kwargs):         # an async wrapper, in effect
+//         return await greenlet_spawn(_bridge, inner, args, kwargs)
+//
+// Neither name is a module global. The coroutine a shell returns is
+// greenlet_spawn's own: awaiting it runs the sync wrapper, never awaiting
+// it runs nothing.
+//
+// Async engines. The first awaited use of a data source makes an engine
+// with SQLAlchemy's create_async_engine from the registry engine's URL with
+// the asyncio driver of its database (SQLite: aiosqlite; MySQL: aiomysql,
+// PyMySQL's own protocol code under asyncio, so that values convert as on
+// the sync side; PostgreSQL: psycopg, in its async mode) and the options
+// that engine was made with (SQLAlchemy picks the pool class asyncio
+// needs). It is kept beside the registry, weakly keyed by the registry's
+// engine, with a WispDbGateway over its sync_engine. SQLite engines get the
+// BEGIN take-over the sync ones have.
+//
+// Disposal follows the registry's engine: its "engine_disposed" event
+// disposes the async engine too: at once inside an awaited call (the
+// connections are closed on their loop), as a task of the running loop
+// when disposed from a coroutine, and without closing the connections
+// (their loop has ended; they go with the pool) when no loop runs.
+#include "../wisp_facade.h"
+
+using namespace wisp;
+using namespace wisp::facade;
+
+namespace {
+
+struct AsyncNames {
+  PyObject* greenlet = intern("greenlet");
+  PyObject* getcurrent = intern("getcurrent");
+  PyObject* db = intern("db");
+  PyObject* url = intern("url");
+  PyObject* set = intern("set");
+  PyObject* drivername = intern("drivername");
+  PyObject* get_backend_name = intern("get_backend_name");
+  PyObject* echo = intern("echo");
+  PyObject* sync_engine = intern("sync_engine");
+  PyObject* sync_session = intern("sync_session");
+  PyObject* dispose = intern("dispose");
+  PyObject* close = intern("close");
+  PyObject* get = intern("get");
+  PyObject* add = intern("add");
+  PyObject* discard = intern("discard");
+  PyObject* add_done_callback = intern("add_done_callback");
+  PyObject* create_task = intern("create_task");
+  PyObject* enter = intern("__enter__");
+  PyObject* exit = intern("__exit__");
+  PyObject* manager = intern("_manager");
+  PyObject* inspect = intern("inspect");
+  PyObject* iscoroutinefunction = intern("iscoroutinefunction");
+  PyObject* sqlite = intern("sqlite");
+  PyObject* mysql = intern("mysql");
+  PyObject* postgresql = intern("postgresql");
+  PyObject* aiosqlite = intern("aiosqlite");
+  PyObject* aiomysql = intern("aiomysql");
+  PyObject* psycopg = intern("psycopg");
+  PyObject* plus = intern("+");
+  PyObject* engine_disposed = intern("engine_disposed");
+};
+const AsyncNames* AN;
+
+struct AsyncState {
+  PyObject* bridge_var;  // ContextVar: the greenlet of the awaited call running in this context
+  PyObject* bridge;      // the function every greenlet runs
+  PyObject* engines;     // WeakKeyDictionary: registry engine -> (async engine, gateway)
+  PyObject* options;     // WeakKeyDictionary: registry engine -> its create_engine options
+  PyObject* pending;     // set: dispose tasks not done yet
+  PyObject* on_disposed;  // the "engine_disposed" listener
+  PyObject* block;        // the class of the async context managers made here
+};
+AsyncState AS;
+
+LazyRef s_greenlet_spawn;
+LazyRef s_await_only;
+LazyRef s_in_greenlet;
+LazyRef s_create_async_engine;
+LazyRef s_async_session;
+LazyRef s_event_listen;
+LazyRef s_get_running_loop;  // asyncio._get_running_loop: None outside a loop
+
+// The module `name` as sys.modules holds it, imported when it is not there
+// yet; a module that cannot be imported raises ModuleNotFoundError naming
+// the extra that installs it, chained to the import's own error.
+Ref require_module(PyObject* name, const char* what) {
+  Ref module = Ref::steal(PyImport_GetModule(name));
+  if (!module && PyErr_Occurred()) throw_error();
+  if (module && module.get() != Py_None) return module;
+  module = Ref::steal(PyImport_Import(name));
+  if (module) return module;
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw_error();
+  Ref cause = fetch_exception();
+  Ref message = Ref::check(PyUnicode_FromFormat(
+      "%s needs the %U package, which the extra installs: pip install 'wisp[async]'", what, name));
+  Ref error = call_kwargs(Borrowed(PyExc_ModuleNotFoundError), {message.get()}, {{"name", name}});
+  PyException_SetCause(error.get(), cause.release());
+  restore_exception(std::move(error));
+  throw PyError{};
+}
+
+// greenlet.getcurrent()
+Ref current_greenlet() {
+  Ref module = require_module(AN->greenlet, "wisp's async surface");
+  return call_method(module, AN->getcurrent, {});
+}
+
+// Whether this runs in the greenlet of an awaited call of wisp.
+bool bridged() {
+  Ref running = contextvar_get(Borrowed(AS.bridge_var));
+  if (running.get() == Py_None) return false;
+  return running.get() == current_greenlet().get();
+}
+
+// def _bridge(fn, args, kwargs)
+struct BridgeArgs {
+  Ref fn, args, kwargs;
+};
+Ref bridge(FunctionObject*, BridgeArgs& a) {
+  Ref token = contextvar_set(Borrowed(AS.bridge_var), current_greenlet());
+  Ref result;
+  try {
+    result = call_with(a.fn, a.args, a.kwargs);
+  } catch (...) {
+    translate_exception();
+    Ref exc = fetch_exception();
+    while_handling(exc, [&] { contextvar_reset(Borrowed(AS.bridge_var), token); });
+    restore_exception(std::move(exc));
+    throw PyError{};
+  }
+  contextvar_reset(Borrowed(AS.bridge_var), token);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Async engines
+
+// The URL of the async engine: the registry engine's, with the asyncio
+// driver of its database; the driver's name is put in `driver`.
+Ref async_url(Borrowed url, Ref& driver) {
+  Ref backend = call_method(url, AN->get_backend_name, {});
+  if (equals(backend, AN->sqlite)) {
+    driver = Ref::borrow(AN->aiosqlite);
+  } else if (equals(backend, AN->mysql)) {
+    driver = Ref::borrow(AN->aiomysql);
+  } else if (equals(backend, AN->postgresql)) {
+    driver = Ref::borrow(AN->psycopg);
+  } else {
+    return Ref::borrow(url.get());  // another database: its own driver, which may be async
+  }
+  Ref name = concat({backend.get(), AN->plus, driver.get()});
+  return call_kwargs(getattr(url, AN->set), {}, {{"drivername", name.get()}});
+}
+
+// The options of the async engine: those the registry engine was made with
+// (the defaults, when it was made elsewhere); a database held in its
+// connection keeps only those its pool takes.
+Ref async_options(Borrowed engine, Borrowed url) {
+  Ref options = call_method(Borrowed(AS.options), AN->get, {engine.get()});
+  if (options.get() == Py_None) {
+    options = new_dict();
+    dict_set(options, N->echo, getattr(engine, AN->echo));
+    dict_set(options, N->pool_size, S.pool_size);
+    dict_set(options, N->max_overflow, S.max_overflow);
+    dict_set(options, N->pool_recycle, S.pool_recycle);
+    dict_set(options, N->pool_pre_ping, Py_True);
+  } else {
+    options = Ref::check(PyDict_Copy(options.get()));
+  }
+  if (held_in_connection(url)) {
+    for (PyObject* name : {N->pool_size, N->max_overflow, N->pool_recycle}) {
+      if (PyDict_DelItem(options.get(), name) < 0) PyErr_Clear();
+    }
+  }
+  return options;
+}
+
+// create_async_engine(url, **options), with a missing driver named.
+Ref make_async_engine(Borrowed engine) {
+  Ref driver;
+  Ref url = async_url(getattr(engine, AN->url), driver);
+  Ref options = async_options(engine, url);
+  if (driver) require_module(driver.get(), "an async engine of this data source");
+  Borrowed create = s_create_async_engine.get(
+      [] { return import_attr("sqlalchemy.ext.asyncio", "create_async_engine"); });
+  Ref args = tuple({url.get()});
+  return Ref::check(PyObject_Call(create, args.get(), options.get()));
+}
+
+// The (async engine, gateway) pair of a registry entry, made on first use.
+Ref async_pair(Borrowed globals, Borrowed entry) {
+  Ref engine = getitem(entry, AN->db);
+  Ref pair = call_method(Borrowed(AS.engines), AN->get, {engine.get()});
+  if (pair.get() != Py_None) return pair;
+  Ref async_engine = make_async_engine(engine);
+  Ref sync_engine = getattr(async_engine, AN->sync_engine);
+  take_over_sqlite_begin(sync_engine);
+  Ref gateway = call_kw(global(globals, N->WispDbGateway),
+                        {getitem(entry, N->mapper_dict).get(), sync_engine.get()}, S.kw_gateway);
+  pair = tuple({async_engine.get(), gateway.get()});
+  // Two tasks may get here both; the first kept wins, the other engine
+  // (never used) goes.
+  Ref kept = call_method(Borrowed(AS.engines), AN->get, {engine.get()});
+  if (kept.get() != Py_None) return kept;
+  check(PyObject_SetItem(AS.engines, engine.get(), pair.get()));
+  Borrowed listen = s_event_listen.get([] { return import_attr("sqlalchemy.event", "listen"); });
+  call(listen, {engine.get(), AN->engine_disposed, AS.on_disposed});
+  return pair;
+}
+
+// The "engine_disposed" listener of a registry engine that has an async twin.
+struct DisposedArgs {
+  Ref engine;
+};
+Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
+  Ref pair = call_method(Borrowed(AS.engines), AN->get, {a.engine.get()});
+  if (pair.get() == Py_None) return none();
+  Ref async_engine = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+  Borrowed in_greenlet =
+      s_in_greenlet.get([] { return import_attr("sqlalchemy.util.concurrency", "in_greenlet"); });
+  if (truthy(call(in_greenlet))) {
+    call_method(getattr(async_engine, AN->sync_engine), AN->dispose, {});
+    return none();
+  }
+  Borrowed running = s_get_running_loop.get([] { return import_attr("asyncio", "_get_running_loop"); });
+  Ref loop = call(running);
+  if (loop.get() != Py_None) {
+    Ref task = call_method(loop, AN->create_task, {call_method(async_engine, AN->dispose, {}).get()});
+    call_method(Borrowed(AS.pending), AN->add, {task.get()});
+    call_method(task, AN->add_done_callback, {getattr(Borrowed(AS.pending), AN->discard).get()});
+    return none();
+  }
+  call_kwargs(getattr(getattr(async_engine, AN->sync_engine), AN->dispose), {},
+              {{"close", Py_False}});
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// Coroutine functions
+
+// The shell: the coroutine that runs the sync wrapper in the bridge.
+struct ShellVars {
+  Ref inner;
+  static auto fields() { return wisp::fields(&ShellVars::inner); }
+};
+struct ShellArgs {
+  Ref args, kwargs;
+};
+Ref shell(FunctionObject* f, ShellArgs& a) {
+  Ref inner = captured<ShellVars>(f).inner;
+  return spawn(f->globals, inner, a.args, a.kwargs);
+}
+Def* shell_def;
+
+// A coroutine function's call, awaited in the greenlet running.
+struct AwaitedVars {
+  Ref func;
+  static auto fields() { return wisp::fields(&AwaitedVars::func); }
+};
+Ref awaited(FunctionObject* f, ShellArgs& a) {
+  Ref func = captured<AwaitedVars>(f).func;
+  Ref awaitable = call_with(func, a.args, a.kwargs);
+  Borrowed await_only =
+      s_await_only.get([] { return import_attr("sqlalchemy.util", "await_only"); });
+  return call(await_only, {awaitable.get()});
+}
+Def* awaited_def;
+
+// ---------------------------------------------------------------------------
+// transaction.__aenter__, __aexit__
+
+struct SelfArgs {
+  Ref self;
+};
+Ref tx_aenter(FunctionObject* f, SelfArgs& a) {
+  Ref args = Ref::check(PyTuple_New(0));
+  return spawn(f->globals, getattr(a.self, AN->enter), args);
+}
+
+struct ExitArgs {
+  Ref self, exc_type, exc_value, traceback;
+};
+Ref tx_aexit(FunctionObject* f, ExitArgs& a) {
+  Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
+  return spawn(f->globals, getattr(a.self, AN->exit), args);
+}
+
+// ---------------------------------------------------------------------------
+// The async context manager over a sync one (_AsyncBlock, not a module
+// global): entering and leaving run the sync manager's __enter__ and
+// __exit__ in the bridge.
+
+struct BlockInitArgs {
+  Ref self, manager;
+};
+Ref block_init(FunctionObject*, BlockInitArgs& a) {
+  setattr(a.self, AN->manager, a.manager);
+  return none();
+}
+Ref block_aenter(FunctionObject* f, SelfArgs& a) {
+  Ref manager = getattr(a.self, AN->manager);
+  Ref args = Ref::check(PyTuple_New(0));
+  return spawn(f->globals, getattr(manager, AN->enter), args);
+}
+Ref block_aexit(FunctionObject* f, ExitArgs& a) {
+  Ref manager = getattr(a.self, AN->manager);
+  Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
+  return spawn(f->globals, getattr(manager, AN->exit), args);
+}
+
+// def NAME(self, exc_type, exc_value, traceback)
+template <Ref (*Body)(FunctionObject*, ExitArgs&)>
+Def exit_def(const char* name) {
+  Def d = Def::of<Body>(name);
+  d.param("self", &ExitArgs::self)
+      .param("exc_type", &ExitArgs::exc_type)
+      .param("exc_value", &ExitArgs::exc_value)
+      .param("traceback", &ExitArgs::traceback);
+  return d;
+}
+
+}  // namespace
+
+namespace wisp::facade {
+
+Ref spawn(Borrowed globals, Borrowed fn, Borrowed args, Borrowed kwargs) {
+  (void)globals;
+  require_module(AN->greenlet, "wisp's async surface");
+  Borrowed greenlet_spawn =
+      s_greenlet_spawn.get([] { return import_attr("sqlalchemy.util", "greenlet_spawn"); });
+  Ref no_kwargs;
+  if (!kwargs) no_kwargs = new_dict();
+  return call(greenlet_spawn,
+              {AS.bridge, fn.get(), args.get(), kwargs ? kwargs.get() : no_kwargs.get()});
+}
+
+Ref gateway_of(Borrowed globals, Borrowed entry) {
+  if (!bridged()) return getitem(entry, N->db_gateway);
+  Ref pair = async_pair(globals, entry);
+  return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+}
+
+Ref async_engine_of(Borrowed globals, Borrowed entry) {
+  Ref pair = async_pair(globals, entry);
+  return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+}
+
+bool is_coroutine_function(Borrowed globals, Borrowed func) {
+  Ref held = Ref::borrow(func.get());
+  while (PyMethod_Check(held.get())) held = Ref::borrow(PyMethod_GET_FUNCTION(held.get()));
+  if (is_function(held)) {
+    return reinterpret_cast<FunctionObject*>(held.get())->code->coroutine;
+  }
+  if (PyFunction_Check(held.get())) {
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(held.get()));
+    if (code->co_flags & CO_COROUTINE) return true;
+  }
+  Ref inspect = global(globals, AN->inspect);
+  return truthy(call_method(inspect, AN->iscoroutinefunction, {func.get()}));
+}
+
+Ref async_shell(FunctionObject* f, Borrowed func, Borrowed inner) {
+  Ref made = shell_def->closure(f, ShellVars{Ref::borrow(inner.get())});
+  return apply_wraps(global(f, N->wraps), func, made);
+}
+
+Ref awaiting(FunctionObject* f, Borrowed func) {
+  if (PyMethod_Check(func.get())) {
+    Borrowed target = twin_target(PyMethod_GET_FUNCTION(func.get()));
+    if (target) return Ref::check(PyMethod_New(target, PyMethod_GET_SELF(func.get())));
+  } else if (Borrowed target = twin_target(func)) {
+    return Ref::borrow(target.get());
+  }
+  return awaited_def->closure(f, AwaitedVars{Ref::borrow(func.get())});
+}
+
+Ref async_block(Borrowed manager) {
+  return call(Borrowed(AS.block), {manager.get()});
+}
+
+void remember_engine(Borrowed engine, Borrowed options) {
+  Ref kept = Ref::check(PyDict_Copy(options.get()));
+  if (PyObject_SetItem(AS.options, engine.get(), kept.get()) < 0) {
+    // An engine that cannot be weakly referenced (a replaced create_engine
+    // made it) gets the default options on the async side.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+    PyErr_Clear();
+  }
+}
+
+void add_transaction_async(ClassBuilder& cb, Borrowed) {
+  Def aenter = Def::of<tx_aenter>("__aenter__");
+  aenter.param("self", &SelfArgs::self);
+  cb.method(aenter);
+  Def aexit = exit_def<tx_aexit>("__aexit__");
+  cb.method(aexit);
+}
+
+void make_async_bridge(Borrowed g) {
+  AN = new AsyncNames();
+  AS.bridge_var = call_kwargs(global(g, intern("ContextVar")), {str("wisp_bridge").get()},
+                              {{"default", Py_None}})
+                      .release();
+  Def bridge_def = Def::of<bridge>("_bridge");
+  bridge_def.param("fn", &BridgeArgs::fn)
+      .param("args", &BridgeArgs::args)
+      .param("kwargs", &BridgeArgs::kwargs);
+  AS.bridge = bridge_def.build(g).release();
+  Ref weak_keyed = import_attr("weakref", "WeakKeyDictionary");
+  AS.engines = call(weak_keyed).release();
+  AS.options = call(weak_keyed).release();
+  AS.pending = Ref::check(PySet_New(nullptr)).release();
+  Def disposed = Def::of<on_engine_disposed>("_engine_disposed");
+  disposed.param("engine", &DisposedArgs::engine);
+  AS.on_disposed = disposed.build(g).release();
+
+  shell_def = new Def(Def::of<shell>("wrapper"));
+  shell_def->coroutine();
+  shell_def->param("args", &ShellArgs::args, Kind::VarPos)
+      .param("kwargs", &ShellArgs::kwargs, Kind::VarKw);
+  awaited_def = new Def(Def::of<awaited>("awaited"));
+  awaited_def->param("args", &ShellArgs::args, Kind::VarPos)
+      .param("kwargs", &ShellArgs::kwargs, Kind::VarKw);
+
+  ClassBuilder cb("_AsyncBlock", g);
+  cb.doc("An async context manager over a sync one: its steps run in the bridge.");
+  Def init = Def::of<block_init>("__init__");
+  init.param("self", &BlockInitArgs::self).param("manager", &BlockInitArgs::manager);
+  cb.method(init);
+  Def aenter = Def::of<block_aenter>("__aenter__");
+  aenter.param("self", &SelfArgs::self);
+  cb.method(aenter);
+  Def aexit = exit_def<block_aexit>("__aexit__");
+  cb.method(aexit);
+  AS.block = cb.make().release();
+}
+
+}  // namespace wisp::facade
