@@ -419,14 +419,19 @@ def auto_key(bind):
     return AUTO_KEY[bind.dialect.name]
 
 
-@pytest.fixture
-def users(engine):
-    """A `users` table with five rows, ages 10, 20, 30, 40, 50."""
+def make_users(engine):
+    """Makes a `users` table with five rows, ages 10, 20, 30, 40, 50, on `engine`."""
     with engine.begin() as c:
         c.execute(text(f"CREATE TABLE users (id {auto_key(engine)}, name VARCHAR(40) NOT NULL"
                        " UNIQUE, age INTEGER)"))
         c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
                   [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
+
+
+@pytest.fixture
+def users(engine):
+    """A `users` table with five rows, ages 10, 20, 30, 40, 50."""
+    make_users(engine)
     return engine
 
 

@@ -11,7 +11,7 @@ import pytest
 from sqlalchemy import Integer, String, select, text
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from conftest import auto_key
+from conftest import make_users
 
 
 class Base(DeclarativeBase):
@@ -53,12 +53,7 @@ def wisp(arun, wisp_registry, backend, tmp_path):
         primary="main", mapper_xml_path=str(tmp_path / "mappers"), main=main, side=side),
         quiet=True)
     for entry in wisp_registry.WispConfig.datasource.values():
-        engine = entry["db"]
-        with engine.begin() as c:
-            c.execute(text(f"CREATE TABLE users (id {auto_key(engine)}, name VARCHAR(40) NOT NULL"
-                           " UNIQUE, age INTEGER)"))
-            c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
-                      [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
+        make_users(entry["db"])
     return wisp_registry
 
 
