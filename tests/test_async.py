@@ -278,17 +278,6 @@ async def depth_in_new_block(wisp):
         return gateway._tx_depth.get()
 
 
-def test_a_task_keeps_its_own_transaction_levels(wisp, arun):
-    async def both():
-        async with wisp.transaction("main") as gateway:
-            # A task made here starts with a copy of this context (it joins the transaction);
-            # the levels it opens and closes are its own and never show here.
-            child = await asyncio.create_task(depth_in_new_block(wisp))
-            return child, gateway._tx_depth.get()
-
-    assert arun(both()) == (2, 1)
-
-
 @pytest.mark.parametrize("how", ["cancel", "wait_for"])
 def test_a_cancelled_task_leaves_no_row_and_its_connection(wisp, backend, arun, how):
     fns = make_decorated(wisp)

@@ -402,6 +402,7 @@ def mapper_calls(wisp, tmp_path, engine):
             await async_mapper.missing()
         with pytest.raises(TypeError):
             await names_from(bogus=1)
+        names_from(age=1).close()  # never awaited
         raise LookupError
 
     def awaited(make):
