@@ -252,16 +252,17 @@ def test_fifty_tasks_on_two_data_sources_half_failing(wisp, arun):
     add = fns["add"]
 
     @wisp.datasource("side", transactional=True)
-    async def on_side(i):
-        await add(f"t{i}", i)
-        await asyncio.sleep(0)
-        if i % 2:
-            raise ValueError(i)
+    class Side:  # every coroutine method: on "side", in a transaction
+        async def add(self, i):
+            await add(f"t{i}", i)
+            await asyncio.sleep(0)
+            if i % 2:
+                raise ValueError(i)
 
     async def one(i):  # a transaction on each data source; an odd task fails in both
         async with wisp.transaction("main"):
             await add(f"t{i}", i)
-            await on_side(i)
+            await Side().add(i)
 
     async def all_tasks():
         return await asyncio.gather(*(one(i) for i in range(50)), return_exceptions=True)
