@@ -391,3 +391,17 @@ def test_disposing_the_registry_engine_disposes_its_async_twin(wisp, arun):
 
     assert arun(use_then_dispose()) == (0, True)
 
+
+
+def test_each_event_loop_gets_connections_of_its_own(wisp):
+    from sqlalchemy.util import greenlet_spawn
+
+    one_age = make_decorated(wisp)["one_age"]
+
+    async def once():  # the loop's connections are closed in it before it ends
+        try:
+            return await one_age("u2")
+        finally:
+            await greenlet_spawn(wisp.WispConfig.datasource["main"]["db"].dispose)
+
+    assert [asyncio.run(once()) for _ in range(2)] == [20, 20]

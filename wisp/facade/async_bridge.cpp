@@ -16,21 +16,20 @@
 // greenlet_spawn's own: awaiting it runs the sync wrapper, never awaiting
 // it runs nothing.
 //
-// Async engines. The first awaited use of a data source makes an engine
+// Async engines. The first awaited use of a data source on an event loop
+// makes an engine
 // with SQLAlchemy's create_async_engine from the registry engine's URL with
 // the asyncio driver of its database (SQLite: aiosqlite; MySQL: aiomysql,
 // PyMySQL's own protocol code under asyncio, so that values convert as on
 // the sync side; PostgreSQL: psycopg, in its async mode) and the options
 // that engine was made with (SQLAlchemy picks the pool class asyncio
 // needs). It is kept beside the registry, weakly keyed by the registry's
-// engine, with a WispDbGateway over its sync_engine. SQLite engines get the
+// engine and the loop (asyncio connections belong to the loop they were made
+// on), with a WispDbGateway over its sync_engine. SQLite engines get the
 // BEGIN take-over the sync ones have.
 //
 // Disposal follows the registry's engine: its "engine_disposed" event
-// disposes the async engine too: at once inside an awaited call (the
-// connections are closed on their loop), as a task of the running loop
-// when disposed from a coroutine, and without closing the connections
-// (their loop has ended; they go with the pool) when no loop runs.
+// disposes the async engines too (on_engine_disposed).
 #include "../wisp_facade.h"
 
 using namespace wisp;
@@ -75,7 +74,8 @@ const AsyncNames* AN;
 struct AsyncState {
   PyObject* bridge_var;  // ContextVar: the greenlet of the awaited call running in this context
   PyObject* bridge;      // the function every greenlet runs
-  PyObject* engines;     // WeakKeyDictionary: registry engine -> (async engine, gateway)
+  PyObject* engines;     // WeakKeyDictionary: registry engine -> {loop: (async engine, gateway)}
+  PyObject* weak_keyed;  // weakref.WeakKeyDictionary
   PyObject* options;     // WeakKeyDictionary: registry engine -> its create_engine options
   PyObject* pending;     // set: dispose tasks not done yet
   PyObject* on_disposed;  // the "engine_disposed" listener
@@ -198,51 +198,77 @@ Ref make_async_engine(Borrowed engine) {
   return Ref::check(PyObject_Call(create, args.get(), options.get()));
 }
 
-// The (async engine, gateway) pair of a registry entry, made on first use.
+// The running event loop, or None.
+Ref running_loop() {
+  Borrowed running =
+      s_get_running_loop.get([] { return import_attr("asyncio", "_get_running_loop"); });
+  return call(running);
+}
+
+// The async engines of a registry engine: a WeakKeyDictionary from the event
+// loop to its (async engine, gateway) pair, or None.
+Ref loops_of(Borrowed engine) {
+  return call_method(Borrowed(AS.engines), AN->get, {engine.get()});
+}
+
+// The (async engine, gateway) pair of a registry entry on the running loop,
+// made on first use. An asyncio connection belongs to the loop it was made
+// on: every loop (one per asyncio.run, say) gets an engine of its own.
 Ref async_pair(Borrowed globals, Borrowed entry) {
   Ref engine = getitem(entry, AN->db);
-  Ref pair = call_method(Borrowed(AS.engines), AN->get, {engine.get()});
-  if (pair.get() != Py_None) return pair;
+  Ref loop = running_loop();
+  Ref loops = loops_of(engine);
+  if (loops.get() != Py_None) {
+    Ref pair = call_method(loops, AN->get, {loop.get()});
+    if (pair.get() != Py_None) return pair;
+  } else {
+    loops = call(Borrowed(AS.weak_keyed));
+    check(PyObject_SetItem(AS.engines, engine.get(), loops.get()));
+    Borrowed listen =
+        s_event_listen.get([] { return import_attr("sqlalchemy.event", "listen"); });
+    call(listen, {engine.get(), AN->engine_disposed, AS.on_disposed});
+  }
   Ref async_engine = make_async_engine(engine);
   Ref sync_engine = getattr(async_engine, AN->sync_engine);
   take_over_sqlite_begin(sync_engine);
   Ref gateway = call_kw(global(globals, N->WispDbGateway),
                         {getitem(entry, N->mapper_dict).get(), sync_engine.get()}, S.kw_gateway);
-  pair = tuple({async_engine.get(), gateway.get()});
-  // Two tasks may get here both; the first kept wins, the other engine
-  // (never used) goes.
-  Ref kept = call_method(Borrowed(AS.engines), AN->get, {engine.get()});
-  if (kept.get() != Py_None) return kept;
-  check(PyObject_SetItem(AS.engines, engine.get(), pair.get()));
-  Borrowed listen = s_event_listen.get([] { return import_attr("sqlalchemy.event", "listen"); });
-  call(listen, {engine.get(), AN->engine_disposed, AS.on_disposed});
+  Ref pair = tuple({async_engine.get(), gateway.get()});
+  check(PyObject_SetItem(loops.get(), loop.get(), pair.get()));
   return pair;
 }
 
-// The "engine_disposed" listener of a registry engine that has an async twin.
+// The "engine_disposed" listener of a registry engine that has async twins.
+// The twin of the running loop is disposed in place inside an awaited call
+// (its connections closed on their loop), by a task of that loop when the
+// dispose comes from a coroutine; the others, whose loops are not running
+// (and may be closed), drop their connections without closing them.
 struct DisposedArgs {
   Ref engine;
 };
 Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
-  Ref pair = call_method(Borrowed(AS.engines), AN->get, {a.engine.get()});
-  if (pair.get() == Py_None) return none();
-  Ref async_engine = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+  Ref loops = loops_of(a.engine);
+  if (loops.get() == Py_None) return none();
+  Ref loop = running_loop();
   Borrowed in_greenlet =
       s_in_greenlet.get([] { return import_attr("sqlalchemy.util.concurrency", "in_greenlet"); });
-  if (truthy(call(in_greenlet))) {
-    call_method(getattr(async_engine, AN->sync_engine), AN->dispose, {});
-    return none();
-  }
-  Borrowed running = s_get_running_loop.get([] { return import_attr("asyncio", "_get_running_loop"); });
-  Ref loop = call(running);
-  if (loop.get() != Py_None) {
-    Ref task = call_method(loop, AN->create_task, {call_method(async_engine, AN->dispose, {}).get()});
-    call_method(Borrowed(AS.pending), AN->add, {task.get()});
-    call_method(task, AN->add_done_callback, {getattr(Borrowed(AS.pending), AN->discard).get()});
-    return none();
-  }
-  call_kwargs(getattr(getattr(async_engine, AN->sync_engine), AN->dispose), {},
-              {{"close", Py_False}});
+  const bool bridged_here = truthy(call(in_greenlet));
+  Ref pairs = Ref::check(PySequence_List(call_method(loops, intern("items"), {}).get()));
+  for_each(pairs, [&](Borrowed item) {
+    auto kv = unpack<2>(item);
+    Ref async_engine = Ref::borrow(PyTuple_GET_ITEM(kv[1].get(), 0));
+    Ref sync_engine = getattr(async_engine, AN->sync_engine);
+    if (kv[0].get() != loop.get()) {
+      call_kwargs(getattr(sync_engine, AN->dispose), {}, {{"close", Py_False}});
+    } else if (bridged_here) {
+      call_method(sync_engine, AN->dispose, {});
+    } else {
+      Ref disposing = call_method(async_engine, AN->dispose, {});
+      Ref task = call_method(loop, AN->create_task, {disposing.get()});
+      call_method(Borrowed(AS.pending), AN->add, {task.get()});
+      call_method(task, AN->add_done_callback, {getattr(Borrowed(AS.pending), AN->discard).get()});
+    }
+  });
   return none();
 }
 
@@ -417,9 +443,9 @@ void make_async_bridge(Borrowed g) {
       .param("args", &BridgeArgs::args)
       .param("kwargs", &BridgeArgs::kwargs);
   AS.bridge = bridge_def.build(g).release();
-  Ref weak_keyed = import_attr("weakref", "WeakKeyDictionary");
-  AS.engines = call(weak_keyed).release();
-  AS.options = call(weak_keyed).release();
+  AS.weak_keyed = import_attr("weakref", "WeakKeyDictionary").release();
+  AS.engines = call(Borrowed(AS.weak_keyed)).release();
+  AS.options = call(Borrowed(AS.weak_keyed)).release();
   AS.pending = Ref::check(PySet_New(nullptr)).release();
   Def disposed = Def::of<on_engine_disposed>("_engine_disposed");
   disposed.param("engine", &DisposedArgs::engine);
