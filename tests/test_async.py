@@ -290,12 +290,20 @@ def test_a_cancelled_task_leaves_no_row_and_its_connection(wisp, backend, arun, 
     async def slow() -> int: ...
 
     @wisp.transaction("main")
-    async def work():
+    async def in_transaction():
         await add("cancelled", 1)
         inside.set()
         if sleep_sql[backend.kind]:
             await slow()  # cancelled in the middle of the statement
         await asyncio.sleep(5)
+
+    async def work():
+        try:
+            await in_transaction()
+        finally:  # the cancelled task's own context: no level left open
+            depths.append(await depth_in_new_block(wisp))
+
+    depths = []
 
     async def scenario():
         await slow()
@@ -314,7 +322,7 @@ def test_a_cancelled_task_leaves_no_row_and_its_connection(wisp, backend, arun, 
         return before, (await async_pool(wisp)).checkedout(), await depth_in_new_block(wisp)
 
     before, after, depth = arun(scenario())
-    assert after == before and depth == 1
+    assert after == before and depth == 1 and depths == [1]
     assert "cancelled" not in names(wisp)
 
 
