@@ -104,13 +104,7 @@ export PYTHONMALLOC=malloc_debug
 # the report of a process that dies inside a test. Child processes write
 # there too.
 symbolizer=$(command -v llvm-symbolizer || command -v addr2line || true)
-# greenlet (the async surface's bridge) switches stacks by copying them to the
-# heap and back with memcpy, redzones of our instrumented frames included: by
-# design, and not our code. Reports of the copy interceptors called from its
-# library are suppressed; everything else is reported as before.
-suppressions="$logs/asan-suppressions.txt"
-echo "interceptor_via_lib:_greenlet" > "$suppressions"
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:suppressions=$suppressions:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 set +e
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
@@ -119,7 +113,7 @@ set -e
 unset LD_PRELOAD PYTHONMALLOC ASAN_OPTIONS UBSAN_OPTIONS
 finished=$(date +%s)
 
-reports=$(find "$logs" -type f ! -name asan-suppressions.txt | sort)
+reports=$(find "$logs" -type f | sort)
 if [ -n "$reports" ]; then
   echo "== sanitizer reports:"
   for f in $reports; do cat "$f"; done
