@@ -367,14 +367,6 @@ def test_sync_calls_in_an_awaited_transaction_use_the_sync_engine(wisp, arun):
     assert "in-tx" in names(wisp)
 
 
-def test_transaction_still_refuses_async_generators(wisp):
-    async def rows():
-        yield 1
-
-    with pytest.raises(TypeError, match="async generator"):
-        wisp.transaction()(rows)
-
-
 @pytest.mark.parametrize("missing", ["greenlet", "aiosqlite"])
 def test_a_missing_async_package_names_the_extra(wisp, backend, arun, monkeypatch, missing):
     if backend.kind != "sqlite":

@@ -60,6 +60,7 @@ struct AsyncNames {
   PyObject* manager = intern("_manager");
   PyObject* inspect = intern("inspect");
   PyObject* iscoroutinefunction = intern("iscoroutinefunction");
+  PyObject* marker = intern("_is_coroutine_marker");
   PyObject* sqlite = intern("sqlite");
   PyObject* mysql = intern("mysql");
   PyObject* postgresql = intern("postgresql");
@@ -80,6 +81,8 @@ struct AsyncState {
   PyObject* pending;     // set: dispose tasks not done yet
   PyObject* on_disposed;  // the "engine_disposed" listener
   PyObject* block;        // the class of the async context managers made here
+  PyObject* inspect;      // the module and its iscoroutinefunction, as bound at import
+  PyObject* iscoroutinefunction;
 };
 AsyncState AS;
 
@@ -382,15 +385,31 @@ Ref async_engine_of(Borrowed globals, Borrowed entry) {
   return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
 }
 
+// Whether the module's `inspect` and its iscoroutinefunction are still the
+// ones bound at import (the fast path of is_coroutine_function stands in for
+// them only then).
+static bool inspect_original(Borrowed globals) {
+  Ref inspect = dict_get_ref(globals, AN->inspect);
+  if (inspect.get() != AS.inspect) return false;
+  Borrowed test = dict_get(PyModule_GetDict(AS.inspect), AN->iscoroutinefunction);
+  return test.get() == AS.iscoroutinefunction;
+}
+
 bool is_coroutine_function(Borrowed globals, Borrowed func) {
   Ref held = Ref::borrow(func.get());
   while (PyMethod_Check(held.get())) held = Ref::borrow(PyMethod_GET_FUNCTION(held.get()));
-  if (is_function(held)) {
-    return reinterpret_cast<FunctionObject*>(held.get())->code->coroutine;
-  }
-  if (PyFunction_Check(held.get())) {
-    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(held.get()));
-    if (code->co_flags & CO_COROUTINE) return true;
+  // A function (ours or Python's) is one by its code's flag, or by the mark
+  // inspect.markcoroutinefunction leaves in its __dict__; only a marked one
+  // needs inspect to tell.
+  bool plain = is_function(held) || PyFunction_Check(held.get());
+  if (plain && inspect_original(globals)) {
+    bool flagged = is_function(held)
+                       ? reinterpret_cast<FunctionObject*>(held.get())->code->coroutine
+                       : (reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(held.get()))
+                              ->co_flags & CO_COROUTINE) != 0;
+    if (flagged) return true;
+    Ref dict = Ref::check(PyObject_GenericGetDict(held.get(), nullptr));
+    if (!dict_get_ref(dict, AN->marker)) return false;
   }
   Ref inspect = global(globals, AN->inspect);
   return truthy(call_method(inspect, AN->iscoroutinefunction, {func.get()}));
@@ -444,6 +463,8 @@ void make_async_bridge(Borrowed g) {
       .param("kwargs", &BridgeArgs::kwargs);
   AS.bridge = bridge_def.build(g).release();
   AS.weak_keyed = import_attr("weakref", "WeakKeyDictionary").release();
+  AS.inspect = global(g, AN->inspect).release();
+  AS.iscoroutinefunction = getattr(AS.inspect, AN->iscoroutinefunction).release();
   AS.engines = call(Borrowed(AS.weak_keyed)).release();
   AS.options = call(Borrowed(AS.weak_keyed)).release();
   AS.pending = Ref::check(PySet_New(nullptr)).release();
