@@ -69,6 +69,7 @@ struct AsyncNames {
   PyObject* psycopg = intern("psycopg");
   PyObject* plus = intern("+");
   PyObject* engine_disposed = intern("engine_disposed");
+  PyObject* is_closed = intern("is_closed");
 };
 const AsyncNames* AN;
 
@@ -208,24 +209,40 @@ Ref running_loop() {
   return call(running);
 }
 
-// The async engines of a registry engine: a WeakKeyDictionary from the event
-// loop to its (async engine, gateway) pair, or None.
+// The async engines of a registry engine: a dict from the event loop to its
+// (async engine, gateway) pair, or None.
 Ref loops_of(Borrowed engine) {
   return call_method(Borrowed(AS.engines), AN->get, {engine.get()});
 }
 
+// Drops the engines of loops that have closed: their connections cannot be
+// closed on their loop any more; they go with the pool. (An engine's pool
+// holds its loop, so the loop is a plain key, swept here.)
+void sweep_closed_loops(Borrowed loops) {
+  Ref keys = Ref::check(PySequence_List(loops.get()));
+  for_each(keys, [&](Borrowed loop) {
+    if (!truthy(call_method(loop, AN->is_closed, {}))) return;
+    Ref pair = dict_get_ref(loops, loop);
+    check(PyDict_DelItem(loops.get(), loop.get()));
+    if (!pair) return;
+    Ref sync_engine = getattr(PyTuple_GET_ITEM(pair.get(), 0), AN->sync_engine);
+    call_kwargs(getattr(sync_engine, AN->dispose), {}, {{"close", Py_False}});
+  });
+}
+
 // The (async engine, gateway) pair of a registry entry on the running loop,
 // made on first use. An asyncio connection belongs to the loop it was made
-// on: every loop (one per asyncio.run, say) gets an engine of its own.
+// on: every loop (one per asyncio.run, say) gets an engine of its own, and
+// the engines of loops that have closed are dropped when another is made.
 Ref async_pair(Borrowed globals, Borrowed entry) {
   Ref engine = getitem(entry, AN->db);
   Ref loop = running_loop();
   Ref loops = loops_of(engine);
   if (loops.get() != Py_None) {
-    Ref pair = call_method(loops, AN->get, {loop.get()});
-    if (pair.get() != Py_None) return pair;
+    if (Ref pair = dict_get_ref(loops, loop)) return pair;
+    sweep_closed_loops(loops);
   } else {
-    loops = call(Borrowed(AS.weak_keyed));
+    loops = new_dict();
     check(PyObject_SetItem(AS.engines, engine.get(), loops.get()));
     Borrowed listen =
         s_event_listen.get([] { return import_attr("sqlalchemy.event", "listen"); });
@@ -237,7 +254,7 @@ Ref async_pair(Borrowed globals, Borrowed entry) {
   Ref gateway = call_kw(global(globals, N->WispDbGateway),
                         {getitem(entry, N->mapper_dict).get(), sync_engine.get()}, S.kw_gateway);
   Ref pair = tuple({async_engine.get(), gateway.get()});
-  check(PyObject_SetItem(loops.get(), loop.get(), pair.get()));
+  dict_set(loops, loop, pair);
   return pair;
 }
 
@@ -256,6 +273,7 @@ Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
   Borrowed in_greenlet =
       s_in_greenlet.get([] { return import_attr("sqlalchemy.util.concurrency", "in_greenlet"); });
   const bool bridged_here = truthy(call(in_greenlet));
+  sweep_closed_loops(loops);
   Ref pairs = Ref::check(PySequence_List(call_method(loops, intern("items"), {}).get()));
   for_each(pairs, [&](Borrowed item) {
     auto kv = unpack<2>(item);
