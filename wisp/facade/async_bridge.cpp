@@ -70,6 +70,8 @@ struct AsyncNames {
   PyObject* plus = intern("+");
   PyObject* engine_disposed = intern("engine_disposed");
   PyObject* is_closed = intern("is_closed");
+  PyObject* dialect = intern("dialect");
+  PyObject* driver = intern("driver");
 };
 const AsyncNames* AN;
 
@@ -215,9 +217,18 @@ Ref loops_of(Borrowed engine) {
   return call_method(Borrowed(AS.engines), AN->get, {engine.get()});
 }
 
-// Drops the engines of loops that have closed: their connections cannot be
-// closed on their loop any more; they go with the pool. (An engine's pool
-// holds its loop, so the loop is a plain key, swept here.)
+// Whether this runs in a greenlet of SQLAlchemy's bridge (ours or its own).
+bool in_greenlet() {
+  Borrowed test =
+      s_in_greenlet.get([] { return import_attr("sqlalchemy.util.concurrency", "in_greenlet"); });
+  return truthy(call(test));
+}
+
+// Drops the engines of loops that have closed. aiosqlite's connections
+// belong to a thread of their own, not to a loop: inside a greenlet they are
+// closed on the running loop. Those of the other drivers cannot be closed on
+// their loop any more; they go with the pool. (An engine's pool holds its
+// loop, so the loop is a plain key, swept here.)
 void sweep_closed_loops(Borrowed loops) {
   Ref keys = Ref::check(PySequence_List(loops.get()));
   for_each(keys, [&](Borrowed loop) {
@@ -226,7 +237,9 @@ void sweep_closed_loops(Borrowed loops) {
     check(PyDict_DelItem(loops.get(), loop.get()));
     if (!pair) return;
     Ref sync_engine = getattr(PyTuple_GET_ITEM(pair.get(), 0), AN->sync_engine);
-    call_kwargs(getattr(sync_engine, AN->dispose), {}, {{"close", Py_False}});
+    Ref driver = getattr(getattr(sync_engine, AN->dialect), AN->driver);
+    const bool close = equals(driver, AN->aiosqlite) && in_greenlet();
+    call_kwargs(getattr(sync_engine, AN->dispose), {}, {{"close", close ? Py_True : Py_False}});
   });
 }
 
@@ -270,9 +283,7 @@ Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
   Ref loops = loops_of(a.engine);
   if (loops.get() == Py_None) return none();
   Ref loop = running_loop();
-  Borrowed in_greenlet =
-      s_in_greenlet.get([] { return import_attr("sqlalchemy.util.concurrency", "in_greenlet"); });
-  const bool bridged_here = truthy(call(in_greenlet));
+  const bool bridged_here = in_greenlet();
   sweep_closed_loops(loops);
   Ref pairs = Ref::check(PySequence_List(call_method(loops, intern("items"), {}).get()));
   for_each(pairs, [&](Borrowed item) {
