@@ -4,7 +4,7 @@
 //
 // The namespace is bound in this order; function bodies look every name up
 // when they run, so a function may use a name bound after it.
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 

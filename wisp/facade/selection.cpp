@@ -15,7 +15,7 @@
 //     def db_session(datasource_name: "str" = None): ...
 #include <memory>
 
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;

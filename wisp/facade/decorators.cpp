@@ -37,8 +37,8 @@
 // globals at call time.
 #include <algorithm>
 
-#include "wisp_args.h"
-#include "wisp_facade.h"
+#include "binding.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;

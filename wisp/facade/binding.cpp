@@ -1,7 +1,7 @@
 // wisp.wisp: binding a call's arguments to parameter names (see wisp_args.h).
-#include "wisp_args.h"
+#include "binding.h"
 
-#include "wisp_facade.h"
+#include "facade.h"
 
 namespace wisp::facade {
 

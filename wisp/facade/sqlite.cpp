@@ -25,7 +25,7 @@
 // The two function objects are made once, at import, and kept here: every
 // engine is given these same objects, which tells them apart from
 // listeners of the application.
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;

@@ -14,7 +14,7 @@
 // context has entered and not yet left is kept per context (threads and
 // tasks sharing one object never see each other's blocks). A decorated
 // function runs its own scope inline on every call.
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;

@@ -29,8 +29,8 @@
 // their own, a method replaced on the class is read again, and a class the
 // program drops is not kept. Both still dispatch to the namespace named like
 // the class.
-#include "wisp_args.h"
-#include "wisp_facade.h"
+#include "binding.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;

@@ -24,7 +24,7 @@
 #include <array>
 #include <cerrno>
 
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;

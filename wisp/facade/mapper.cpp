@@ -16,7 +16,7 @@
 // through attribute lookup on `self`, so a subclass may override any of them.
 #include <memory>
 
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;
