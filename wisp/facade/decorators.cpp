@@ -25,16 +25,8 @@
 //     ... shape result by f_return_type ...
 //
 // Each name is looked up in the module when the wrapper runs; while it is
-// still the module's own function, the wrapper runs its body directly.
-//
-// A wrapper keeps, per decorated function, the parameters its signature
-// gives and the return annotation its type hints give, and uses them only
-// while nothing they are computed from has changed: the function's
-// __code__, __defaults__, __kwdefaults__ and __annotations__ (compared item
-// by item), and its __signature__; a function with __wrapped__ is looked up
-// afresh on every call. Type hints are kept only when no annotation holds a
-// string or a forward reference, whose meaning depends on the module's
-// globals at call time.
+// still the module's own function, the wrapper runs its body directly, with
+// what it keeps of the decorated function (see WrapperVars).
 #include <algorithm>
 
 #include "binding.h"
@@ -45,163 +37,91 @@ using namespace wisp::facade;
 
 namespace {
 
-struct DecoratorNames {
-  PyObject* combine_args = intern("__combine_args");
-  PyObject* combine_args_page = intern("__combine_args_page");
-  PyObject* prepare_sql = intern("_prepare_sql");
-  PyObject* sql_decorator = intern("_sql_decorator");
-  PyObject* result_type_handle = intern("result_type_handle");
-  PyObject* inspect = intern("inspect");
-  PyObject* signature = intern("signature");
-  PyObject* keys = intern("keys");
-  PyObject* get = intern("get");
-  PyObject* get_type_hints = intern("get_type_hints");
-  PyObject* get_base_type = intern("get_base_type");
-  PyObject* get_args = intern("get_args");
-  PyObject* get_origin = intern("get_origin");
-  PyObject* is_container_type = intern("is_container_type");
-  PyObject* is_result_class = intern("is_result_class");
-  PyObject* to_prepared_statement = intern("to_prepared_statement");
-  PyObject* Page = intern("Page");
-  PyObject* dict = intern("dict");
-  PyObject* list = intern("list");
-  PyObject* Dict = intern("Dict");
-  PyObject* List = intern("List");
-  PyObject* return_ = intern("return");
-  PyObject* list_key = intern("list");
-  PyObject* data = intern("data");
-  PyObject* select_one = intern("select_one");
-  PyObject* select_list = intern("select_list");
-  PyObject* select_page = intern("select_page");
-  PyObject* insert_list = intern("insert_list");
-  PyObject* insert = intern("insert");
-  PyObject* update = intern("update");
-  PyObject* delete_ = intern("delete");
-  PyObject* annotations = intern("__annotations__");
-  PyObject* signature_attr = intern("__signature__");
-  PyObject* wrapped_attr = intern("__wrapped__");
-  PyObject* args_attr = intern("__args__");
-  PyObject* check_return = intern("please check return type: ");
-  PyObject* set_list = intern(", should set list ...");
-};
-const DecoratorNames* DN;
-
-// What the module held when it was made, for the fast paths; kept for the
-// life of the process.
-struct Originals {
-  PyObject* combine_args;
-  PyObject* combine_args_page;
-  PyObject* prepare_sql;
-  PyObject* result_type_handle;
-  PyObject* is_result_class;  // wisp.utils.class_probe.is_result_class
-  PyObject* inspect;          // the module
-  PyObject* signature;        // inspect.signature
-  PyObject* get_type_hints;   // typing_extensions.get_type_hints
-  PyObject* forward_ref;      // typing.ForwardRef
-  PyObject* absent;           // stands for "no __signature__" in a memo
-  PyObject* one;
-  PyObject* ten;
-};
-Originals O;
-
-// A call's arguments are bound to the parameter names by the binding the
-// mapped methods share (wisp_args.h).
-namespace args = wisp::facade;
+PyObject* forward_ref;  // typing.ForwardRef
 
 // ---------------------------------------------------------------------------
 // Small pieces of Python semantics.
 
-// `a == b` by its truth value; classes of metaclass `type` compare by
-// identity.
-bool eq(Borrowed a, Borrowed b) {
-  if (Py_TYPE(a.get()) == &PyType_Type && Py_TYPE(b.get()) == &PyType_Type) return a == b;
-  return truthy(Ref::check(PyObject_RichCompare(a, b, Py_EQ)));
-}
-
-// `a != b` by its truth value.
-bool ne(Borrowed a, Borrowed b) {
-  if (Py_TYPE(a.get()) == &PyType_Type && Py_TYPE(b.get()) == &PyType_Type) return a != b;
-  return truthy(Ref::check(PyObject_RichCompare(a, b, Py_NE)));
-}
-
 // A parametrised dict such as dict[str, Any] or Dict[str, Any]: its origin
 // is dict.
 bool is_parametrised_dict(Borrowed globals, Borrowed t) {
-  GlobalRef dict_t = global(globals, DN->dict);
-  Ref origin = call(global(globals, DN->get_origin), {t.get()});
+  GlobalRef dict_t = global(globals, names->dict);
+  Ref origin = call(global(globals, names->get_origin), {t.get()});
   return origin.get() == dict_t.get();
 }
 
 // `t == dict or t == Dict`, and a parametrised dict counts too: its rows
 // are dicts as well.
 bool is_dict_type(Borrowed globals, Borrowed t) {
-  return eq(t, global(globals, DN->dict)) || eq(t, global(globals, DN->Dict)) ||
+  return equals(t, global(globals, names->dict)) || equals(t, global(globals, names->Dict)) ||
          is_parametrised_dict(globals, t);
 }
 
 // len(row.keys())
 Py_ssize_t key_count(Borrowed row) {
   if (PyDict_CheckExact(row.get())) return PyDict_GET_SIZE(row.get());
-  Ref keys = call_method(row, DN->keys, {});
+  Ref keys = call_method(row, names->keys, {});
   Py_ssize_t n = PyObject_Size(keys.get());
   if (n < 0) throw_error();
   return n;
 }
 
-// mapping.get(key, None)
-Ref get_or_none(Borrowed mapping, PyObject* key) {
-  if (PyDict_CheckExact(mapping.get())) {
-    Ref value = dict_get_ref(mapping, key);
-    return value ? value : none();
-  }
-  return call_method(mapping, DN->get, {key, Py_None});
-}
-
 // ---------------------------------------------------------------------------
-// What a decorated function's signature and type hints give, kept per
-// wrapper while nothing they depend on has changed.
+// What a wrapper keeps of its function between calls
+
+// The values a wrapper closes over: the decorator's SQL text (and, for the
+// writes, the gateway operation's name) and the function; then what it keeps
+// of the function: the parameter plan inspect.signature gives (null: nothing
+// kept), with what the plan was read from, and the return annotation
+// get_type_hints gives (null: not read yet).
 //
-// A memo is a list: what the function held when it was made, then the
-// parameter plan and the return annotation.
-enum Slot : Py_ssize_t {
-  kCode,
-  kDefaults,
-  kKwdefaults,
-  kKwdefaultsCopy,
-  kAnnotations,
-  kAnnotationsCopy,
-  kSignature,
-  kPlan,
-  kHintsState,  // None: not kept (forward references); False: not read yet; True: kReturn holds it
-  kReturn,
-  kSlots
+// What is kept serves while the function still holds the very __code__,
+// __defaults__ and __signature__ it was read from, and __kwdefaults__ and
+// __annotations__ with the same items, and while the module's
+// inspect.signature and get_type_hints are the originals. A function with
+// __wrapped__ is read afresh on every call, and so are the type hints of one
+// whose annotations hold a string or a forward reference: what those mean
+// depends on the module's globals at the time of the call.
+struct WrapperVars {
+  Ref sql_str, sql_type, func;
+  Ref code, defaults, kwdefaults, annotations, signature;  // as read: copies of the dicts
+  Ref plan;
+  Ref hints_kept;  // True: `hint` may be kept (no forward reference)
+  Ref hint;
+  static auto fields() {
+    return wisp::fields(&WrapperVars::sql_str, &WrapperVars::sql_type, &WrapperVars::func,
+                        &WrapperVars::code, &WrapperVars::defaults, &WrapperVars::kwdefaults,
+                        &WrapperVars::annotations, &WrapperVars::signature, &WrapperVars::plan,
+                        &WrapperVars::hints_kept, &WrapperVars::hint);
+  }
 };
 
-// What inspect.signature and get_type_hints read from a plain function.
-struct Deps {
+// What inspect.signature and get_type_hints read from a plain function;
+// `wrapped` when it has __wrapped__, which is then all that is read.
+struct Sources {
   Ref code, defaults, kwdefaults, annotations, signature;
   bool wrapped = false;
 };
 
-Borrowed or_none(PyObject* o) {
-  return o ? o : Py_None;
-}
-
-Deps read_deps(Borrowed func) {
-  Deps d;
-  d.code = Ref::borrow(PyFunction_GetCode(func));
-  d.defaults = Ref::borrow(or_none(PyFunction_GetDefaults(func)));
-  d.kwdefaults = Ref::borrow(or_none(PyFunction_GetKwDefaults(func)));
+Sources sources_of(Borrowed func) {
+  Sources s;
   Ref dict = Ref::check(PyObject_GenericGetDict(func, nullptr));
-  d.signature = dict_get_ref(dict, DN->signature_attr);
-  if (!d.signature) d.signature = Ref::borrow(O.absent);
-  d.wrapped = bool(dict_get_ref(dict, DN->wrapped_attr));
-  d.annotations = getattr(func, DN->annotations);
-  return d;
+  if (dict_get_ref(dict, names->wrapped_attr)) {
+    s.wrapped = true;
+    return s;
+  }
+  s.signature = dict_get_ref(dict, names->signature_attr);
+  s.code = Ref::borrow(PyFunction_GetCode(func));
+  s.defaults = Ref::borrow(PyFunction_GetDefaults(func));
+  s.kwdefaults = Ref::borrow(PyFunction_GetKwDefaults(func));
+  s.annotations = getattr(func, names->annotations);
+  return s;
 }
 
-// The same keys in the same order with the very same values.
+// The same keys in the same order with the very same values; two nulls are
+// the same.
 bool same_items(Borrowed a, Borrowed b) {
+  if (!a || !b) return a.get() == b.get();
   if (PyDict_GET_SIZE(a.get()) != PyDict_GET_SIZE(b.get())) return false;
   Py_ssize_t pa = 0, pb = 0;
   PyObject *ka, *va, *kb, *vb;
@@ -211,26 +131,16 @@ bool same_items(Borrowed a, Borrowed b) {
   return true;
 }
 
-Borrowed slot(Borrowed memo, Slot s) {
-  return PyList_GET_ITEM(memo.get(), s);
-}
-
-void set_slot(Borrowed memo, Slot s, Borrowed value) {
-  check(PyList_SetItem(memo.get(), s, Py_NewRef(value.get())));
-}
-
-bool memo_fresh(Borrowed func, Borrowed memo) {
-  Deps d = read_deps(func);
-  if (d.wrapped || d.code.get() != slot(memo, kCode) || d.defaults.get() != slot(memo, kDefaults) ||
-      d.kwdefaults.get() != slot(memo, kKwdefaults) ||
-      d.signature.get() != slot(memo, kSignature) ||
-      d.annotations.get() != slot(memo, kAnnotations)) {
-    return false;
-  }
-  if (d.kwdefaults.get() != Py_None && !same_items(d.kwdefaults, slot(memo, kKwdefaultsCopy))) {
-    return false;
-  }
-  return same_items(d.annotations, slot(memo, kAnnotationsCopy));
+// Whether what the wrapper keeps still serves for its function (see above;
+// the module's globals are tested where each is used).
+bool kept_fresh(const WrapperVars& v) {
+  if (!v.plan || !PyFunction_Check(v.func.get())) return false;
+  Sources now = sources_of(v.func);
+  return !now.wrapped && now.code.get() == v.code.get() &&
+         now.defaults.get() == v.defaults.get() && now.signature.get() == v.signature.get() &&
+         (!now.kwdefaults || PyDict_CheckExact(now.kwdefaults.get())) &&
+         same_items(now.kwdefaults, v.kwdefaults) && PyDict_CheckExact(now.annotations.get()) &&
+         same_items(now.annotations, v.annotations);
 }
 
 // Whether get_type_hints would evaluate something in `annotation` against
@@ -241,8 +151,8 @@ bool has_forward_reference(Borrowed annotation, int depth = 0) {
   if (depth > 16 || PyUnicode_Check(annotation.get())) return true;
   if (annotation.get() == Py_None || PyType_Check(annotation.get())) return false;
   try {
-    if (check(PyObject_IsInstance(annotation.get(), O.forward_ref))) return true;
-    Ref args = getattr_opt(annotation, DN->args_attr);
+    if (check(PyObject_IsInstance(annotation.get(), forward_ref))) return true;
+    Ref args = getattr_opt(annotation, names->args_attr);
     if (!args) return false;
     if (!PyTuple_Check(args.get())) return true;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.get()); ++i) {
@@ -258,101 +168,63 @@ bool has_forward_reference(Borrowed annotation, int depth = 0) {
   }
 }
 
-// A new memo for `func`, or null when it cannot be kept (a __wrapped__
-// chain, whose parts may change unseen, or annotations or keyword defaults
-// held in something other than a plain dict).
-Ref make_memo(Borrowed func) {
-  Deps d = read_deps(func);
-  if (d.wrapped || !PyDict_CheckExact(d.annotations.get()) ||
-      (d.kwdefaults.get() != Py_None && !PyDict_CheckExact(d.kwdefaults.get()))) {
-    return Ref();
-  }
-  Ref kwdefaults_copy =
-      d.kwdefaults.get() == Py_None ? none() : Ref::check(PyDict_Copy(d.kwdefaults.get()));
-  Ref annotations_copy = Ref::check(PyDict_Copy(d.annotations.get()));
-  bool forward = false;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (!forward && PyDict_Next(annotations_copy.get(), &pos, &key, &value)) {
-    forward = has_forward_reference(value);
-  }
-  Ref plan = args::parameter_plan(call(O.signature, {func.get()}));
-  Ref memo = Ref::check(PyList_New(kSlots));
-  PyObject* items[kSlots] = {d.code.get(),
-                             d.defaults.get(),
-                             d.kwdefaults.get(),
-                             kwdefaults_copy.get(),
-                             d.annotations.get(),
-                             annotations_copy.get(),
-                             d.signature.get(),
-                             plan.get(),
-                             forward ? Py_None : Py_False,
-                             Py_None};
-  for (Py_ssize_t i = 0; i < kSlots; ++i) PyList_SET_ITEM(memo.get(), i, Py_NewRef(items[i]));
-  return memo;
-}
-
-// The values a wrapper closes over: the decorator's SQL text (and, for the
-// writes, the gateway operation's name), the function, and its memo (None
-// until the first call).
-struct WrapperVars {
-  Ref sql_str, sql_type, func, memo;
-  static auto fields() {
-    return wisp::fields(&WrapperVars::sql_str, &WrapperVars::sql_type, &WrapperVars::func,
-                        &WrapperVars::memo);
-  }
-};
-
-// Whether the module's `inspect` and its `signature` are still the ones a
-// memo was made with.
-bool signature_original(FunctionObject* f) {
-  if (!global_is(f, DN->inspect, O.inspect)) return false;
-  Borrowed sig = dict_get(PyModule_GetDict(O.inspect), DN->signature);
-  return sig.get() == O.signature;
-}
-
 // inspect.signature(func) as a parameter plan, with the module's `inspect`
 // and its `signature` looked up now.
 Ref plan_afresh(FunctionObject* f, Borrowed func) {
-  Ref signature = getattr(global(f, DN->inspect), DN->signature);
-  return args::parameter_plan(call(signature, {func.get()}));
+  Ref signature = getattr(global(f, names->inspect), names->signature);
+  return parameter_plan(call(signature, {func.get()}));
 }
 
-struct Plan {
-  Ref plan;
-  Ref memo;  // null when the plan was made afresh and not kept
-};
-
-// inspect.signature(func), as a parameter plan.
-Plan plan_for(FunctionObject* f) {
+// The parameter plan of the wrapper's function: the kept one while it
+// serves, else read afresh, and kept when the function is a plain one with
+// its annotations and keyword defaults in plain dicts.
+Ref plan_for(FunctionObject* f) {
   Ref func = captured<WrapperVars>(f).func;
-  if (PyFunction_Check(func.get()) && signature_original(f)) {
-    Ref memo = captured<WrapperVars>(f).memo;
-    if (memo.get() != Py_None && memo_fresh(func, memo))
-      return Plan{Ref::borrow(slot(memo, kPlan)), memo};
-    memo = make_memo(func);
-    if (memo) {
-      captured<WrapperVars>(f).memo = memo;
-      return Plan{Ref::borrow(slot(memo, kPlan)), memo};
-    }
+  bool original = global_is(f, names->inspect, originals.inspect) &&
+                  dict_get(PyModule_GetDict(originals.inspect), names->signature).get() ==
+                      originals.signature;
+  if (!original || !PyFunction_Check(func.get())) return plan_afresh(f, func);
+  if (kept_fresh(captured<WrapperVars>(f))) return captured<WrapperVars>(f).plan;
+  Sources read = sources_of(func);
+  if (read.wrapped || !PyDict_CheckExact(read.annotations.get()) ||
+      (read.kwdefaults && !PyDict_CheckExact(read.kwdefaults.get()))) {
+    return plan_afresh(f, func);
   }
-  return Plan{plan_afresh(f, func), Ref()};
+  Ref kwdefaults = read.kwdefaults ? Ref::check(PyDict_Copy(read.kwdefaults.get())) : Ref();
+  Ref annotations = Ref::check(PyDict_Copy(read.annotations.get()));
+  bool forward = false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (!forward && PyDict_Next(annotations.get(), &pos, &key, &value)) {
+    forward = has_forward_reference(value);
+  }
+  Ref plan = parameter_plan(call(originals.signature, {func.get()}));
+  WrapperVars& v = captured<WrapperVars>(f);
+  v.code = std::move(read.code);
+  v.defaults = std::move(read.defaults);
+  v.kwdefaults = std::move(kwdefaults);
+  v.annotations = std::move(annotations);
+  v.signature = std::move(read.signature);
+  v.plan = plan;
+  v.hints_kept = boolean(!forward);
+  v.hint.reset();
+  return plan;
 }
 
-// get_type_hints(func).get("return", None)
-Ref return_annotation(FunctionObject* f, Borrowed memo) {
+// get_type_hints(func).get("return", None): the kept one while it serves.
+Ref return_annotation(FunctionObject* f) {
   Ref func = captured<WrapperVars>(f).func;
-  Ref get_type_hints = global(f, DN->get_type_hints);
-  const bool keep = memo && get_type_hints.get() == O.get_type_hints &&
-                    slot(memo, kHintsState) != Py_None && memo_fresh(func, memo);
-  if (keep && slot(memo, kHintsState) == Py_True) return Ref::borrow(slot(memo, kReturn));
+  Ref get_type_hints = global(f, names->get_type_hints);
+  auto may_keep = [&] {
+    const WrapperVars& v = captured<WrapperVars>(f);
+    return get_type_hints.get() == originals.get_type_hints && v.hints_kept.get() == Py_True &&
+           kept_fresh(v);
+  };
+  if (may_keep() && captured<WrapperVars>(f).hint) return captured<WrapperVars>(f).hint;
   Ref hints = call(get_type_hints, {func.get()});
-  Ref result = get_or_none(hints, DN->return_);
-  if (keep && memo_fresh(func, memo)) {
-    set_slot(memo, kReturn, result);
-    set_slot(memo, kHintsState, Py_True);
-  }
-  return result;
+  Ref hint = mapping_get(hints, names->return_, Py_None);
+  if (may_keep()) captured<WrapperVars>(f).hint = hint;
+  return hint;
 }
 
 // ---------------------------------------------------------------------------
@@ -376,10 +248,10 @@ Ref positionals(Borrowed args, Py_ssize_t parameters) {
   return out;
 }
 
-args::BoundCall combine(FunctionObject* f, Borrowed fun, Borrowed call_args, Borrowed call_kwargs) {
+BoundCall combine(FunctionObject* f, Borrowed fun, Borrowed call_args, Borrowed call_kwargs) {
   Ref plan = plan_afresh(f, fun);
   Ref positional = positionals(call_args, PyTuple_GET_SIZE(plan.get()));
-  return args::bind_call(plan, positional, call_kwargs, global(f, DN->Page));
+  return bind_call(plan, positional, call_kwargs, global(f, names->Page));
 }
 
 struct CombineArgs {
@@ -393,7 +265,7 @@ Ref combine_args(FunctionObject* f, CombineArgs& a) {
 
 // def __combine_args_page(fun, args, kwargs)
 Ref combine_args_page(FunctionObject* f, CombineArgs& a) {
-  args::BoundCall bound = combine(f, a.fun, a.args, a.kwargs);
+  BoundCall bound = combine(f, a.fun, a.args, a.kwargs);
   return tuple({bound.params.get(), bound.page.get()});
 }
 
@@ -402,6 +274,7 @@ Ref combine_args_page(FunctionObject* f, CombineArgs& a) {
 
 struct Prepared {
   Ref gateway, sql, sql_param;
+  Ref as_tuple() const { return tuple({gateway.get(), sql.get(), sql_param.get()}); }
 };
 
 //     db = get_current_db()
@@ -409,12 +282,12 @@ struct Prepared {
 //     sql, sql_param = ParseMapper.to_prepared_statement(sql_str, params)
 //     return db_gateway, sql, sql_param
 Prepared prepare_sql(Borrowed globals, Borrowed sql_str, Borrowed params) {
-  Ref db = call(global(globals, N->get_current_db));
-  Ref entry = registry_entry(globals, mapper_attr(globals, N->datasource), db);
+  Ref db = call(global(globals, names->get_current_db));
+  Ref entry = registry_entry(globals, mapper_attr(globals, names->datasource), db);
   Prepared out;
-  out.gateway = getitem(entry, N->db_gateway);
+  out.gateway = getitem(entry, names->db_gateway);
   entry.reset();
-  Ref to_prepared = getattr(global(globals, N->ParseMapper), DN->to_prepared_statement);
+  Ref to_prepared = getattr(global(globals, names->ParseMapper), names->to_prepared_statement);
   Ref statement = call(to_prepared, {sql_str.get(), params.get()});
   auto parts = unpack<2>(statement);
   out.sql = std::move(parts[0]);
@@ -428,8 +301,7 @@ struct PrepareSqlArgs {
 
 // def _prepare_sql(sql_str, params)
 Ref prepare_sql_fn(FunctionObject* f, PrepareSqlArgs& a) {
-  Prepared p = prepare_sql(f->globals, a.sql_str, a.params);
-  return tuple({p.gateway.get(), p.sql.get(), p.sql_param.get()});
+  return prepare_sql(f->globals, a.sql_str, a.params).as_tuple();
 }
 
 // ---------------------------------------------------------------------------
@@ -445,7 +317,7 @@ Ref handle_row(Borrowed result_type, Borrowed result, bool is_result) {
 }
 
 bool is_result_class(Borrowed globals, Borrowed t) {
-  return truthy(call(global(globals, DN->is_result_class), {t.get()}));
+  return truthy(call(global(globals, names->is_result_class), {t.get()}));
 }
 
 struct ResultTypeHandleArgs {
@@ -467,14 +339,14 @@ Ref handle_rows(FunctionObject* f, Borrowed result_type, Borrowed rows) {
   Ref out = new_list();
   int classified = -1;  // is_result_class(result_type), once known
   for_each(rows, [&](Borrowed row) {
-    Ref handle = global(f, DN->result_type_handle);
-    if (handle.get() != O.result_type_handle) {
+    Ref handle = global(f, names->result_type_handle);
+    if (handle.get() != originals.result_type_handle) {
       list_append(out, call(handle, {result_type.get(), row.get()}));
       return;
     }
     handle.reset();
     if (!PyDict_CheckExact(row.get())) raise_arg_type(str("result"), &PyDict_Type, row);
-    if (classified < 0 || !global_is(f, DN->is_result_class, O.is_result_class)) {
+    if (classified < 0 || !global_is(f, names->is_result_class, originals.is_result_class)) {
       classified = is_result_class(f->globals, result_type) ? 1 : 0;
     }
     list_append(out, handle_row(result_type, row, classified == 1));
@@ -492,49 +364,49 @@ struct WrapperArgs {
 struct Bound {
   Ref params, page;
   Prepared prepared;
-  Ref memo;
 };
+
+// name(*args) with the module global `name`, or `own()` in its stead while
+// the global is still the module's own function.
+template <class F>
+Ref through_global(FunctionObject* f, PyObject* name, PyObject* original, F&& own,
+                   std::initializer_list<PyObject*> args) {
+  Ref fn = global(f, name);
+  if (fn.get() == original) return own();
+  return call(fn, args);
+}
 
 // Steps 1 and 2 of every wrapper: the parameter dict (and the page, for
 // select_page), then the gateway and the prepared statement. A call the
 // decorated function itself would refuse for an argument too many is refused
-// before either.
+// before either, whichever binding runs.
 Bound bind_and_prepare(FunctionObject* f, WrapperArgs& a, bool paged) {
-  Bound b;
-  PyObject* name = paged ? DN->combine_args_page : DN->combine_args;
-  PyObject* original = paged ? O.combine_args_page : O.combine_args;
-  // An argument the function does not take is refused first, whichever
-  // binding runs.
-  Plan plan = plan_for(f);
+  Ref plan = plan_for(f);
   Ref func = captured<WrapperVars>(f).func;
-  args::refuse_surplus(plan.plan, a.args, a.kwargs, func);
-  Ref combiner = global(f, name);
-  if (combiner.get() == original) {
-    combiner.reset();
-    b.memo = std::move(plan.memo);
-    args::BoundCall bound = args::bind_call(plan.plan, a.args, a.kwargs, global(f, DN->Page));
-    b.params = std::move(bound.params);
-    b.page = std::move(bound.page);
+  refuse_surplus(plan, a.args, a.kwargs, func);
+  Ref combined = through_global(
+      f, paged ? names->combine_args_page : names->combine_args,
+      paged ? originals.combine_args_page : originals.combine_args,
+      [&] {
+        BoundCall bound = bind_call(plan, a.args, a.kwargs, global(f, names->Page));
+        return paged ? tuple({bound.params.get(), bound.page.get()}) : std::move(bound.params);
+      },
+      {func.get(), a.args.get(), a.kwargs.get()});
+  Bound b;
+  if (paged) {
+    auto parts = unpack<2>(combined);
+    b.params = std::move(parts[0]);
+    b.page = std::move(parts[1]);
   } else {
-    Ref result = call(combiner, {func.get(), a.args.get(), a.kwargs.get()});
-    if (paged) {
-      auto parts = unpack<2>(result);
-      b.params = std::move(parts[0]);
-      b.page = std::move(parts[1]);
-    } else {
-      b.params = std::move(result);
-    }
+    b.params = std::move(combined);
   }
   Ref sql_str = captured<WrapperVars>(f).sql_str;
-  Ref prepare = global(f, DN->prepare_sql);
-  if (prepare.get() == O.prepare_sql) {
-    prepare.reset();
-    b.prepared = prepare_sql(f->globals, sql_str, b.params);
-  } else {
-    Ref result = call(prepare, {sql_str.get(), b.params.get()});
-    auto parts = unpack<3>(result);
-    b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
-  }
+  Ref prepared = through_global(
+      f, names->prepare_sql, originals.prepare_sql,
+      [&] { return prepare_sql(f->globals, sql_str, b.params).as_tuple(); },
+      {sql_str.get(), b.params.get()});
+  auto parts = unpack<3>(prepared);
+  b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
   return b;
 }
 
@@ -543,10 +415,10 @@ struct ReturnType {
   Ref annotation, base;
 };
 
-ReturnType return_type_of(FunctionObject* f, Borrowed memo) {
+ReturnType return_type_of(FunctionObject* f) {
   ReturnType r;
-  r.annotation = return_annotation(f, memo);
-  r.base = call(global(f, DN->get_base_type), {r.annotation.get()});
+  r.annotation = return_annotation(f);
+  r.base = call(global(f, names->get_base_type), {r.annotation.get()});
   return r;
 }
 
@@ -554,18 +426,19 @@ ReturnType return_type_of(FunctionObject* f, Borrowed memo) {
 // annotation must be a container other than a dict, or absent.
 void require_list(FunctionObject* f, Borrowed return_type) {
   if (return_type.get() == Py_None) return;
-  bool refused = !truthy(call(global(f, DN->is_container_type), {return_type.get()})) ||
-                 eq(return_type, global(f, DN->dict)) || eq(return_type, global(f, DN->Dict));
+  bool refused = !truthy(call(global(f, names->is_container_type), {return_type.get()})) ||
+                 equals(return_type, global(f, names->dict)) ||
+                 equals(return_type, global(f, names->Dict));
   if (!refused) return;
   Ref shown = text_of(return_type);
-  raise(PyExc_TypeError, concat({DN->check_return, shown.get(), DN->set_list}));
+  raise(PyExc_TypeError, concat({names->check_return, shown.get(), names->set_list}));
 }
 
 // The rows of a list shaped by `-> list[X]`: X objects, single values, or
 // the rows unchanged when X is (a parametrised) dict.
 Ref shape_rows(FunctionObject* f, const ReturnType& r, Borrowed rows) {
   if (!truthy(r.base) || !truthy(rows)) return Ref();
-  Ref type_args = call(global(f, DN->get_args), {r.annotation.get()});
+  Ref type_args = call(global(f, names->get_args), {r.annotation.get()});
   if (!truthy(type_args)) return Ref();
   Ref item_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
   if (is_dict_type(f->globals, item_type)) return Ref();
@@ -575,22 +448,25 @@ Ref shape_rows(FunctionObject* f, const ReturnType& r, Borrowed rows) {
 // select_one's wrapper
 Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, false);
-  args::refuse_missing(b.prepared.sql_param);
-  Ref result = call_method(b.prepared.gateway, DN->select_one,
+  refuse_missing(b.prepared.sql_param);
+  Ref result = call_method(b.prepared.gateway, names->select_one,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
-  ReturnType r = return_type_of(f, b.memo);
+  ReturnType r = return_type_of(f);
   // `-> X | None` says what select_one gives: X, or None when nothing matched.
   if (Ref member = optional_member(f->globals, r.annotation)) {
     r.annotation = std::move(member);
-    r.base = call(global(f, DN->get_base_type), {r.annotation.get()});
+    r.base = call(global(f, names->get_base_type), {r.annotation.get()});
   }
   Ref return_type = r.base;
-  if (eq(return_type, global(f, DN->list)) || eq(return_type, global(f, DN->List))) {
-    Ref type_args = call(global(f, DN->get_args), {r.annotation.get()});
+  if (equals(return_type, global(f, names->list)) ||
+      equals(return_type, global(f, names->List))) {
+    Ref type_args = call(global(f, names->get_args), {r.annotation.get()});
     if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
   }
-  if (!truthy(return_type) || result.get() == Py_None || !ne(return_type, global(f, DN->dict)) ||
-      !ne(return_type, global(f, DN->Dict)) || is_parametrised_dict(f->globals, return_type)) {
+  if (!truthy(return_type) || result.get() == Py_None ||
+      !not_equals(return_type, global(f, names->dict)) ||
+      !not_equals(return_type, global(f, names->Dict)) ||
+      is_parametrised_dict(f->globals, return_type)) {
     return result;
   }
   if (is_result_class(f->globals, return_type)) return call_spread(return_type, result);
@@ -601,10 +477,10 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
 // select_list's wrapper
 Ref select_list_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, false);
-  args::refuse_missing(b.prepared.sql_param);
-  Ref result = call_method(b.prepared.gateway, DN->select_list,
+  refuse_missing(b.prepared.sql_param);
+  Ref result = call_method(b.prepared.gateway, names->select_list,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
-  ReturnType r = return_type_of(f, b.memo);
+  ReturnType r = return_type_of(f);
   require_list(f, r.base);
   Ref shaped = shape_rows(f, r, result);
   return shaped ? shaped : result;
@@ -613,25 +489,25 @@ Ref select_list_wrapper(FunctionObject* f, WrapperArgs& a) {
 // select_page's wrapper
 Ref select_page_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, true);
-  args::refuse_missing(b.prepared.sql_param);
+  refuse_missing(b.prepared.sql_param);
   Ref page = b.page;
-  if (page.get() == Py_None || page.get() == args::empty_marker().get()) {
-    page = call(global(f, DN->Page), {O.one, O.ten});
+  if (page.get() == Py_None || page.get() == empty_marker().get()) {
+    page = default_page(f->globals);
   }
-  Ref result = call_method(b.prepared.gateway, DN->select_page,
+  Ref result = call_method(b.prepared.gateway, names->select_page,
                            {b.prepared.sql.get(), page.get(), b.prepared.sql_param.get()});
-  Ref data_list = getitem(result, DN->list_key);
-  ReturnType r = return_type_of(f, b.memo);
+  Ref data_list = getitem(result, names->list);
+  ReturnType r = return_type_of(f);
   require_list(f, r.base);
   Ref shaped = shape_rows(f, r, data_list);
-  if (shaped) check(PyObject_SetItem(result.get(), DN->list_key, shaped.get()));
+  if (shaped) check(PyObject_SetItem(result.get(), names->list, shaped.get()));
   return result;
 }
 
 // _sql_decorator's wrapper: getattr(db_gateway, sql_type)(sql, sql_param)
 Ref sql_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, false);
-  args::refuse_missing(b.prepared.sql_param);
+  refuse_missing(b.prepared.sql_param);
   Ref sql_type = captured<WrapperVars>(f).sql_type;
   Ref operation = getattr(b.prepared.gateway, sql_type);
   return call(operation, {b.prepared.sql.get(), b.prepared.sql_param.get()});
@@ -641,11 +517,11 @@ Ref sql_wrapper(FunctionObject* f, WrapperArgs& a) {
 // bind dict is made but not used, the rows go to the database as they are.
 Ref insert_list_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, false);
-  Ref data = getitem(b.params, DN->data);
-  if (data.get() == args::empty_marker().get()) {
+  Ref data = getitem(b.params, names->data);
+  if (data.get() == empty_marker().get()) {
     raise(PyExc_TypeError, "missing a required argument: 'data'");
   }
-  return call_method(b.prepared.gateway, DN->insert_list, {b.prepared.sql.get(), data.get()});
+  return call_method(b.prepared.gateway, names->insert_list, {b.prepared.sql.get(), data.get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -664,8 +540,8 @@ struct DecoratorArgs {
 template <Def** Wrapper>
 Ref decorator(FunctionObject* f, DecoratorArgs& a) {
   const DecoratorVars v = captured<DecoratorVars>(f);
-  Ref wrapper = (*Wrapper)->closure(f, WrapperVars{v.sql_str, v.sql_type, a.func, none()});
-  return apply_wraps(global(f, N->wraps), a.func, wrapper);
+  Ref wrapper = (*Wrapper)->closure(f, WrapperVars{v.sql_str, v.sql_type, a.func});
+  return apply_wraps(global(f, names->wraps), a.func, wrapper);
 }
 
 struct SqlArgs {
@@ -701,9 +577,9 @@ Ref sql_decorator(FunctionObject* f, SqlDecoratorArgs& a) {
 }
 
 // insert(sql), delete(sql), update(sql): _sql_decorator(sql, "<operation>")
-template <PyObject* DecoratorNames::* Operation>
+template <PyObject* Names::* Operation>
 Ref write_factory(FunctionObject* f, SqlArgs& a) {
-  return call(global(f, DN->sql_decorator), {a.sql.get(), DN->*Operation});
+  return call(global(f, names->sql_decorator), {a.sql.get(), names->*Operation});
 }
 
 const char kSelectOneDoc[] =
@@ -738,7 +614,7 @@ void bind_factory(Borrowed g, const char* name, const char* doc) {
   def.param("sql", &SqlArgs::sql).annotate("str").bind(g, g);
 }
 
-template <PyObject* DecoratorNames::* Operation>
+template <PyObject* Names::* Operation>
 void bind_write(Borrowed g, const char* name, const char* doc) {
   Def::of<write_factory<Operation>>(name)
       .doc(doc)
@@ -752,29 +628,25 @@ void bind_write(Borrowed g, const char* name, const char* doc) {
 namespace wisp::facade {
 
 void bind_decorators(Borrowed g) {
-  DN = new DecoratorNames();
-  O.inspect = global(g, DN->inspect).release();
-  O.signature = getattr(O.inspect, DN->signature).release();
-  O.get_type_hints = global(g, DN->get_type_hints).release();
-  O.is_result_class = global(g, DN->is_result_class).release();
-  O.forward_ref = import_attr("typing", "ForwardRef").release();
-  O.absent = call(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).release();
-  O.one = Ref::check(PyLong_FromLong(1)).release();
-  O.ten = Ref::check(PyLong_FromLong(10)).release();
+  originals.inspect = global(g, names->inspect).release();
+  originals.signature = getattr(originals.inspect, names->signature).release();
+  originals.get_type_hints = global(g, names->get_type_hints).release();
+  originals.is_result_class = global(g, names->is_result_class).release();
+  forward_ref = import_attr("typing", "ForwardRef").release();
 
-  O.combine_args = Def::of<combine_args>("__combine_args")
+  originals.combine_args = Def::of<combine_args>("__combine_args")
                        .param("fun", &CombineArgs::fun)
                        .param("args", &CombineArgs::args)
                        .param("kwargs", &CombineArgs::kwargs)
                        .bind(g, g)
                        .release();
-  O.combine_args_page = Def::of<combine_args_page>("__combine_args_page")
+  originals.combine_args_page = Def::of<combine_args_page>("__combine_args_page")
                             .param("fun", &CombineArgs::fun)
                             .param("args", &CombineArgs::args)
                             .param("kwargs", &CombineArgs::kwargs)
                             .bind(g, g)
                             .release();
-  O.prepare_sql = Def::of<prepare_sql_fn>("_prepare_sql")
+  originals.prepare_sql = Def::of<prepare_sql_fn>("_prepare_sql")
                       .doc("预编译SQL并获取session")
                       .param("sql_str", &PrepareSqlArgs::sql_str)
                       .param("params", &PrepareSqlArgs::params)
@@ -782,7 +654,7 @@ void bind_decorators(Borrowed g) {
                       .release();
   bind_factory<&select_one_decorator, &select_one_wrapper_def, select_one_wrapper>(g, "select_one",
                                                                                    kSelectOneDoc);
-  O.result_type_handle = Def::of<result_type_handle>("result_type_handle")
+  originals.result_type_handle = Def::of<result_type_handle>("result_type_handle")
                              .param("result_type", &ResultTypeHandleArgs::result_type)
                              .annotate("Any")
                              .param("result", &ResultTypeHandleArgs::result)
@@ -809,9 +681,9 @@ void bind_decorators(Borrowed g) {
 
   bind_factory<&insert_list_decorator, &insert_list_wrapper_def, insert_list_wrapper>(
       g, "insert_list", kInsertListDoc);
-  bind_write<&DecoratorNames::insert>(g, "insert", "decorator insert by raw sql");
-  bind_write<&DecoratorNames::delete_>(g, "delete", "decorator delete by raw sql");
-  bind_write<&DecoratorNames::update>(g, "update", "decorator update by raw sql");
+  bind_write<&Names::insert>(g, "insert", "decorator insert by raw sql");
+  bind_write<&Names::delete_>(g, "delete", "decorator delete by raw sql");
+  bind_write<&Names::update>(g, "update", "decorator update by raw sql");
 }
 
 }  // namespace wisp::facade

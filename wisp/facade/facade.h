@@ -1,31 +1,32 @@
-// wisp.wisp: what the facade's sources share.
+// wisp.wisp: what the facade's sources share. It depends on the runtime
+// alone; what a few sources share besides sits in headers of its own
+// (selection.h, transaction.h, binding.h).
 //
-// The module is built from one source per concern; `wisp.cpp` binds the
+// The module is built from one source per concern; wisp.cpp binds the
 // namespace in order by calling one binder per concern:
 //
-//   wisp_config.cpp     DataSource, DBConfig, WispConfig
-//   wisp_selection.cpp  get_current_db, switch_datasource, datasource_context,
-//                       datasource, _decorate_class, _create_wrapped_method,
-//                       db_session
-//   wisp_transaction.cpp transaction; the transaction scope the wrappers, the
-//                       mapper's switch_datasource and transaction share
-//   wisp_sqlite.cpp     SQLite engines: BEGIN taken over from the driver
-//   wisp_mapper.cpp     T, BaseMapper: its caches, methods and context managers
-//   wisp_dispatch.cpp   BaseMapper.__getattribute__: the mapped-method dispatch
-//   wisp_args.cpp       call arguments bound to parameter names (wisp_args.h)
-//   wisp_decorators.cpp __combine_args, __combine_args_page, _prepare_sql,
-//                       select_one, result_type_handle, select_list,
-//                       select_page, _sql_decorator, insert_list, insert,
-//                       delete, update
+//   wisp.cpp         the module: imports, PageResult, and the helpers below
+//   config.cpp       DataSource, DBConfig, WispConfig
+//   selection.cpp    get_current_db, switch_datasource, datasource_context,
+//                    datasource, _decorate_class, _create_wrapped_method,
+//                    db_session (selection.h: the switch and session bodies)
+//   transaction.cpp  transaction (transaction.h: the transaction scope the
+//                    wrappers, BaseMapper.switch_datasource and transaction
+//                    share)
+//   sqlite.cpp       SQLite engines: BEGIN taken over from the driver
+//   mapper.cpp       T, BaseMapper: its caches, methods and context managers
+//   dispatch.cpp     BaseMapper.__getattribute__: the mapped-method dispatch
+//   binding.cpp      call arguments bound to parameter names (binding.h)
+//   decorators.cpp   __combine_args, __combine_args_page, _prepare_sql,
+//                    select_one, result_type_handle, select_list,
+//                    select_page, _sql_decorator, insert_list, insert,
+//                    delete, update
 //
 // Every function body looks module globals up when it runs (`global(f, …)`),
 // so patching `wisp.wisp.create_engine` or `switch_datasource` changes what
-// the next call does. The objects below are kept only to tell whether a
-// global is still the original (for the fast paths that stand in for it).
+// the next call does. A fast path that stands in for a global is taken only
+// while the global is still the object in `originals`.
 #pragma once
-
-#include <memory>
-#include <optional>
 
 #include "wisp/classes.h"
 #include "wisp/function.h"
@@ -34,126 +35,184 @@
 
 namespace wisp::facade {
 
-// Strings the module uses, interned once at import.
+// The module's interned names, made once before its body runs.
 struct Names {
-  // module globals
-  PyObject* os = intern("os");
-  PyObject* print = intern("print");
-  PyObject* wraps = intern("wraps");
-  PyObject* create_engine = intern("create_engine");
-  PyObject* WispDbGateway = intern("WispDbGateway");
-  PyObject* ParseMapper = intern("ParseMapper");
-  PyObject* DataSource = intern("DataSource");
-  PyObject* WispConfig = intern("WispConfig");
-  PyObject* BaseMapper = intern("BaseMapper");
-  PyObject* get_current_db = intern("get_current_db");
-  PyObject* switch_datasource = intern("switch_datasource");
-  PyObject* datasource_context = intern("datasource_context");
-  PyObject* decorate_class = intern("_decorate_class");
-  PyObject* create_wrapped_method = intern("_create_wrapped_method");
+  // module globals, looked up when a body runs
+  PyObject *os = intern("os"), *print = intern("print"), *wraps = intern("wraps"),
+           *inspect = intern("inspect"), *contextmanager = intern("contextmanager"),
+           *create_engine = intern("create_engine"), *text = intern("text"),
+           *select = intern("select"), *func_stat = intern("func_stat"),
+           *insert_statement = intern("insert_statement"),
+           *update_statement = intern("update_statement"),
+           *delete_statement = intern("delete_statement"),
+           *inspect_statement = intern("inspect_statement"), *BaseModel = intern("BaseModel"),
+           *DeclarativeBase = intern("DeclarativeBase"), *Page = intern("Page"),
+           *PageResult = intern("PageResult"), *get_type_hints = intern("get_type_hints"),
+           *get_origin = intern("get_origin"), *get_args = intern("get_args"),
+           *List = intern("List"), *Dict = intern("Dict"), *dict = intern("dict"),
+           *list = intern("list"), *get_base_type = intern("get_base_type"),
+           *is_container_type = intern("is_container_type"),
+           *is_result_class = intern("is_result_class"), *WispDbGateway = intern("WispDbGateway"),
+           *ParseMapper = intern("ParseMapper"), *DataSource = intern("DataSource"),
+           *WispConfig = intern("WispConfig"), *BaseMapper = intern("BaseMapper"),
+           *get_current_db = intern("get_current_db"),
+           *switch_datasource = intern("switch_datasource"),
+           *datasource_context = intern("datasource_context"),
+           *decorate_class = intern("_decorate_class"),
+           *create_wrapped_method = intern("_create_wrapped_method"),
+           *combine_args = intern("__combine_args"),
+           *combine_args_page = intern("__combine_args_page"),
+           *prepare_sql = intern("_prepare_sql"), *sql_decorator = intern("_sql_decorator"),
+           *result_type_handle = intern("result_type_handle");
 
-  // attributes
-  PyObject* datasource = intern("datasource");
-  PyObject* default_key = intern("default_key");
-  PyObject* raw_sql = intern("raw_sql");
-  PyObject* instance = intern("_instance");
-  PyObject* initialized = intern("_initialized");
-  PyObject* wisp_mapper_dict = intern("wisp_mapper_dict");
-  PyObject* mapper_xml_path = intern("mapper_xml_path");
-  PyObject* primary = intern("primary");
-  PyObject* ds = intern("ds");
-  PyObject* db_type = intern("db_type");
-  PyObject* host = intern("host");
-  PyObject* port = intern("port");
-  PyObject* user = intern("user");
-  PyObject* password = intern("password");
-  PyObject* database = intern("database");
-  PyObject* sqlite_path = intern("sqlite_path");
-  PyObject* pool_size = intern("pool_size");
-  PyObject* max_overflow = intern("max_overflow");
-  PyObject* pool_recycle = intern("pool_recycle");
-  PyObject* pool_pre_ping = intern("pool_pre_ping");
-  PyObject* echo = intern("echo");
-  PyObject* create = intern("create");
-  PyObject* get_dialect = intern("get_dialect");
-  PyObject* get_pool_class = intern("get_pool_class");
-  PyObject* scan_mapper_xml = intern("scan_mapper_xml");
-  PyObject* list_mapper = intern("_WispConfig__list_mapper");
-  PyObject* namespace_ = intern("namespace");
-  PyObject* path = intern("path");
-  PyObject* exists = intern("exists");
-  PyObject* listdir = intern("listdir");
-  PyObject* join = intern("join");
-  PyObject* isfile = intern("isfile");
-  PyObject* isdir = intern("isdir");
-  PyObject* lower = intern("lower");
-  PyObject* endswith = intern("endswith");
-  PyObject* startswith = intern("startswith");
-  PyObject* new_ = intern("__new__");
-  PyObject* class_ = intern("__class__");
-  PyObject* init = intern("__init__");
-  PyObject* getattribute = intern("__getattribute__");
-  PyObject* begin_tx = intern("begin_tx");
-  PyObject* begin_savepoint = intern("begin_savepoint");
-  PyObject* commit = intern("commit");
-  PyObject* rollback = intern("rollback");
-  PyObject* close = intern("close");
-  PyObject* get_ori_session = intern("get_ori_session");
-  PyObject* datasource_name_attr = intern("_datasource_name");
-  PyObject* transactional_attr = intern("_transactional");
-  PyObject* decorated_attr = intern("_datasource_decorated");
+  // attributes of the module's classes and their instances
+  PyObject *datasource = intern("datasource"), *default_key = intern("default_key"),
+           *raw_sql = intern("raw_sql"), *instance = intern("_instance"),
+           *initialized = intern("_initialized"), *wisp_mapper_dict = intern("wisp_mapper_dict"),
+           *mapper_xml_path = intern("mapper_xml_path"), *mapper_errors = intern("mapper_errors"),
+           *primary = intern("primary"), *ds = intern("ds"),
+           *scan_mapper_xml = intern("scan_mapper_xml"),
+           *list_mapper = intern("_WispConfig__list_mapper"), *type_cache = intern("_type_cache"),
+           *sig_cache = intern("_sig_cache"), *wrapper_cache = intern("_wrapper_cache"),
+           *type_parameter = intern("_BaseMapper__type_parameter"),
+           *exclude_pk = intern("_BaseMapper__exclude_pk"), *get_auto_pk = intern("_get_auto_pk"),
+           *convert_data = intern("_convert_data"),
+           *session_of_class = intern("_BaseMapper__session"), *session = intern("session"),
+           *use_orm2 = intern("_use_orm2"), *datasource_name_attr = intern("_datasource_name"),
+           *transactional_attr = intern("_transactional"),
+           *decorated_attr = intern("_datasource_decorated"), *savepoint = intern("savepoint");
 
-  // registry entry keys and fixed texts
-  PyObject* db = intern("db");
-  PyObject* db_gateway = intern("db_gateway");
-  PyObject* mapper_dict = intern("mapper_dict");
-  PyObject* mysql = intern("mysql");
-  PyObject* sqlite = intern("sqlite");
-  PyObject* postgresql = intern("postgresql");
-  PyObject* postgres_driver = intern("postgresql+psycopg");
-  PyObject* xml = intern("xml");
-  PyObject* empty = intern("");
-  PyObject* dunder = intern("__");
-  PyObject* mysql_driver = intern("mysql+pymysql");
-  PyObject* sqlite_prefix = intern("sqlite:///");
-  PyObject* file_scheme = intern("file");
-  PyObject* uri = intern("uri");
-  PyObject* not_exist = intern(" not exist !");
-  PyObject* datasource_prefix = intern("datasource ");
-  PyObject* not_config = intern(" is not MysqlConfig or SqliteConfig !");
-  PyObject* not_config_type = intern(" db_type is not MysqlConfig or SqliteConfig !");
-  PyObject* exists_prefix = intern("datasource: ");
-  PyObject* exists_suffix = intern(" exist, continue !");
-  PyObject* change_prefix = intern("change_datasource: ");
-  PyObject* arrow = intern(" -> ");
-  PyObject* masked = intern("***");
-  PyObject* add_note = intern("add_note");
-  PyObject* get_origin = intern("get_origin");
-  PyObject* get_args = intern("get_args");
-  PyObject* unconfigured = intern(
-      "wisp is not configured yet: construct WispConfig(DBConfig(...)) before using data "
-      "sources, mappers or statement decorators");
+  // DataSource fields, and the keys of a data-source dict
+  PyObject *db_type = intern("db_type"), *host = intern("host"), *port = intern("port"),
+           *user = intern("user"), *password = intern("password"), *database = intern("database"),
+           *sqlite_path = intern("sqlite_path"), *pool_size = intern("pool_size"),
+           *max_overflow = intern("max_overflow"), *pool_recycle = intern("pool_recycle"),
+           *pool_pre_ping = intern("pool_pre_ping"), *echo = intern("echo");
+
+  // a registry entry's keys, and the gateway's operations
+  PyObject *db = intern("db"), *db_gateway = intern("db_gateway"),
+           *mapper_dict = intern("mapper_dict"), *begin_tx = intern("begin_tx"),
+           *begin_savepoint = intern("begin_savepoint"), *commit = intern("commit"),
+           *rollback = intern("rollback"), *close = intern("close"),
+           *get_ori_session = intern("get_ori_session"), *add = intern("add"),
+           *add_all = intern("add_all"), *insert_orm2 = intern("insert_orm2"),
+           *delete_orm2 = intern("delete_orm2"), *update_orm2 = intern("update_orm2"),
+           *bulk_update_mappings = intern("bulk_update_mappings"),
+           *select_all_orm1 = intern("select_all_orm1"),
+           *select_all_orm2 = intern("select_all_orm2"),
+           *select_one_orm1 = intern("select_one_orm1"),
+           *select_one_orm2 = intern("select_one_orm2"), *select_one = intern("select_one"),
+           *select_list = intern("select_list"), *select_page = intern("select_page"),
+           *insert_list = intern("insert_list"), *insert = intern("insert"),
+           *update = intern("update"), *delete_ = intern("delete"),
+           *execute_sql = intern("execute_sql");
+
+  // mapper files
+  PyObject *namespace_ = intern("namespace"), *id_2_element_map = intern("id_2_element_map"),
+           *get_sql = intern("get_sql"), *to_prepared_statement = intern("to_prepared_statement"),
+           *xml = intern("xml");
+
+  // attributes and methods of Python's own objects
+  PyObject *new_ = intern("__new__"), *class_ = intern("__class__"), *init = intern("__init__"),
+           *getattribute = intern("__getattribute__"), *enter = intern("__enter__"),
+           *exit = intern("__exit__"), *dunder_name = intern("__name__"),
+           *qualname = intern("__qualname__"), *annotations = intern("__annotations__"),
+           *signature_attr = intern("__signature__"), *wrapped_attr = intern("__wrapped__"),
+           *args_attr = intern("__args__"), *orig_bases = intern("__orig_bases__"),
+           *get = intern("get"), *keys = intern("keys"), *items = intern("items"),
+           *values = intern("values"), *pop = intern("pop"), *lower = intern("lower"),
+           *endswith = intern("endswith"), *startswith = intern("startswith"),
+           *add_note = intern("add_note"), *path = intern("path"), *exists = intern("exists"),
+           *listdir = intern("listdir"), *join = intern("join"), *isfile = intern("isfile"),
+           *isdir = intern("isdir"), *signature = intern("signature"),
+           *parameters = intern("parameters"), *default_ = intern("default"),
+           *annotation = intern("annotation"), *kind = intern("kind"),
+           *empty_attr = intern("empty"), *iscoroutinefunction = intern("iscoroutinefunction"),
+           *isasyncgenfunction = intern("isasyncgenfunction");
+
+  // attributes and methods of SQLAlchemy's and pydantic's objects
+  PyObject *create = intern("create"), *get_dialect = intern("get_dialect"),
+           *get_pool_class = intern("get_pool_class"), *table = intern("__table__"),
+           *columns = intern("columns"), *autoincrement_column = intern("autoincrement_column"),
+           *primary_key = intern("primary_key"), *autoincrement = intern("autoincrement"),
+           *name = intern("name"), *model_dump = intern("model_dump"), *where = intern("where"),
+           *id = intern("id"), *expression = intern("expression"), *identity = intern("identity"),
+           *always = intern("always"), *inserted_primary_key = intern("inserted_primary_key"),
+           *limit = intern("limit"), *offset = intern("offset"), *subquery = intern("subquery"),
+           *select_from = intern("select_from"), *count = intern("count"),
+           *column_descriptions = intern("column_descriptions"),
+           *selected_columns = intern("selected_columns"), *type = intern("type"),
+           *python_type = intern("python_type"), *execution_options = intern("execution_options"),
+           *has_identity = intern("has_identity"), *dialect = intern("dialect"),
+           *driver = intern("driver"), *isolation_level = intern("isolation_level"),
+           *get_execution_options = intern("get_execution_options"),
+           *connection = intern("connection"), *dbapi_connection = intern("dbapi_connection"),
+           *execute = intern("execute"), *on_connect = intern("connect"),
+           *on_begin = intern("begin");
+
+  // keys and values
+  PyObject *return_ = intern("return"), *data = intern("data"), *total = intern("total"),
+           *page_num = intern("pageNum"), *page_size = intern("pageSize"),
+           *mysql = intern("mysql"), *sqlite = intern("sqlite"),
+           *postgresql = intern("postgresql"), *pysqlite = intern("pysqlite"),
+           *autocommit = intern("AUTOCOMMIT"), *begin = intern("BEGIN"), *raise_ = intern("raise"),
+           *warn = intern("warn");
+
+  // keyword names of the calls the bodies make
+  PyObject *kw_url = names_tuple({"username", "password", "host", "port", "database"}).release(),
+           *kw_database = names_tuple({"database"}).release(),
+           *kw_gateway = names_tuple({"mapper_dict", "data_source"}).release(),
+           *kw_xml_path = names_tuple({"xml_path"}).release(),
+           *kw_mark_decorated = names_tuple({"mark_decorated"}).release(),
+           *kw_execute_sql =
+               names_tuple({"sql_id", "namespace", "ori_params", "page", "return_type"})
+                   .release(),
+           *kw_get_sql = names_tuple({"sql_id", "params"}).release();
+
+  // texts
+  PyObject *empty = intern(""), *dunder = intern("__"), *comma = intern(", "),
+           *arrow = intern(" -> "), *masked = intern("***"),
+           *mysql_driver = intern("mysql+pymysql"),
+           *postgres_driver = intern("postgresql+psycopg"),
+           *sqlite_prefix = intern("sqlite:///"), *file_scheme = intern("file"),
+           *uri = intern("uri"), *not_exist = intern(" not exist !"),
+           *datasource_prefix = intern("datasource "),
+           *not_config = intern(" is not MysqlConfig or SqliteConfig !"),
+           *not_config_type = intern(" db_type is not MysqlConfig or SqliteConfig !"),
+           *exists_prefix = intern("datasource: "), *exists_suffix = intern(" exist, continue !"),
+           *change_prefix = intern("change_datasource: "), *data_type = intern("Data type "),
+           *not_supported = intern(" is not supported"),
+           *model_expected = intern(": the mapper's model is "),
+           *is_expected = intern(", an instance of it is expected"),
+           *unconsumed = intern("Unconsumed column names: "),
+           *check_return = intern("please check return type: "),
+           *set_list = intern(", should set list ..."),
+           *unconfigured = intern(
+               "wisp is not configured yet: construct WispConfig(DBConfig(...)) before using "
+               "data sources, mappers or statement decorators");
 };
-extern const Names* N;
+extern const Names* names;
 
-// Objects made at import: keyword-name tuples, constants, and the originals
-// the fast paths compare module globals against. Kept for the life of the
-// process, as the module that holds them is.
-struct State {
-  PyObject* kw_engine;  // ("echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping")
-  PyObject* kw_url;             // ("username", "password", "host", "port", "database")
-  PyObject* kw_database;        // ("database",)
-  PyObject* kw_gateway;         // ("mapper_dict", "data_source")
-  PyObject* kw_xml_path;        // ("xml_path",)
-  PyObject* kw_mark_decorated;  // ("mark_decorated",)
-  PyObject* pool_size;          // 10
-  PyObject* max_overflow;       // 30
-  PyObject* pool_recycle;       // 1800
-  PyObject* switch_datasource;  // the module's own switch_datasource
-  PyObject* sqlite_connect;     // the listeners SQLite engines of the registry get
-  PyObject* sqlite_begin;
+// The module's own objects that fast paths stand in for, kept from the
+// moment each is bound for the life of the process: a path that skips a
+// call to one is taken only while the module global still holds it.
+struct Originals {
+  PyObject* switch_datasource;
+  PyObject* combine_args;
+  PyObject* combine_args_page;
+  PyObject* prepare_sql;
+  PyObject* result_type_handle;
+  PyObject* is_result_class;  // wisp.utils.class_probe.is_result_class
+  PyObject* inspect;          // the module
+  PyObject* signature;        // inspect.signature
+  PyObject* get_type_hints;   // typing_extensions.get_type_hints
+  PyObject* base_model;       // pydantic.BaseModel
+  PyObject* declarative_base;  // sqlalchemy.orm.DeclarativeBase
 };
-extern State S;
+extern Originals originals;
+
+// ---------------------------------------------------------------------------
+// Helpers the sources share (wisp.cpp)
 
 // `print(text)` with the builtin (or whatever `print` names) looked up now.
 void print(Borrowed globals, Borrowed text);
@@ -171,26 +230,19 @@ bool registry_has(Borrowed globals, Borrowed registry, Borrowed name);
 // None), with the module's get_origin and get_args; null for any other.
 Ref optional_member(Borrowed globals, Borrowed annotation);
 
+// Page(1, 10), the page a paged call runs with when it is given none, with
+// the module's Page.
+Ref default_page(Borrowed globals);
+
 // format(value, ""): the text an f-string gives.
 inline Ref text_of(Borrowed value) {
   if (PyUnicode_CheckExact(value.get())) return Ref::borrow(value);
-  return Ref::check(PyObject_Format(value, N->empty));
-}
-
-// `value == text` taken by its truth value (`text` an interned str).
-inline bool equals(Borrowed value, PyObject* text) {
-  if (PyUnicode_CheckExact(value.get())) return PyUnicode_Compare(value, text) == 0;
-  return truthy(Ref::check(PyObject_RichCompare(value, text, Py_EQ)));
-}
-
-// `key in container`
-inline bool contains(Borrowed container, Borrowed key) {
-  return check(PySequence_Contains(container, key)) != 0;
+  return Ref::check(PyObject_Format(value, names->empty));
 }
 
 // BaseMapper.<name>, with BaseMapper looked up in the module now.
 inline Ref mapper_attr(Borrowed globals, PyObject* name) {
-  return getattr(global(globals, N->BaseMapper), name);
+  return getattr(global(globals, names->BaseMapper), name);
 }
 
 // fn(*args, **kwargs) with the tuple and dict a wrapper received.
@@ -199,222 +251,25 @@ inline Ref call_with(Borrowed fn, Borrowed args, Borrowed kwargs) {
   return Ref::check(PyObject_Call(fn, args, kw));
 }
 
-// container[key]
-inline Ref getitem(Borrowed container, Borrowed key) {
-  return Ref::check(PyObject_GetItem(container, key));
-}
-
-// container[key] when `key in container`, else null; one lookup for an
-// exact dict.
-inline Ref item_if_present(Borrowed container, Borrowed key) {
-  if (PyDict_CheckExact(container.get())) return dict_get_ref(container, key);
-  if (!contains(container, key)) return Ref();
-  return getitem(container, key);
-}
-
-// The body of switch_datasource(db), run by its generator and inline by the
-// wrappers that enter the module's own switch_datasource:
-//
-//     db_key = None
-//     try:
-//         current_value = datasource_context.get()
-//         if current_value is not None: db_key = current_value
-//         if db not in BaseMapper.datasource: raise ValueError("Unknown data source")
-//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db}")
-//         datasource_context.set(db)
-//         yield db
-//     finally:
-//         current_value = datasource_context.get()
-//         if current_value is not None: datasource_context.set(None)
-//         if BaseMapper.raw_sql: print(f"change_datasource: {current_value} -> {db_key}")
-//         if db_key is not None: datasource_context.set(db_key)
-//
-// The previous selection is restored by value, not by token. Every name is
-// looked up in the module namespace `globals` at each step.
-class Switch {
- public:
-  Switch(Ref globals, Ref db) : globals_(std::move(globals)), db_(std::move(db)) {}
-
-  // Everything up to the yield; returns `db`. On failure the clean-up has
-  // run and its exception (or the first one) propagates.
-  Ref enter();
-  // The clean-up after the block ended normally.
-  void leave();
-  // The clean-up with `exc` propagating; an exception the clean-up raises
-  // replaces it, with `exc` as its context.
-  void leave(Ref& exc);
-  int traverse(visitproc visit, void* arg);
-
- private:
-  void restore();
-  void trace(Borrowed from, Borrowed to);
-  Ref globals_;
-  Ref db_;
-  Ref db_key_;
-};
-
-// `with switch_datasource(name): return body()`, with switch_datasource
-// looked up in f's module now. The module's own runs inline, with the same
-// effects; a replaced one is entered with the `with` protocol.
-template <class F>
-Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
-  Ref switcher = global(f, N->switch_datasource);
-  if (switcher.get() != S.switch_datasource) {
-    Ref manager = call(switcher, {name.get()});
-    switcher.reset();
-    Ref result = with(manager, [&](Borrowed) { return body(); });
-    return result ? result : none();  // suppressed: the code after the block returns None
-  }
-  switcher.reset();
-  Switch scope(Ref::borrow(f->globals), Ref::borrow(name));
-  scope.enter();
-  Ref result;
-  try {
-    result = body();
-  } catch (...) {
-    translate_exception();
-    Ref exc = fetch_exception();
-    scope.leave(exc);
-    restore_exception(std::move(exc));
-    throw PyError{};
-  }
-  scope.leave();
-  return result;
-}
-
-// The raw SQLAlchemy session of a data source, for the two db_session
-// context managers (the module's and BaseMapper's):
-//
-//     if datasource_name is None: datasource_name = get_current_db()
-//     session = None
-//     default_db = <owner>.datasource[datasource_name]
-//     try:
-//         session = default_db["db_gateway"].get_ori_session()
-//         yield session
-//         session.commit()
-//     except Exception:
-//         if session is not None: session.rollback()
-//         raise
-//     finally:
-//         if session is not None: session.close()
-//
-// `owner` is the class whose registry is read (null: BaseMapper, looked up
-// when the block is entered); with `check_name`, a name that
-// get_current_db() gives must be a str or None.
-class SessionBody : public ContextBody {
- public:
-  SessionBody(Ref globals, Ref owner, Ref name, bool check_name)
-      : globals_(std::move(globals)),
-        owner_(std::move(owner)),
-        name_(std::move(name)),
-        check_name_(check_name) {}
-
- protected:
-  Ref enter() override;
-  void on_success() override;
-  void on_error(Borrowed exc) override;
-  void on_finally() override;
-  int traverse(visitproc visit, void* arg) override;
-
- private:
-  Ref globals_;
-  Ref owner_;
-  Ref name_;
-  Ref session_;
-  bool check_name_;
-};
-
-// The transaction of a data source's gateway around a block:
-//
-//     gateway = None
-//     try:
-//         gateway = <owner>.datasource[name]["db_gateway"]
-//         gateway.begin_tx()            # begin_savepoint() for a savepoint
-//         yield gateway
-//         gateway.commit()
-//     except BaseException:
-//         if gateway: gateway.rollback()
-//         raise
-//     finally:
-//         if gateway: gateway.close()
-//
-// Every exception rolls back, KeyboardInterrupt and SystemExit too: the
-// gateway's close() leaves a transaction that is still open in place, so
-// without the rollback the context would keep its session, and every later
-// transaction and statement in it would report success while nothing of it
-// is ever committed. A failed begin_tx() is rolled back and closed as well;
-// a failed begin_savepoint() opened no level, and is left alone.
-//
-// `owner` is the class whose registry is read (null: BaseMapper, looked up
-// when the block is entered); a null `name` is get_current_db() then. The
-// gateway is tested for truth, or against None with `is_not_none`.
-class TxScope : public ContextBody {
- public:
-  TxScope(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none = false)
-      : globals_(std::move(globals)),
-        owner_(std::move(owner)),
-        name_(std::move(name)),
-        savepoint_(savepoint),
-        is_not_none_(is_not_none) {}
-  int traverse(visitproc visit, void* arg) override;
-
- protected:
-  Ref enter() override;
-  void on_success() override;
-  void on_error(Borrowed exc) override;
-  void on_finally() override;
-
- private:
-  bool usable();
-  Ref globals_;
-  Ref owner_;
-  Ref name_;
-  Ref gateway_;
-  bool savepoint_;
-  bool is_not_none_;
-  bool ended_ = false;
-};
-
-// `with switch_datasource(name):` around a TxScope, as a generator body:
-// the module's switch_datasource is looked up on entry; while it is the
-// original its body runs inline, a replaced one is entered with `with` (and
-// may suppress the block's exception). Without a name there is no switch:
-// the data source in force is used.
-class TransactionBody : public GenBody {
- public:
-  TransactionBody(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none = false);
-  Step resume(Borrowed sent) override;
-  Step resume_throw(Ref exc) override;
-  int traverse(visitproc visit, void* arg) override;
-
- private:
-  void enter_switch();
-  Step leave_switch(Ref exc);
-  void leave_switch();
-  Ref globals_;
-  Ref name_;
-  TxScope scope_;
-  std::optional<Switch> native_;
-  std::unique_ptr<With> block_;
-  int state_ = 0;
-};
-
 // Makes an SQLite engine of the pysqlite driver emit BEGIN itself, when
 // SQLAlchemy begins a transaction, instead of leaving it to the driver
 // (which skips it before SAVEPOINT, SELECT and DDL, so that the release of
 // a first savepoint would commit). Any other engine is left as it is.
+// (sqlite.cpp)
 void take_over_sqlite_begin(Borrowed engine);
 
+// ---------------------------------------------------------------------------
 // Binders, in the order wisp.cpp calls them.
-void bind_config(Borrowed g);          // DataSource, DBConfig, WispConfig
-void bind_selection_head(Borrowed g);  // get_current_db, switch_datasource
-void bind_mapper(Borrowed g);          // T, BaseMapper
+
+void bind_sqlite_listeners(Borrowed g);  // the listeners SQLite engines get (no global)
+void bind_config(Borrowed g);            // DataSource, DBConfig, WispConfig
+void bind_selection_head(Borrowed g);    // get_current_db, switch_datasource
+void bind_mapper(Borrowed g);            // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
 // body, last in class order.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
-void bind_selection(Borrowed g);   // datasource_context, datasource, ...
+void bind_selection(Borrowed g);    // datasource_context, datasource, ...
 void bind_transaction(Borrowed g);  // transaction
-void make_sqlite_listeners(Borrowed g);
-void bind_decorators(Borrowed g);  // __combine_args, ..., select_one, ..., update
+void bind_decorators(Borrowed g);   // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade

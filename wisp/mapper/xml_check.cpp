@@ -194,7 +194,7 @@ class FileCheck {
       mapper = Ref::borrow(root);
     } else {
       Ref attrib = getattr(mapper, N->attrib);
-      ns = map_get(attrib, N->namespace_, Py_None);
+      ns = mapping_get(attrib, N->namespace_, Py_None);
       if (ns.get() == Py_None) {
         ns.reset();
         add_at(mapper, false, "<mapper> without namespace");
@@ -411,7 +411,7 @@ Ref class_attribute(Borrowed cls, Borrowed name) {
   for_each(mro, [&](Borrowed klass) {
     if (found) return;
     Ref ns = getattr(klass, N->dict_attr);
-    if (contains(ns, name)) found = getitem(ns, name);
+    found = item_if_present(ns, name);
   });
   return found;
 }

@@ -8,11 +8,6 @@
 
 namespace wisp::xml {
 
-void raise_key_error(Borrowed key) {
-  PyErr_SetObject(PyExc_KeyError, tuple({key.get()}).get());
-  throw PyError{};
-}
-
 namespace {
 
 // Whether `self` hashes and compares as a plain object does. The mapper file
@@ -190,8 +185,8 @@ struct GetSqlArgs {
 };
 Ref get_sql(FunctionObject*, GetSqlArgs& args) {
   Borrowed self = args.self;
-  Ref result_type = map_get(getattr(self, N->result_type_map), args.sql_id, Py_None);
-  Ref sql_type = map_get(getattr(self, N->sql_type_map), args.sql_id, Py_None);
+  Ref result_type = mapping_get(getattr(self, N->result_type_map), args.sql_id, Py_None);
+  Ref sql_type = mapping_get(getattr(self, N->sql_type_map), args.sql_id, Py_None);
   PyObject* method = N->delete_;
   if (equals(sql_type, N->select)) {
     method = N->select;

@@ -60,8 +60,8 @@ class Binder {
       }
       return Ref::check(PyObject_GetItem(values.get(), index.get()));
     }
-    if (contains(param_, name)) return getitem(param_, name);
-    return none();
+    Ref value = item_if_present(param_, name);
+    return value ? value : none();
   }
 
  private:

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "wisp/classes.h"
+#include "wisp/protocol.h"
 #include "wisp/lru.h"
 #include "xml_text.h"
 
@@ -130,37 +131,6 @@ void init_state(Borrowed text_fn);
 // ---------------------------------------------------------------------------
 // Small helpers on Python objects
 
-[[noreturn]] void raise_key_error(Borrowed key);
-
-// key in m
-inline bool contains(Borrowed m, Borrowed key) {
-  if (PyDict_CheckExact(m.get())) return check(PyDict_Contains(m, key)) != 0;
-  return check(PySequence_Contains(m, key)) != 0;
-}
-
-// m[key]
-inline Ref getitem(Borrowed m, Borrowed key) {
-  if (PyDict_CheckExact(m.get())) {
-    Ref v = dict_get_ref(m, key);
-    if (!v) raise_key_error(key);
-    return v;
-  }
-  return Ref::check(PyObject_GetItem(m, key));
-}
-
-// m.get(key, default)
-inline Ref map_get(Borrowed m, Borrowed key, Borrowed dflt) {
-  if (PyDict_CheckExact(m.get())) {
-    Ref v = dict_get_ref(m, key);
-    return v ? v : Ref::borrow(dflt);
-  }
-  return call_method(m, N->get, {key.get(), dflt.get()});
-}
-
-inline bool equals(Borrowed a, PyObject* b) {
-  return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
-}
-
 // element.attrib[name]
 inline Ref attr(Borrowed el, PyObject* name) {
   return getitem(getattr(el, N->attrib), name);
@@ -168,7 +138,7 @@ inline Ref attr(Borrowed el, PyObject* name) {
 
 // element.attrib.get(name, dflt)
 inline Ref attr_or(Borrowed el, PyObject* name, PyObject* dflt) {
-  return map_get(getattr(el, N->attrib), name, dflt);
+  return mapping_get(getattr(el, N->attrib), name, dflt);
 }
 
 // The dynamic elements, in the order of Names::tags; Other for any other tag.
