@@ -92,7 +92,7 @@ struct Names {
            *copy_head = intern("[item for item in "), *copy_tail = intern("]"),
            *refused_type = intern("please check result_type: can`t set type: ");
 };
-extern const Names* N;
+extern const Names* names;
 
 struct Piece;
 
@@ -122,7 +122,7 @@ struct State {
   PyObject* mapping_type;           // collections.abc.Mapping
   const std::vector<Piece>* comma;  // the one piece <set> trims: ","
 };
-extern State S;
+extern State state;
 
 // Makes the state's caches and pieces; at import, once the module's names
 // are bound.
@@ -133,12 +133,12 @@ void init_state(Borrowed text_fn);
 
 // element.attrib[name]
 inline Ref attr(Borrowed el, PyObject* name) {
-  return getitem(getattr(el, N->attrib), name);
+  return getitem(getattr(el, names->attrib), name);
 }
 
 // element.attrib.get(name, dflt)
 inline Ref attr_or(Borrowed el, PyObject* name, PyObject* dflt) {
-  return mapping_get(getattr(el, N->attrib), name, dflt);
+  return mapping_get(getattr(el, names->attrib), name, dflt);
 }
 
 // The dynamic elements, in the order of Names::tags; Other for any other tag.

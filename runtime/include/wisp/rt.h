@@ -368,9 +368,16 @@ PyObject* init_module(PyModuleDef* def, F&& body) noexcept {
   }
 }
 
-// The module's interned names, made once before its body runs:
-//     struct Names { PyObject* text = intern("text"); ... };
-//     const Names* N;
+// A module's table of interned names, made once before its body runs
+// (WISP_MODULE makes it) and kept for the life of the process; every module
+// has one, named `names`, and reads `names->text`:
+//
+//     struct Names {
+//       PyObject *text = intern("text"), *params = intern("params");
+//     };
+//     const Names* names;
+//
+// A module of several sources declares it in the header they share.
 template <class T>
 void make_names(const T*& names) {
   if (!names) names = new T();  // kept for the life of the process
@@ -381,12 +388,12 @@ inline void make_names(std::nullptr_t) {}
 
 // One module's definition and entry point, declared at namespace scope:
 //
-//     WISP_MODULE(eval_funcs, N, g) {
+//     WISP_MODULE(eval_funcs, names, g) {
 //       ... bind the module's names into g, in order ...
 //     }
 //
-// defines the module's PyModuleDef and PyInit_eval_funcs, makes the names
-// struct `N` (or nothing, for `nullptr`) and runs the body through
+// defines the module's PyModuleDef and PyInit_eval_funcs, makes the name
+// table `names` (or nothing, for `nullptr`) and runs the body through
 // init_module with the module namespace as `g`.
 #define WISP_MODULE(name, names, globals)                                                      \
   static void wisp_module_body_(::wisp::Borrowed globals);                                     \
