@@ -97,38 +97,41 @@ void Switch::trace(Borrowed from, Borrowed to) {
 // form in the header). Nothing is rolled back or closed unless a session was
 // obtained: a failed lookup or get_ori_session() reaches the caller as it is.
 
-Ref SessionBody::enter() {
+Ref SourceScope::gateway(bool check_name) {
   if (name_.get() == Py_None) {
     name_ = call(global(globals_, names->get_current_db));
-    if (check_name_) expect_exact(name_, &PyUnicode_Type);
+    if (check_name) expect_exact(name_, &PyUnicode_Type);
   }
-  Ref sources = owner_ ? getattr(owner_, names->datasource) : mapper_attr(globals_, names->datasource);
+  Ref sources =
+      owner_ ? getattr(owner_, names->datasource) : mapper_attr(globals_, names->datasource);
   Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
-  Ref gateway = getitem(entry, names->db_gateway);
-  entry.reset();
-  session_ = call_method(gateway, names->get_ori_session, {});
-  return session_;
+  return getitem(entry, names->db_gateway);
 }
 
-void SessionBody::on_success() {
-  call_method(session_, names->commit, {});
-}
-
-void SessionBody::on_error(Borrowed) {
-  if (session_ && session_.get() != Py_None) call_method(session_, names->rollback, {});
-}
-
-void SessionBody::on_finally() {
-  if (session_ && session_.get() != Py_None) call_method(session_, names->close, {});
-}
-
-int SessionBody::traverse(visitproc visit, void* arg) {
+int SourceScope::traverse(visitproc visit, void* arg) {
   Py_VISIT(globals_.get());
   Py_VISIT(owner_.get());
   Py_VISIT(name_.get());
-  Py_VISIT(session_.get());
+  Py_VISIT(value_.get());
   return 0;
+}
+
+Ref SessionBody::enter() {
+  value_ = call_method(gateway(check_name_), names->get_ori_session, {});
+  return value_;
+}
+
+void SessionBody::on_success() {
+  call_method(value_, names->commit, {});
+}
+
+void SessionBody::on_error(Borrowed) {
+  if (value_ && value_.get() != Py_None) call_method(value_, names->rollback, {});
+}
+
+void SessionBody::on_finally() {
+  if (value_ && value_.get() != Py_None) call_method(value_, names->close, {});
 }
 
 }  // namespace wisp::facade

@@ -79,6 +79,27 @@ Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
   return result;
 }
 
+// What every scope over a data source's gateway holds: the module
+// namespace, the class whose registry is read (null: BaseMapper, looked up
+// when the block is entered), the data source's name (None: the one
+// get_current_db() gives then) and what the scope yields once entered.
+class SourceScope : public ContextBody {
+ public:
+  int traverse(visitproc visit, void* arg) override;
+
+ protected:
+  SourceScope(Ref globals, Ref owner, Ref name)
+      : globals_(std::move(globals)), owner_(std::move(owner)), name_(std::move(name)) {}
+  // <owner>.datasource[name]["db_gateway"]; with `check_name`, a name that
+  // get_current_db() gives must be a str or None.
+  Ref gateway(bool check_name);
+
+  Ref globals_;
+  Ref owner_;
+  Ref name_;
+  Ref value_;
+};
+
 // The raw SQLAlchemy session of a data source, for the two db_session
 // context managers (the module's and BaseMapper's):
 //
@@ -95,15 +116,12 @@ Ref in_switch(FunctionObject* f, Borrowed name, F&& body) {
 //     finally:
 //         if session is not None: session.close()
 //
-// `owner` is the class whose registry is read (null: BaseMapper, looked up
-// when the block is entered); with `check_name`, a name that
-// get_current_db() gives must be a str or None.
-class SessionBody : public ContextBody {
+// With `check_name`, a name that get_current_db() gives must be a str or
+// None.
+class SessionBody : public SourceScope {
  public:
   SessionBody(Ref globals, Ref owner, Ref name, bool check_name)
-      : globals_(std::move(globals)),
-        owner_(std::move(owner)),
-        name_(std::move(name)),
+      : SourceScope(std::move(globals), std::move(owner), std::move(name)),
         check_name_(check_name) {}
 
  protected:
@@ -111,13 +129,8 @@ class SessionBody : public ContextBody {
   void on_success() override;
   void on_error(Borrowed exc) override;
   void on_finally() override;
-  int traverse(visitproc visit, void* arg) override;
 
  private:
-  Ref globals_;
-  Ref owner_;
-  Ref name_;
-  Ref session_;
   bool check_name_;
 };
 

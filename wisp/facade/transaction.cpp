@@ -25,14 +25,9 @@ namespace wisp::facade {
 // TxScope
 
 Ref TxScope::enter() {
-  if (name_.get() == Py_None) name_ = call(global(globals_, names->get_current_db));
-  Ref sources = owner_ ? getattr(owner_, names->datasource) : mapper_attr(globals_, names->datasource);
-  Ref entry = registry_entry(globals_, sources, name_);
-  sources.reset();
-  gateway_ = getitem(entry, names->db_gateway);
-  entry.reset();
+  value_ = gateway(false);
   try {
-    call_method(gateway_, savepoint_ ? names->begin_savepoint : names->begin_tx, {});
+    call_method(value_, savepoint_ ? names->begin_savepoint : names->begin_tx, {});
   } catch (...) {
     translate_exception();
     Ref exc = fetch_exception();
@@ -44,45 +39,37 @@ Ref TxScope::enter() {
       throw PyError{};
     }
     while_handling(exc, [&] {
-      if (usable()) call_method(gateway_, names->rollback, {});
+      if (usable()) call_method(value_, names->rollback, {});
     });
     while_handling(exc, [&] {
-      if (usable()) call_method(gateway_, names->close, {});
+      if (usable()) call_method(value_, names->close, {});
     });
     restore_exception(std::move(exc));
     throw PyError{};
   }
-  return gateway_;
+  return value_;
 }
 
 void TxScope::on_success() {
-  call_method(gateway_, names->commit, {});
+  call_method(value_, names->commit, {});
   ended_ = true;
 }
 
 void TxScope::on_error(Borrowed) {
   ended_ = true;
-  if (usable()) call_method(gateway_, names->rollback, {});
+  if (usable()) call_method(value_, names->rollback, {});
 }
 
 void TxScope::on_finally() {
   // An exception that is not an Exception skips on_error: rolled back here.
-  if (!ended_ && usable()) call_method(gateway_, names->rollback, {});
+  if (!ended_ && usable()) call_method(value_, names->rollback, {});
   ended_ = true;
-  if (usable()) call_method(gateway_, names->close, {});
+  if (usable()) call_method(value_, names->close, {});
 }
 
 bool TxScope::usable() {
-  if (!gateway_) return false;
-  return is_not_none_ ? gateway_.get() != Py_None : truthy(gateway_);
-}
-
-int TxScope::traverse(visitproc visit, void* arg) {
-  Py_VISIT(globals_.get());
-  Py_VISIT(owner_.get());
-  Py_VISIT(name_.get());
-  Py_VISIT(gateway_.get());
-  return 0;
+  if (!value_) return false;
+  return is_not_none_ ? value_.get() != Py_None : truthy(value_);
 }
 
 // ---------------------------------------------------------------------------

@@ -34,15 +34,12 @@ namespace wisp::facade {
 // `owner` is the class whose registry is read (null: BaseMapper, looked up
 // when the block is entered); a null `name` is get_current_db() then. The
 // gateway is tested for truth, or against None with `is_not_none`.
-class TxScope : public ContextBody {
+class TxScope : public SourceScope {
  public:
   TxScope(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none = false)
-      : globals_(std::move(globals)),
-        owner_(std::move(owner)),
-        name_(std::move(name)),
+      : SourceScope(std::move(globals), std::move(owner), std::move(name)),
         savepoint_(savepoint),
         is_not_none_(is_not_none) {}
-  int traverse(visitproc visit, void* arg) override;
 
  protected:
   Ref enter() override;
@@ -52,10 +49,6 @@ class TxScope : public ContextBody {
 
  private:
   bool usable();
-  Ref globals_;
-  Ref owner_;
-  Ref name_;
-  Ref gateway_;
   bool savepoint_;
   bool is_not_none_;
   bool ended_ = false;

@@ -97,47 +97,57 @@ bool registry_has(Borrowed globals, Borrowed registry, Borrowed name) {
 
 namespace {
 
-void bind(Borrowed g, const char* name, const char* module, const char* attr) {
-  dict_set(g, name, import_attr(module, attr));
-}
+// 1. The standard library; 2. SQLAlchemy, pydantic, typing and the
+// package's own modules. Each row binds `name` to `module.attr`, or to the
+// module itself when there is no attribute.
+struct Import {
+  const char* name;
+  const char* module;
+  const char* attr;
+};
+constexpr Import kImports[] = {
+    {"os", "os", nullptr},
+    {"inspect", "inspect", nullptr},
+    {"wraps", "functools", "wraps"},
+    {"ContextVar", "contextvars", "ContextVar"},
+    {"contextmanager", "contextlib", "contextmanager"},
+    {"dataclass", "dataclasses", "dataclass"},
+    {"field", "dataclasses", "field"},
+    {"create_engine", "sqlalchemy", "create_engine"},
+    {"func_stat", "sqlalchemy", "func"},
+    {"text", "sqlalchemy", "text"},
+    {"DeclarativeBase", "sqlalchemy.orm", "DeclarativeBase"},
+    {"BaseModel", "pydantic", "BaseModel"},
+    {"Page", "wisp.db.query_runner", "Page"},
+    {"get_type_hints", "typing_extensions", "get_type_hints"},
+    {"Any", "typing", "Any"},
+    {"get_origin", "typing", "get_origin"},
+    {"Dict", "typing", "Dict"},
+    {"List", "typing", "List"},
+    {"Generic", "typing", "Generic"},
+    {"TypeVar", "typing", "TypeVar"},
+    {"get_args", "typing", "get_args"},
+    {"Callable", "typing", "Callable"},
+    {"Union", "typing", "Union"},
+    {"WispDbGateway", "wisp.db.db_gateway", "WispDbGateway"},
+    {"ParseMapper", "wisp.mapper.xml_reader", "ParseMapper"},
+    {"Select", "sqlalchemy.sql.selectable", "Select"},
+    {"Delete", "sqlalchemy.sql.dml", "Delete"},
+    {"Update", "sqlalchemy.sql.dml", "Update"},
+    {"delete_statement", "sqlalchemy", "delete"},
+    {"update_statement", "sqlalchemy", "update"},
+    {"select", "sqlalchemy", "select"},
+    {"insert_statement", "sqlalchemy", "insert"},
+    {"inspect_statement", "sqlalchemy", "inspect"},
+    {"is_result_class", "wisp.utils.class_probe", "is_result_class"},
+    {"get_base_type", "wisp.utils.class_probe", "get_base_type"},
+    {"is_container_type", "wisp.utils.class_probe", "is_container_type"},
+};
 
-// 1. Standard library.
-void bind_stdlib(Borrowed g) {
-  dict_set(g, "os", import("os"));
-  dict_set(g, "inspect", import("inspect"));
-  bind(g, "wraps", "functools", "wraps");
-  bind(g, "ContextVar", "contextvars", "ContextVar");
-  bind(g, "contextmanager", "contextlib", "contextmanager");
-  bind(g, "dataclass", "dataclasses", "dataclass");
-  bind(g, "field", "dataclasses", "field");
-}
-
-// 2. SQLAlchemy, pydantic, typing and the package's own modules.
-void bind_libraries(Borrowed g) {
-  bind(g, "create_engine", "sqlalchemy", "create_engine");
-  bind(g, "func_stat", "sqlalchemy", "func");
-  bind(g, "text", "sqlalchemy", "text");
-  bind(g, "DeclarativeBase", "sqlalchemy.orm", "DeclarativeBase");
-  bind(g, "BaseModel", "pydantic", "BaseModel");
-  bind(g, "Page", "wisp.db.query_runner", "Page");
-  bind(g, "get_type_hints", "typing_extensions", "get_type_hints");
-  for (const char* name : {"Any", "get_origin", "Dict", "List", "Generic", "TypeVar", "get_args",
-                           "Callable", "Union"}) {
-    bind(g, name, "typing", name);
+void bind_imports(Borrowed g) {
+  for (const Import& row : kImports) {
+    dict_set(g, row.name, row.attr ? import_attr(row.module, row.attr) : import(row.module));
   }
-  bind(g, "WispDbGateway", "wisp.db.db_gateway", "WispDbGateway");
-  bind(g, "ParseMapper", "wisp.mapper.xml_reader", "ParseMapper");
-  bind(g, "Select", "sqlalchemy.sql.selectable", "Select");
-  bind(g, "Delete", "sqlalchemy.sql.dml", "Delete");
-  bind(g, "Update", "sqlalchemy.sql.dml", "Update");
-  bind(g, "delete_statement", "sqlalchemy", "delete");
-  bind(g, "update_statement", "sqlalchemy", "update");
-  bind(g, "select", "sqlalchemy", "select");
-  bind(g, "insert_statement", "sqlalchemy", "insert");
-  bind(g, "inspect_statement", "sqlalchemy", "inspect");
-  bind(g, "is_result_class", "wisp.utils.class_probe", "is_result_class");
-  bind(g, "get_base_type", "wisp.utils.class_probe", "get_base_type");
-  bind(g, "is_container_type", "wisp.utils.class_probe", "is_container_type");
 }
 
 // 8. The typed shape of a page result, for return annotations:
@@ -173,8 +183,7 @@ void bind_page_result(Borrowed g) {
 }  // namespace
 
 WISP_MODULE(wisp, wisp::facade::names, g) {
-  bind_stdlib(g);            // 1
-  bind_libraries(g);         // 2
+  bind_imports(g);           // 1, 2
   bind_sqlite_listeners(g);  //    (no global: the listeners SQLite engines get)
   bind_config(g);            // 3. DataSource, DBConfig, WispConfig
   bind_selection_head(g);    // 4. get_current_db, switch_datasource

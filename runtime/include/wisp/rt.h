@@ -36,6 +36,18 @@ struct WISP_API PyError {};
 
 class Ref;
 
+// A base for objects that stand for a scope (a level entered, an exception
+// being handled) and so are neither copied nor assigned.
+class WISP_API Pinned {
+ protected:
+  Pinned() = default;
+  ~Pinned() = default;
+
+ public:
+  Pinned(const Pinned&) = delete;
+  Pinned& operator=(const Pinned&) = delete;
+};
+
 // A pointer that owns no reference. Converts freely to PyObject*.
 class Borrowed {
  public:
@@ -226,12 +238,10 @@ WISP_API void restore_exception(Ref exc);
 // what a new exception gets as its `__context__`) for the life of the
 // object, as an `except` or `finally` block does, and restores the previous
 // one afterwards.
-class WISP_API HandlingScope {
+class WISP_API HandlingScope : Pinned {
  public:
   explicit HandlingScope(Borrowed exc);
   ~HandlingScope();
-  HandlingScope(const HandlingScope&) = delete;
-  HandlingScope& operator=(const HandlingScope&) = delete;
 
  private:
   PyObject* saved_;
@@ -277,14 +287,12 @@ void while_handling(Ref& exc, F&& step) {
 // the interpreter counts a call of a Python function: a loop of calls that
 // never passes through Python code ends in RecursionError instead of
 // exhausting the C stack.
-class RecursionLevel {
+class RecursionLevel : Pinned {
  public:
   RecursionLevel() {
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw PyError{};
   }
   ~RecursionLevel() { Py_LeaveRecursiveCall(); }
-  RecursionLevel(const RecursionLevel&) = delete;
-  RecursionLevel& operator=(const RecursionLevel&) = delete;
 };
 
 // One level of a recursion that the interpreter counts and that a count of
@@ -294,7 +302,7 @@ class RecursionLevel {
 // " while rendering a mapper element"). A level made with `counted` false
 // counts nothing.
 template <class Site, int Cap = 1000>
-class CappedRecursion {
+class CappedRecursion : Pinned {
  public:
   explicit CappedRecursion(bool counted = true) : counted_(counted) {
     if (!counted_) return;
@@ -310,8 +318,6 @@ class CappedRecursion {
     --level_;
     Py_LeaveRecursiveCall();
   }
-  CappedRecursion(const CappedRecursion&) = delete;
-  CappedRecursion& operator=(const CappedRecursion&) = delete;
 
  private:
   static thread_local int level_;
@@ -338,12 +344,10 @@ namespace wisp {
 // While a module's body runs it is in sys.modules under its full name, as a
 // Python module is while it executes (dataclasses and typing look string
 // annotations up there). Taken out again when the body fails.
-class WISP_API ModuleInSys {
+class WISP_API ModuleInSys : Pinned {
  public:
   explicit ModuleInSys(Borrowed module);
   ~ModuleInSys();
-  ModuleInSys(const ModuleInSys&) = delete;
-  ModuleInSys& operator=(const ModuleInSys&) = delete;
   void keep() { keep_ = true; }
 
  private:
