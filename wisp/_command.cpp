@@ -136,7 +136,8 @@ int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
   }
   Ref params;
   try {
-    params = call_method(global(f, names->json), names->loads, {getattr(args, names->params).get()});
+    params =
+        call_method(global(f, names->json), names->loads, {getattr(args, names->params).get()});
   } catch (const PyError&) {
     report_exception(f, "render");
     return 1;

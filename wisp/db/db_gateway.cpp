@@ -145,7 +145,8 @@ Shape decide(FunctionObject* f, Borrowed result_type, Ref f_return_type, int& re
   const bool wants_list = !wants_dict && (equals(return_type, list_t) || equals(return_type, List));
   if (wants_dict) {
     bool container = truthy(call(global(f, names->is_container_type), {result_type.get()}));
-    if (!container && !is_result_class()) type_mismatch(names->check_return, return_type, result_type);
+    if (!container && !is_result_class())
+      type_mismatch(names->check_return, return_type, result_type);
     if (container && !equals(result_type, dict_t) && !equals(result_type, Dict)) {
       // result_type != dict and result_type != Dict
       type_mismatch(names->check_return, return_type, result_type);
@@ -186,12 +187,12 @@ Shape decide(FunctionObject* f, Borrowed result_type, Ref f_return_type, int& re
 class Decisions {
  public:
   void init(Borrowed gateway_globals, Borrowed probe_globals) {
-    for (PyObject* name : {names->list, names->dict, names->Dict, names->List, names->get_base_type, names->get_args,
-                           names->is_container_type, names->is_result_class}) {
+    for (PyObject* name : {names->list, names->dict, names->Dict, names->List, names->get_base_type,
+                           names->get_args, names->is_container_type, names->is_result_class}) {
       watch(gateway_globals, name);
     }
-    for (PyObject* name : {names->get_origin, names->list, names->tuple, names->dict, names->set, names->BaseModel,
-                           names->is_dataclass, names->DeclarativeBase}) {
+    for (PyObject* name : {names->get_origin, names->list, names->tuple, names->dict, names->set,
+                           names->BaseModel, names->is_dataclass, names->DeclarativeBase}) {
       watch(probe_globals, name);
     }
     base_model_ = dict_get_ref(probe_globals, names->BaseModel).release();
@@ -435,7 +436,8 @@ Ref failed_depth(Borrowed depth, Borrowed statement, bool by_inner_level = false
 // `depth` with the mark that the failed depth `marked` carries.
 Ref carry_mark(Borrowed depth, Borrowed marked) {
   Ref by_inner_level = getattr(marked, names->inner_rollback);
-  return failed_depth(depth, getattr(marked, names->failed_statement), by_inner_level.get() == Py_True);
+  return failed_depth(depth, getattr(marked, names->failed_statement),
+                      by_inner_level.get() == Py_True);
 }
 
 // Called while the statement's exception is set aside: marks this context's
@@ -532,17 +534,20 @@ Ref init(FunctionObject* f, Init& args) {
   setattr(self, names->data_source, args.data_source);
   Ref id = Ref::check(PyLong_FromVoidPtr(self.get()));
   Ref id_text = as_str(id);
-  setattr(self, names->connection_local, new_context_var(f, names->connection_prefix, id_text, Py_None));
+  setattr(self, names->connection_local,
+          new_context_var(f, names->connection_prefix, id_text, Py_None));
   setattr(self, names->tx_depth, new_context_var(f, names->tx_depth_prefix, id_text, state.zero));
   if (truthy(args.query_runner)) {
     setattr(self, names->query_runner, args.query_runner);
     setattr(self, names->data_source, getattr(args.query_runner, names->data_source));
   } else if (truthy(args.data_source)) {
-    setattr(self, names->query_runner, call(global(f, names->QueryRunner), {args.data_source.get()}));
+    setattr(self, names->query_runner,
+            call(global(f, names->QueryRunner), {args.data_source.get()}));
   } else {
     raise(PyExc_Exception, "query_runner can't init");
   }
-  setattr(self, names->savepoints, new_context_var(f, names->savepoints_prefix, id_text, state.no_levels));
+  setattr(self, names->savepoints,
+          new_context_var(f, names->savepoints_prefix, id_text, state.no_levels));
   return none();
 }
 
@@ -766,8 +771,8 @@ Ref execute_sql(FunctionObject* f, ExecuteSql& args) {
   }
   Ref mapper = Ref::check(PyObject_GetItem(mapper_dict.get(), args.namespace_.get()));
   mapper_dict.reset();
-  Ref got =
-      call_method_kw(mapper, names->get_sql, {args.sql_id.get(), args.ori_params.get()}, state.kw_get_sql);
+  Ref got = call_method_kw(mapper, names->get_sql, {args.sql_id.get(), args.ori_params.get()},
+                           state.kw_get_sql);
   mapper.reset();
   auto [sql, params, sql_type, result_type] = unpack<4>(got);
   got.reset();
@@ -795,8 +800,8 @@ Ref execute_sql(FunctionObject* f, ExecuteSql& args) {
   });
   if (op == names->select_page) {
     Ref rows = Ref::check(PyObject_GetItem(results.get(), names->list_key));
-    Ref handled =
-        call(global(f, names->results_handle), {rows.get(), result_type.get(), args.return_type.get()});
+    Ref handled = call(global(f, names->results_handle),
+                       {rows.get(), result_type.get(), args.return_type.get()});
     check(PyObject_SetItem(results.get(), names->list_key, handled.get()));
     return results;
   }

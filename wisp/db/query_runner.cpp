@@ -490,7 +490,8 @@ Ref count_query(FunctionObject* f, Ref* a) {
 // PostgreSQL's syntax when the session runs there.
 Ref page_count_query(FunctionObject* f, Borrowed session, Borrowed sql) {
   GlobalRef count = global(f, names->count_query);
-  if (count.get() == state.count_query) return count_clause(f->globals, sql, on_postgresql(session));
+  if (count.get() == state.count_query)
+    return count_clause(f->globals, sql, on_postgresql(session));
   return call(count, {sql.get()});
 }
 
@@ -541,7 +542,8 @@ Ref limit_query(FunctionObject* f, LimitQuery& args) {
 Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed page,
                    Borrowed args) {
   GlobalRef limit = global(f, names->limit_query);
-  if (limit.get() != state.limit_query || !(args.get() == Py_None || PyDict_CheckExact(args.get()))) {
+  if (limit.get() != state.limit_query ||
+      !(args.get() == Py_None || PyDict_CheckExact(args.get()))) {
     Ref sql_str = call(limit, {sql.get(), page.get()});
     return call_method(session, names->execute, {sql_str.get(), args.get()});
   }

@@ -87,7 +87,8 @@ Ref display_name(Borrowed func) {
 }  // namespace
 
 Borrowed empty_marker() {
-  return s_empty.get([] { return getattr(import_attr("inspect", "Parameter"), names->empty_attr); });
+  return s_empty.get(
+      [] { return getattr(import_attr("inspect", "Parameter"), names->empty_attr); });
 }
 
 Ref parameter_plan(Borrowed signature) {

@@ -153,8 +153,8 @@ Ref new_engine(Borrowed globals, Borrowed url, Borrowed options) {
 void register_engine(Borrowed globals, Borrowed owner, Borrowed name, Borrowed engine) {
   take_over_sqlite_begin(engine);
   Ref mapper_dict = getattr(owner, names->wisp_mapper_dict);
-  Ref gateway =
-      call_kw(global(globals, names->WispDbGateway), {mapper_dict.get(), engine.get()}, names->kw_gateway);
+  Ref gateway = call_kw(global(globals, names->WispDbGateway), {mapper_dict.get(), engine.get()},
+                        names->kw_gateway);
   Ref entry = new_dict();
   dict_set(entry, names->db, engine);
   dict_set(entry, names->db_gateway, gateway);
@@ -224,7 +224,8 @@ Ref datasource_repr(FunctionObject*, SelfArgs& a) {
 void bind_datasource(Borrowed g) {
   ClassBuilder cb("DataSource", g);
   for (const Field& field : kFields) {
-    cb.annotated(field.name, field.annotation, field.use == Use::Kind ? Borrowed() : Borrowed(Py_None));
+    cb.annotated(field.name, field.annotation,
+                 field.use == Use::Kind ? Borrowed() : Borrowed(Py_None));
   }
   Def repr = Def::of<datasource_repr>("__repr__");
   repr.param("self", &SelfArgs::self);
@@ -443,7 +444,8 @@ Ref config_list_mapper(FunctionObject* f, ListArgs& a) {
     Ref os_path = getattr(global(f, names->os), names->path);
     Ref abs_path = call_method(os_path, names->join, {a.mapper_xml_dir.get(), entry.get()});
     if (truthy(call_method(os_path, names->isfile, {abs_path.get()})) &&
-        truthy(call_method(call_method(abs_path, names->lower, {}), names->endswith, {ext.get()}))) {
+        truthy(
+            call_method(call_method(abs_path, names->lower, {}), names->endswith, {ext.get()}))) {
       list_append(file_list, abs_path);
     } else if (truthy(call_method(os_path, names->isdir, {abs_path.get()}))) {
       Ref nested = call_method(a.self, names->list_mapper, {abs_path.get(), ext.get()});
@@ -461,7 +463,8 @@ struct AddArgs {
 };
 Ref config_add_datasource_config(FunctionObject* f, AddArgs& a) {
   if (contains(getattr(a.cls, names->datasource), a.datasource_name)) {
-    print(f->globals, concat({names->exists_prefix, a.datasource_name.get(), names->exists_suffix}));
+    print(f->globals,
+          concat({names->exists_prefix, a.datasource_name.get(), names->exists_suffix}));
     return none();
   }
   // Built exactly as at configuration time: the driver takes no options

@@ -143,7 +143,8 @@ Ref return_annotation(FunctionObject* f, Borrowed attr) {
 // bind the marker standing for it.
 void refuse_left_out(Borrowed parser, Borrowed name, Borrowed params) {
   if (!has_missing(params)) return;
-  Ref rendered = call_method_kw(parser, names->get_sql, {name.get(), params.get()}, names->kw_get_sql);
+  Ref rendered =
+      call_method_kw(parser, names->get_sql, {name.get(), params.get()}, names->kw_get_sql);
   auto parts = unpack<4>(rendered);
   refuse_missing(parts[1]);
 }

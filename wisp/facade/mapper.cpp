@@ -280,13 +280,15 @@ struct ConvertArgs {
   Ref self, data, model_class, exclude_pk;
 };
 Ref convert_data(FunctionObject* f, ConvertArgs& a) {
-  Ref pk_name =
-      truthy(a.exclude_pk) ? call_method(a.self, names->get_auto_pk, {a.model_class.get()}) : none();
+  Ref pk_name = truthy(a.exclude_pk)
+                    ? call_method(a.self, names->get_auto_pk, {a.model_class.get()})
+                    : none();
   Ref data;
   // An exact dict is neither a pydantic model nor a declarative instance
   // while those names are the originals: the isinstance tests (pydantic's
   // raises and catches an AttributeError for a dict) can be skipped.
-  bool plain_dict = PyDict_CheckExact(a.data.get()) && global_is(f, names->BaseModel, originals.base_model) &&
+  bool plain_dict = PyDict_CheckExact(a.data.get()) &&
+                    global_is(f, names->BaseModel, originals.base_model) &&
                     global_is(f, names->DeclarativeBase, originals.declarative_base);
   if (plain_dict) {
     data = Ref::check(PyDict_Copy(a.data.get()));
@@ -468,7 +470,8 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
   }
   Ref statement = call(global(f, names->update_statement), {model.get()});
   Ref column = getattr(model, names->id);  // before data["id"]: a model without `id` says so first
-  Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, names->id).get(), Py_EQ));
+  Ref clause =
+      Ref::check(PyObject_RichCompare(column.get(), getitem(data, names->id).get(), Py_EQ));
   statement = values_of(where(statement, clause), without_generated_always(column, data));
   return on_session(a.self, names->update_orm2, {statement.get()});
 }

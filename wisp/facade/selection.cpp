@@ -80,7 +80,8 @@ int Switch::traverse(visitproc visit, void* arg) {
 
 void Switch::restore() {
   Ref current = contextvar_get(global(globals_, names->datasource_context));
-  if (current.get() != Py_None) contextvar_set(global(globals_, names->datasource_context), Py_None);
+  if (current.get() != Py_None)
+    contextvar_set(global(globals_, names->datasource_context), Py_None);
   if (truthy(mapper_attr(globals_, names->raw_sql))) trace(current, db_key_);
   if (db_key_ && db_key_.get() != Py_None) {
     contextvar_set(global(globals_, names->datasource_context), db_key_);

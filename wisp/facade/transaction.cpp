@@ -200,7 +200,8 @@ struct SelfArgs {
 // def __enter__(self)
 Ref tx_enter(FunctionObject*, SelfArgs& a) {
   Ref savepoint = boolean(truthy(getattr(a.self, names->savepoint)));
-  Ref manager = call(Borrowed(block_manager), {getattr(a.self, names->name).get(), savepoint.get()});
+  Ref manager =
+      call(Borrowed(block_manager), {getattr(a.self, names->name).get(), savepoint.get()});
   Ref gateway = call_method(manager, names->enter, {});
   Ref entered = contextvar_get(Borrowed(entered_blocks));
   Ref pair = tuple({a.self.get(), manager.get()});

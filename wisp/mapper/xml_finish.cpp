@@ -121,7 +121,8 @@ Ref prepare(PyObject* globals, const Chars& sql, Borrowed param, Borrowed own = 
 // another class in a copy of the parameters that holds them too.
 std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params, Borrowed own) {
   Ref m = getattr(r.self, names->to_prepared_statement);
-  if (m.get() == state.to_prepared_statement) return unpack<2>(prepare(r.globals, ret, params, own));
+  if (m.get() == state.to_prepared_statement)
+    return unpack<2>(prepare(r.globals, ret, params, own));
   Ref given = Ref::borrow(params);
   if (own && PyDict_GET_SIZE(own.get()) > 0) {
     given = new_dict();
@@ -262,8 +263,9 @@ Ref to_replace(FunctionObject* f, PrepareArgs& args) {
   std::vector<Ref> placeholders;
   Scratch scratch;
   const Chars& text = load(*scratch, ret.get());
-  scan_names(text.data(), text.size(), '$',
-             [&](size_t b, size_t e) { placeholders.push_back(ascii_str(text.data() + b, e - b)); });
+  scan_names(text.data(), text.size(), '$', [&](size_t b, size_t e) {
+    placeholders.push_back(ascii_str(text.data() + b, e - b));
+  });
   for (const Ref& name : placeholders) {
     Ref value = contains(param, name) ? getitem(param, name) : Ref::borrow(names->empty);
     Ref old = concat({names->dollar_open, name.get(), names->close_brace});

@@ -11,7 +11,8 @@ State state;
 
 void init_state(Borrowed text_fn) {
   state.tags = new_dict().release();
-  for (long i = 0; i < kTagCount; ++i) dict_set(state.tags, names->tags[i], Ref::check(PyLong_FromLong(i)));
+  for (long i = 0; i < kTagCount; ++i)
+    dict_set(state.tags, names->tags[i], Ref::check(PyLong_FromLong(i)));
   state.code_cache = new_dict().release();
   state.loop_cache = new_dict().release();
   state.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
@@ -43,7 +44,8 @@ WISP_MODULE(xml_reader, names, g) {
     dict_set(g, name, getattr(probe, name));
   }
   Ref kinds = new_list();
-  for (PyObject* k : {names->sql, names->select, names->insert, names->update, names->delete_}) list_append(kinds, k);
+  for (PyObject* k : {names->sql, names->select, names->insert, names->update, names->delete_})
+    list_append(kinds, k);
   dict_set(g, "sql_id_type_list", kinds);
   Ref compile = getattr(re, "compile");
   dict_set(g, "param_pattern", call(compile, {str("#{([a-zA-Z0-9_\\-]+)}").get()}));

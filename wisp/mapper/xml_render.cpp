@@ -586,7 +586,8 @@ Ref render_choose(Render& r, Borrowed el, Borrowed param, Chars& out) {
     }
   }
   for (const Ref& child : children) {
-    if (equals(getattr(child, names->tag), names->otherwise)) return parse_via_self(r, child, param, out);
+    if (equals(getattr(child, names->tag), names->otherwise))
+      return parse_via_self(r, child, param, out);
   }
   raise(PyExc_Exception, "Missing otherwise element");
 }

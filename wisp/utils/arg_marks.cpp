@@ -182,10 +182,11 @@ Ref scan(FunctionObject* f, Borrowed param_text) {
       if (!truthy(getattr(param, names->is_function))) {
         setattr(mybatis_param, names->name, getattr(param, names->param_name));
         // Each call looks the helper up again: a call may rebind it.
-        for (auto [attr, attr_re] :
-             {std::pair{names->sql_type, names->sql_type_re}, std::pair{names->python_type, names->python_type_re},
-              std::pair{names->type_handler, names->type_handler_re}}) {
-          setattr(mybatis_param, attr, call(global(f, names->get_regex_value), {attr_re, match, attr}));
+        for (auto [attr, attr_re] : {std::pair{names->sql_type, names->sql_type_re},
+                                     std::pair{names->python_type, names->python_type_re},
+                                     std::pair{names->type_handler, names->type_handler_re}}) {
+          setattr(mybatis_param, attr,
+                  call(global(f, names->get_regex_value), {attr_re, match, attr}));
         }
       }
       list_append(param_list, mybatis_param);
@@ -202,8 +203,10 @@ Ref get_params(FunctionObject* f, Ref* a) {
   if (!truthy(child_text)) child_text = Ref::borrow(names->empty);
   Ref child_tail = getattr(child, names->tail);
   if (!truthy(child_tail)) child_tail = Ref::borrow(names->empty);
-  if (!truthy(call_method(p, names->search, {child_text.get()}))) child_text = Ref::borrow(names->empty);
-  if (!truthy(call_method(p, names->search, {child_tail.get()}))) child_tail = Ref::borrow(names->empty);
+  if (!truthy(call_method(p, names->search, {child_text.get()})))
+    child_text = Ref::borrow(names->empty);
+  if (!truthy(call_method(p, names->search, {child_tail.get()})))
+    child_tail = Ref::borrow(names->empty);
   Ref text = Ref::check(PyNumber_Add(child_text.get(), child_tail.get()));
   return scan(f, text);
 }

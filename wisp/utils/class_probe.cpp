@@ -22,7 +22,8 @@ const Names* names;
 
 // (list, tuple, dict, set), as the body names them at call time.
 Ref container_types(FunctionObject* f) {
-  return tuple({global(f, names->list), global(f, names->tuple), global(f, names->dict), global(f, names->set)});
+  return tuple({global(f, names->list), global(f, names->tuple), global(f, names->dict),
+                global(f, names->set)});
 }
 
 bool is_type(Borrowed o) {
@@ -106,7 +107,8 @@ Ref is_result_class(FunctionObject* f, Ref* a) {
   Borrowed data_type = a[0];
   if (check(PyObject_IsSubclass(data_type, global(f, names->BaseModel)))) return boolean(true);
   if (truthy(call(global(f, names->is_dataclass), {data_type}))) return boolean(true);
-  if (check(PyObject_IsSubclass(data_type, global(f, names->DeclarativeBase)))) return boolean(true);
+  if (check(PyObject_IsSubclass(data_type, global(f, names->DeclarativeBase))))
+    return boolean(true);
   return boolean(false);
 }
 
