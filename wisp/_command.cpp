@@ -113,7 +113,7 @@ int run_check(FunctionObject* f, Borrowed args) {
       Ref::check(PyObject_Call(global(f, names->check_mappers).get(), paths.get(), keywords.get()));
   bool errors = false;
   for_each(problems, [&](Borrowed problem) {
-    write(f, names->stdout_, Ref::check(PyObject_Str(problem)));
+    write(f, names->stdout_, str_of(problem));
     errors = errors || !truthy(getattr(problem, names->warning));
   });
   return errors ? 1 : 0;

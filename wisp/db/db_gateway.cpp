@@ -95,10 +95,6 @@ bool gt(Borrowed a, PyObject* b) {
   return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0;
 }
 
-Ref as_str(Borrowed o) {
-  return Ref::check(PyObject_Str(o));
-}
-
 // ---------------------------------------------------------------------------
 // results_handle
 //
@@ -121,7 +117,7 @@ enum class Shape : unsigned char {
 };
 
 [[noreturn]] void type_mismatch(PyObject* prefix, Borrowed shown, Borrowed result_type) {
-  Ref a = as_str(shown), b = as_str(result_type);
+  Ref a = str_of(shown), b = str_of(result_type);
   raise(PyExc_TypeError, concat({prefix, a.get(), names->result_type_sep, b.get()}));
 }
 
@@ -533,7 +529,7 @@ Ref init(FunctionObject* f, Init& args) {
   setattr(self, names->mapper_dict, args.mapper_dict);
   setattr(self, names->data_source, args.data_source);
   Ref id = Ref::check(PyLong_FromVoidPtr(self.get()));
-  Ref id_text = as_str(id);
+  Ref id_text = str_of(id);
   setattr(self, names->connection_local,
           new_context_var(f, names->connection_prefix, id_text, Py_None));
   setattr(self, names->tx_depth, new_context_var(f, names->tx_depth_prefix, id_text, state.zero));
@@ -766,7 +762,7 @@ Ref execute_sql(FunctionObject* f, ExecuteSql& args) {
   refuse_if_failed(f->globals, self);
   Ref mapper_dict = getattr(self, names->mapper_dict);
   if (!check(PySequence_Contains(mapper_dict.get(), args.namespace_.get()))) {
-    Ref text = as_str(args.namespace_);
+    Ref text = str_of(args.namespace_);
     raise(PyExc_Exception, concat({names->not_found, text.get()}));
   }
   Ref mapper = Ref::check(PyObject_GetItem(mapper_dict.get(), args.namespace_.get()));

@@ -194,7 +194,7 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
   });
   if (PyList_GET_SIZE(unknown.get()) != 0) {
     Ref texts = new_list();
-    for_each(unknown, [&](Borrowed key) { list_append(texts, Ref::check(PyObject_Str(key))); });
+    for_each(unknown, [&](Borrowed key) { list_append(texts, str_of(key)); });
     Ref joined = Ref::check(PyUnicode_Join(names->comma, texts.get()));
     Ref error = import_attr("sqlalchemy.exc", "CompileError");
     raise(error.get(), concat({names->unconsumed, joined.get()}));

@@ -77,16 +77,12 @@ struct Checking {
 };
 using CheckDepth = CappedRecursion<Checking>;
 
-Ref text_of(Borrowed o) {
-  return Ref::check(PyObject_Str(o));
-}
-
 // The message of the exception being raised, which is cleared; rethrown
 // unless it is an Exception (a KeyboardInterrupt goes on).
 Ref take_message() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
   Ref exc = fetch_exception();
-  return text_of(exc);
+  return str_of(exc);
 }
 
 // One mapper file being checked.
@@ -159,7 +155,7 @@ class FileCheck {
   }
 
   // "<tag>" as written, for messages.
-  Ref shown(Borrowed tag) { return text_of(tag); }
+  Ref shown(Borrowed tag) { return str_of(tag); }
 
   // Attributes not in `allowed`; the required ones that are missing.
   void check_attributes(Borrowed el, Borrowed tag, const std::vector<const char*>& required,
@@ -557,14 +553,14 @@ Ref check_mappers(FunctionObject* f, CheckArgs& a) {
     Ref made = call(problem_type, {p.file.get(), line.get(), p.message.get(),
                                    p.warning ? Py_True : Py_False});
     list_append(result, made);
-    list_append(listing, text_of(made));
+    list_append(listing, str_of(made));
     errors = errors || !p.warning;
     if (p.fatal && !fatal) fatal = &p;
   }
   if (mode == Mode::Report) return result;
   for (const Problem& p : problems) {
     if (mode == Mode::Raise && !p.warning) continue;
-    Ref shown = text_of(PyList_GET_ITEM(result.get(), &p - problems.data()));
+    Ref shown = str_of(PyList_GET_ITEM(result.get(), &p - problems.data()));
     if (PyErr_WarnEx(PyExc_UserWarning, utf8(shown).data(), 1) < 0) throw_error();
   }
   if (mode == Mode::Warn || !errors) return result;

@@ -77,7 +77,7 @@ Ref param_str(FunctionObject* f, Ref* a) {
   Borrowed v = a[0];
   if (!truthy(v)) return Ref::borrow(names->null);
   if (Py_TYPE(v.get()) == &PyUnicode_Type) return call(global(f, names->sql_string_format), {v});
-  return Ref::check(PyObject_Str(v));
+  return str_of(v);
 }
 
 }  // namespace

@@ -127,6 +127,8 @@ inline int check(int r) {
 WISP_API Ref str(const char* utf8);
 WISP_API Ref str(const std::string& utf8);
 WISP_API Ref str(const char* utf8, Py_ssize_t len);
+// str(o)
+WISP_API Ref str_of(Borrowed o);
 // An interned string kept alive for the life of the process. Asking again
 // for the same text returns the same object and takes no new reference.
 WISP_API PyObject* intern(const char* utf8);
