@@ -135,8 +135,7 @@ BoundCall bind_call(Borrowed plan, Borrowed args, Borrowed kwargs, Borrowed page
       dict_set(out.params, name, value);
       continue;
     }
-    if (equals(annotation, page_type) ||
-        check(PyObject_IsInstance(value.get(), page_type.get()))) {
+    if (equals(annotation, page_type) || check(PyObject_IsInstance(value.get(), page_type.get()))) {
       out.page = std::move(value);
     } else {
       dict_set(out.params, name, value);

@@ -73,10 +73,10 @@ Ref postgres_url(Borrowed record) {
   Ref port = getattr(record, names->port);
   Ref database = getattr(record, names->database);
   Ref url_class = import_attr("sqlalchemy.engine", "URL");
-  return call_method_kw(url_class, names->create,
-                        {names->postgres_driver, user.get(), password.get(), host.get(), port.get(),
-                         database.get()},
-                        names->kw_url);
+  return call_method_kw(
+      url_class, names->create,
+      {names->postgres_driver, user.get(), password.get(), host.get(), port.get(), database.get()},
+      names->kw_url);
 }
 
 // The engine URL of a data-source record, or a null Ref when its db_type
@@ -96,17 +96,17 @@ Ref engine_url(Borrowed record, bool* memory) {
     Ref host = text_of(getattr(record, names->host));
     Ref port = port_number(getattr(record, names->port));
     Ref database = text_of(getattr(record, names->database));
-    return call_kw(create, {names->mysql_driver, user.get(), password.get(), host.get(), port.get(),
-                            database.get()},
-                   names->kw_url);
+    return call_kw(
+        create,
+        {names->mysql_driver, user.get(), password.get(), host.get(), port.get(), database.get()},
+        names->kw_url);
   }
   db_type = getattr(record, names->db_type);
   if (equals(db_type, names->sqlite)) {
     Ref path = text_of(getattr(record, names->sqlite_path));
-    Ref url = sqlite_uri(path)
-                  ? call(import_attr("sqlalchemy.engine", "make_url"),
-                         {concat({names->sqlite_prefix, path.get()}).get()})
-                  : call_kw(create, {names->sqlite, path.get()}, names->kw_database);
+    Ref url = sqlite_uri(path) ? call(import_attr("sqlalchemy.engine", "make_url"),
+                                      {concat({names->sqlite_prefix, path.get()}).get()})
+                               : call_kw(create, {names->sqlite, path.get()}, names->kw_database);
     *memory = held_in_connection(url);
     return url;
   }
@@ -177,11 +177,11 @@ struct Field {
   Use use;
 };
 constexpr Field kFields[] = {
-    {"db_type", "str", Use::Kind},         {"host", "str", Use::Server},
-    {"port", "int", Use::Server},          {"user", "str", Use::Server},
-    {"password", "str", Use::Server},      {"database", "str", Use::Server},
-    {"sqlite_path", "str", Use::Sqlite},   {"pool_size", "int", Use::Engine},
-    {"max_overflow", "int", Use::Engine},  {"pool_recycle", "int", Use::Engine},
+    {"db_type", "str", Use::Kind},          {"host", "str", Use::Server},
+    {"port", "int", Use::Server},           {"user", "str", Use::Server},
+    {"password", "str", Use::Server},       {"database", "str", Use::Server},
+    {"sqlite_path", "str", Use::Sqlite},    {"pool_size", "int", Use::Engine},
+    {"max_overflow", "int", Use::Engine},   {"pool_recycle", "int", Use::Engine},
     {"pool_pre_ping", "bool", Use::Engine}, {"echo", "bool", Use::Engine},
 };
 
@@ -259,8 +259,8 @@ void add_record(FunctionObject* f, Borrowed self, Borrowed key, Borrowed source,
     }
   }
   Ref no_args = Ref::check(PyTuple_New(0));
-  Ref record = Ref::check(
-      PyObject_Call(global(f, names->DataSource).get(), no_args.get(), fields.get()));
+  Ref record =
+      Ref::check(PyObject_Call(global(f, names->DataSource).get(), no_args.get(), fields.get()));
   check(PyObject_SetItem(getattr(self, names->ds).get(), key, record.get()));
 }
 

@@ -136,8 +136,8 @@ bool same_items(Borrowed a, Borrowed b) {
 bool kept_fresh(const WrapperVars& v) {
   if (!v.plan || !PyFunction_Check(v.func.get())) return false;
   Sources now = sources_of(v.func);
-  return !now.wrapped && now.code.get() == v.code.get() &&
-         now.defaults.get() == v.defaults.get() && now.signature.get() == v.signature.get() &&
+  return !now.wrapped && now.code.get() == v.code.get() && now.defaults.get() == v.defaults.get() &&
+         now.signature.get() == v.signature.get() &&
          (!now.kwdefaults || PyDict_CheckExact(now.kwdefaults.get())) &&
          same_items(now.kwdefaults, v.kwdefaults) && PyDict_CheckExact(now.annotations.get()) &&
          same_items(now.annotations, v.annotations);
@@ -180,9 +180,9 @@ Ref plan_afresh(FunctionObject* f, Borrowed func) {
 // its annotations and keyword defaults in plain dicts.
 Ref plan_for(FunctionObject* f) {
   Ref func = captured<WrapperVars>(f).func;
-  bool original = global_is(f, names->inspect, originals.inspect) &&
-                  dict_get(PyModule_GetDict(originals.inspect), names->signature).get() ==
-                      originals.signature;
+  bool original =
+      global_is(f, names->inspect, originals.inspect) &&
+      dict_get(PyModule_GetDict(originals.inspect), names->signature).get() == originals.signature;
   if (!original || !PyFunction_Check(func.get())) return plan_afresh(f, func);
   if (kept_fresh(captured<WrapperVars>(f))) return captured<WrapperVars>(f).plan;
   Sources read = sources_of(func);
@@ -401,10 +401,10 @@ Bound bind_and_prepare(FunctionObject* f, WrapperArgs& a, bool paged) {
     b.params = std::move(combined);
   }
   Ref sql_str = captured<WrapperVars>(f).sql_str;
-  Ref prepared = through_global(
-      f, names->prepare_sql, originals.prepare_sql,
-      [&] { return prepare_sql(f->globals, sql_str, b.params).as_tuple(); },
-      {sql_str.get(), b.params.get()});
+  Ref prepared =
+      through_global(f, names->prepare_sql, originals.prepare_sql,
+                     [&] { return prepare_sql(f->globals, sql_str, b.params).as_tuple(); },
+                     {sql_str.get(), b.params.get()});
   auto parts = unpack<3>(prepared);
   b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
   return b;
@@ -458,8 +458,7 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
     r.base = call(global(f, names->get_base_type), {r.annotation.get()});
   }
   Ref return_type = r.base;
-  if (equals(return_type, global(f, names->list)) ||
-      equals(return_type, global(f, names->List))) {
+  if (equals(return_type, global(f, names->list)) || equals(return_type, global(f, names->List))) {
     Ref type_args = call(global(f, names->get_args), {r.annotation.get()});
     if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
   }
@@ -635,32 +634,32 @@ void bind_decorators(Borrowed g) {
   forward_ref = import_attr("typing", "ForwardRef").release();
 
   originals.combine_args = Def::of<combine_args>("__combine_args")
-                       .param("fun", &CombineArgs::fun)
-                       .param("args", &CombineArgs::args)
-                       .param("kwargs", &CombineArgs::kwargs)
-                       .bind(g, g)
-                       .release();
+                               .param("fun", &CombineArgs::fun)
+                               .param("args", &CombineArgs::args)
+                               .param("kwargs", &CombineArgs::kwargs)
+                               .bind(g, g)
+                               .release();
   originals.combine_args_page = Def::of<combine_args_page>("__combine_args_page")
-                            .param("fun", &CombineArgs::fun)
-                            .param("args", &CombineArgs::args)
-                            .param("kwargs", &CombineArgs::kwargs)
-                            .bind(g, g)
-                            .release();
+                                    .param("fun", &CombineArgs::fun)
+                                    .param("args", &CombineArgs::args)
+                                    .param("kwargs", &CombineArgs::kwargs)
+                                    .bind(g, g)
+                                    .release();
   originals.prepare_sql = Def::of<prepare_sql_fn>("_prepare_sql")
-                      .doc("预编译SQL并获取session")
-                      .param("sql_str", &PrepareSqlArgs::sql_str)
-                      .param("params", &PrepareSqlArgs::params)
-                      .bind(g, g)
-                      .release();
+                              .doc("预编译SQL并获取session")
+                              .param("sql_str", &PrepareSqlArgs::sql_str)
+                              .param("params", &PrepareSqlArgs::params)
+                              .bind(g, g)
+                              .release();
   bind_factory<&select_one_decorator, &select_one_wrapper_def, select_one_wrapper>(g, "select_one",
                                                                                    kSelectOneDoc);
   originals.result_type_handle = Def::of<result_type_handle>("result_type_handle")
-                             .param("result_type", &ResultTypeHandleArgs::result_type)
-                             .annotate("Any")
-                             .param("result", &ResultTypeHandleArgs::result)
-                             .annotate("dict")
-                             .bind(g, g)
-                             .release();
+                                     .param("result_type", &ResultTypeHandleArgs::result_type)
+                                     .annotate("Any")
+                                     .param("result", &ResultTypeHandleArgs::result)
+                                     .annotate("dict")
+                                     .bind(g, g)
+                                     .release();
   bind_factory<&select_list_decorator, &select_list_wrapper_def, select_list_wrapper>(
       g, "select_list", nullptr);
   bind_factory<&select_page_decorator, &select_page_wrapper_def, select_page_wrapper>(

@@ -53,7 +53,7 @@ bool private_name(Borrowed name) {
 //             <a method declared by its signature alone: NotImplementedError>
 //             return attr(*args, **kwargs)
 //         <an argument the method does not take: TypeError, as Python words it>
-//         params, page = <args bound to sig>           (wisp_args.h)
+//         params, page = <args bound to sig>           (binding.h)
 //         <a left-out argument the statement binds: TypeError>
 //         return_type = attr.__annotations__.get("return", None)
 //         (text resolved on its own)
@@ -277,8 +277,7 @@ using ForeignLookup = CappedRecursion<Lookup>;
 // weak reference to the function, its signature). An entry serves while the
 // class still holds that very function, so a method replaced on the class
 // after its first use is read again; and it goes when the class goes.
-Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed name,
-                     Borrowed attr) {
+Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed name, Borrowed attr) {
   Ref func = PyMethod_Check(attr.get()) ? Ref::borrow(PyMethod_GET_FUNCTION(attr.get()))
                                         : Ref::borrow(attr.get());
   Ref sig_cache = getattr(base, names->sig_cache);
@@ -339,8 +338,8 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self.get())));
   Ref class_name = getattr(cls, names->dunder_name);
   Ref plan = parameter_plan(cached_signature(f, base, cls, a.name, attr));
-  Ref inner = wrapper_def->closure(
-      f, WrapperVars{a.self, a.name, class_name, attr, plan, none(), Ref()});
+  Ref inner =
+      wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan, none(), Ref()});
   Ref wrapped = apply_wraps(global(f, names->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
   return wrapped;

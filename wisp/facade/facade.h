@@ -152,11 +152,10 @@ struct Names {
 
   // keys and values
   PyObject *return_ = intern("return"), *data = intern("data"), *total = intern("total"),
-           *page_num = intern("pageNum"), *page_size = intern("pageSize"),
-           *mysql = intern("mysql"), *sqlite = intern("sqlite"),
-           *postgresql = intern("postgresql"), *pysqlite = intern("pysqlite"),
-           *autocommit = intern("AUTOCOMMIT"), *begin = intern("BEGIN"), *raise_ = intern("raise"),
-           *warn = intern("warn");
+           *page_num = intern("pageNum"), *page_size = intern("pageSize"), *mysql = intern("mysql"),
+           *sqlite = intern("sqlite"), *postgresql = intern("postgresql"),
+           *pysqlite = intern("pysqlite"), *autocommit = intern("AUTOCOMMIT"),
+           *begin = intern("BEGIN"), *raise_ = intern("raise"), *warn = intern("warn");
 
   // keyword names of the calls the bodies make
   PyObject *kw_url = names_tuple({"username", "password", "host", "port", "database"}).release(),
@@ -165,15 +164,13 @@ struct Names {
            *kw_xml_path = names_tuple({"xml_path"}).release(),
            *kw_mark_decorated = names_tuple({"mark_decorated"}).release(),
            *kw_execute_sql =
-               names_tuple({"sql_id", "namespace", "ori_params", "page", "return_type"})
-                   .release(),
+               names_tuple({"sql_id", "namespace", "ori_params", "page", "return_type"}).release(),
            *kw_get_sql = names_tuple({"sql_id", "params"}).release();
 
   // texts
   PyObject *empty = intern(""), *dunder = intern("__"), *comma = intern(", "),
            *arrow = intern(" -> "), *masked = intern("***"),
-           *mysql_driver = intern("mysql+pymysql"),
-           *postgres_driver = intern("postgresql+psycopg"),
+           *mysql_driver = intern("mysql+pymysql"), *postgres_driver = intern("postgresql+psycopg"),
            *sqlite_prefix = intern("sqlite:///"), *file_scheme = intern("file"),
            *uri = intern("uri"), *not_exist = intern(" not exist !"),
            *datasource_prefix = intern("datasource "),
@@ -202,11 +199,11 @@ struct Originals {
   PyObject* combine_args_page;
   PyObject* prepare_sql;
   PyObject* result_type_handle;
-  PyObject* is_result_class;  // wisp.utils.class_probe.is_result_class
-  PyObject* inspect;          // the module
-  PyObject* signature;        // inspect.signature
-  PyObject* get_type_hints;   // typing_extensions.get_type_hints
-  PyObject* base_model;       // pydantic.BaseModel
+  PyObject* is_result_class;   // wisp.utils.class_probe.is_result_class
+  PyObject* inspect;           // the module
+  PyObject* signature;         // inspect.signature
+  PyObject* get_type_hints;    // typing_extensions.get_type_hints
+  PyObject* base_model;        // pydantic.BaseModel
   PyObject* declarative_base;  // sqlalchemy.orm.DeclarativeBase
 };
 extern Originals originals;

@@ -363,8 +363,8 @@ struct SwitchArgs {
   Ref cls, datasource_name;
 };
 Ref switch_datasource(FunctionObject* f, SwitchArgs& a) {
-  auto body = std::make_unique<TransactionBody>(Ref::borrow(f->globals), a.cls,
-                                                a.datasource_name, false, true);
+  auto body = std::make_unique<TransactionBody>(Ref::borrow(f->globals), a.cls, a.datasource_name,
+                                                false, true);
   return new_generator(std::move(body), f->name, f->qualname);
 }
 
@@ -402,8 +402,8 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
   if (PyList_GET_SIZE(data_list.get()) == 0) return none();
   Ref rows = bulk_rows(f, model, data_list);
   Ref statement = call(global(f, names->insert_statement), {model.get()});
-  statement = call_kwargs(getattr(statement, names->execution_options), {},
-                          {{"render_nulls", Py_True}});
+  statement =
+      call_kwargs(getattr(statement, names->execution_options), {}, {{"render_nulls", Py_True}});
   on_session(a.self, names->insert_orm2, {statement.get(), rows.get()});
   return none();
 }

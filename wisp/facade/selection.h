@@ -4,7 +4,6 @@
 // selection.cpp.
 #pragma once
 
-
 #include "facade.h"
 
 namespace wisp::facade {

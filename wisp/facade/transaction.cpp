@@ -75,8 +75,7 @@ bool TxScope::usable() {
 // ---------------------------------------------------------------------------
 // TransactionBody
 
-TransactionBody::TransactionBody(Ref globals, Ref owner, Ref name, bool savepoint,
-                                 bool is_not_none)
+TransactionBody::TransactionBody(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none)
     : globals_(globals), name_(name), scope_(globals, owner, name, savepoint, is_not_none) {}
 
 Step TransactionBody::resume(Borrowed) {
@@ -313,8 +312,8 @@ void bind_transaction(Borrowed g) {
   // Every context starts with nothing entered.
   Ref none_entered = Ref::check(PyTuple_New(0));
   entered_blocks = call_kwargs(global(g, intern("ContextVar")), {str("transaction_blocks").get()},
-                          {{"default", none_entered.get()}})
-                  .release();
+                               {{"default", none_entered.get()}})
+                       .release();
 
   wrapper_def = new Def(Def::of<tx_wrapper>("wrapper"));
   wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
