@@ -67,8 +67,12 @@ Ref async_block(Borrowed manager);
 void remember_engine(Borrowed engine, Borrowed options);
 
 // Whether SQLAlchemy keeps the database of `url` in its connection (a pool
-// other than a QueuePool: SQLite in memory). In wisp_config.cpp.
+// other than a QueuePool: SQLite in memory). In config.cpp.
 bool held_in_connection(Borrowed url);
+// The create_engine options of a data-source record (None: the defaults),
+// with the echo switch `echo`; `memory` for a database held in its
+// connection. In config.cpp.
+Ref engine_options(Borrowed record, Borrowed echo, bool memory);
 
 // The bridge, the async engines and _AsyncBlock, made at import before the
 // binders below run.

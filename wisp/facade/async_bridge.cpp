@@ -30,50 +30,12 @@
 //
 // Disposal follows the registry's engine: its "engine_disposed" event
 // disposes the async engines too (on_engine_disposed).
-#include "../wisp_facade.h"
+#include "selection.h"
 
 using namespace wisp;
 using namespace wisp::facade;
 
 namespace {
-
-struct AsyncNames {
-  PyObject* greenlet = intern("greenlet");
-  PyObject* getcurrent = intern("getcurrent");
-  PyObject* db = intern("db");
-  PyObject* url = intern("url");
-  PyObject* set = intern("set");
-  PyObject* drivername = intern("drivername");
-  PyObject* get_backend_name = intern("get_backend_name");
-  PyObject* echo = intern("echo");
-  PyObject* sync_engine = intern("sync_engine");
-  PyObject* sync_session = intern("sync_session");
-  PyObject* dispose = intern("dispose");
-  PyObject* close = intern("close");
-  PyObject* get = intern("get");
-  PyObject* add = intern("add");
-  PyObject* discard = intern("discard");
-  PyObject* add_done_callback = intern("add_done_callback");
-  PyObject* create_task = intern("create_task");
-  PyObject* enter = intern("__enter__");
-  PyObject* exit = intern("__exit__");
-  PyObject* manager = intern("_manager");
-  PyObject* inspect = intern("inspect");
-  PyObject* iscoroutinefunction = intern("iscoroutinefunction");
-  PyObject* marker = intern("_is_coroutine_marker");
-  PyObject* sqlite = intern("sqlite");
-  PyObject* mysql = intern("mysql");
-  PyObject* postgresql = intern("postgresql");
-  PyObject* aiosqlite = intern("aiosqlite");
-  PyObject* aiomysql = intern("aiomysql");
-  PyObject* psycopg = intern("psycopg");
-  PyObject* plus = intern("+");
-  PyObject* engine_disposed = intern("engine_disposed");
-  PyObject* is_closed = intern("is_closed");
-  PyObject* dialect = intern("dialect");
-  PyObject* driver = intern("driver");
-};
-const AsyncNames* AN;
 
 struct AsyncState {
   PyObject* bridge_var;  // ContextVar: the greenlet of the awaited call running in this context
@@ -84,10 +46,9 @@ struct AsyncState {
   PyObject* pending;     // set: dispose tasks not done yet
   PyObject* on_disposed;  // the "engine_disposed" listener
   PyObject* block;        // the class of the async context managers made here
-  PyObject* inspect;      // the module and its iscoroutinefunction, as bound at import
-  PyObject* iscoroutinefunction;
+  PyObject* iscoroutinefunction;  // inspect's, as bound at import
 };
-AsyncState AS;
+AsyncState async_state;
 
 LazyRef s_greenlet_spawn;
 LazyRef s_await_only;
@@ -118,13 +79,13 @@ Ref require_module(PyObject* name, const char* what) {
 
 // greenlet.getcurrent()
 Ref current_greenlet() {
-  Ref module = require_module(AN->greenlet, "wisp's async surface");
-  return call_method(module, AN->getcurrent, {});
+  Ref module = require_module(names->greenlet, "wisp's async surface");
+  return call_method(module, names->getcurrent, {});
 }
 
 // Whether this runs in the greenlet of an awaited call of wisp.
 bool bridged() {
-  Ref running = contextvar_get(Borrowed(AS.bridge_var));
+  Ref running = contextvar_get(Borrowed(async_state.bridge_var));
   if (running.get() == Py_None) return false;
   return running.get() == current_greenlet().get();
 }
@@ -134,18 +95,18 @@ struct BridgeArgs {
   Ref fn, args, kwargs;
 };
 Ref bridge(FunctionObject*, BridgeArgs& a) {
-  Ref token = contextvar_set(Borrowed(AS.bridge_var), current_greenlet());
+  Ref token = contextvar_set(Borrowed(async_state.bridge_var), current_greenlet());
   Ref result;
   try {
     result = call_with(a.fn, a.args, a.kwargs);
   } catch (...) {
     translate_exception();
     Ref exc = fetch_exception();
-    while_handling(exc, [&] { contextvar_reset(Borrowed(AS.bridge_var), token); });
+    while_handling(exc, [&] { contextvar_reset(Borrowed(async_state.bridge_var), token); });
     restore_exception(std::move(exc));
     throw PyError{};
   }
-  contextvar_reset(Borrowed(AS.bridge_var), token);
+  contextvar_reset(Borrowed(async_state.bridge_var), token);
   return result;
 }
 
@@ -155,37 +116,30 @@ Ref bridge(FunctionObject*, BridgeArgs& a) {
 // The URL of the async engine: the registry engine's, with the asyncio
 // driver of its database; the driver's name is put in `driver`.
 Ref async_url(Borrowed url, Ref& driver) {
-  Ref backend = call_method(url, AN->get_backend_name, {});
-  if (equals(backend, AN->sqlite)) {
-    driver = Ref::borrow(AN->aiosqlite);
-  } else if (equals(backend, AN->mysql)) {
-    driver = Ref::borrow(AN->aiomysql);
-  } else if (equals(backend, AN->postgresql)) {
-    driver = Ref::borrow(AN->psycopg);
+  Ref backend = call_method(url, names->get_backend_name, {});
+  if (equals(backend, names->sqlite)) {
+    driver = Ref::borrow(names->aiosqlite);
+  } else if (equals(backend, names->mysql)) {
+    driver = Ref::borrow(names->aiomysql);
+  } else if (equals(backend, names->postgresql)) {
+    driver = Ref::borrow(names->psycopg);
   } else {
     return Ref::borrow(url.get());  // another database: its own driver, which may be async
   }
-  Ref name = concat({backend.get(), AN->plus, driver.get()});
-  return call_kwargs(getattr(url, AN->set), {}, {{"drivername", name.get()}});
+  Ref name = concat({backend.get(), names->plus, driver.get()});
+  return call_kwargs(getattr(url, names->set), {}, {{"drivername", name.get()}});
 }
 
 // The options of the async engine: those the registry engine was made with
 // (the defaults, when it was made elsewhere); a database held in its
 // connection keeps only those its pool takes.
 Ref async_options(Borrowed engine, Borrowed url) {
-  Ref options = call_method(Borrowed(AS.options), AN->get, {engine.get()});
-  if (options.get() == Py_None) {
-    options = new_dict();
-    dict_set(options, N->echo, getattr(engine, AN->echo));
-    dict_set(options, N->pool_size, S.pool_size);
-    dict_set(options, N->max_overflow, S.max_overflow);
-    dict_set(options, N->pool_recycle, S.pool_recycle);
-    dict_set(options, N->pool_pre_ping, Py_True);
-  } else {
-    options = Ref::check(PyDict_Copy(options.get()));
-  }
-  if (held_in_connection(url)) {
-    for (PyObject* name : {N->pool_size, N->max_overflow, N->pool_recycle}) {
+  const bool memory = held_in_connection(url);
+  Ref options = call_method(Borrowed(async_state.options), names->get, {engine.get()});
+  if (options.get() == Py_None) return engine_options(Py_None, getattr(engine, names->echo), memory);
+  options = Ref::check(PyDict_Copy(options.get()));
+  if (memory) {
+    for (PyObject* name : {names->pool_size, names->max_overflow, names->pool_recycle}) {
       if (PyDict_DelItem(options.get(), name) < 0) PyErr_Clear();
     }
   }
@@ -195,7 +149,7 @@ Ref async_options(Borrowed engine, Borrowed url) {
 // create_async_engine(url, **options), with a missing driver named.
 Ref make_async_engine(Borrowed engine) {
   Ref driver;
-  Ref url = async_url(getattr(engine, AN->url), driver);
+  Ref url = async_url(getattr(engine, names->url), driver);
   Ref options = async_options(engine, url);
   if (driver) require_module(driver.get(), "an async engine of this data source");
   Borrowed create = s_create_async_engine.get(
@@ -214,7 +168,7 @@ Ref running_loop() {
 // The async engines of a registry engine: a dict from the event loop to its
 // (async engine, gateway) pair, or None.
 Ref loops_of(Borrowed engine) {
-  return call_method(Borrowed(AS.engines), AN->get, {engine.get()});
+  return call_method(Borrowed(async_state.engines), names->get, {engine.get()});
 }
 
 // Whether this runs in a greenlet of SQLAlchemy's bridge (ours or its own).
@@ -232,14 +186,14 @@ bool in_greenlet() {
 void sweep_closed_loops(Borrowed loops) {
   Ref keys = Ref::check(PySequence_List(loops.get()));
   for_each(keys, [&](Borrowed loop) {
-    if (!truthy(call_method(loop, AN->is_closed, {}))) return;
+    if (!truthy(call_method(loop, names->is_closed, {}))) return;
     Ref pair = dict_get_ref(loops, loop);
     check(PyDict_DelItem(loops.get(), loop.get()));
     if (!pair) return;
-    Ref sync_engine = getattr(PyTuple_GET_ITEM(pair.get(), 0), AN->sync_engine);
-    Ref driver = getattr(getattr(sync_engine, AN->dialect), AN->driver);
-    const bool close = equals(driver, AN->aiosqlite) && in_greenlet();
-    call_kwargs(getattr(sync_engine, AN->dispose), {}, {{"close", close ? Py_True : Py_False}});
+    Ref sync_engine = getattr(PyTuple_GET_ITEM(pair.get(), 0), names->sync_engine);
+    Ref driver = getattr(getattr(sync_engine, names->dialect), names->driver);
+    const bool close = equals(driver, names->aiosqlite) && in_greenlet();
+    call_kwargs(getattr(sync_engine, names->dispose), {}, {{"close", close ? Py_True : Py_False}});
   });
 }
 
@@ -248,7 +202,7 @@ void sweep_closed_loops(Borrowed loops) {
 // on: every loop (one per asyncio.run, say) gets an engine of its own, and
 // the engines of loops that have closed are dropped when another is made.
 Ref async_pair(Borrowed globals, Borrowed entry) {
-  Ref engine = getitem(entry, AN->db);
+  Ref engine = getitem(entry, names->db);
   Ref loop = running_loop();
   Ref loops = loops_of(engine);
   if (loops.get() != Py_None) {
@@ -256,16 +210,16 @@ Ref async_pair(Borrowed globals, Borrowed entry) {
     sweep_closed_loops(loops);
   } else {
     loops = new_dict();
-    check(PyObject_SetItem(AS.engines, engine.get(), loops.get()));
+    check(PyObject_SetItem(async_state.engines, engine.get(), loops.get()));
     Borrowed listen =
         s_event_listen.get([] { return import_attr("sqlalchemy.event", "listen"); });
-    call(listen, {engine.get(), AN->engine_disposed, AS.on_disposed});
+    call(listen, {engine.get(), names->engine_disposed, async_state.on_disposed});
   }
   Ref async_engine = make_async_engine(engine);
-  Ref sync_engine = getattr(async_engine, AN->sync_engine);
+  Ref sync_engine = getattr(async_engine, names->sync_engine);
   take_over_sqlite_begin(sync_engine);
-  Ref gateway = call_kw(global(globals, N->WispDbGateway),
-                        {getitem(entry, N->mapper_dict).get(), sync_engine.get()}, S.kw_gateway);
+  Ref gateway = call_kw(global(globals, names->WispDbGateway),
+                        {getitem(entry, names->mapper_dict).get(), sync_engine.get()}, names->kw_gateway);
   Ref pair = tuple({async_engine.get(), gateway.get()});
   dict_set(loops, loop, pair);
   return pair;
@@ -289,16 +243,16 @@ Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
   for_each(pairs, [&](Borrowed item) {
     auto kv = unpack<2>(item);
     Ref async_engine = Ref::borrow(PyTuple_GET_ITEM(kv[1].get(), 0));
-    Ref sync_engine = getattr(async_engine, AN->sync_engine);
+    Ref sync_engine = getattr(async_engine, names->sync_engine);
     if (kv[0].get() != loop.get()) {
-      call_kwargs(getattr(sync_engine, AN->dispose), {}, {{"close", Py_False}});
+      call_kwargs(getattr(sync_engine, names->dispose), {}, {{"close", Py_False}});
     } else if (bridged_here) {
-      call_method(sync_engine, AN->dispose, {});
+      call_method(sync_engine, names->dispose, {});
     } else {
-      Ref disposing = call_method(async_engine, AN->dispose, {});
-      Ref task = call_method(loop, AN->create_task, {disposing.get()});
-      call_method(Borrowed(AS.pending), AN->add, {task.get()});
-      call_method(task, AN->add_done_callback, {getattr(Borrowed(AS.pending), AN->discard).get()});
+      Ref disposing = call_method(async_engine, names->dispose, {});
+      Ref task = call_method(loop, names->create_task, {disposing.get()});
+      call_method(Borrowed(async_state.pending), names->add, {task.get()});
+      call_method(task, names->add_done_callback, {getattr(Borrowed(async_state.pending), names->discard).get()});
     }
   });
   return none();
@@ -343,7 +297,7 @@ struct SelfArgs {
 };
 Ref tx_aenter(FunctionObject* f, SelfArgs& a) {
   Ref args = Ref::check(PyTuple_New(0));
-  return spawn(f->globals, getattr(a.self, AN->enter), args);
+  return spawn(f->globals, getattr(a.self, names->enter), args);
 }
 
 struct ExitArgs {
@@ -351,7 +305,7 @@ struct ExitArgs {
 };
 Ref tx_aexit(FunctionObject* f, ExitArgs& a) {
   Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(f->globals, getattr(a.self, AN->exit), args);
+  return spawn(f->globals, getattr(a.self, names->exit), args);
 }
 
 // ---------------------------------------------------------------------------
@@ -363,18 +317,18 @@ struct BlockInitArgs {
   Ref self, manager;
 };
 Ref block_init(FunctionObject*, BlockInitArgs& a) {
-  setattr(a.self, AN->manager, a.manager);
+  setattr(a.self, names->manager, a.manager);
   return none();
 }
 Ref block_aenter(FunctionObject* f, SelfArgs& a) {
-  Ref manager = getattr(a.self, AN->manager);
+  Ref manager = getattr(a.self, names->manager);
   Ref args = Ref::check(PyTuple_New(0));
-  return spawn(f->globals, getattr(manager, AN->enter), args);
+  return spawn(f->globals, getattr(manager, names->enter), args);
 }
 Ref block_aexit(FunctionObject* f, ExitArgs& a) {
-  Ref manager = getattr(a.self, AN->manager);
+  Ref manager = getattr(a.self, names->manager);
   Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(f->globals, getattr(manager, AN->exit), args);
+  return spawn(f->globals, getattr(manager, names->exit), args);
 }
 
 // def NAME(self, exc_type, exc_value, traceback)
@@ -394,17 +348,17 @@ namespace wisp::facade {
 
 Ref spawn(Borrowed globals, Borrowed fn, Borrowed args, Borrowed kwargs) {
   (void)globals;
-  require_module(AN->greenlet, "wisp's async surface");
+  require_module(names->greenlet, "wisp's async surface");
   Borrowed greenlet_spawn =
       s_greenlet_spawn.get([] { return import_attr("sqlalchemy.util", "greenlet_spawn"); });
   Ref no_kwargs;
   if (!kwargs) no_kwargs = new_dict();
   return call(greenlet_spawn,
-              {AS.bridge, fn.get(), args.get(), kwargs ? kwargs.get() : no_kwargs.get()});
+              {async_state.bridge, fn.get(), args.get(), kwargs ? kwargs.get() : no_kwargs.get()});
 }
 
 Ref gateway_of(Borrowed globals, Borrowed entry) {
-  if (!bridged()) return getitem(entry, N->db_gateway);
+  if (!bridged()) return getitem(entry, names->db_gateway);
   Ref pair = async_pair(globals, entry);
   return Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
 }
@@ -418,10 +372,10 @@ Ref async_engine_of(Borrowed globals, Borrowed entry) {
 // ones bound at import (the fast path of is_coroutine_function stands in for
 // them only then).
 static bool inspect_original(Borrowed globals) {
-  Ref inspect = dict_get_ref(globals, AN->inspect);
-  if (inspect.get() != AS.inspect) return false;
-  Borrowed test = dict_get(PyModule_GetDict(AS.inspect), AN->iscoroutinefunction);
-  return test.get() == AS.iscoroutinefunction;
+  Ref inspect = dict_get_ref(globals, names->inspect);
+  if (inspect.get() != originals.inspect) return false;
+  Borrowed test = dict_get(PyModule_GetDict(originals.inspect), names->iscoroutinefunction);
+  return test.get() == async_state.iscoroutinefunction;
 }
 
 bool is_coroutine_function(Borrowed globals, Borrowed func) {
@@ -438,15 +392,15 @@ bool is_coroutine_function(Borrowed globals, Borrowed func) {
                               ->co_flags & CO_COROUTINE) != 0;
     if (flagged) return true;
     Ref dict = Ref::check(PyObject_GenericGetDict(held.get(), nullptr));
-    if (!dict_get_ref(dict, AN->marker)) return false;
+    if (!dict_get_ref(dict, names->coroutine_marker)) return false;
   }
-  Ref inspect = global(globals, AN->inspect);
-  return truthy(call_method(inspect, AN->iscoroutinefunction, {func.get()}));
+  Ref inspect = global(globals, names->inspect);
+  return truthy(call_method(inspect, names->iscoroutinefunction, {func.get()}));
 }
 
 Ref async_shell(FunctionObject* f, Borrowed func, Borrowed inner) {
   Ref made = shell_def->closure(f, ShellVars{Ref::borrow(inner.get())});
-  return apply_wraps(global(f, N->wraps), func, made);
+  return apply_wraps(global(f, names->wraps), func, made);
 }
 
 Ref awaiting(FunctionObject* f, Borrowed func) {
@@ -460,12 +414,12 @@ Ref awaiting(FunctionObject* f, Borrowed func) {
 }
 
 Ref async_block(Borrowed manager) {
-  return call(Borrowed(AS.block), {manager.get()});
+  return call(Borrowed(async_state.block), {manager.get()});
 }
 
 void remember_engine(Borrowed engine, Borrowed options) {
   Ref kept = Ref::check(PyDict_Copy(options.get()));
-  if (PyObject_SetItem(AS.options, engine.get(), kept.get()) < 0) {
+  if (PyObject_SetItem(async_state.options, engine.get(), kept.get()) < 0) {
     // An engine that cannot be weakly referenced (a replaced create_engine
     // made it) gets the default options on the async side.
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
@@ -482,24 +436,23 @@ void add_transaction_async(ClassBuilder& cb, Borrowed) {
 }
 
 void make_async_bridge(Borrowed g) {
-  AN = new AsyncNames();
-  AS.bridge_var = call_kwargs(global(g, intern("ContextVar")), {str("wisp_bridge").get()},
+  async_state.bridge_var = call_kwargs(global(g, intern("ContextVar")), {str("wisp_bridge").get()},
                               {{"default", Py_None}})
                       .release();
   Def bridge_def = Def::of<bridge>("_bridge");
   bridge_def.param("fn", &BridgeArgs::fn)
       .param("args", &BridgeArgs::args)
       .param("kwargs", &BridgeArgs::kwargs);
-  AS.bridge = bridge_def.build(g).release();
-  AS.weak_keyed = import_attr("weakref", "WeakKeyDictionary").release();
-  AS.inspect = global(g, AN->inspect).release();
-  AS.iscoroutinefunction = getattr(AS.inspect, AN->iscoroutinefunction).release();
-  AS.engines = call(Borrowed(AS.weak_keyed)).release();
-  AS.options = call(Borrowed(AS.weak_keyed)).release();
-  AS.pending = Ref::check(PySet_New(nullptr)).release();
+  async_state.bridge = bridge_def.build(g).release();
+  async_state.weak_keyed = import_attr("weakref", "WeakKeyDictionary").release();
+  async_state.iscoroutinefunction =
+      getattr(global(g, names->inspect), names->iscoroutinefunction).release();
+  async_state.engines = call(Borrowed(async_state.weak_keyed)).release();
+  async_state.options = call(Borrowed(async_state.weak_keyed)).release();
+  async_state.pending = Ref::check(PySet_New(nullptr)).release();
   Def disposed = Def::of<on_engine_disposed>("_engine_disposed");
   disposed.param("engine", &DisposedArgs::engine);
-  AS.on_disposed = disposed.build(g).release();
+  async_state.on_disposed = disposed.build(g).release();
 
   shell_def = new Def(Def::of<shell>("wrapper"));
   shell_def->coroutine();
@@ -519,7 +472,7 @@ void make_async_bridge(Borrowed g) {
   cb.method(aenter);
   Def aexit = exit_def<block_aexit>("__aexit__");
   cb.method(aexit);
-  AS.block = cb.make().release();
+  async_state.block = cb.make().release();
 }
 
 }  // namespace wisp::facade

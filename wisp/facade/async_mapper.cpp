@@ -23,38 +23,72 @@
 // `self.session` is the async gateway of the data source in force. A
 // subclass's `async def` declared by its signature alone runs the XML
 // statement of the same name, by the dispatch BaseMapper has.
-#include "../wisp_facade.h"
+#include "selection.h"
 
 using namespace wisp;
 using namespace wisp::facade;
 
 namespace {
 
-struct AsyncMapperNames {
-  PyObject* dict = intern("__dict__");
-  PyObject* func = intern("__func__");
-  PyObject* bind = intern("bind");
-  PyObject* expire_on_commit = intern("expire_on_commit");
-};
-const AsyncMapperNames* AM;
-
 struct AsyncMapperState {
   PyObject* session_manager;  // contextmanager(_async_session): the sync steps of a session block
   PyObject* mapper_switch;    // BaseMapper.switch_datasource's contextmanager function
 };
-AsyncMapperState AMS;
+AsyncMapperState mapper_state;
 
 LazyRef s_async_session_class;
 
-// def _async_session(owner, name, check_name), wrapped by contextmanager:
-// the steps of an AsyncSession block, run in the bridge.
+// The steps of an AsyncSession block, as db_session's body has them, run in
+// the bridge:
+//
+//     session = AsyncSession(bind=<the data source's async engine>,
+//                            expire_on_commit=False)
+//     try:
+//         yield session
+//         session.sync_session.commit()
+//     except Exception:
+//         session.sync_session.rollback()
+//         raise
+//     finally:
+//         session.sync_session.close()
+class AsyncSessionBody : public SourceScope {
+ public:
+  AsyncSessionBody(Ref globals, Ref owner, Ref name, bool check_name)
+      : SourceScope(std::move(globals), std::move(owner), std::move(name)),
+        check_name_(check_name) {}
+  int traverse(visitproc visit, void* arg) override {
+    Py_VISIT(steps_.get());
+    return SourceScope::traverse(visit, arg);
+  }
+
+ protected:
+  Ref enter() override {
+    Ref engine = async_engine_of(globals_, entry(check_name_));
+    value_ = async_session(engine);
+    steps_ = getattr(value_, names->sync_session);
+    return value_;
+  }
+  void on_success() override { call_method(steps_, names->commit, {}); }
+  void on_error(Borrowed) override {
+    if (steps_) call_method(steps_, names->rollback, {});
+  }
+  void on_finally() override {
+    if (steps_) call_method(steps_, names->close, {});
+  }
+
+ private:
+  Ref steps_;
+  bool check_name_;
+};
+
+// def _async_session(owner, name, check_name), wrapped by contextmanager
 struct SessionArgs {
   Ref owner, name, check_name;
 };
 Ref session_steps(FunctionObject* f, SessionArgs& a) {
   Ref owner = a.owner.get() == Py_None ? Ref() : a.owner;
-  auto body = std::make_unique<SessionBody>(Ref::borrow(f->globals), owner, a.name,
-                                            a.check_name.get() == Py_True, true);
+  auto body = std::make_unique<AsyncSessionBody>(Ref::borrow(f->globals), owner, a.name,
+                                                 a.check_name.get() == Py_True);
   return new_generator(std::move(body), f->name, f->qualname);
 }
 
@@ -63,7 +97,7 @@ struct AsyncDbSessionArgs {
   Ref name;
 };
 Ref async_db_session(FunctionObject*, AsyncDbSessionArgs& a) {
-  Ref manager = call(Borrowed(AMS.session_manager), {Py_None, a.name.get(), Py_True});
+  Ref manager = call(Borrowed(mapper_state.session_manager), {Py_None, a.name.get(), Py_True});
   return async_block(manager);
 }
 
@@ -78,7 +112,7 @@ struct DbSessionArgs {
 };
 Ref mapper_db_session(FunctionObject*, DbSessionArgs& a) {
   Ref manager =
-      call(Borrowed(AMS.session_manager), {a.cls.get(), a.datasource_name.get(), Py_False});
+      call(Borrowed(mapper_state.session_manager), {a.cls.get(), a.datasource_name.get(), Py_False});
   return async_block(manager);
 }
 
@@ -88,7 +122,7 @@ struct SwitchArgs {
   Ref cls, datasource_name;
 };
 Ref mapper_switch(FunctionObject*, SwitchArgs& a) {
-  Ref manager = call(Borrowed(AMS.mapper_switch), {a.cls.get(), a.datasource_name.get()});
+  Ref manager = call(Borrowed(mapper_state.mapper_switch), {a.cls.get(), a.datasource_name.get()});
   return async_block(manager);
 }
 
@@ -117,13 +151,12 @@ Ref async_session(Borrowed engine) {
 }
 
 void bind_async(Borrowed g) {
-  AM = new AsyncMapperNames();
   Def steps = Def::of<session_steps>("_async_session");
   steps.generator();
   steps.param("owner", &SessionArgs::owner)
       .param("name", &SessionArgs::name)
       .param("check_name", &SessionArgs::check_name);
-  AMS.session_manager = call(global(g, intern("contextmanager")), {steps.build(g).get()}).release();
+  mapper_state.session_manager = call(global(g, intern("contextmanager")), {steps.build(g).get()}).release();
 
   Def::of<async_db_session>("async_db_session")
       .doc(kAsyncDbSessionDoc)
@@ -132,10 +165,10 @@ void bind_async(Borrowed g) {
       .def(Py_None)
       .bind(g, g);
 
-  Ref base_mapper = global(g, N->BaseMapper);
-  Ref base_ns = getattr(base_mapper, AM->dict);
+  Ref base_mapper = global(g, names->BaseMapper);
+  Ref base_ns = getattr(base_mapper, names->dunder_dict);
   auto shared = [&](const char* name) { return getitem(base_ns, str(name)); };
-  AMS.mapper_switch = getattr(shared("switch_datasource"), AM->func).release();
+  mapper_state.mapper_switch = getattr(shared("switch_datasource"), names->dunder_func).release();
 
   ClassBuilder cb("AsyncBaseMapper", g);
   cb.doc(
