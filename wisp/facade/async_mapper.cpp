@@ -38,28 +38,13 @@ AsyncMapperState mapper_state;
 
 LazyRef s_async_session_class;
 
-// The steps of an AsyncSession block, as db_session's body has them, run in
-// the bridge:
-//
-//     session = AsyncSession(bind=<the data source's async engine>,
-//                            expire_on_commit=False)
-//     try:
-//         yield session
-//         session.sync_session.commit()
-//     except Exception:
-//         session.sync_session.rollback()
-//         raise
-//     finally:
-//         session.sync_session.close()
-class AsyncSessionBody : public SourceScope {
+// The body of an AsyncSession block: db_session's, run in the bridge, with
+// an AsyncSession(bind=<the data source's async engine>,
+// expire_on_commit=False) yielded and its sync_session committed, rolled
+// back and closed.
+class AsyncSessionBody : public SessionBody {
  public:
-  AsyncSessionBody(Ref globals, Ref owner, Ref name, bool check_name)
-      : SourceScope(std::move(globals), std::move(owner), std::move(name)),
-        check_name_(check_name) {}
-  int traverse(visitproc visit, void* arg) override {
-    Py_VISIT(steps_.get());
-    return SourceScope::traverse(visit, arg);
-  }
+  using SessionBody::SessionBody;
 
  protected:
   Ref enter() override {
@@ -68,17 +53,6 @@ class AsyncSessionBody : public SourceScope {
     steps_ = getattr(value_, names->sync_session);
     return value_;
   }
-  void on_success() override { call_method(steps_, names->commit, {}); }
-  void on_error(Borrowed) override {
-    if (steps_) call_method(steps_, names->rollback, {});
-  }
-  void on_finally() override {
-    if (steps_) call_method(steps_, names->close, {});
-  }
-
- private:
-  Ref steps_;
-  bool check_name_;
 };
 
 // def _async_session(owner, name, check_name), wrapped by contextmanager

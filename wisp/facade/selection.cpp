@@ -122,19 +122,25 @@ int SourceScope::traverse(visitproc visit, void* arg) {
 
 Ref SessionBody::enter() {
   value_ = call_method(gateway(check_name_), names->get_ori_session, {});
+  steps_ = value_;
   return value_;
 }
 
 void SessionBody::on_success() {
-  call_method(value_, names->commit, {});
+  call_method(steps_, names->commit, {});
 }
 
 void SessionBody::on_error(Borrowed) {
-  if (value_ && value_.get() != Py_None) call_method(value_, names->rollback, {});
+  if (steps_ && steps_.get() != Py_None) call_method(steps_, names->rollback, {});
 }
 
 void SessionBody::on_finally() {
-  if (value_ && value_.get() != Py_None) call_method(value_, names->close, {});
+  if (steps_ && steps_.get() != Py_None) call_method(steps_, names->close, {});
+}
+
+int SessionBody::traverse(visitproc visit, void* arg) {
+  Py_VISIT(steps_.get());
+  return SourceScope::traverse(visit, arg);
 }
 
 }  // namespace wisp::facade

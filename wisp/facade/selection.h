@@ -119,12 +119,15 @@ class SourceScope : public ContextBody {
 //         if session is not None: session.close()
 //
 // With `check_name`, a name that get_current_db() gives must be a str or
-// None.
+// None. The steps are taken on `steps_`, the session itself here; the async
+// session body (async_mapper.cpp) yields an AsyncSession and takes them on
+// its sync_session.
 class SessionBody : public SourceScope {
  public:
   SessionBody(Ref globals, Ref owner, Ref name, bool check_name)
       : SourceScope(std::move(globals), std::move(owner), std::move(name)),
         check_name_(check_name) {}
+  int traverse(visitproc visit, void* arg) override;
 
  protected:
   Ref enter() override;
@@ -132,7 +135,7 @@ class SessionBody : public SourceScope {
   void on_error(Borrowed exc) override;
   void on_finally() override;
 
- private:
+  Ref steps_;
   bool check_name_;
 };
 
