@@ -405,8 +405,8 @@ def mapper_calls(wisp, tmp_path, engine):
         names_from(age=1).close()  # never awaited
         raise LookupError
 
-    def awaited(make):
-        return lambda: asyncio.run(make())
+    def awaited(make):  # on one loop: its async engine, and aiosqlite's thread, made once
+        return lambda: EVENT_LOOP.run(make())
 
     def installed_async(call):
         def run():
@@ -448,6 +448,16 @@ MODULES = {
     "wisp._rt_probe": probe_calls,
     "wisp.wisp": facade_calls,
 }
+
+
+# The loop the awaited calls of the loop run on, for the whole module.
+EVENT_LOOP = asyncio.Runner()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def event_loop_closed_at_the_end():
+    yield
+    EVENT_LOOP.close()
 
 
 @pytest.fixture
