@@ -27,6 +27,8 @@
 // listeners of the application.
 #include "wisp_facade.h"
 
+#include "wisp/engines.h"
+
 using namespace wisp;
 using namespace wisp::facade;
 
@@ -92,6 +94,9 @@ void make_sqlite_listeners(Borrowed g) {
   Def begin = Def::of<sqlite_begin>("_sqlite_begin");
   begin.param("conn", &BeginArgs::conn);
   S.sqlite_begin = begin.build(g).release();
+  // The runner recognises it, and does its work itself where it skips
+  // SQLAlchemy's execution.
+  engines::set_own_begin_listener(S.sqlite_begin);
 }
 
 void take_over_sqlite_begin(Borrowed engine) {

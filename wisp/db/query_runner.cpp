@@ -10,8 +10,10 @@
 #include <utility>
 
 #include "methods.h"
+#include "owned.h"
 #include "sessions.h"
 #include "sql_scanners.h"
+#include "wisp/engines.h"
 #include "wisp/generator.h"
 #include "wisp/lru.h"
 #include "wisp/protocol.h"
@@ -117,22 +119,40 @@ class SessionScope : public ContextBody {
   bool auto_close_ = true;
 };
 
+// Whether `self.get_session` is the class's own scope; otherwise the
+// override, in `gs`.
+bool own_scope(Borrowed self, Ref& gs) {
+  gs = getattr(self, N->get_session);
+  return PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == S.get_session &&
+         PyMethod_GET_SELF(gs.get()) == self.get();
+}
+
 // `with self.get_session(con) as session: value = body(session)`; returns
 // value once the scope has exited (None when an overriding scope swallowed
 // the body's exception).
 template <class F>
 Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
-  Ref gs = getattr(self, N->get_session);
-  if (PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == S.get_session &&
-      PyMethod_GET_SELF(gs.get()) == self.get()) {
+  Ref gs;
+  if (own_scope(self, gs)) {
     // The class's own scope, inline.
     gs.reset();
+    if (!truthy(con)) ++engines::path_counts().session;
     SessionScope scope(Ref::borrow(self), Ref::borrow(con), Ref::borrow(f->globals));
     return scope.run_inline(std::forward<F>(body));
   }
   Ref cm = call(gs, {con.get()});
   Ref value = with(cm, std::forward<F>(body));
   return value ? value : none();
+}
+
+// The engine an owned text statement of `self` runs on without a Session
+// (owned.h), or null when it keeps its Session.
+Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con, Borrowed sql) {
+  Ref gs, engine;
+  if (truthy(con) || !own_scope(self, gs)) return Ref();
+  gs.reset();
+  if (!db::sessionless(self, sql, sessions.original(f->globals), engine)) return Ref();
+  return engine;
 }
 
 // The result's column names as a list, when every row of it can be turned
@@ -305,6 +325,26 @@ Ref finish(Then then, Borrowed session, Ref result) {
   return result;
 }
 
+// What a text operation's value is made of on the driver connection.
+bool driver_yield(Then then, db::Yield& yield) {
+  switch (then) {
+    case Then::LastRowId:
+      yield = db::Yield::LastRowId;
+      return true;
+    case Then::RowCount:
+      yield = db::Yield::RowCount;
+      return true;
+    case Then::FirstAsDict:
+      yield = db::Yield::FirstAsDict;
+      return true;
+    case Then::RowsAsDicts:
+      yield = db::Yield::RowsAsDicts;
+      return true;
+    default:
+      return false;
+  }
+}
+
 Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   if (op.then == Then::SameAsOnSelf) {
     return call_method(a[0], N->*op.call, {a[1].get(), a[2].get(), a[3].get()});
@@ -313,12 +353,24 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
     PyObject* rows = a[op.args[1]].get();
     if ((PyList_CheckExact(rows) || PyTuple_CheckExact(rows)) && Py_SIZE(rows) == 0) return none();
   }
-  return in_session(f, a[0], a[op.con], [&](Borrowed session) {
+  auto body = [&](Borrowed session) {
     Ref result = op.args[1] < 0 ? call_method(session, N->*op.call, {a[op.args[0]].get()})
                                 : call_method(session, N->*op.call,
                                               {a[op.args[0]].get(), a[op.args[1]].get()});
     return finish(op.then, session, std::move(result));
-  });
+  };
+  // Text statements of an owned scope: without the Session when nothing
+  // could tell (owned.h).
+  if (op.params[0].ann == Ann::TextClause) {
+    if (Ref engine = sessionless_engine(f, a[0], a[op.con], a[op.args[0]])) {
+      db::Yield yield;
+      if (!driver_yield(op.then, yield)) return db::run_on_connection(engine, body);
+      db::Statement statement{a[op.args[0]], a[op.args[1]], yield};
+      return db::run_owned(
+          engine, &statement, 1, [](std::vector<Ref>& values) { return values[0]; }, body);
+    }
+  }
+  return in_session(f, a[0], a[op.con], body);
 }
 
 template <size_t I>
@@ -457,11 +509,36 @@ Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed p
 struct SelectPage {
   Ref self, sql, page, con, args;
 };
+Ref page_head(Borrowed page) {
+  Ref page_result = new_dict();
+  dict_set(page_result, N->pageNum, getattr(page, N->pageNum));
+  dict_set(page_result, N->pageSize, getattr(page, N->pageSize));
+  return page_result;
+}
+
+// The page query of an owned page on the driver connection: its clause and
+// binds as run_page_query makes them, or false when working them out fails
+// (the full path then raises it, after the count as always).
+bool page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args, Ref& clause,
+                    Ref& binds) {
+  try {
+    LimitParts parts = limit_parts(sql, page);
+    clause = S.clauses->text(global(f, N->text), parts.text);
+    binds = new_dict();
+    dict_set(binds, N->page_size, getattr(page, N->pageSize));
+    dict_set(binds, N->page_offset, parts.start);
+    if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+    return true;
+  } catch (const PyError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return false;
+  }
+}
+
 Ref select_page(FunctionObject* f, SelectPage& args) {
-  return in_session(f, args.self, args.con, [&](Borrowed s) {
-    Ref page_result = new_dict();
-    dict_set(page_result, N->pageNum, getattr(args.page, N->pageNum));
-    dict_set(page_result, N->pageSize, getattr(args.page, N->pageSize));
+  auto body = [&](Borrowed s) {
+    Ref page_result = page_head(args.page);
     Ref count_sql = page_count_query(f, args.sql);
     Ref counted = call_method(s, N->execute, {count_sql.get(), args.args.get()});
     dict_set(page_result, N->total, call_method(counted, N->scalar, {}));
@@ -469,7 +546,32 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
     Ref result = run_page_query(f, s, args.sql, args.page, args.args);
     dict_set(page_result, N->list, rows_as_dicts(result));
     return page_result;
-  });
+  };
+  Ref engine = sessionless_engine(f, args.self, args.con, args.sql);
+  if (!engine) return in_session(f, args.self, args.con, body);
+  if (global(f, N->count_query).get() != S.count_query ||
+      global(f, N->limit_query).get() != S.limit_query || !S.clauses->serves(global(f, N->text)) ||
+      !(args.args.get() == Py_None || PyDict_CheckExact(args.args.get()))) {
+    return db::run_on_connection(engine, body);
+  }
+  // Both statements on the driver connection, worked out beforehand: none
+  // of this touches the database.
+  Ref page_result = page_head(args.page);
+  Ref count_sql = count_clause(f->globals, args.sql);
+  Ref page_sql, binds;
+  if (!page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
+    return db::run_on_connection(engine, body);
+  }
+  db::Statement statements[] = {{count_sql, args.args, db::Yield::Scalar},
+                                {page_sql, binds, db::Yield::RowsAsDicts}};
+  return db::run_owned(
+      engine, statements, 2,
+      [&](std::vector<Ref>& values) {
+        dict_set(page_result, N->total, values[0]);
+        dict_set(page_result, N->list, values[1]);
+        return page_result;
+      },
+      body);
 }
 
 // def __init__(self, page_num: int, page_size: int)
@@ -553,7 +655,8 @@ WISP_MODULE(query_runner, N, g) {
   S.kw_page = tuple({N->page_size, N->page_offset}).release();
   S.row_type = import_attr("sqlalchemy.engine.row", "Row").release();
   S.row_asdict = getattr(Borrowed(S.row_type), N->asdict).release();
-  S.clauses = new ClauseCache(text_fn);
+  S.clauses = &ClauseCache::shared();
+  db::init_owned();
 
   dict_set(g, "PageInfo", make_page_info(g));
   Ref page_cls = make_page(g);

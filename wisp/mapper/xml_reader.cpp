@@ -9,14 +9,14 @@ namespace wisp::xml {
 const Names* N;
 State S;
 
-void init_state(Borrowed text_fn) {
+void init_state() {
   S.tags = new_dict().release();
   for (long i = 0; i < 10; ++i) dict_set(S.tags, N->tags[i], Ref::check(PyLong_FromLong(i)));
   S.code_cache = new_dict().release();
   S.loop_cache = new_dict().release();
   S.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
   S.builtin_eval = import_attr("builtins", "eval").release();
-  S.clauses = new ClauseCache(text_fn);
+  S.clauses = &ClauseCache::shared();
   S.finished = new LruCache();
   S.element_type = import_attr("xml.etree.ElementTree", "Element").release();
   auto* comma = new std::vector<Piece>();
@@ -47,7 +47,7 @@ WISP_MODULE(xml_reader, N, g) {
   Ref compile = getattr(re, "compile");
   dict_set(g, "param_pattern", call(compile, {str("#{([a-zA-Z0-9_\\-]+)}").get()}));
   dict_set(g, "replace_pattern", call(compile, {str("\\${([a-zA-Z0-9_\\-]+)}").get()}));
-  init_state(text_fn);
+  init_state();
 
   Ref prepared = Ref::check(PyObject_GetItem(
       Borrowed(&PyTuple_Type), tuple({text_clause.get(), Borrowed(&PyDict_Type)}).get()));
