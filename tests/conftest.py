@@ -1,13 +1,17 @@
 """Database back ends shared by the tests that touch a database.
 
-Every database test runs on two back ends: an SQLite file in a temporary
-directory and a MariaDB server that the suite starts itself (a throw-away data
-directory, its own socket, a free loopback port), reached through PyMySQL.
-Without a local mariadbd the MariaDB cases are skipped; under CI=true they
-fail instead, because there the server must be present.
+Every database test runs on three back ends: an SQLite file in a temporary
+directory, and a MariaDB server (reached through PyMySQL) and a PostgreSQL
+server (reached through psycopg) that the suite starts itself, each on a
+throw-away data directory with its own socket and a free loopback port.
+Without a local server its cases are skipped; under CI=true they fail
+instead, because there the servers must be present.
 """
 
+import ctypes
+import glob
 import os
+import pwd
 import shutil
 import signal
 import socket
@@ -17,6 +21,7 @@ import time
 
 import pytest
 from sqlalchemy import create_engine, text
+from sqlalchemy.engine import URL
 
 # The pool options every engine of the package is created with.
 ENGINE_OPTIONS = {"pool_size": 10, "max_overflow": 30, "pool_recycle": 1800, "pool_pre_ping": True}
@@ -24,6 +29,10 @@ ENGINE_OPTIONS = {"pool_size": 10, "max_overflow": 30, "pool_recycle": 1800, "po
 MARIADB_MISSING = (
     "MariaDB server (mariadbd, mariadb-install-db) not found; "
     "install Debian's mariadb-server to run the MySQL-side tests"
+)
+POSTGRES_MISSING = (
+    "PostgreSQL server (initdb, postgres) not found; "
+    "install Debian's postgresql to run the PostgreSQL-side tests"
 )
 
 
@@ -39,18 +48,27 @@ def mysql_url(cfg):
     )
 
 
+def postgres_url(cfg):
+    """The PostgreSQL URL of a data-source dict, as the configuration makes it."""
+    return URL.create("postgresql+psycopg", username=cfg["user"], password=cfg["password"],
+                      host=cfg["host"], port=cfg["port"], database=cfg["database"])
+
+
 def _which(name):
     return shutil.which(name) or next(
         (p for p in (f"/usr/sbin/{name}", f"/usr/bin/{name}") if os.access(p, os.X_OK)), None
     )
 
 
+# Loaded here: a server child may already run as another user, who cannot
+# read the interpreter's library folder.
+_LIBC = ctypes.CDLL(None, use_errno=True)
+
+
 def _die_with_parent():
     try:
-        import ctypes
-
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
+        _LIBC.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except AttributeError:
         pass
 
 
@@ -66,18 +84,103 @@ def _free_port():
         return s.getsockname()[1]
 
 
-class MariaDBServer:
+class LocalServer:
+    """A server process of the suite's own on a private data directory under `self.base`:
+    started in its own session and killed with the test run, stopped and removed at the end."""
+
+    name = "server"
+    # Whether the server writes its log to stderr, which then goes to self.log.
+    logs_to_stderr = False
+    # The signal that stops the server without waiting for its clients.
+    stop_signal = signal.SIGTERM
+
+    def __init__(self, prefix, folder=None):
+        self.base = tempfile.mkdtemp(prefix=prefix, dir=folder)
+        self.port = _free_port()
+        self.proc = None
+
+    def command(self):
+        raise NotImplementedError
+
+    def popen_options(self):
+        return {}
+
+    def socket_path(self):
+        raise NotImplementedError
+
+    def root_connect(self):
+        raise NotImplementedError
+
+    def start(self, timeout=60.0):
+        # Own session, so that ^C reaches only the test run, which stops the
+        # server itself; and a parent-death signal, so that a test run that is
+        # killed outright takes its server with it.
+        with open(self.log, "ab") if self.logs_to_stderr else open(os.devnull, "wb") as err:
+            self.proc = subprocess.Popen(self.command(), stdout=subprocess.DEVNULL, stderr=err,
+                                         env=_server_env(), start_new_session=True,
+                                         preexec_fn=_die_with_parent, **self.popen_options())
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                # A driver connection that cannot reach the socket leaves its
+                # own socket object open; try with one that is closed here.
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                    probe.connect(self.socket_path())
+                self.root_connect().close()
+                return
+            except Exception:
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError(f"{self.name} did not come up:\n" + self._log_tail())
+                time.sleep(0.1)
+
+    def stop(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(self.stop_signal)
+            try:
+                self.proc.wait(timeout=60)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+    def ensure_running(self):
+        """Starts the server again when a test stopped it."""
+        if self.proc is None or self.proc.poll() is not None:
+            self.start()
+
+    def restart(self):
+        """Stops the server and starts it again on the same port and data."""
+        self.stop()
+        self.start()
+
+    def remove(self):
+        self.stop()
+        shutil.rmtree(self.base, ignore_errors=True)
+
+    def _log_tail(self):
+        try:
+            with open(self.log, encoding="utf-8", errors="replace") as f:
+                return "".join(f.readlines()[-20:])
+        except OSError:
+            return "(no error log)"
+
+
+class MariaDBServer(LocalServer):
     """A private mariadbd: started on a fresh data directory, stopped and removed at the end."""
 
+    name = "mariadbd"
+    kind = "mariadb"
+
     def __init__(self, server, install_db):
+        super().__init__("wisp-mariadb-")
         self.server = server
         self.install_db = install_db
-        self.base = tempfile.mkdtemp(prefix="wisp-mariadb-")
         self.datadir = os.path.join(self.base, "data")
         self.socket = os.path.join(self.base, "mysqld.sock")
         self.log = os.path.join(self.base, "error.log")
-        self.port = _free_port()
-        self.proc = None
         self.config = {
             "db_type": "mysql",
             "host": "127.0.0.1",
@@ -99,31 +202,14 @@ class MariaDBServer:
         if done.returncode != 0:
             raise RuntimeError("mariadb-install-db failed:\n" + done.stdout.decode(errors="replace"))
 
-    def start(self, timeout=60.0):
-        cmd = [self.server, "--no-defaults", f"--datadir={self.datadir}", f"--socket={self.socket}",
-               f"--port={self.port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
-               f"--pid-file={os.path.join(self.base, 'mysqld.pid')}", f"--log-error={self.log}",
-               "--skip-log-bin", "--innodb-buffer-pool-size=16M", *self._as_root()]
-        # Own session, so that ^C reaches only the test run, which stops the
-        # server itself; and a parent-death signal, so that a test run that is
-        # killed outright takes its server with it.
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     env=_server_env(), start_new_session=True,
-                                     preexec_fn=_die_with_parent)
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                # A driver connection that cannot reach the socket leaves its
-                # own socket object open; try with one that is closed here.
-                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
-                    probe.connect(self.socket)
-                self.root_connect().close()
-                return
-            except Exception:
-                if self.proc.poll() is not None or time.monotonic() > deadline:
-                    self.stop()
-                    raise RuntimeError("mariadbd did not come up:\n" + self._log_tail())
-                time.sleep(0.1)
+    def command(self):
+        return [self.server, "--no-defaults", f"--datadir={self.datadir}", f"--socket={self.socket}",
+                f"--port={self.port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
+                f"--pid-file={os.path.join(self.base, 'mysqld.pid')}", f"--log-error={self.log}",
+                "--skip-log-bin", "--innodb-buffer-pool-size=16M", *self._as_root()]
+
+    def socket_path(self):
+        return self.socket
 
     def root_connect(self):
         import pymysql
@@ -141,43 +227,105 @@ class MariaDBServer:
         finally:
             conn.close()
 
-    def stop(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=60)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc = None
 
-    def restart(self):
-        """Stops the server and starts it again on the same port and data."""
-        self.stop()
-        self.start()
+def postgres_bindir():
+    """The folder of initdb and postgres: on PATH, or Debian's newest under /usr/lib/postgresql."""
+    found = [os.path.dirname(p) for p in (shutil.which("initdb"),) if p]
+    found += sorted(glob.glob("/usr/lib/postgresql/*/bin"),
+                    key=lambda d: [int(x) for x in d.split("/")[-2].split(".") if x.isdigit()],
+                    reverse=True)
+    return next((d for d in found if all(os.access(os.path.join(d, p), os.X_OK)
+                                         for p in ("initdb", "postgres"))), None)
 
-    def remove(self):
-        self.stop()
-        shutil.rmtree(self.base, ignore_errors=True)
 
-    def _log_tail(self):
-        try:
-            with open(self.log, encoding="utf-8", errors="replace") as f:
-                return "".join(f.readlines()[-20:])
-        except OSError:
-            return "(no error log)"
+class PostgresServer(LocalServer):
+    """A private PostgreSQL cluster (initdb) with its socket in the cluster's folder, run as
+    the `postgres` system user when the suite runs as root (the server refuses root)."""
+
+    name = "postgres"
+    kind = "postgresql"
+    logs_to_stderr = True
+    stop_signal = signal.SIGINT  # "fast" shutdown: SIGTERM's waits for every client to leave
+
+    def __init__(self, bindir):
+        as_root = os.geteuid() == 0
+        # As root, in /tmp: the `postgres` user must reach the folder.
+        super().__init__("wisp-postgres-", "/tmp" if as_root else None)
+        self.bindir = bindir
+        self.account = None
+        if as_root:
+            self.account = pwd.getpwnam("postgres")
+            os.chown(self.base, self.account.pw_uid, self.account.pw_gid)
+        self.datadir = os.path.join(self.base, "data")
+        self.log = os.path.join(self.base, "server.log")
+        self.config = {
+            "db_type": "postgresql",
+            "host": "127.0.0.1",
+            "port": self.port,
+            "user": "wisp",
+            "password": "wisp-test-pw",
+            "database": "wisp_test",
+        }
+        self.url = postgres_url(self.config)
+
+    def popen_options(self):
+        if self.account is None:
+            return {}
+        return {"user": self.account.pw_uid, "group": self.account.pw_gid, "extra_groups": []}
+
+    def initialise(self):
+        cmd = [os.path.join(self.bindir, "initdb"), "-D", self.datadir, "-U", "postgres",
+               "--auth-local=trust", "--auth-host=scram-sha-256", "-E", "UTF8", "--no-locale",
+               "--no-sync"]
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                              env=_server_env(), cwd=self.base, **self.popen_options())
+        if done.returncode != 0:
+            raise RuntimeError("initdb failed:\n" + done.stdout.decode(errors="replace"))
+
+    def command(self):
+        settings = {"listen_addresses": "127.0.0.1", "port": self.port,
+                    "unix_socket_directories": self.base, "fsync": "off",
+                    "synchronous_commit": "off", "full_page_writes": "off",
+                    "shared_buffers": "16MB", "max_connections": 200,
+                    "logging_collector": "off", "log_destination": "stderr"}
+        return [os.path.join(self.bindir, "postgres"), "-D", self.datadir,
+                *(f"--{k}={v}" for k, v in settings.items())]
+
+    def socket_path(self):
+        return os.path.join(self.base, f".s.PGSQL.{self.port}")
+
+    def root_connect(self, database="postgres"):
+        import psycopg
+
+        return psycopg.connect(host=self.base, port=self.port, user="postgres", dbname=database,
+                               autocommit=True)
+
+    def create_database(self):
+        c = self.config
+        with self.root_connect() as conn:
+            conn.execute(f"CREATE ROLE {c['user']} LOGIN PASSWORD '{c['password']}'")
+            conn.execute(f"CREATE DATABASE {c['database']} OWNER {c['user']}")
+
+    def empty_database(self):
+        """Drops everything the tests made in the test database."""
+        with self.root_connect(self.config["database"]) as conn:
+            # A test that left a transaction open makes this fail, not hang.
+            conn.execute("SET lock_timeout = '10s'")
+            conn.execute("DROP SCHEMA public CASCADE")
+            conn.execute(f"CREATE SCHEMA public AUTHORIZATION {self.config['user']}")
 
 
 @pytest.fixture(scope="session")
 def mariadb_server():
     server, install_db = _which("mariadbd"), _which("mariadb-install-db")
     if not (server and install_db):
-        if os.environ.get("CI", "").lower() == "true":
-            pytest.fail(MARIADB_MISSING + " (required when CI=true)")
-        pytest.skip(MARIADB_MISSING)
-    srv = MariaDBServer(server, install_db)
+        _server_missing(MARIADB_MISSING)
+    yield from _serve(MariaDBServer(server, install_db))
+
+
+def _serve(srv):
+    """Sets up `srv` (its data directory, the process, the test database), yields it, and
+    removes it at the end."""
     try:
         srv.initialise()
         srv.start()
@@ -189,8 +337,33 @@ def mariadb_server():
     srv.remove()
 
 
+def _server_missing(reason):
+    if os.environ.get("CI", "").lower() == "true":
+        pytest.fail(reason + " (required when CI=true)")
+    pytest.skip(reason)
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    bindir = postgres_bindir()
+    if bindir is None:
+        _server_missing(POSTGRES_MISSING)
+    try:
+        import psycopg  # noqa: F401
+    except ImportError:
+        _server_missing("psycopg is not installed (it comes with the test extra)")
+    if os.geteuid() == 0:
+        try:
+            pwd.getpwnam("postgres")
+        except KeyError:
+            _server_missing("no `postgres` system user to run the PostgreSQL server as root")
+    yield from _serve(PostgresServer(bindir))
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "mariadb: runs against the suite's own MariaDB server")
+    config.addinivalue_line("markers",
+                            "postgresql: runs against the suite's own PostgreSQL server")
 
 
 class Backend:
@@ -200,14 +373,20 @@ class Backend:
         self.server = server
 
 
-@pytest.fixture(params=["sqlite", pytest.param("mariadb", marks=pytest.mark.mariadb)])
+@pytest.fixture(params=["sqlite", pytest.param("mariadb", marks=pytest.mark.mariadb),
+                        pytest.param("postgresql", marks=pytest.mark.postgresql)])
 def backend(request, tmp_path):
-    """One database per test: a fresh SQLite file, or the MariaDB test database emptied."""
+    """One database per test: a fresh SQLite file, or the MariaDB or PostgreSQL test database
+    emptied."""
     if request.param == "sqlite":
         return Backend("sqlite", "sqlite:///" + str(tmp_path / "wisp.db"))
+    if request.param == "postgresql":
+        srv = request.getfixturevalue("postgres_server")
+        srv.ensure_running()
+        srv.empty_database()
+        return Backend("postgresql", srv.url, srv)
     srv = request.getfixturevalue("mariadb_server")
-    if srv.proc is None or srv.proc.poll() is not None:
-        srv.start()
+    srv.ensure_running()
     conn = srv.root_connect()
     try:
         with conn.cursor() as cur:
@@ -227,17 +406,25 @@ def engine(backend):
     eng.dispose()
 
 
+# An integer primary key that the database generates, per dialect.
+AUTO_KEY = {
+    "sqlite": "INTEGER PRIMARY KEY AUTOINCREMENT",
+    "mysql": "INTEGER PRIMARY KEY AUTO_INCREMENT",
+    "postgresql": "SERIAL PRIMARY KEY",
+}
+
+
+def auto_key(bind):
+    """The column type of a generated integer key on the engine or connection `bind`."""
+    return AUTO_KEY[bind.dialect.name]
+
+
 @pytest.fixture
 def users(engine):
     """A `users` table with five rows, ages 10, 20, 30, 40, 50."""
     with engine.begin() as c:
-        c.execute(text(
-            "CREATE TABLE users (id INTEGER PRIMARY KEY AUTO_INCREMENT, name VARCHAR(40) NOT NULL"
-            " UNIQUE, age INTEGER)"
-            if engine.dialect.name == "mysql" else
-            "CREATE TABLE users (id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR(40) NOT NULL"
-            " UNIQUE, age INTEGER)"
-        ))
+        c.execute(text(f"CREATE TABLE users (id {auto_key(engine)}, name VARCHAR(40) NOT NULL"
+                       " UNIQUE, age INTEGER)"))
         c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
                   [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
     return engine
@@ -261,6 +448,22 @@ def mariadb_special_user(mariadb_server):
             cur.execute(f"GRANT ALL PRIVILEGES ON `{cfg['database']}`.* TO 'wisp_special'@'%'")
     finally:
         conn.close()
+    return cfg
+
+
+@pytest.fixture(scope="session")
+def postgres_special_user(postgres_server):
+    """A PostgreSQL role and database whose names hold @ : / and a blank, the role with the
+    password of mariadb_special_user; returns its data-source dict."""
+    from psycopg import sql
+
+    cfg = dict(postgres_server.config, user="wisp sp@cial:/", password=SPECIAL_PASSWORD,
+               database="wisp db/%41#?")
+    with postgres_server.root_connect() as conn:
+        conn.execute(sql.SQL("CREATE ROLE {} LOGIN PASSWORD {}").format(
+            sql.Identifier(cfg["user"]), sql.Literal(cfg["password"])))
+        conn.execute(sql.SQL("CREATE DATABASE {} OWNER {}").format(
+            sql.Identifier(cfg["database"]), sql.Identifier(cfg["user"])))
     return cfg
 
 

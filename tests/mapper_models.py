@@ -69,9 +69,17 @@ def sqlite(path):
     return {"db_type": "sqlite", "sqlite_path": str(path)}
 
 
+def mapper_for(w, model):
+    """A mapper of `model` with no namespace of its own: the plain methods run."""
+    class Mapper(w.BaseMapper[model]):
+        pass
+
+    return Mapper()
+
+
 def main_source(backend):
     """The data-source dict of the test's backend."""
-    if backend.kind == "mariadb":
+    if backend.server:
         return backend.server.config
     return sqlite(backend.url[len("sqlite:///"):])
 

@@ -1,6 +1,7 @@
 """The peers benchmark compares like with like: before anything is timed, every library,
-wisp's three ways included, must return the rows plain sqlite3 returns for the select, the
-page, the insert and each search (filters given and left out, IN lists of several lengths)."""
+wisp's three ways included, must return the rows the plain driver (sqlite3, or psycopg on the
+suite's PostgreSQL server) returns for the select, the page, the insert and each search (filters
+given and left out, IN lists of several lengths)."""
 
 import importlib.util
 import os
@@ -20,33 +21,39 @@ bench = importlib.util.module_from_spec(spec)
 sys.modules["bench_peers"] = bench
 spec.loader.exec_module(bench)
 setup, change = bench.setup, {change}
-def changed_setup(tmp):
-    engine, libraries, conn = setup(tmp)
+def changed_setup(*args):
+    engine, libraries, conn = setup(*args)
     if change:
         name, key, wrap = change
         libraries[name][key] = wrap(libraries[name][key])
     return engine, libraries, conn
 bench.setup = changed_setup
-sys.exit(bench.main(["--check"]))
+sys.exit(bench.main(["--check", *{options}]))
 """
 
 
-@pytest.mark.parametrize("change, complaint", [
-    (None, None),
-    ("('wisp: XML-mapped method', 'search', lambda f: lambda p: f(p)[:-1])",
+@pytest.mark.parametrize("database, change, complaint", [
+    ("sqlite", None, None),
+    pytest.param("postgresql", None, None, marks=pytest.mark.postgresql),
+    ("sqlite", "('wisp: XML-mapped method', 'search', lambda f: lambda p: f(p)[:-1])",
      "wisp: XML-mapped method, search {'name': None"),
-    ("('PugSQL', 'page', lambda f: lambda: dict(f(), total=0))", "PugSQL, page total: 0 != "),
-    ("('wisp: BaseMapper methods', 'insert', lambda f: lambda body: f(body) + 1)",
+    ("sqlite", "('PugSQL', 'page', lambda f: lambda: dict(f(), total=0))", "PugSQL, page total: 0 != "),
+    ("sqlite", "('wisp: BaseMapper methods', 'insert', lambda f: lambda body: f(body) + 1)",
      "wisp: BaseMapper methods, insert: "),
 ])
-def test_every_library_returns_the_same_rows(tmp_path, change, complaint):
+def test_every_library_returns_the_same_rows(tmp_path, request, database, change, complaint):
     # Looked for, not imported: importing PugSQL replaces how SQLAlchemy compiles bind
     # parameters in the whole process, which breaks other tests' multi-row inserts.
     for peer in ("pugsql", "aiosql"):
         if importlib.util.find_spec(peer) is None:
             pytest.skip(f"{peer} is not installed (it comes with the test extra)")
+    options = []
+    if database == "postgresql":
+        options = ["--postgresql", request.getfixturevalue("postgres_server").url
+                   .render_as_string(hide_password=False)]
     # A process of its own: the benchmark configures wisp's process-wide registry.
-    done = subprocess.run([sys.executable, "-c", SCRIPT.format(bench=BENCH, change=change)],
+    done = subprocess.run([sys.executable, "-c", SCRIPT.format(bench=BENCH, change=change,
+                                                               options=options)],
                           cwd=tmp_path, capture_output=True, text=True, timeout=300)
     if complaint is None:
         assert done.returncode == 0, done.stderr

@@ -12,6 +12,7 @@ import sys
 import threading
 import typing
 
+import psycopg
 import pymysql
 import pytest
 
@@ -26,6 +27,8 @@ from wisp.db.db_gateway import TransactionRolledBackError, WispDbGateway, result
 from wisp.db.query_runner import Page, QueryRunner
 
 from conftest import make_engine
+
+DRIVER_INTEGRITY_ERRORS = (sqlite3.IntegrityError, pymysql.err.IntegrityError, psycopg.IntegrityError)
 
 ARG_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
 
@@ -428,7 +431,7 @@ def test_nested_failure_as_the_wrappers_do_it(gw, users):
     gw.begin_tx()  # inner
     with pytest.raises(IntegrityError) as e:
         add(gw, "u1")  # the database refuses a duplicate name
-    assert isinstance(e.value.orig, (sqlite3.IntegrityError, pymysql.err.IntegrityError))
+    assert isinstance(e.value.orig, DRIVER_INTEGRITY_ERRORS)
     s = con(gw)
     gw.rollback()  # inner: the transaction is rolled back and the outer level sees it failed
     gw.close()
@@ -527,7 +530,7 @@ def test_failing_statement_in_a_transaction_commits_nothing(gw, users, commits):
     gw.execute_sql("add", "users", {"name": "first", "age": 1})
     with pytest.raises(IntegrityError) as e:
         gw.execute_sql("add", "users", {"name": "u2", "age": 1})
-    assert isinstance(e.value.orig, (sqlite3.IntegrityError, pymysql.err.IntegrityError))
+    assert isinstance(e.value.orig, DRIVER_INTEGRITY_ERRORS)
     gw.rollback()
     gw.close()
     assert "first" not in names(users) and commits == [] and users.pool.checkedout() == 0
@@ -546,10 +549,26 @@ def refused(call, where="", earlier=" after an earlier error"):
     assert e.value.__cause__ is None and e.value.__context__ is None and e.value.__suppress_context__
 
 
+# The server's own id of the connection a statement runs on, and how another connection ends
+# it; how a statement is given a time limit.
+CONNECTION_ID = {"mariadb": "SELECT CONNECTION_ID() AS i", "postgresql": "SELECT pg_backend_pid() AS i"}
+END_CONNECTION = {"mariadb": "KILL {}", "postgresql": "SELECT pg_terminate_backend({})"}
+TIME_LIMITED = {"mariadb": (None, "SET STATEMENT max_statement_time=0.05 FOR SELECT SLEEP(5)"),
+                "postgresql": ("SET LOCAL statement_timeout = 50", "SELECT pg_sleep(5)")}
+
+
 def kill(gw, server):
+    connection_id = gw.select_one(text(CONNECTION_ID[server.kind]))["i"]
     with server.root_connect() as root:
-        root.cursor().execute(f"KILL {gw.select_one(text('SELECT CONNECTION_ID() AS i'))['i']}")
+        root.cursor().execute(END_CONNECTION[server.kind].format(connection_id))
     add(gw, "C")
+
+
+def time_limit(gw, server):
+    setting, sql = TIME_LIMITED[server.kind]
+    if setting:
+        gw.update(text(setting), None)
+    gw.select_one(text(sql))
 
 
 def own_transaction(gw, name):  # in a thread or task of its own
@@ -563,13 +582,13 @@ async def in_a_task(*args):
     own_transaction(*args)
 
 
-FAILURES = {  # each fails in the database, or loses the connection (MariaDB), after "A" was written
+FAILURES = {  # each fails in the database, or loses the connection (servers), after "A" was written
     "mapped": lambda g, server: g.execute_sql("add", "users", {"name": "u1", "age": 1}),
     "insert": lambda g, server: add(g, "u1"),
     "select": lambda g, server: g.select_list(text("SELECT nope FROM users")),
     "restart": lambda g, server: (server.restart(), add(g, "C")),
     "kill": kill,
-    "time limit": lambda g, server: g.select_one(text("SET STATEMENT max_statement_time=0.05 FOR SELECT SLEEP(5)")),
+    "time limit": time_limit,
 }
 
 
@@ -577,7 +596,7 @@ FAILURES = {  # each fails in the database, or loses the connection (MariaDB), a
 @pytest.mark.parametrize("nested", [0, 1])
 def test_nothing_runs_or_commits_after_a_swallowed_failure(backend, gw, users, commits, failure, nested):
     if not backend.server and failure in ("restart", "kill", "time limit"):
-        pytest.skip("a server connection to lose exists on MariaDB only")
+        pytest.skip("a server connection to lose exists on the servers only")
     gw.begin_tx()
     for call in (lambda: gw.execute_sql("all", "users", return_type=UserDC), lambda: gw.execute_sql("x", "no")):
         with pytest.raises(Exception):  # errors before or after the statement keep the transaction
@@ -607,8 +626,8 @@ def test_nothing_runs_or_commits_after_a_swallowed_failure(backend, gw, users, c
 
 
 def test_server_restart_between_calls_is_survived(backend, users, gw):
-    if backend.kind != "mariadb":
-        pytest.skip("restarting a server applies to MariaDB only")
+    if not backend.server:
+        pytest.skip("restarting a server applies to the servers only")
     assert gw.select_one(text("SELECT COUNT(*) AS n FROM users")) == {"n": 5}
     assert users.pool.checkedin() == 1  # a pooled connection that the restart kills
     backend.server.restart()

@@ -8,7 +8,7 @@ How the guide is read:
   when the program reaches it. Files written by earlier sections are there from the start (the
   last version of each path); databases are not carried over.
 - Other ```python blocks are run. An expression statement whose line ends with a comment
-  `# -> TEXT` is checked: repr() of its value must be TEXT; with `# -> raises NAME: MESSAGE` it
+  `# -> TEXT`, or is followed by a line holding only that comment, is checked: repr() of its value must be TEXT; with `# -> raises NAME: MESSAGE` it
   must raise an exception of that class name whose str() is MESSAGE (`# -> raises NAME` checks
   the class only). Blocks in other languages (text, sh, xml without a path) are prose.
 """
@@ -69,7 +69,8 @@ for step in json.load(sys.stdin):
         path.write_text(step["text"], encoding="utf-8")
         continue
     source = "\n" * (step["line"] - 1) + step["text"]
-    comments = {t.start[0]: t.string.split("# -> ", 1)[1].rstrip()
+    # A check on a line of its own belongs to the expression that ends on the line above.
+    comments = {t.start[0] - (t.line.lstrip().startswith("#")): t.string.split("# -> ", 1)[1].rstrip()
                 for t in tokenize.generate_tokens(io.StringIO(source).readline)
                 if t.type == tokenize.COMMENT and t.string.startswith("# -> ")}
     tree = ast.fix_missing_locations(Checks(comments).visit(ast.parse(source)))

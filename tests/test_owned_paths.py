@@ -88,7 +88,7 @@ class OwnedMapper:
 
 
 @pytest.mark.parametrize("call", CALLS)
-def test_every_path_gives_the_same(gw, users, monkeypatch, call):
+def test_every_path_gives_the_same(gw, users, monkeypatch, backend, call):
     results = {}
     for path in PATHS:
         with users.begin() as c:  # the five rows of the fixture, as they were
@@ -97,7 +97,9 @@ def test_every_path_gives_the_same(gw, users, monkeypatch, call):
                       [{"i": i, "n": f"u{i}", "a": i * 10} for i in range(1, 6)])
         with forced(path, users, monkeypatch):
             value, took = on_path(lambda: CALLS[call](gw, "new"))
-        assert took == path
+        # PostgreSQL has no last row id: an insert reads its key on the Connection.
+        pg_key = call == "insert" and backend.kind == "postgresql" and path == "driver"
+        assert took == ("connection" if pg_key else path)
         if call == "insert":  # the id of the row it wrote, committed
             value = stored(users, "SELECT id FROM users WHERE name = 'new'") == [(value,)]
         results[path] = (value, stored(users, "SELECT name, age FROM users ORDER BY name"))

@@ -330,7 +330,8 @@ def test_select_page_uses_the_module_functions(users, monkeypatch):
 
     monkeypatch.setattr(query_runner, "count_query", spy("count", count_query))
     monkeypatch.setattr(query_runner, "limit_query", spy("limit", limit_query))
-    page = QueryRunner(users).select_page(text("SELECT name FROM users WHERE age > :a ORDER BY id"), Page(2, 1),
+    # no ORDER BY: PostgreSQL refuses one beside the COUNT(*) of count_query's simple form
+    page = QueryRunner(users).select_page(text("SELECT name FROM users WHERE age > :a"), Page(2, 1),
                                           args={"a": 10})
     assert seen == ["count", "limit"]
     assert page == {"pageNum": 2, "pageSize": 1, "total": 4, "list": [{"name": "u3"}]}
@@ -341,8 +342,8 @@ def test_page_zero_is_left_to_the_database(users, backend):
     sql = text("SELECT name FROM users ORDER BY id")
     if backend.kind == "sqlite":  # a negative offset counts as zero
         assert runner.select_page(sql, Page(0, 2))["list"] == [{"name": "u1"}, {"name": "u2"}]
-    else:  # MariaDB refuses a negative offset
-        with pytest.raises(sqlalchemy.exc.ProgrammingError):
+    else:  # MariaDB and PostgreSQL refuse a negative offset
+        with pytest.raises((sqlalchemy.exc.ProgrammingError, sqlalchemy.exc.DataError)):
             runner.select_page(sql, Page(0, 2))
     assert users.pool.checkedout() == 0
 

@@ -126,6 +126,21 @@ def test_binding_writes_and_pages(db):
     assert repo.names_by_value(1, Page(4, 2))["list"] == [{"name": "b2"}]
 
 
+@pytest.mark.parametrize("sql", [
+    "SELECT name FROM users WHERE name LIKE 'u%' AND id >= #{low} ORDER BY id",
+    "SELECT name FROM users WHERE name NOT LIKE '%%x' AND id >= #{low} ORDER BY id",
+    "SELECT name, 'a%' AS p FROM users WHERE id >= #{low} ORDER BY id",
+])
+def test_a_literal_percent_survives_the_drivers_placeholders(db, sql):
+    rows = db.dicts(sql.replace("#{low}", "4"))
+    assert len(rows) == 2 and all(r["name"] in ("u4", "u5") for r in rows)
+    assert decorate(db.select_list, sql)(4) == rows
+    page = decorate(db.select_page, sql)(4, Page(1, 1))
+    assert (page["total"], page["list"]) == (2, rows[:1])
+    assert db.update("UPDATE users SET name = 'u5%' WHERE id >= #{low}")(lambda low: 0)(5) == 1
+    assert db.dicts("SELECT name FROM users WHERE name LIKE '%!%' ESCAPE '!'") == [{"name": "u5%"}]
+
+
 def test_parameter_dicts_and_surface(wisp_registry):
     w = wisp_registry
     combine, combine_page = vars(w)["__combine_args"], vars(w)["__combine_args_page"]

@@ -1,5 +1,6 @@
 """Type checking against the stubs of wisp.wisp: mypy sees the model type through
-BaseMapper[User], and decorated functions keep their declared signatures."""
+BaseMapper[User], decorated functions keep their declared signatures, and a page is typed as
+the PageResult it is."""
 
 import os
 import re
@@ -34,16 +35,25 @@ def revealed(tmp_path_factory):
 
 
 def test_decorated_functions_keep_their_signatures(revealed):
-    assert [revealed.get(k) for k in ("find_name", "find_like", "users_page", "checkout")] == [
+    page = ("TypedDict(wisp.wisp.PageResult, {'pageNum': int, 'pageSize': int, 'total': int, "
+            "'list': list[example.User]})")
+    assert [revealed.get(k) for k in ("find_name", "find_like", "users_page", "users_like",
+                                      "checkout")] == [
         "def (id: int) -> str | None",
         "def (pattern: str, *, limit: int =) -> list[example.User]",
-        "def (page: wisp.db.query_runner.Page) -> list[example.User]",
+        f"def (page: wisp.db.query_runner.Page) -> {page}",  # a page, whatever the rows
+        f"def (pattern: str, page: wisp.db.query_runner.Page | None =) -> {page}",
         "def (order_id: int) -> bool"]
+    assert revealed.get('users_like("a%")["list"]') == "list[example.User]"
     assert revealed.get("gateway") == "wisp.db.db_gateway.WispDbGateway"
     assert 'expected "int"' in revealed['find_name("3")']
 
 
 def test_mapper_methods_see_the_model_type(revealed):
-    assert revealed.get("UserMapper().select_by_id(1)") == "example.User | None"
-    assert revealed.get("UserMapper().select_all()") == "list[example.User]"
+    assert [revealed.get(f"UserMapper().{k}") for k in (
+        "select_by_id(1)", "select_all()", "select_one(select(User.name))",
+        "select_one(select(User.id, User.name))", "insert({\"name\": \"ann\"})",
+        "find(\"ann\")", "adults()[\"list\"]")] == [
+        "example.User | None", "list[example.User]", "str | None", "dict[str, Any] | None",
+        "object", "example.User | None", "list[example.User]"]
     assert [code for code in revealed if code.startswith("reveal_type(UserMapper")] == []

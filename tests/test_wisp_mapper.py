@@ -12,7 +12,8 @@ from sqlalchemy import Integer, String, delete, insert, select, text, update
 from sqlalchemy.exc import CompileError, IntegrityError, MultipleResultsFound
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from mapper_models import Event, Tag, User, UserIn, sqlite, w  # noqa: F401  (w: the fixture)
+from mapper_models import (Event, Tag, User, UserIn, mapper_for, sqlite,  # noqa: F401
+                           w)  # w: the fixture
 from wisp.db.db_gateway import TransactionRolledBackError
 from wisp.db.query_runner import Page
 
@@ -48,18 +49,11 @@ class Note(Notes):  # attributes named apart from their columns
     stars: Mapped[int] = mapped_column("rating", Integer, default=3)
 
 
-def mapper_for(w, model):
-    class Mapper(w.BaseMapper[model]):  # no namespace of its own: the plain methods run
-        pass
-
-    return Mapper()
-
-
 @pytest.mark.parametrize("make, stored_age", [
-    (lambda: {"id": 99, "name": "new", "age": 3}, 3),
+    (lambda: {"id": None, "name": "new", "age": 3}, 3),
     (lambda: UserIn(name="new"), 7),
     (lambda: User(name="new"), 0),  # the column default, not NULL
-    (lambda: User(id=99, name="new", age=None), None),
+    (lambda: User(id=None, name="new", age=None), None),
 ])
 def test_insert_returns_the_generated_key(w, make, stored_age):
     data = make()
@@ -67,7 +61,7 @@ def test_insert_returns_the_generated_key(w, make, stored_age):
     assert mapper_for(w, User).insert(data) == 6
     assert w.rows("SELECT id, name, age FROM users WHERE name = 'new'") == [(6, "new", stored_age)]
     if isinstance(data, dict):
-        assert data == {"name": "new", "age": 3}  # the generated key left the caller's dict
+        assert data == {"id": None, "name": "new", "age": 3}  # the caller's dict as it was
     if dumped is not None:
         assert data.model_dump() == dumped
 
@@ -93,7 +87,7 @@ def test_only_a_generated_key_counts_as_auto_increment(wisp_registry, model, key
 @pytest.mark.parametrize("items, added", [
     ([], []),
     ([{"name": "a", "age": 1}], [("a", 1)]),
-    ([{"id": 1, "name": "a"}, UserIn(name="b"), User(name="c")], [("a", 0), ("b", 7), ("c", 0)]),
+    ([{"id": None, "name": "a"}, UserIn(name="b"), User(name="c")], [("a", 0), ("b", 7), ("c", 0)]),
 ])
 def test_save_batch_inserts_one_row_per_item(w, items, added):
     assert mapper_for(w, User).save_batch(list(items)) is None
@@ -169,7 +163,7 @@ def test_paging_by_orm_and_by_sql(w, page, names):
     (lambda m: m().update_by_id([]), "Argument 'data' has incorrect type (expected dict, got list)"),
     (lambda m: m().bulk_update_mappings(None, ()), "Argument 'data_list' has incorrect type"),
     (lambda m: m().select_page_by_sql(StrSub("x")), "Argument 'sql_str' has incorrect type"),
-    (lambda m: m().delete_by_id("2"), "Argument 'id' has incorrect type (expected int, got str)"),
+    (lambda m: m().delete_by_id([2]), "Argument 'id' has incorrect type (expected int, got list)"),
     (lambda m: type(m()).switch_datasource(None), "Argument 'datasource_name' has incorrect type"),
     (lambda m: m().__getattribute__(5), "Argument 'name' has incorrect type (expected str, got int)"),
     (lambda m: m()._convert_data(5, User), "Data type <class 'int'> is not supported"),
@@ -209,7 +203,7 @@ def test_model_class_from_the_generic_base(wisp_registry):
     m = Child("t")
     assert (m.tag, m.label) == ("t", "users")
     assert m._BaseMapper__type_parameter() is User and w.BaseMapper._type_cache[Child] is User
-    assert m._convert_data({"id": 1, "name": "n"}, User) == {"from": "override", "name": "n"}
+    assert m._convert_data({"id": None, "name": "n"}, User) == {"from": "override", "name": "n"}
     for cls in (Leaf, w.BaseMapper):
         with pytest.raises(TypeError, match="^Generic type not found$"):
             cls._BaseMapper__type_parameter()

@@ -45,7 +45,7 @@ def test_module_globals_in_binding_order():
     names = [n for n in vars(xml_reader) if not n.startswith("__")]
     assert names == ["re", "et", "text", "TextClause", "get_type_from_string",
                      "is_container_type_by_str", "sql_id_type_list", "param_pattern",
-                     "replace_pattern", "ParseMapper"]
+                     "replace_pattern", "ParseMapper", "MapperProblem", "check_mappers"]
     assert (xml_reader.re, xml_reader.et) == (re, et)
     assert (xml_reader.text, xml_reader.TextClause) == (sqlalchemy.text, TextClause)
     assert xml_reader.get_type_from_string is class_probe.get_type_from_string

@@ -58,9 +58,9 @@ def render(mapper, xml, params=None):
     ("<foreach item='id' collection='ids' open='(' separator=',' close=')'>#{id}</foreach>",
      {"ids": []}, "()"),
     ("<foreach item='u' collection='us' open='' separator=' OR ' close=''>"
-     "#{u} #{ u } ${u} #{u.name}<if test='True'> #{u}</if></foreach>",
-     {"us": [1, 2]}, "#{us_for_index_0} #{ u } ${u} #{u.name} #{us_for_index_0} OR "
-     "#{us_for_index_1} #{ u } ${u} #{u.name} #{us_for_index_1}"),
+     "#{u} #{ u } ${u} #{u-1}<if test='True'> #{u}</if></foreach>",
+     {"us": [1, 2]}, "#{us_for_index_0} #{ u } ${u} #{u-1} #{us_for_index_0} OR "
+     "#{us_for_index_1} #{ u } ${u} #{u-1} #{us_for_index_1}"),
     # include renders the fragment with the same parameters
     ("<sql>SELECT <include refid='columns'/></sql>", {"with_age": 1}, "SELECT id, age, name"),
 ])

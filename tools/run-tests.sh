@@ -83,19 +83,28 @@ if [ $mode = list ]; then
   exit 0
 fi
 
-# The MySQL-side tests run against a real MariaDB server that the suite
-# starts itself; install the server when it is missing.
-if [ $mode != one ] && ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
+# The MySQL-side and PostgreSQL-side tests run against a real MariaDB server
+# and a real PostgreSQL server that the suite starts itself; install the
+# servers when they are missing (Debian keeps PostgreSQL's programs under
+# /usr/lib/postgresql/<version>/bin).
+servers=()
+if ! command -v mariadbd >/dev/null 2>&1 && ! [ -x /usr/sbin/mariadbd ]; then
+  servers+=(mariadb-server)
+fi
+if ! command -v initdb >/dev/null 2>&1 && ! compgen -G "/usr/lib/postgresql/*/bin/initdb" >/dev/null; then
+  servers+=(postgresql)
+fi
+if [ $mode != one ] && [ ${#servers[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "== installing mariadb-server"
-    # keep the package from starting the system service
+    echo "== installing ${servers[*]}"
+    # keep the packages from starting the system services
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq mariadb-server >/dev/null
+    apt-get install -y -qq "${servers[@]}" >/dev/null
     rm -f /usr/sbin/policy-rc.d
   else
-    echo "== mariadb-server missing and cannot be installed here; its tests will be skipped"
+    echo "== ${servers[*]} missing and cannot be installed here; their tests will be skipped"
   fi
 fi
 

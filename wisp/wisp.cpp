@@ -17,6 +17,76 @@ void print(Borrowed globals, Borrowed text) {
   call(global(globals, N->print), {text.get()});
 }
 
+namespace {
+
+// Re-raises the exception being raised by a registry lookup, with a note
+// when WispConfig has not configured the package yet.
+[[noreturn]] void reraise_noting_unconfigured(Borrowed globals) {
+  Ref exc = fetch_exception();
+  if (PyErr_GivenExceptionMatches(exc.get(), PyExc_TypeError) ||
+      PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyError)) {
+    while_handling(exc, [&] {
+      Ref config = global(globals, N->WispConfig);
+      if (!truthy(getattr(config, N->initialized))) {
+        call_method(exc, N->add_note, {N->unconfigured});
+      }
+    });
+  }
+  restore_exception(std::move(exc));
+  throw PyError{};
+}
+
+}  // namespace
+
+Ref registry_entry(Borrowed globals, Borrowed registry, Borrowed name) {
+  try {
+    return getitem(registry, name);
+  } catch (const PyError&) {
+    reraise_noting_unconfigured(globals);
+  }
+}
+
+namespace {
+
+LazyRef s_union;       // typing.Union
+LazyRef s_union_type;  // types.UnionType, the type of `X | Y`
+
+}  // namespace
+
+Ref optional_member(Borrowed globals, Borrowed annotation) {
+  // None and plain classes, the common annotations, are no union.
+  if (annotation.get() == Py_None || PyType_CheckExact(annotation.get()) ||
+      PyUnicode_Check(annotation.get())) {
+    return Ref();
+  }
+  Ref origin = call(global(globals, N->get_origin), {annotation.get()});
+  Borrowed union_ = s_union.get([] { return import_attr("typing", "Union"); });
+  Borrowed union_type = s_union_type.get([] { return import_attr("types", "UnionType"); });
+  if (origin.get() != union_.get() && origin.get() != union_type.get()) return Ref();
+  Ref members = call(global(globals, N->get_args), {annotation.get()});
+  Ref only;
+  bool with_none = false, single = true;
+  for_each(members, [&](Borrowed member) {
+    if (member.get() == reinterpret_cast<PyObject*>(Py_TYPE(Py_None))) {
+      with_none = true;
+    } else if (only) {
+      single = false;
+    } else {
+      only = Ref::borrow(member.get());
+    }
+  });
+  if (!with_none || !single) return Ref();
+  return only;
+}
+
+bool registry_has(Borrowed globals, Borrowed registry, Borrowed name) {
+  try {
+    return contains(registry, name);
+  } catch (const PyError&) {
+    reraise_noting_unconfigured(globals);
+  }
+}
+
 }  // namespace wisp::facade
 
 namespace {
@@ -69,16 +139,44 @@ void bind_libraries(Borrowed g) {
 void init_state() {
   S.kw_engine =
       names_tuple({"echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping"}).release();
-  S.kw_engine_memory = names_tuple({"echo", "pool_size", "pool_pre_ping"}).release();
+  S.kw_url = names_tuple({"username", "password", "host", "port", "database"}).release();
+  S.kw_database = names_tuple({"database"}).release();
   S.kw_gateway = names_tuple({"mapper_dict", "data_source"}).release();
   S.kw_xml_path = names_tuple({"xml_path"}).release();
-  S.kw_mysql_record =
-      names_tuple({"db_type", "host", "port", "user", "password", "database"}).release();
-  S.kw_sqlite_record = names_tuple({"db_type", "sqlite_path"}).release();
   S.kw_mark_decorated = names_tuple({"mark_decorated"}).release();
   S.pool_size = Ref::check(PyLong_FromLong(10)).release();
   S.max_overflow = Ref::check(PyLong_FromLong(30)).release();
   S.pool_recycle = Ref::check(PyLong_FromLong(1800)).release();
+}
+
+// 8. The typed shape of a page result, for return annotations:
+//
+//     _Row = TypeVar("_Row")
+//
+//     class PageResult(TypedDict, Generic[_Row]):
+//         pageNum: int
+//         pageSize: int
+//         total: int
+//         list: list[_Row]
+//
+// `-> PageResult[User]` pages as `-> list[User]` does and says what comes
+// back; the type variable is the class's own, not a name of the module.
+void bind_page_result(Borrowed g) {
+  Ref row = call(global(g, intern("TypeVar")), {str("_Row").get()});
+  setattr(row, "__module__", global(g, intern("__name__")));
+  ClassBuilder cb("PageResult", g);
+  cb.doc(
+      "The page of rows a paged query gives: the page's number and size, the total "
+      "of rows the whole query yields, and the list of this page's rows.");
+  Borrowed int_type = &PyLong_Type;
+  cb.annotated("pageNum", int_type);
+  cb.annotated("pageSize", int_type);
+  cb.annotated("total", int_type);
+  Ref rows = Ref::check(Py_GenericAlias(reinterpret_cast<PyObject*>(&PyList_Type), row.get()));
+  cb.annotated("list", rows);
+  Ref generic = getitem(global(g, intern("Generic")), row);
+  Ref typed_dict = import_attr("typing", "TypedDict");
+  dict_set(g, "PageResult", cb.make_generic(tuple({typed_dict.get(), generic.get()})));
 }
 
 PyModuleDef module_def = {
@@ -103,5 +201,6 @@ PyMODINIT_FUNC PyInit_wisp() {
                              //    select_one, result_type_handle, select_list,
                              //    select_page, _sql_decorator, insert_list, insert,
                              //    delete, update
+    bind_page_result(g);     // 8. PageResult
   });
 }

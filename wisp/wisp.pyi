@@ -1,8 +1,10 @@
 """The facade: data-source configuration, per-context selection, the generic mapper, the
 statement decorators."""
 
+import builtins
 import inspect as inspect
 import os as os
+import weakref
 from collections.abc import Callable as _Callable
 from contextlib import AbstractContextManager
 from contextlib import contextmanager as contextmanager
@@ -17,6 +19,7 @@ from typing import ClassVar
 from typing import Dict as Dict
 from typing import Generic as Generic
 from typing import List as List
+from typing import Literal, ParamSpec, Protocol, TypedDict
 from typing import TypeVar as TypeVar
 from typing import Union as Union
 from typing import get_args as get_args
@@ -49,6 +52,9 @@ from wisp.utils.class_probe import is_result_class as is_result_class
 
 _F = TypeVar("_F", bound=_Callable[..., Any])
 _C = TypeVar("_C", bound=type)
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+_Row = TypeVar("_Row")
 
 @dataclass
 class DataSource:
@@ -59,6 +65,12 @@ class DataSource:
     password: str = None
     database: str = None
     sqlite_path: str = None
+    # The data source's own engine options; None: the default every engine gets.
+    pool_size: int | None = None
+    max_overflow: int | None = None
+    pool_recycle: int | None = None
+    pool_pre_ping: bool | None = None
+    echo: bool | None = None
 
 @dataclass(init=False)
 class DBConfig:
@@ -80,8 +92,24 @@ class WispConfig:
     datasource: ClassVar[dict[str, dict[str, Any]]]
     raw_sql: bool
     wisp_mapper_dict: ClassVar[dict[str, ParseMapper]]
-    def __new__(cls, db_config: DBConfig) -> WispConfig: ...
-    def __init__(self, db_config: DBConfig) -> None: ...
+    mapper_errors: Literal["raise", "warn"]
+    def __new__(
+        cls,
+        db_config: DBConfig,
+        *,
+        mapper_errors: Literal["raise", "warn"] = "raise",
+        quiet: bool = False,
+    ) -> WispConfig: ...
+    # Mapper files are checked before they are loaded: an error refuses the
+    # start with Exception naming every problem; mapper_errors="warn" makes
+    # each a UserWarning instead. quiet=True leaves out the start-up print.
+    def __init__(
+        self,
+        db_config: DBConfig,
+        *,
+        mapper_errors: Literal["raise", "warn"] = "raise",
+        quiet: bool = False,
+    ) -> None: ...
     def scan_mapper_xml(self, mapper_xml_path: str | None) -> None: ...
     def _WispConfig__list_mapper(self, mapper_xml_dir: str, ext: str) -> list[str]: ...
     @classmethod
@@ -101,7 +129,9 @@ class BaseMapper(Generic[T]):
     datasource: ClassVar[dict[str, dict[str, Any]] | None]
     default_key: ClassVar[str | None]
     raw_sql: ClassVar[bool]
-    _sig_cache: ClassVar[dict[tuple[type, str], inspect.Signature]]
+    _sig_cache: ClassVar[
+        weakref.WeakKeyDictionary[type, dict[str, tuple[weakref.ref[Any], inspect.Signature]]]
+    ]
     _type_cache: ClassVar[dict[type, type]]
     @classmethod
     def _BaseMapper__type_parameter(cls) -> type[T]: ...
@@ -123,8 +153,10 @@ class BaseMapper(Generic[T]):
     def add(self, data: T) -> None: ...
     def add_all(self, data: list[T]) -> None: ...
     def save_batch(self, data: list[T | BaseModel | dict[str, Any]]) -> None: ...
-    def insert(self, data: T | BaseModel | dict[str, Any]) -> Any: ...
-    def delete_by_id(self, id: int) -> int: ...
+    # The new row's key (the one given, or the one the database assigned), or None.
+    def insert(self, data: T | BaseModel | dict[str, Any]) -> object | None: ...
+    # The key as the model's `id` column needs it: int() for an integer column.
+    def delete_by_id(self, id: object) -> int: ...
     def delete(self, del_statement: Delete) -> int: ...
     def update_by_id(self, data: dict[str, Any], selective: bool = False) -> int: ...
     def update(self, update_stat: Update, data: dict[str, Any] | None = None) -> int: ...
@@ -142,12 +174,18 @@ class BaseMapper(Generic[T]):
     @overload
     def select_all(self, statement: None = None) -> list[T]: ...
     @overload
-    def select_all(self, statement: Select[Any]) -> list[Any]: ...
+    def select_all(self, statement: Select) -> list[Any]: ...
+    # One entity or column: the object or value (SQLAlchemy 2.0 writes its select as
+    # Select[tuple[X]], 2.1 as Select[X]); several columns: the row as a dict.
     @overload
     def select_one(self, statement: None = None) -> T | None: ...
     @overload
-    def select_one(self, statement: Select[Any]) -> Any: ...
-    def select_by_id(self, id: int) -> T | None: ...
+    def select_one(self, statement: Select[tuple[_R]]) -> _R | None: ...
+    @overload
+    def select_one(self, statement: Select[_R]) -> _R | None: ...
+    @overload
+    def select_one(self, statement: Select) -> dict[str, Any] | None: ...
+    def select_by_id(self, id: object) -> T | None: ...
     def __getattribute__(self, name: str) -> Any: ...
 
 datasource_context: ContextVar[str | None]
@@ -205,7 +243,23 @@ class transaction:
     ) -> bool: ...
     def __call__(self, func: _F) -> _F: ...
 
-# The statement decorators return the function they decorate with its declared signature.
+# The page of rows a paged query gives. As the return annotation of a select_page function
+# or of a mapped method, PageResult[X] shapes the rows as list[X] does.
+class PageResult(TypedDict, Generic[_Row]):
+    pageNum: int
+    pageSize: int
+    total: int
+    list: builtins.list[_Row]
+
+# The statement decorators return the function they decorate with its declared signature;
+# a select_page function returns a page, whose rows its annotation names.
+class _PageDecorator(Protocol):
+    @overload
+    def __call__(self, func: Callable[_P, PageResult[_Row]]) -> Callable[_P, PageResult[_Row]]: ...
+    @overload
+    def __call__(self, func: Callable[_P, builtins.list[_Row]]) -> Callable[_P, PageResult[_Row]]: ...
+    @overload
+    def __call__(self, func: Callable[_P, Any]) -> Callable[_P, PageResult[Any]]: ...
 
 def __combine_args(
     fun: _Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]
@@ -227,7 +281,7 @@ def select_one(sql: str) -> Callable[[_F], _F]:
 
 def result_type_handle(result_type: Any, result: dict) -> Any: ...
 def select_list(sql: str) -> Callable[[_F], _F]: ...
-def select_page(sql: str) -> Callable[[_F], _F]:
+def select_page(sql: str) -> _PageDecorator:
     """
     decorator select list by raw sql, default Page(1, 10)
     :param sql: str

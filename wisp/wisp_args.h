@@ -16,10 +16,14 @@
 //             params[name] = value
 //
 // Every kind of parameter is bound alike (`self`, `*args`, `**kwargs` take one
-// value each); surplus positionals and unknown keywords are dropped. A
-// parameter without a default that the call leaves out holds the marker
-// inspect.Parameter.empty: harmless while no placeholder uses it, refused
-// (`refuse_missing`) once it would go to the database as a bind value.
+// value each). A call the declared function would refuse for an argument too
+// many (a keyword that names no parameter, positionals beyond the last
+// positional parameter) is refused first, as the interpreter words it
+// (`refuse_surplus`), unless the signature has `**kwargs` or `*args`; the
+// binding itself drops what those take. A parameter without a default that
+// the call leaves out holds the marker inspect.Parameter.empty: harmless
+// while no placeholder uses it, refused (`refuse_missing`) once it would go
+// to the database as a bind value.
 #pragma once
 
 #include "wisp/rt.h"
@@ -27,9 +31,10 @@
 namespace wisp::facade {
 
 // The parameters of `signature` (an inspect.Signature) as the binding reads
-// them: a tuple with one (name, default, annotation) tuple per parameter, in
-// order. Parameters are immutable, so a plan made once binds every later call
-// exactly as the signature itself would.
+// them: a tuple with one (name, default, annotation, kind) tuple per
+// parameter, in order, the kind as inspect numbers it. Parameters are
+// immutable, so a plan made once binds every later call exactly as the
+// signature itself would.
 Ref parameter_plan(Borrowed signature);
 
 struct BoundCall {
@@ -41,6 +46,13 @@ struct BoundCall {
 // (see parameter_plan); `page_cls` is the Page class as the caller's module
 // names it now.
 BoundCall bind_call(Borrowed plan, Borrowed args, Borrowed kwargs, Borrowed page_cls);
+
+// Raises the interpreter's TypeError for a call of `func` (whose parameters
+// `plan` holds) with a keyword that names no parameter, when it has no
+// `**kwargs`, or with more positionals than it has positional parameters,
+// when it has no `*args`. A bound method counts its `self` (or `cls`) as
+// the interpreter does, although its plan leaves it out.
+void refuse_surplus(Borrowed plan, Borrowed args, Borrowed kwargs, Borrowed func);
 
 // inspect.Parameter.empty, the default of a parameter that has none.
 Borrowed empty_marker();

@@ -2,7 +2,11 @@
 // registry WispConfig.
 //
 //     @dataclass
-//     class DataSource: db_type, host, port, user, password, database, sqlite_path
+//     class DataSource: db_type, host, port, user, password, database, sqlite_path,
+//                       pool_size, max_overflow, pool_recycle, pool_pre_ping, echo
+//
+// The last five are a data source's own engine options (None: the default
+// every engine gets).
 //
 //     @dataclass
 //     class DBConfig:                      # its own __init__
@@ -11,13 +15,14 @@
 //         mapper_xml_path: "str" = None
 //         primary: "str" = None
 //
-//     class WispConfig:                    # singleton
+//     class WispConfig:                    # singleton; keywords mapper_errors, quiet
 //         _instance = None
 //         _initialized = False
 //         datasource: "dict" = {}
 //         raw_sql: "bool" = False
 //         wisp_mapper_dict: "dict" = {}
-#include <string>
+#include <array>
+#include <cerrno>
 
 #include "wisp_facade.h"
 
@@ -26,78 +31,119 @@ using namespace wisp::facade;
 
 namespace {
 
-// A user name or password as it goes into a URL: every byte of its UTF-8
-// form outside the unreserved set (letters, digits, "-._~") written as %XX,
-// so that the URL parser gives back exactly the configured text. Plain
-// text comes back unchanged.
-Ref url_quoted(Borrowed text) {
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(text, &n);
-  if (!s) throw_error();
-  auto unreserved = [](unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~';
-  };
-  Py_ssize_t i = 0;
-  while (i < n && unreserved(static_cast<unsigned char>(s[i]))) ++i;
-  if (i == n) return Ref::borrow(text);
-  static const char hex[] = "0123456789ABCDEF";
-  std::string out(s, size_t(i));
-  out.reserve(size_t(n) * 3);
-  for (; i < n; ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (unreserved(c)) {
-      out += char(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
-    }
-  }
-  return str(out);
+// The port of a MySQL record as URL.create takes it: an int as it is, any
+// other value read as the text it gives (so a port written "3306" is 3306,
+// and one that is no number is refused as the URL parser refuses it).
+Ref port_number(Borrowed port) {
+  if (PyLong_CheckExact(port.get())) return Ref::borrow(port.get());
+  return Ref::check(PyNumber_Long(text_of(port).get()));
+}
+
+// Whether an SQLite path is written as an SQLite URI, the form SQLAlchemy
+// documents ("file:name?mode=ro&uri=true"): such a path is read as a URL,
+// its query giving the driver's options, as it always was.
+bool sqlite_uri(Borrowed path) {
+  Ref parts = call(import_attr("urllib.parse", "urlsplit"), {path.get()});
+  if (!equals(getattr(parts, "scheme"), N->file_scheme)) return false;
+  Ref query = call(import_attr("urllib.parse", "parse_qs"), {getattr(parts, "query").get()});
+  return contains(query, N->uri);
+}
+
+// Whether SQLAlchemy keeps the database of `url` in its connection: it
+// picks a pool other than a QueuePool for it (SQLite in memory, by whatever
+// URL says so).
+bool held_in_connection(Borrowed url) {
+  Ref dialect = call_method(url, N->get_dialect, {});
+  Ref pool_class = call_method(dialect, N->get_pool_class, {url.get()});
+  Ref queue_pool = import_attr("sqlalchemy.pool", "QueuePool");
+  return check(PyObject_IsSubclass(pool_class.get(), queue_pool.get())) == 0;
+}
+
+// The URL of a PostgreSQL record, driven by psycopg:
+//
+//     URL.create("postgresql+psycopg", username=user, password=password,
+//                host=host, port=port, database=database)
+//
+// SQLAlchemy's URL keeps each part as given, so names and passwords may hold
+// any character.
+Ref postgres_url(Borrowed record) {
+  Ref user = getattr(record, N->user);
+  Ref password = getattr(record, N->password);
+  Ref host = getattr(record, N->host);
+  Ref port = getattr(record, N->port);
+  Ref database = getattr(record, N->database);
+  Ref url_class = import_attr("sqlalchemy.engine", "URL");
+  return call_method_kw(url_class, N->create,
+                        {N->postgres_driver, user.get(), password.get(), host.get(), port.get(),
+                         database.get()},
+                        S.kw_url);
 }
 
 // The engine URL of a data-source record, or a null Ref when its db_type
-// is neither "mysql" nor "sqlite". `memory` tells an in-memory SQLite
-// database (an empty path or ":memory:").
+// is none of "mysql", "sqlite" and "postgresql". It is made with
+// SQLAlchemy's URL.create, so that every part reaches the driver as written:
+// a password or database name with URL-reserved characters, a file named
+// "100%41.db" or "q?x.db". Each MySQL part is the text of the record's value
+// (format(value, "")), the port a number. `memory` tells a database held in
+// its connection.
 Ref engine_url(Borrowed record, bool* memory) {
   *memory = false;
+  Ref create = getattr(import_attr("sqlalchemy.engine", "URL"), N->create);
   Ref db_type = getattr(record, N->db_type);
   if (equals(db_type, N->mysql)) {
-    Ref user = url_quoted(text_of(getattr(record, N->user)));
-    Ref password = url_quoted(text_of(getattr(record, N->password)));
+    Ref user = text_of(getattr(record, N->user));
+    Ref password = text_of(getattr(record, N->password));
     Ref host = text_of(getattr(record, N->host));
-    Ref port = text_of(getattr(record, N->port));
+    Ref port = port_number(getattr(record, N->port));
     Ref database = text_of(getattr(record, N->database));
-    return concat({N->mysql_prefix, user.get(), N->colon, password.get(), N->at, host.get(),
-                   N->colon, port.get(), N->slash, database.get()});
+    return call_kw(create, {N->mysql_driver, user.get(), password.get(), host.get(), port.get(),
+                            database.get()},
+                   S.kw_url);
   }
   db_type = getattr(record, N->db_type);
   if (equals(db_type, N->sqlite)) {
     Ref path = text_of(getattr(record, N->sqlite_path));
-    *memory =
-        PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_Compare(path.get(), N->memory) == 0;
-    return concat({N->sqlite_prefix, path.get()});
+    Ref url = sqlite_uri(path)
+                  ? call(import_attr("sqlalchemy.engine", "make_url"),
+                         {concat({N->sqlite_prefix, path.get()}).get()})
+                  : call_kw(create, {N->sqlite, path.get()}, S.kw_database);
+    *memory = held_in_connection(url);
+    return url;
   }
+  db_type = getattr(record, N->db_type);
+  if (equals(db_type, N->postgresql)) return postgres_url(record);
   return Ref();
 }
 
-// create_engine(url, echo=echo, pool_size=10, max_overflow=30,
-//               pool_recycle=1800, pool_pre_ping=True)
+// The engine options of a data source, in the order create_engine is given
+// them: echo=<echo switch>, pool_size=10, max_overflow=30,
+// pool_recycle=1800, pool_pre_ping=True, each replaced by the record's own
+// value where it sets one (not None).
 //
 // An in-memory SQLite database lives in its connection: SQLAlchemy keeps
 // one connection per thread for it, a pool that has no overflow, and
 // recycling that connection would drop the database. Such an engine gets
-// only the options that keep it.
-Ref new_engine(Borrowed globals, Borrowed url, Borrowed echo, bool memory) {
-  Ref create_engine = global(globals, N->create_engine);
-  if (memory) {
-    return call_kw(create_engine, {url.get(), echo.get(), S.pool_size, Py_True},
-                   S.kw_engine_memory);
+// only the options that keep it, and those the record sets.
+Ref engine_options(Borrowed record, Borrowed echo, bool memory) {
+  PyObject* defaults[] = {echo.get(), S.pool_size, S.max_overflow, S.pool_recycle, Py_True};
+  Ref options = new_dict();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(S.kw_engine); ++i) {
+    PyObject* name = PyTuple_GET_ITEM(S.kw_engine, i);
+    Ref own = getattr_opt(record, name);
+    if (own && own.get() != Py_None) {
+      dict_set(options, name, own);
+    } else if (!memory || (name != N->max_overflow && name != N->pool_recycle)) {
+      dict_set(options, name, defaults[i]);
+    }
   }
-  return call_kw(create_engine,
-                 {url.get(), echo.get(), S.pool_size, S.max_overflow, S.pool_recycle, Py_True},
-                 S.kw_engine);
+  return options;
+}
+
+// create_engine(url, **options)
+Ref new_engine(Borrowed globals, Borrowed url, Borrowed options) {
+  Ref create_engine = global(globals, N->create_engine);
+  Ref args = tuple({url.get()});
+  return Ref::check(PyObject_Call(create_engine.get(), args.get(), options.get()));
 }
 
 // registry[name] = {"db": engine, "db_gateway": WispDbGateway(...), "mapper_dict": ...}
@@ -116,11 +162,17 @@ void register_engine(Borrowed globals, Borrowed owner, Borrowed name, Borrowed e
 // ---------------------------------------------------------------------------
 // DataSource
 
+// The engine options a data source may set, in field order.
+std::array<PyObject*, 5> engine_option_names() {
+  return {N->pool_size, N->max_overflow, N->pool_recycle, N->pool_pre_ping, N->echo};
+}
+
 struct SelfArgs {
   Ref self;
 };
 
-// The generated repr, except that a password is shown as '***'.
+// The generated repr, except that a password is shown as '***' and an engine
+// option only when the record sets it.
 Ref datasource_repr(FunctionObject*, SelfArgs& a) {
   int entered = Py_ReprEnter(a.self.get());
   if (entered < 0) throw_error();
@@ -146,6 +198,14 @@ Ref datasource_repr(FunctionObject*, SelfArgs& a) {
     if (name == N->password && value.get() != Py_None) value = Ref::borrow(N->masked);
     list_append(parts, Ref::check(PyObject_Repr(value.get())));
   }
+  for (PyObject* name : engine_option_names()) {
+    Ref value = getattr(a.self, name);
+    if (value.get() == Py_None) continue;
+    list_append(parts, str(", "));
+    list_append(parts, name);
+    list_append(parts, str("="));
+    list_append(parts, Ref::check(PyObject_Repr(value.get())));
+  }
   list_append(parts, str(")"));
   return Ref::check(PyUnicode_Join(N->empty, parts.get()));
 }
@@ -159,6 +219,11 @@ void bind_datasource(Borrowed g) {
   cb.annotated("password", "str", Py_None);
   cb.annotated("database", "str", Py_None);
   cb.annotated("sqlite_path", "str", Py_None);
+  cb.annotated("pool_size", "int", Py_None);
+  cb.annotated("max_overflow", "int", Py_None);
+  cb.annotated("pool_recycle", "int", Py_None);
+  cb.annotated("pool_pre_ping", "bool", Py_None);
+  cb.annotated("echo", "bool", Py_None);
   Def repr = Def::of<datasource_repr>("__repr__");
   repr.param("self", &SelfArgs::self);
   cb.method(repr);
@@ -169,6 +234,34 @@ void bind_datasource(Borrowed g) {
 // DBConfig
 
 const char* const kMysqlKeys[] = {"host", "port", "user", "password", "database"};
+
+// DataSource(**fields) for the data-source dict `source`: the fields `keys`,
+// read in that order (a missing one is the dict's KeyError), then the engine
+// options the dict sets.
+Ref make_record(FunctionObject* f, Borrowed source, std::initializer_list<PyObject*> keys) {
+  Ref fields = new_dict();
+  for (PyObject* key : keys) dict_set(fields, key, getitem(source, key));
+  for (PyObject* option : engine_option_names()) {
+    if (contains(source, option)) dict_set(fields, option, getitem(source, option));
+  }
+  Ref no_args = Ref::check(PyTuple_New(0));
+  return Ref::check(PyObject_Call(global(f, N->DataSource).get(), no_args.get(), fields.get()));
+}
+
+// ds[key] = DataSource(db_type=..., host=..., port=..., user=..., password=...,
+// database=..., <engine options>) for a server data source (MySQL or
+// PostgreSQL), after the check that every one of those keys is there.
+void add_server_record(FunctionObject* f, Borrowed self, Borrowed key, Borrowed value) {
+  for (const char* k : kMysqlKeys) {
+    Ref name = Ref::borrow(intern(k));
+    if (!contains(value, name)) {
+      raise(PyExc_Exception, concat({name.get(), N->not_exist}));
+    }
+  }
+  Ref record =
+      make_record(f, value, {N->db_type, N->host, N->port, N->user, N->password, N->database});
+  check(PyObject_SetItem(getattr(self, N->ds).get(), key, record.get()));
+}
 
 // def __init__(self, primary: "str" = None, mapper_xml_path: "str" = None,
 //              raw_sql: "bool" = False, **kwargs)
@@ -184,25 +277,13 @@ Ref dbconfig_init(FunctionObject* f, DBConfigInit& a) {
   for_each_item(a.kwargs, [&](Borrowed key, Borrowed value) {
     if (!PyDict_Check(value.get()) || !contains(value, N->db_type)) return;
     if (equals(getitem(value, N->db_type), N->mysql)) {
-      for (const char* k : kMysqlKeys) {
-        Ref name = Ref::borrow(intern(k));
-        if (!contains(value, name)) {
-          raise(PyExc_Exception, concat({name.get(), N->not_exist}));
-        }
-      }
-      Ref v[6] = {getitem(value, N->db_type),  getitem(value, N->host),
-                  getitem(value, N->port),     getitem(value, N->user),
-                  getitem(value, N->password), getitem(value, N->database)};
-      Ref record = call_kw(global(f, N->DataSource),
-                           {v[0].get(), v[1].get(), v[2].get(), v[3].get(), v[4].get(), v[5].get()},
-                           S.kw_mysql_record);
-      check(PyObject_SetItem(getattr(a.self, N->ds).get(), key, record.get()));
+      add_server_record(f, a.self, key, value);
     } else if (equals(getitem(value, N->db_type), N->sqlite)) {
-      Ref db_type = getitem(value, N->db_type);
-      Ref path = getitem(value, N->sqlite_path);
-      Ref record =
-          call_kw(global(f, N->DataSource), {db_type.get(), path.get()}, S.kw_sqlite_record);
+      Ref record = make_record(f, value, {N->db_type, N->sqlite_path});
       check(PyObject_SetItem(getattr(a.self, N->ds).get(), key, record.get()));
+    } else if (equals(getitem(value, N->db_type), N->postgresql)) {
+      // The fields and checks of MySQL.
+      add_server_record(f, a.self, key, value);
     }
   });
 
@@ -252,9 +333,10 @@ void bind_dbconfig(Borrowed g) {
 // ---------------------------------------------------------------------------
 // WispConfig
 
-// def __new__(cls, db_config: "DBConfig")
+// def __new__(cls, db_config: "DBConfig", *, mapper_errors: "str" = "raise",
+//             quiet: "bool" = False)
 struct NewArgs {
-  Ref cls, db_config;
+  Ref cls, db_config, mapper_errors, quiet;
 };
 Ref config_new(FunctionObject* f, NewArgs& a) {
   if (getattr(a.cls, N->instance).get() == Py_None) {
@@ -265,21 +347,32 @@ Ref config_new(FunctionObject* f, NewArgs& a) {
   return getattr(a.cls, N->instance);
 }
 
-// def __init__(self, db_config: "DBConfig")
+// def __init__(self, db_config: "DBConfig", *, mapper_errors: "str" = "raise",
+//              quiet: "bool" = False)
+//
+// mapper_errors="warn" turns the refusal to start on mapper files with
+// errors into warnings (see scan_mapper_xml); `quiet` leaves out the print
+// of the configured data sources.
 struct InitArgs {
-  Ref self, db_config;
+  Ref self, db_config, mapper_errors, quiet;
 };
 Ref config_init(FunctionObject* f, InitArgs& a) {
   Ref cls = getattr(a.self, N->class_);
   if (truthy(getattr(cls, N->initialized))) return none();
   cls.reset();
+  PyObject* mapper_errors = intern("mapper_errors");
+  if (!equals(a.mapper_errors, intern("raise")) && !equals(a.mapper_errors, intern("warn"))) {
+    raise_format(PyExc_ValueError, "mapper_errors must be 'raise' or 'warn', not %R",
+                 a.mapper_errors.get());
+  }
+  setattr(a.self, mapper_errors, a.mapper_errors);
   call_method(a.self, N->scan_mapper_xml, {getattr(a.db_config, N->mapper_xml_path).get()});
   setattr(getattr(a.self, N->class_), N->raw_sql, getattr(a.db_config, N->raw_sql));
   setattr(a.self, N->raw_sql, getattr(a.db_config, N->raw_sql));
 
   Ref ds = getattr(a.db_config, N->ds);
   if (PyDict_Check(ds.get())) {
-    print(f->globals, ds);
+    if (!truthy(a.quiet)) print(f->globals, ds);
     Ref items_of = getattr(a.db_config, N->ds);
     for_each_item(items_of, [&](Borrowed name, Borrowed record) {
       bool memory = false;
@@ -289,7 +382,7 @@ Ref config_init(FunctionObject* f, InitArgs& a) {
         raise(PyExc_Exception, concat({shown.get(), N->not_config}));
       }
       Ref echo = getattr(a.self, N->raw_sql);
-      Ref engine = new_engine(f->globals, url, echo, memory);
+      Ref engine = new_engine(f->globals, url, engine_options(record, echo, memory));
       register_engine(f->globals, a.self, name, engine);
     });
   }
@@ -302,7 +395,19 @@ Ref config_init(FunctionObject* f, InitArgs& a) {
   return none();
 }
 
-// def scan_mapper_xml(self, mapper_xml_path: "str | None")
+// The mapper files are checked before any is loaded: an error refuses the
+// start, naming every problem (each is a warning with mapper_errors="warn").
+// xml_reader.check_mappers(*files, on_error=self.mapper_errors)
+void check_mapper_files(Borrowed self, Borrowed files) {
+  Ref mode = getattr_opt(self, intern("mapper_errors"));
+  Ref on_error = new_dict();
+  dict_set(on_error, "on_error", mode ? mode.get() : intern("raise"));
+  Ref::check(PyObject_Call(import_attr("wisp.mapper.xml_reader", "check_mappers").get(),
+                           Ref::check(PySequence_Tuple(files.get())).get(), on_error.get()));
+}
+
+// def scan_mapper_xml(self, mapper_xml_path: "str | None"): nothing for None
+// or ""; FileNotFoundError for a path that does not exist.
 struct ScanArgs {
   Ref self, mapper_xml_path;
 };
@@ -310,9 +415,16 @@ Ref config_scan_mapper_xml(FunctionObject* f, ScanArgs& a) {
   Borrowed path = a.mapper_xml_path;
   if (path.get() == Py_None || PyUnicode_GET_LENGTH(path.get()) == 0) return none();
   Ref os_path = getattr(global(f, N->os), N->path);
-  if (!truthy(call_method(os_path, N->exists, {path.get()}))) return none();
+  if (!truthy(call_method(os_path, N->exists, {path.get()}))) {
+    // A directory named but not there is a mistake in the configuration,
+    // not a program without mappers.
+    errno = ENOENT;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_FileNotFoundError, path.get());
+    throw PyError{};
+  }
   os_path.reset();
   Ref files = call_method(a.self, N->list_mapper, {path.get(), N->xml});
+  check_mapper_files(a.self, files);
   for_each(files, [&](Borrowed file) {
     Ref parser = call_kw(global(f, N->ParseMapper), {file.get()}, S.kw_xml_path);
     Ref ns = getattr(parser, N->namespace_);
@@ -364,7 +476,7 @@ Ref config_add_datasource_config(FunctionObject* f, AddArgs& a) {
     raise(PyExc_Exception, concat({shown.get(), N->not_config_type}));
   }
   Ref echo = getattr(a.cls, N->raw_sql);
-  Ref engine = new_engine(f->globals, url, echo, memory);
+  Ref engine = new_engine(f->globals, url, engine_options(a.datasource_config, echo, memory));
   register_engine(f->globals, a.cls, a.datasource_name, engine);
   return none();
 }
@@ -389,12 +501,29 @@ void bind_wispconfig(Borrowed g) {
   cb.annotated("raw_sql", "bool", Py_False);
   cb.annotated("wisp_mapper_dict", "dict", new_dict());
 
+  Ref raise_mode = str("raise");
   Def new_def = Def::of<config_new>("__new__");
-  new_def.param("cls", &NewArgs::cls).param("db_config", &NewArgs::db_config).annotate("DBConfig");
+  new_def.param("cls", &NewArgs::cls)
+      .param("db_config", &NewArgs::db_config)
+      .annotate("DBConfig")
+      .param("mapper_errors", &NewArgs::mapper_errors, Kind::KwOnly)
+      .annotate("str")
+      .def(raise_mode)
+      .param("quiet", &NewArgs::quiet, Kind::KwOnly)
+      .annotate("bool")
+      .def(Py_False);
   cb.method(new_def);
 
   Def init = Def::of<config_init>("__init__");
-  init.param("self", &InitArgs::self).param("db_config", &InitArgs::db_config).annotate("DBConfig");
+  init.param("self", &InitArgs::self)
+      .param("db_config", &InitArgs::db_config)
+      .annotate("DBConfig")
+      .param("mapper_errors", &InitArgs::mapper_errors, Kind::KwOnly)
+      .annotate("str")
+      .def(raise_mode)
+      .param("quiet", &InitArgs::quiet, Kind::KwOnly)
+      .annotate("bool")
+      .def(Py_False);
   cb.method(init);
 
   Def scan = Def::of<config_scan_mapper_xml>("scan_mapper_xml");

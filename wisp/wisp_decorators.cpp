@@ -410,7 +410,7 @@ struct Prepared {
 //     return db_gateway, sql, sql_param
 Prepared prepare_sql(Borrowed globals, Borrowed sql_str, Borrowed params) {
   Ref db = call(global(globals, N->get_current_db));
-  Ref entry = getitem(mapper_attr(globals, N->datasource), db);
+  Ref entry = registry_entry(globals, mapper_attr(globals, N->datasource), db);
   Prepared out;
   out.gateway = getitem(entry, N->db_gateway);
   entry.reset();
@@ -496,21 +496,26 @@ struct Bound {
 };
 
 // Steps 1 and 2 of every wrapper: the parameter dict (and the page, for
-// select_page), then the gateway and the prepared statement.
+// select_page), then the gateway and the prepared statement. A call the
+// decorated function itself would refuse for an argument too many is refused
+// before either.
 Bound bind_and_prepare(FunctionObject* f, WrapperArgs& a, bool paged) {
   Bound b;
   PyObject* name = paged ? DN->combine_args_page : DN->combine_args;
   PyObject* original = paged ? O.combine_args_page : O.combine_args;
+  // An argument the function does not take is refused first, whichever
+  // binding runs.
+  Plan plan = plan_for(f);
+  Ref func = captured<WrapperVars>(f).func;
+  args::refuse_surplus(plan.plan, a.args, a.kwargs, func);
   Ref combiner = global(f, name);
   if (combiner.get() == original) {
     combiner.reset();
-    Plan plan = plan_for(f);
     b.memo = std::move(plan.memo);
     args::BoundCall bound = args::bind_call(plan.plan, a.args, a.kwargs, global(f, DN->Page));
     b.params = std::move(bound.params);
     b.page = std::move(bound.page);
   } else {
-    Ref func = captured<WrapperVars>(f).func;
     Ref result = call(combiner, {func.get(), a.args.get(), a.kwargs.get()});
     if (paged) {
       auto parts = unpack<2>(result);
@@ -574,6 +579,11 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
   Ref result = call_method(b.prepared.gateway, DN->select_one,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
   ReturnType r = return_type_of(f, b.memo);
+  // `-> X | None` says what select_one gives: X, or None when nothing matched.
+  if (Ref member = optional_member(f->globals, r.annotation)) {
+    r.annotation = std::move(member);
+    r.base = call(global(f, DN->get_base_type), {r.annotation.get()});
+  }
   Ref return_type = r.base;
   if (eq(return_type, global(f, DN->list)) || eq(return_type, global(f, DN->List))) {
     Ref type_args = call(global(f, DN->get_args), {r.annotation.get()});

@@ -16,10 +16,7 @@
 //         if name in cache:
 //             return cache[name]
 //         class_name = type(self).__name__
-//         sig_key = (type(self), name)
-//         if sig_key not in BaseMapper._sig_cache:
-//             BaseMapper._sig_cache[sig_key] = inspect.signature(attr)
-//         sig = BaseMapper._sig_cache[sig_key]
+//         sig = <inspect.signature(attr), kept per class in BaseMapper._sig_cache>
 //
 //         @wraps(attr)
 //         def wrapper(*args, **kwargs): ...   # below
@@ -27,9 +24,11 @@
 //         cache[name] = wrapper
 //         return wrapper
 //
-// Signatures are cached per mapper class object: two classes of the same
-// name (in two modules, or one redefined after a reload) each bind by their
-// own. Both still dispatch to the namespace named like the class.
+// Signatures are cached per mapper class object, weakly: two classes of the
+// same name (in two modules, or one redefined after a reload) each bind by
+// their own, a method replaced on the class is read again, and a class the
+// program drops is not kept. Both still dispatch to the namespace named like
+// the class.
 #include "wisp_args.h"
 #include "wisp_facade.h"
 
@@ -50,6 +49,10 @@ struct DispatchNames {
   PyObject* id_2_element_map = intern("id_2_element_map");
   PyObject* get = intern("get");
   PyObject* get_type_hints = intern("get_type_hints");
+  PyObject* get_origin = intern("get_origin");
+  PyObject* get_args = intern("get_args");
+  PyObject* PageResult = intern("PageResult");
+  PyObject* List = intern("List");
   PyObject* get_sql = intern("get_sql");
   PyObject* execute_sql = intern("execute_sql");
 };
@@ -57,6 +60,8 @@ const DispatchNames* K;
 
 PyObject* s_kw_execute_sql;  // ("sql_id", "namespace", "ori_params", "page", "return_type")
 PyObject* s_kw_get_sql;      // ("sql_id", "params")
+PyObject* s_one;             // 1
+PyObject* s_ten;             // 10
 
 // name.startswith("_")
 bool private_name(Borrowed name) {
@@ -71,23 +76,30 @@ bool private_name(Borrowed name) {
 //         mapper_dict = entry["mapper_dict"]
 //         if not (class_name in mapper_dict
 //                 and mapper_dict[class_name].id_2_element_map.get(name) is not None):
+//             <a method declared by its signature alone: NotImplementedError>
 //             return attr(*args, **kwargs)
+//         <an argument the method does not take: TypeError, as Python words it>
 //         params, page = <args bound to sig>           (wisp_args.h)
 //         <a left-out argument the statement binds: TypeError>
 //         return_type = attr.__annotations__.get("return", None)
-//         (text resolved with get_type_hints(attr))
+//         (text resolved on its own)
 //         return entry["db_gateway"].execute_sql(
 //             sql_id=name, namespace=class_name, ori_params=params, page=page,
 //             return_type=return_type)
 //
 // The choice between statement and method is made at each call, on the data
-// source in force then.
+// source in force then. Some return annotations are handed to the gateway in
+// the form it shapes rows by (see Shape below).
 
 struct WrapperVars {
   Ref self, name, class_name, attr, plan;
+  // Whether attr's body is its signature alone, and the code object that
+  // answer was worked out from (null until a call finds no statement).
+  Ref stub, stub_code;
   static auto fields() {
     return wisp::fields(&WrapperVars::self, &WrapperVars::name, &WrapperVars::class_name,
-                        &WrapperVars::attr, &WrapperVars::plan);
+                        &WrapperVars::attr, &WrapperVars::plan, &WrapperVars::stub,
+                        &WrapperVars::stub_code);
   }
 };
 
@@ -103,6 +115,38 @@ Ref mapped_statement(Borrowed mapper_dict, Borrowed class_name, Borrowed name) {
   return parser;
 }
 
+// Whether the wrapped method is declared by its signature alone, asked once
+// per body: the answer is kept with the code object it was read from.
+bool declared_without_body(FunctionObject* f, Borrowed attr) {
+  Ref func = PyMethod_Check(attr.get()) ? Ref::borrow(PyMethod_GET_FUNCTION(attr.get()))
+                                        : Ref::borrow(attr.get());
+  Ref code = PyFunction_Check(func.get()) ? Ref::borrow(PyFunction_GetCode(func.get())) : none();
+  WrapperVars& v = captured<WrapperVars>(f);
+  if (v.stub_code.get() == code.get()) return v.stub.get() == Py_True;
+  bool stub = declared_by_signature_only(func);
+  WrapperVars& now = captured<WrapperVars>(f);  // the call above ran Python code
+  now.stub = boolean(stub);
+  now.stub_code = std::move(code);
+  return stub;
+}
+
+// A method without a body of its own and without a statement to stand in
+// for it would return None, which no caller asked for.
+[[noreturn]] void raise_no_statement(Borrowed mapper_dict, const WrapperVars& v) {
+  bool has_namespace = bool(item_if_present(mapper_dict, v.class_name));
+  Ref message =
+      has_namespace
+          ? Ref::check(PyUnicode_FromFormat(
+                "%U.%U is declared by its signature alone, but the mapper namespace %R has no "
+                "statement with the id %R",
+                v.class_name.get(), v.name.get(), v.class_name.get(), v.name.get()))
+          : Ref::check(PyUnicode_FromFormat(
+                "%U.%U is declared by its signature alone, but no mapper file defines the "
+                "namespace %R",
+                v.class_name.get(), v.name.get(), v.class_name.get()));
+  raise(PyExc_NotImplementedError, message);
+}
+
 // mapping.get("return", None)
 Ref return_entry(Borrowed mapping) {
   if (PyDict_CheckExact(mapping.get())) {
@@ -114,12 +158,20 @@ Ref return_entry(Borrowed mapping) {
 
 // attr.__annotations__.get("return", None). A method declared in a module
 // that keeps its annotations as text (`from __future__ import annotations`)
-// gives the text, which no result type can be worked out from: such an
-// annotation is resolved with get_type_hints(attr), before the statement runs.
+// gives the text, which no result type can be worked out from: it is
+// resolved with get_type_hints, before the statement runs, and on its own:
+// the other annotations of the method may name what exists only for a type
+// checker. get_type_hints is given an object holding the return annotation
+// alone, wrapping attr, whose globals (found through `__wrapped__`, as for
+// attr itself) the text is resolved in.
 Ref return_annotation(FunctionObject* f, Borrowed attr) {
   Ref annotation = return_entry(getattr(attr, K->annotations));
   if (!PyUnicode_Check(annotation.get())) return annotation;
-  Ref hints = call(global(f, K->get_type_hints), {attr.get()});
+  Ref annotations = new_dict();
+  dict_set(annotations, K->return_, annotation);
+  Ref holder = call_kwargs(import_attr("types", "SimpleNamespace"), {},
+                           {{"__annotations__", annotations.get()}, {"__wrapped__", attr.get()}});
+  Ref hints = call(global(f, K->get_type_hints), {holder.get()});
   return return_entry(hints);
 }
 
@@ -133,6 +185,75 @@ void refuse_left_out(Borrowed parser, Borrowed name, Borrowed params) {
   refuse_missing(parts[1]);
 }
 
+// What a return annotation asks of the gateway. Three forms are handed on
+// in the form the gateway's row shaping knows:
+//
+//     X | None, Optional[X]    X; and no row gives None (not [])
+//     PageResult[X]            List[X]; a page dict always, Page(1, 10)
+//                              when the call gives no page
+//     list[dict[K, V]]         List[dict] (the rows as they are)
+//
+// Anything else goes to the gateway unchanged.
+struct Shape {
+  Ref return_type;
+  bool none_when_empty = false;
+  bool paged = false;
+};
+
+// `List[X]` for X, with `dict[K, V]` (and typing's Dict[K, V]) taken as
+// dict, made with the module's List. typing keeps the aliases it makes, so
+// the gateway sees the same object call after call (and keeps its decision
+// for it).
+Ref list_of(FunctionObject* f, Borrowed item) {
+  Ref held = Ref::borrow(item.get());
+  Ref origin = call(global(f, K->get_origin), {held.get()});
+  if (origin.get() == reinterpret_cast<PyObject*>(&PyDict_Type)) {
+    held = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+  }
+  return getitem(global(f, K->List), held);
+}
+
+Shape shape_of(FunctionObject* f, Ref annotation) {
+  Shape shape;
+  if (Ref member = optional_member(f->globals, annotation)) {
+    annotation = std::move(member);
+    shape.none_when_empty = true;
+  }
+  // A plain class or no annotation: nothing to hand on differently.
+  if (annotation.get() == Py_None || PyType_CheckExact(annotation.get()) ||
+      PyUnicode_Check(annotation.get())) {
+    shape.return_type = std::move(annotation);
+    return shape;
+  }
+  Ref get_origin = global(f, K->get_origin), get_args = global(f, K->get_args);
+  Ref origin = call(get_origin, {annotation.get()});
+  // Optional[list[X]]: a list still, [] when no row matched.
+  if (origin.get() == reinterpret_cast<PyObject*>(&PyList_Type)) shape.none_when_empty = false;
+  Ref page_result = global(f, K->PageResult);
+  if (annotation.get() == page_result.get() || origin.get() == page_result.get()) {
+    Ref members = call(get_args, {annotation.get()});
+    shape.paged = true;
+    shape.none_when_empty = false;
+    shape.return_type = PyTuple_Check(members.get()) && PyTuple_GET_SIZE(members.get()) > 0
+                            ? list_of(f, PyTuple_GET_ITEM(members.get(), 0))
+                            : Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type));
+    return shape;
+  }
+  if (origin.get() == reinterpret_cast<PyObject*>(&PyList_Type)) {
+    Ref members = call(get_args, {annotation.get()});
+    if (PyTuple_Check(members.get()) && PyTuple_GET_SIZE(members.get()) == 1) {
+      Ref item = Ref::borrow(PyTuple_GET_ITEM(members.get(), 0));
+      Ref item_origin = call(get_origin, {item.get()});
+      if (item_origin.get() == reinterpret_cast<PyObject*>(&PyDict_Type)) {
+        shape.return_type = list_of(f, item);
+        return shape;
+      }
+    }
+  }
+  shape.return_type = std::move(annotation);
+  return shape;
+}
+
 struct WrapperArgs {
   Ref args, kwargs;
 };
@@ -140,23 +261,34 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   // Held here: what runs below may drop the wrapper and its captures.
   const WrapperVars v = captured<WrapperVars>(f);
   Ref db = call(global(f, N->get_current_db));
-  Ref entry = getitem(getattr(v.self, N->datasource), db);
+  Ref entry = registry_entry(f->globals, getattr(v.self, N->datasource), db);
   Ref mapper_dict = getitem(entry, N->mapper_dict);
   Ref parser = mapped_statement(mapper_dict, v.class_name, v.name);
-  mapper_dict.reset();
   if (!parser) {
+    if (declared_without_body(f, v.attr)) raise_no_statement(mapper_dict, v);
+    mapper_dict.reset();
     PyObject* kwargs = PyDict_GET_SIZE(a.kwargs.get()) ? a.kwargs.get() : nullptr;
     return Ref::check(PyObject_Call(v.attr.get(), a.args.get(), kwargs));
   }
+  mapper_dict.reset();
+  refuse_surplus(v.plan, a.args, a.kwargs, v.attr);
   BoundCall bound = bind_call(v.plan, a.args, a.kwargs, global(f, K->Page));
   refuse_left_out(parser, v.name, bound.params);
   parser.reset();
-  Ref return_type = return_annotation(f, v.attr);
+  Shape shape = shape_of(f, return_annotation(f, v.attr));
+  if (shape.paged && bound.page.get() == Py_None) {
+    bound.page = call(global(f, K->Page), {s_one, s_ten});
+  }
   Ref gateway = getitem(entry, N->db_gateway);
-  return call_method_kw(
-      gateway, K->execute_sql,
-      {v.name.get(), v.class_name.get(), bound.params.get(), bound.page.get(), return_type.get()},
-      s_kw_execute_sql);
+  Ref result = call_method_kw(gateway, K->execute_sql,
+                              {v.name.get(), v.class_name.get(), bound.params.get(),
+                               bound.page.get(), shape.return_type.get()},
+                              s_kw_execute_sql);
+  if (shape.none_when_empty && PyList_CheckExact(result.get()) &&
+      PyList_GET_SIZE(result.get()) == 0) {
+    return none();
+  }
+  return result;
 }
 
 Def* wrapper_def;
@@ -175,6 +307,43 @@ struct Lookup {
   static constexpr const char* what = " while getting an attribute";
 };
 using ForeignLookup = CappedRecursion<Lookup>;
+
+// inspect.signature(attr), kept in BaseMapper._sig_cache: a weak-keyed
+// dictionary from the mapper class to a dict from the attribute name to (a
+// weak reference to the function, its signature). An entry serves while the
+// class still holds that very function, so a method replaced on the class
+// after its first use is read again; and it goes when the class goes.
+Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed name,
+                     Borrowed attr) {
+  Ref func = PyMethod_Check(attr.get()) ? Ref::borrow(PyMethod_GET_FUNCTION(attr.get()))
+                                        : Ref::borrow(attr.get());
+  Ref sig_cache = getattr(base, K->sig_cache);
+  Ref per_class = item_if_present(sig_cache, cls);
+  if (per_class) {
+    Ref entry = item_if_present(per_class, name);
+    if (entry && PyTuple_CheckExact(entry.get()) && PyTuple_GET_SIZE(entry.get()) == 2) {
+      Ref held = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 0));
+      if (PyWeakref_Check(held.get()) && call(held).get() == func.get()) {
+        return Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1));
+      }
+    }
+  }
+  Ref signature = call(getattr(global(f, K->inspect), K->signature), {attr.get()});
+  Ref func_ref = Ref::steal(PyWeakref_NewRef(func.get(), nullptr));
+  if (!func_ref) {
+    // A callable that cannot be weakly referenced is not kept.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+    PyErr_Clear();
+    return signature;
+  }
+  if (!per_class) {
+    per_class = new_dict();
+    check(PyObject_SetItem(sig_cache.get(), cls.get(), per_class.get()));
+  }
+  Ref entry = tuple({func_ref.get(), signature.get()});
+  check(PyObject_SetItem(per_class.get(), name.get(), entry.get()));
+  return signature;
+}
 
 struct GetattributeArgs {
   Ref self, name;
@@ -205,15 +374,9 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
 
   Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self.get())));
   Ref class_name = getattr(cls, K->name);
-  Ref sig_key = tuple({cls.get(), a.name.get()});
-  Ref sig_cache = getattr(base, K->sig_cache);
-  if (!contains(sig_cache, sig_key)) {
-    Ref signature = getattr(global(f, K->inspect), K->signature);
-    Ref computed = call(signature, {attr.get()});
-    check(PyObject_SetItem(sig_cache.get(), sig_key.get(), computed.get()));
-  }
-  Ref plan = parameter_plan(getitem(sig_cache, sig_key));
-  Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan});
+  Ref plan = parameter_plan(cached_signature(f, base, cls, a.name, attr));
+  Ref inner = wrapper_def->closure(
+      f, WrapperVars{a.self, a.name, class_name, attr, plan, none(), Ref()});
   Ref wrapped = apply_wraps(global(f, N->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
   return wrapped;
@@ -229,6 +392,8 @@ void add_mapper_dispatch(ClassBuilder& cb, Borrowed) {
     s_kw_execute_sql =
         names_tuple({"sql_id", "namespace", "ori_params", "page", "return_type"}).release();
     s_kw_get_sql = names_tuple({"sql_id", "params"}).release();
+    s_one = Ref::check(PyLong_FromLong(1)).release();
+    s_ten = Ref::check(PyLong_FromLong(10)).release();
     wrapper_def = new Def(Def::of<wrapper>("wrapper"));
     wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
         .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);

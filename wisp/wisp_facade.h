@@ -69,6 +69,14 @@ struct Names {
   PyObject* password = intern("password");
   PyObject* database = intern("database");
   PyObject* sqlite_path = intern("sqlite_path");
+  PyObject* pool_size = intern("pool_size");
+  PyObject* max_overflow = intern("max_overflow");
+  PyObject* pool_recycle = intern("pool_recycle");
+  PyObject* pool_pre_ping = intern("pool_pre_ping");
+  PyObject* echo = intern("echo");
+  PyObject* create = intern("create");
+  PyObject* get_dialect = intern("get_dialect");
+  PyObject* get_pool_class = intern("get_pool_class");
   PyObject* scan_mapper_xml = intern("scan_mapper_xml");
   PyObject* list_mapper = intern("_WispConfig__list_mapper");
   PyObject* namespace_ = intern("namespace");
@@ -101,15 +109,15 @@ struct Names {
   PyObject* mapper_dict = intern("mapper_dict");
   PyObject* mysql = intern("mysql");
   PyObject* sqlite = intern("sqlite");
+  PyObject* postgresql = intern("postgresql");
+  PyObject* postgres_driver = intern("postgresql+psycopg");
   PyObject* xml = intern("xml");
   PyObject* empty = intern("");
   PyObject* dunder = intern("__");
-  PyObject* memory = intern(":memory:");
-  PyObject* mysql_prefix = intern("mysql+pymysql://");
+  PyObject* mysql_driver = intern("mysql+pymysql");
   PyObject* sqlite_prefix = intern("sqlite:///");
-  PyObject* colon = intern(":");
-  PyObject* at = intern("@");
-  PyObject* slash = intern("/");
+  PyObject* file_scheme = intern("file");
+  PyObject* uri = intern("uri");
   PyObject* not_exist = intern(" not exist !");
   PyObject* datasource_prefix = intern("datasource ");
   PyObject* not_config = intern(" is not MysqlConfig or SqliteConfig !");
@@ -119,6 +127,12 @@ struct Names {
   PyObject* change_prefix = intern("change_datasource: ");
   PyObject* arrow = intern(" -> ");
   PyObject* masked = intern("***");
+  PyObject* add_note = intern("add_note");
+  PyObject* get_origin = intern("get_origin");
+  PyObject* get_args = intern("get_args");
+  PyObject* unconfigured = intern(
+      "wisp is not configured yet: construct WispConfig(DBConfig(...)) before using data "
+      "sources, mappers or statement decorators");
 };
 extern const Names* N;
 
@@ -127,11 +141,10 @@ extern const Names* N;
 // process, as the module that holds them is.
 struct State {
   PyObject* kw_engine;  // ("echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping")
-  PyObject* kw_engine_memory;   // ("echo", "pool_size", "pool_pre_ping")
+  PyObject* kw_url;             // ("username", "password", "host", "port", "database")
+  PyObject* kw_database;        // ("database",)
   PyObject* kw_gateway;         // ("mapper_dict", "data_source")
   PyObject* kw_xml_path;        // ("xml_path",)
-  PyObject* kw_mysql_record;    // ("db_type", "host", "port", "user", "password", "database")
-  PyObject* kw_sqlite_record;   // ("db_type", "sqlite_path")
   PyObject* kw_mark_decorated;  // ("mark_decorated",)
   PyObject* pool_size;          // 10
   PyObject* max_overflow;       // 30
@@ -144,6 +157,19 @@ extern State S;
 
 // `print(text)` with the builtin (or whatever `print` names) looked up now.
 void print(Borrowed globals, Borrowed text);
+
+// registry[name]: the entry of a data source in the data-source registry
+// (BaseMapper.datasource, as the caller read it). Before WispConfig has
+// configured the package the lookup fails as the registry makes it fail (a
+// TypeError while it is None, a KeyError when no primary data source gives a
+// name), and the error carries a note saying what is missing.
+Ref registry_entry(Borrowed globals, Borrowed registry, Borrowed name);
+// `name in registry`, with the same note.
+bool registry_has(Borrowed globals, Borrowed registry, Borrowed name);
+
+// X for an annotation that is `X | None` or `Optional[X]` (one type and
+// None), with the module's get_origin and get_args; null for any other.
+Ref optional_member(Borrowed globals, Borrowed annotation);
 
 // format(value, ""): the text an f-string gives.
 inline Ref text_of(Borrowed value) {

@@ -6,7 +6,7 @@
 //         datasource: "dict" = None     # the data-source registry, set by WispConfig
 //         default_key: "str" = None     # the primary data source's name
 //         raw_sql: "bool" = False       # echo switch
-//         _sig_cache = {}               # (mapper class, name) -> signature, for the dispatch
+//         _sig_cache = WeakKeyDictionary()  # mapper class -> its signatures, for the dispatch
 //         _type_cache = {}              # mapper class -> its model class
 //         ...                           # the methods, in class order
 //
@@ -72,12 +72,14 @@ struct MapperNames {
   PyObject* autoincrement = intern("autoincrement");
   PyObject* name = intern("name");
   PyObject* model_dump = intern("model_dump");
-  PyObject* instance_dict = intern("__dict__");
   PyObject* pop = intern("pop");
   PyObject* items = intern("items");
   PyObject* values = intern("values");
   PyObject* where = intern("where");
   PyObject* id = intern("id");
+  PyObject* expression = intern("expression");
+  PyObject* identity = intern("identity");
+  PyObject* always = intern("always");
   PyObject* inserted_primary_key = intern("inserted_primary_key");
   PyObject* limit = intern("limit");
   PyObject* offset = intern("offset");
@@ -90,10 +92,16 @@ struct MapperNames {
   PyObject* selected_columns = intern("selected_columns");
   PyObject* get = intern("get");
   PyObject* type = intern("type");
+  PyObject* python_type = intern("python_type");
+  PyObject* execution_options = intern("execution_options");
+  PyObject* has_identity = intern("has_identity");
+  PyObject* state_dict = intern("dict");
   PyObject* list = intern("list");
   PyObject* total = intern("total");
   PyObject* data_type = intern("Data type ");
   PyObject* not_supported = intern(" is not supported");
+  PyObject* model_expected = intern(": the mapper's model is ");
+  PyObject* is_expected = intern(", an instance of it is expected");
   PyObject* comma = intern(", ");
   PyObject* unconsumed = intern("Unconsumed column names: ");
 };
@@ -119,10 +127,39 @@ Ref on_session(Borrowed self, PyObject* operation, std::initializer_list<PyObjec
   return call_method(gateway, operation, args);
 }
 
-// model.id == value
-Ref id_equals(Borrowed model, Borrowed value) {
+// Whether `column` (a mapped attribute or column) holds integers: its type's
+// python_type is int. A type that does not say (NotImplementedError) does
+// not count.
+bool integer_column(Borrowed column) {
+  Ref type = getattr_opt(column, M->type);
+  if (!type) return false;
+  Ref python_type = Ref::steal(PyObject_GetAttr(type.get(), M->python_type));
+  if (!python_type) {
+    if (!PyErr_ExceptionMatches(PyExc_NotImplementedError) &&
+        !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      throw_error();
+    }
+    PyErr_Clear();
+    return false;
+  }
+  return PyType_Check(python_type.get()) &&
+         PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(python_type.get()), &PyLong_Type);
+}
+
+// model.id == id, with the key taken as the column needs it: an integer
+// column gets int(id) (a number truncated, a numeral such as "2" read; what
+// int() cannot take is refused as an argument of the wrong type), any other
+// column (a natural string key, a UUID) the key as given.
+Ref id_equals(Borrowed model, Borrowed id) {
   Ref column = getattr(model, M->id);
-  return Ref::check(PyObject_RichCompare(column.get(), value, Py_EQ));
+  Ref key = Ref::borrow(id.get());
+  if (!PyLong_CheckExact(key.get()) && integer_column(column)) {
+    PyNumberMethods* nb = Py_TYPE(key.get())->tp_as_number;
+    bool numeric = nb && (nb->nb_index || nb->nb_int);
+    if (!numeric && !PyUnicode_Check(key.get())) raise_arg_type(M->id, &PyLong_Type, key);
+    key = Ref::check(PyNumber_Long(key.get()));
+  }
+  return Ref::check(PyObject_RichCompare(column.get(), key.get(), Py_EQ));
 }
 
 // statement.where(clause)
@@ -170,20 +207,27 @@ Ref attribute_of(Borrowed pairs, Borrowed column, Borrowed name) {
   return Ref::borrow(name.get());
 }
 
-// The columns set on a declarative instance (present in its __dict__, so
-// that column defaults apply to the others), keyed by column name, in table
-// order. The value is read under the attribute the model maps the column
-// to, which may be named apart from it (`body = mapped_column("text")`).
+// The column values of a declarative instance, keyed by column name, in
+// table order, read through SQLAlchemy's inspection of the instance. One
+// with an identity (loaded, or detached after its session ended) gives every
+// column, an expired or deferred one loaded as reading its attribute loads
+// it; a transient or pending one gives the columns set on it, so that column
+// defaults apply to the others. The value is read under the attribute the
+// model maps the column to, which may be named apart from it
+// (`body = mapped_column("text")`).
 Ref instance_columns(FunctionObject* f, Borrowed instance, Borrowed model) {
   Ref pairs = mapped_columns(f, model);
   Ref data = new_dict();
-  Ref state = getattr(instance, M->instance_dict);
+  Ref state = call(global(f, M->inspect_statement), {instance.get()});
+  bool every_column = truthy(getattr(state, M->has_identity));
+  Ref set_values = getattr(state, M->state_dict);
+  state.reset();
   Ref columns = getattr(getattr(model, M->table), M->columns);
   Ref it = iterate(columns);
   while (Ref column = iter_next(it)) {
     Ref name = getattr(column, M->name);
     Ref key = attribute_of(pairs, column, name);
-    if (!contains(state, key)) continue;
+    if (!every_column && !contains(set_values, key)) continue;
     dict_set(data, name, getattr(instance, key));
   }
   return data;
@@ -316,8 +360,12 @@ Ref get_auto_pk(FunctionObject*, AutoPkArgs& a) {
 
 // def _convert_data(self, data, model_class, exclude_pk=True)
 //
-// pydantic input gives model_dump(); a declarative instance gives the
-// columns set on it (instance_columns); a dict is used itself, not copied.
+// pydantic input gives model_dump(); an instance of the model gives its
+// column values (instance_columns), an instance of another model is
+// refused; a dict (of any dict class) gives a plain copy, so that the
+// caller's own dict is never changed. The generated key is dropped when it
+// holds None (the database then assigns it); a value given for it is kept,
+// so a row copied from another data source keeps its key.
 struct ConvertArgs {
   Ref self, data, model_class, exclude_pk;
 };
@@ -331,16 +379,26 @@ Ref convert_data(FunctionObject* f, ConvertArgs& a) {
   bool plain_dict = PyDict_CheckExact(a.data.get()) && global_is(f, M->BaseModel, s_base_model) &&
                     global_is(f, M->DeclarativeBase, s_declarative_base);
   if (plain_dict) {
-    data = a.data;
+    data = Ref::check(PyDict_Copy(a.data.get()));
   } else if (is_instance(a.data, global(f, M->BaseModel))) {
     data = call_method(a.data, M->model_dump, {});
   } else if (is_instance(a.data, global(f, M->DeclarativeBase))) {
+    if (!is_instance(a.data, a.model_class)) {
+      Ref type_text = text_of(reinterpret_cast<PyObject*>(Py_TYPE(a.data.get())));
+      Ref model_text = text_of(a.model_class);
+      raise(PyExc_TypeError, concat({M->data_type, type_text.get(), M->not_supported,
+                                     M->model_expected, model_text.get(), M->is_expected}));
+    }
     data = instance_columns(f, a.data, a.model_class);
   } else if (PyDict_Check(a.data.get())) {
-    data = a.data;
+    data = Ref::check(PyDict_Copy(a.data.get()));
   } else {
     Ref type_text = text_of(reinterpret_cast<PyObject*>(Py_TYPE(a.data.get())));
     raise(PyExc_TypeError, concat({M->data_type, type_text.get(), M->not_supported}));
+  }
+  if (truthy(pk_name) && PyDict_Check(data.get())) {
+    Ref given = dict_get_ref(data, pk_name);
+    if (given && given.get() != Py_None) return data;
   }
   return call_method(a.self, M->exclude_pk, {pk_name.get(), data.get()});
 }
@@ -348,7 +406,7 @@ Ref convert_data(FunctionObject* f, ConvertArgs& a) {
 // @classmethod def __session(cls): the gateway of the data source in force.
 Ref session_of_class(FunctionObject* f, ClsArgs& a) {
   Ref db_key = call(global(f, N->get_current_db));
-  Ref entry = getitem(getattr(a.cls, N->datasource), db_key);
+  Ref entry = registry_entry(f->globals, getattr(a.cls, N->datasource), db_key);
   return getitem(entry, N->db_gateway);
 }
 
@@ -417,9 +475,12 @@ Ref add_all(FunctionObject*, DataArgs& a) {
 
 // def save_batch(self, data: "list")
 //
-// One row per item: the items, converted with the generated key dropped,
-// are the parameter list of one insert(model), which SQLAlchemy runs as a
-// batch (bulk_rows: keyed by attribute). An empty list inserts nothing.
+// One row per item: the items, converted as insert converts them, are the
+// parameter list of one insert(model), which SQLAlchemy runs as a batch
+// (bulk_rows: keyed by attribute). The batch renders a None it is given as
+// NULL, as insert does, rather than leaving the column to its default (the
+// ORM's bulk insert leaves out None values unless told otherwise). An empty
+// list inserts nothing.
 Ref save_batch(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
   Ref data_list = new_list();
@@ -429,6 +490,8 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
   if (PyList_GET_SIZE(data_list.get()) == 0) return none();
   Ref rows = bulk_rows(f, model, data_list);
   Ref statement = call(global(f, M->insert_statement), {model.get()});
+  statement = call_kwargs(getattr(statement, M->execution_options), {},
+                          {{"render_nulls", Py_True}});
   on_session(a.self, M->insert_orm2, {statement.get(), rows.get()});
   return none();
 }
@@ -444,7 +507,7 @@ Ref insert(FunctionObject* f, DataArgs& a) {
   return none();
 }
 
-// def delete_by_id(self, id: "int")
+// def delete_by_id(self, id: "int"): the key as id_equals takes it.
 struct IdArgs {
   Ref self, id;
 };
@@ -463,6 +526,23 @@ Ref delete_(FunctionObject*, DeleteArgs& a) {
   return on_session(a.self, M->delete_orm2, {a.del_statement.get()});
 }
 
+// `data` without the key, when its column is an identity column GENERATED
+// ALWAYS and other values remain: PostgreSQL refuses to set such a column,
+// even to the value it has (the WHERE clause still names it). Otherwise
+// `data` itself.
+Ref without_generated_always(Borrowed column, Borrowed data) {
+  Ref identity = getattr_opt(getattr(column, M->expression), M->identity);
+  if (!identity || identity.get() == Py_None || !truthy(getattr(identity, M->always)) ||
+      length(data) < 2) {
+    return Ref::borrow(data);
+  }
+  Ref values = new_dict();
+  for_each_item(data, [&](Borrowed key, Borrowed value) {
+    if (!equals(key, M->id)) dict_set(values, key, value);
+  });
+  return values;
+}
+
 // def update_by_id(self, data: "dict", selective: "bool" = False)
 struct UpdateByIdArgs {
   Ref self, data, selective;
@@ -479,7 +559,7 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
   Ref statement = call(global(f, M->update_statement), {model.get()});
   Ref column = getattr(model, M->id);  // before data["id"]: a model without `id` says so first
   Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, M->id).get(), Py_EQ));
-  statement = values_of(where(statement, clause), data);
+  statement = values_of(where(statement, clause), without_generated_always(column, data));
   return on_session(a.self, M->update_orm2, {statement.get()});
 }
 
@@ -639,7 +719,7 @@ void bind_mapper(Borrowed g) {
   cb.annotated("datasource", "dict", Py_None);
   cb.annotated("default_key", "str", Py_None);
   cb.annotated("raw_sql", "bool", Py_False);
-  cb.attr("_sig_cache", new_dict());
+  cb.attr("_sig_cache", call(import_attr("weakref", "WeakKeyDictionary")));
   cb.attr("_type_cache", new_dict());
 
   Def type_param = Def::of<type_parameter>("__type_parameter");
@@ -703,7 +783,7 @@ void bind_mapper(Borrowed g) {
   cb.method(insert_def);
 
   Def delete_id = Def::of<delete_by_id>("delete_by_id");
-  delete_id.param("self", &IdArgs::self).param("id", &IdArgs::id).annotate("int");
+  delete_id.param("self", &IdArgs::self).param("id", &IdArgs::id).annotate("int", Check::Any);
   cb.method(delete_id);
 
   Def delete_def = Def::of<delete_>("delete");
@@ -786,7 +866,7 @@ void bind_mapper(Borrowed g) {
   cb.method(one);
 
   Def by_id = Def::of<select_by_id>("select_by_id");
-  by_id.param("self", &IdArgs::self).param("id", &IdArgs::id).annotate("int");
+  by_id.param("self", &IdArgs::self).param("id", &IdArgs::id).annotate("int", Check::Any);
   cb.method(by_id);
 
   add_mapper_dispatch(cb, g);

@@ -44,8 +44,11 @@ Ref Switch::enter() {
   try {
     Ref current = contextvar_get(global(globals_, N->datasource_context));
     if (current.get() != Py_None) db_key_ = current;
-    if (!contains(mapper_attr(globals_, N->datasource), db_)) {
-      raise(PyExc_ValueError, "Unknown data source");
+    if (!registry_has(globals_, mapper_attr(globals_, N->datasource), db_)) {
+      Ref note = Ref::check(PyUnicode_FromFormat("no data source %R is registered", db_.get()));
+      PyErr_SetString(PyExc_ValueError, "Unknown data source");
+      add_note_to_current(note);
+      throw PyError{};
     }
     if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_);
     contextvar_set(global(globals_, N->datasource_context), db_);
@@ -99,7 +102,7 @@ Ref SessionBody::enter() {
     if (check_name_) expect_exact(name_, &PyUnicode_Type);
   }
   Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
-  Ref entry = getitem(sources, name_);
+  Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
   Ref gateway = getitem(entry, N->db_gateway);
   entry.reset();

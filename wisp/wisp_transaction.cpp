@@ -27,7 +27,7 @@ namespace wisp::facade {
 Ref TxScope::enter() {
   if (name_.get() == Py_None) name_ = call(global(globals_, N->get_current_db));
   Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
-  Ref entry = getitem(sources, name_);
+  Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
   gateway_ = getitem(entry, N->db_gateway);
   entry.reset();

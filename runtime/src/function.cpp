@@ -101,6 +101,37 @@ void raise_arg_type(Borrowed param_name, PyTypeObject* expected, Borrowed given)
   throw PyError{};
 }
 
+void raise_too_many_positional(Borrowed qualname, Py_ssize_t argcount, Py_ssize_t defcount,
+                               Py_ssize_t given, Py_ssize_t kwonly_given) {
+  Ref sig;
+  bool plural;
+  if (defcount) {
+    plural = true;
+    sig = Ref::check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+  } else {
+    plural = argcount != 1;
+    sig = Ref::check(PyUnicode_FromFormat("%zd", argcount));
+  }
+  Ref kwonly_sig;
+  if (kwonly_given) {
+    kwonly_sig = Ref::check(
+        PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                             given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
+  } else {
+    kwonly_sig = str("");
+  }
+  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+               qualname.get(), sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
+               given == 1 && !kwonly_given ? "was" : "were");
+  throw PyError{};
+}
+
+void raise_unexpected_keyword(Borrowed qualname, Borrowed key) {
+  PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname.get(),
+               key.get());
+  throw PyError{};
+}
+
 Ref check_arg(Borrowed name, Check check, bool nullable, Ref value) {
   switch (check) {
     case Check::Auto:
@@ -377,30 +408,8 @@ Ref format_names(const std::vector<PyObject*>& names) {
 }
 
 [[noreturn]] void raise_too_many(FunctionObject* f, Py_ssize_t given, Py_ssize_t kwonly_given) {
-  const Code* c = f->code;
   Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-  Py_ssize_t argcount = c->n_positional;
-  Ref sig;
-  bool plural;
-  if (defcount) {
-    plural = true;
-    sig = Ref::check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
-  } else {
-    plural = argcount != 1;
-    sig = Ref::check(PyUnicode_FromFormat("%zd", argcount));
-  }
-  Ref kwonly_sig;
-  if (kwonly_given) {
-    kwonly_sig = Ref::check(
-        PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                             given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
-  } else {
-    kwonly_sig = str("");
-  }
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-               f->qualname, sig.get(), plural ? "s" : "", given, kwonly_sig.get(),
-               given == 1 && !kwonly_given ? "was" : "were");
-  throw PyError{};
+  raise_too_many_positional(f->qualname, f->code->n_positional, defcount, given, kwonly_given);
 }
 
 Py_ssize_t find_param(const Code* c, PyObject* key) {
@@ -511,9 +520,7 @@ void detail::bind_arguments(FunctionObject* f, unsigned char* base, PyObject* co
         posonly_as_kw.push_back(key);
         continue;
       }
-      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname,
-                   key);
-      throw PyError{};
+      raise_unexpected_keyword(f->qualname, key);
     }
     if (a[i]) {
       PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);

@@ -419,4 +419,59 @@ void unpack(Borrowed value, Ref* out, Py_ssize_t n) {
   raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
 }
 
+// ---------------------------------------------------------------------------
+// Functions
+
+namespace {
+
+LazyRef s_get_instructions;
+
+// The instructions that carry no work of the body: the frame set-up every
+// function starts with, and padding.
+bool set_up_only(std::string_view op) {
+  return op == "RESUME" || op == "NOP" || op == "CACHE" || op == "COPY_FREE_VARS" ||
+         op == "MAKE_CELL" || op == "EXTENDED_ARG";
+}
+
+}  // namespace
+
+bool declared_by_signature_only(Borrowed func) {
+  Ref fn = Ref::borrow(func.get());
+  if (PyMethod_Check(fn.get())) {
+    fn = Ref::borrow(PyMethod_GET_FUNCTION(fn.get()));
+  } else if (Py_IS_TYPE(fn.get(), &PyStaticMethod_Type) ||
+             Py_IS_TYPE(fn.get(), &PyClassMethod_Type)) {
+    fn = getattr(fn, "__func__");
+  }
+  if (!PyFunction_Check(fn.get())) return false;
+  Ref code = Ref::borrow(PyFunction_GET_CODE(fn.get()));
+  const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
+  if (flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE)) {
+    return false;
+  }
+  // What is left after the set-up is either RETURN_CONST None (3.12, 3.13)
+  // or LOAD_CONST None, RETURN_VALUE (3.11, 3.14).
+  Borrowed get_instructions =
+      s_get_instructions.get([] { return import_attr("dis", "get_instructions"); });
+  Ref it = iterate(call(get_instructions, {code.get()}));
+  PyObject* opname = intern("opname");
+  PyObject* argval = intern("argval");
+  int step = 0;  // 0: nothing yet, 1: None loaded, 2: None returned
+  while (Ref ins = iter_next(it)) {
+    Ref name = getattr(ins, opname);
+    if (!PyUnicode_Check(name.get())) return false;
+    std::string_view op = utf8(name);
+    if (set_up_only(op)) continue;
+    if (step == 0 && (op == "RETURN_CONST" || op == "LOAD_CONST")) {
+      if (getattr(ins, argval).get() != Py_None) return false;
+      step = op == "RETURN_CONST" ? 2 : 1;
+    } else if (step == 1 && op == "RETURN_VALUE") {
+      step = 2;
+    } else {
+      return false;
+    }
+  }
+  return step == 2;
+}
+
 }  // namespace wisp

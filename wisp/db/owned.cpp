@@ -51,7 +51,8 @@ struct Names {
            *BEGIN = intern("BEGIN");
   // the dialects whose text execution is known to add nothing to the driver's
   PyObject *sqlite = intern("sqlite"), *pysqlite = intern("pysqlite"), *mysql = intern("mysql"),
-           *pymysql = intern("pymysql");
+           *pymysql = intern("pymysql"), *postgresql = intern("postgresql"),
+           *psycopg = intern("psycopg");
 };
 const Names* N;
 
@@ -133,7 +134,8 @@ bool dialect_class_direct(Borrowed dialect) {
     return PyUnicode_CheckExact(v.get()) && PyUnicode_Compare(v.get(), text) == 0;
   };
   bool ok = (is(N->name, N->sqlite) && is(N->driver, N->pysqlite)) ||
-            (is(N->name, N->mysql) && is(N->driver, N->pymysql));
+            (is(N->name, N->mysql) && is(N->driver, N->pymysql)) ||
+            (is(N->name, N->postgresql) && is(N->driver, N->psycopg));
   if (ok) {
     Ref ctx = getattr(dialect, N->execution_ctx_cls);
     ok = getattr(cls, N->do_execute).get() == S.default_do_execute &&

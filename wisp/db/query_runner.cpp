@@ -34,6 +34,10 @@ struct Names {
            *flush = intern("flush"), *bulk_update_mappings = intern("bulk_update_mappings"),
            *get_nested_transaction = intern("get_nested_transaction"),
            *update = intern("update"), *update_orm2 = intern("update_orm2");
+  PyObject *get_bind = intern("get_bind"), *dialect = intern("dialect"), *name = intern("name"),
+           *connection = intern("connection"), *exec_driver_sql = intern("exec_driver_sql"),
+           *returns_rows = intern("returns_rows"), *orig = intern("orig"),
+           *sqlstate = intern("sqlstate");
   PyObject *first = intern("first"), *all = intern("all"), *scalar = intern("scalar"),
            *scalars = intern("scalars"), *scalar_one_or_none = intern("scalar_one_or_none"),
            *asdict = intern("_asdict"), *keys = intern("keys"), *lastrowid = intern("lastrowid"),
@@ -46,6 +50,14 @@ struct Names {
            *simple_count = intern("SELECT COUNT(*) as count FROM "),
            *wrap_open = intern("select count(*) from ( "), *wrap_close = intern(" ) temp"),
            *limit_tail = intern(" limit :page_size offset :page_offset"), *newline = intern("\n");
+  // PostgreSQL: its dialect name, and what reads the key an INSERT drew
+  // from a sequence
+  PyObject *postgresql = intern("postgresql"), *discard_sequences = intern("DISCARD SEQUENCES"),
+           *key_savepoint = intern("SAVEPOINT wisp_inserted_key"),
+           *key_release = intern("RELEASE SAVEPOINT wisp_inserted_key"),
+           *key_rollback = intern("ROLLBACK TO SAVEPOINT wisp_inserted_key"),
+           *select_lastval = intern("SELECT lastval()"),
+           *lastval_undefined = intern("55000");  // object_not_in_prerequisite_state
 };
 const Names* N;
 
@@ -59,6 +71,7 @@ struct State {
   PyObject* kw_page;      // ("page_size", "page_offset")
   PyObject* row_type;     // sqlalchemy.engine.row.Row
   PyObject* row_asdict;   // Row._asdict as imported
+  PyObject* dbapi_error;  // sqlalchemy.exc.DBAPIError
 };
 State S;
 db::SessionFactory sessions;
@@ -155,6 +168,21 @@ Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con, Borrowed 
   return engine;
 }
 
+bool is_postgresql(Borrowed dialect) {
+  Ref name = getattr(dialect, N->name);
+  return PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), N->postgresql) == 0;
+}
+
+// Whether `session` runs on PostgreSQL: the dialect of session.get_bind().
+// A borrowed object without get_bind is taken as it always was. A
+// Connection standing in for an owned session (`stand_in`) has its own.
+bool on_postgresql(Borrowed session, bool stand_in = false) {
+  if (stand_in) return is_postgresql(getattr(session, N->dialect));
+  Ref get_bind = getattr_opt(session, N->get_bind);
+  if (!get_bind) return false;
+  return is_postgresql(getattr(call(get_bind), N->dialect));
+}
+
 // The result's column names as a list, when every row of it can be turned
 // into a dict without `_asdict`: they are distinct str objects, and the rows
 // are SQLAlchemy's own Row with its own `_asdict` (which is
@@ -231,7 +259,7 @@ enum class Then {
   Result,           // the call's result
   Nothing,          // None
   Flushed,          // session.flush(), then None
-  LastRowId,        // result.lastrowid
+  InsertedKey,      // the new row's key (inserted_key)
   RowCount,         // result.rowcount
   FirstAsDict,      // the first row as a dict, or None
   ScalarOneOrNone,  // result.scalar_one_or_none()
@@ -272,7 +300,7 @@ constexpr const char* kBulkDoc =
 
 // In class order; select_page and get_session follow.
 constexpr Operation kOperations[] = {
-    {"insert", {kSql, kCon, kArgs}, 2, &Names::execute, {1, 3}, Then::LastRowId},
+    {"insert", {kSql, kCon, kArgs}, 2, &Names::execute, {1, 3}, Then::InsertedKey},
     {"insert_list", {kSql, kCon, kArgs}, 2, &Names::execute, {1, 3}, Then::Nothing, nullptr, true},
     {"insert_orm2", {kStatement, {"data_list"}, kCon}, 3, &Names::execute, {1, 2}, Then::Result},
     {"add", {kData, kCon}, 2, &Names::add, {1, -1}, Then::Flushed},
@@ -305,8 +333,6 @@ Ref finish(Then then, Borrowed session, Ref result) {
     case Then::Flushed:
       call_method(session, N->flush, {});
       return none();
-    case Then::LastRowId:
-      return getattr(result, N->lastrowid);
     case Then::RowCount:
       return getattr(result, N->rowcount);
     case Then::FirstAsDict:
@@ -319,16 +345,84 @@ Ref finish(Then then, Borrowed session, Ref result) {
       return call_method(call_method(result, N->scalars, {}), N->all, {});
     case Then::RowsAsDicts:
       return rows_as_dicts(result);
+    case Then::InsertedKey:  // made by inserted_key
     case Then::SameAsOnSelf:
       break;
   }
   return result;
 }
 
-// What a text operation's value is made of on the driver connection.
+// lastval() in a savepoint of its own: the value the session last drew from
+// a sequence, or None when it drew none since DISCARD SEQUENCES (lastval()
+// then fails, and the savepoint keeps that from aborting the transaction).
+Ref last_sequence_value(Borrowed connection) {
+  call_method(connection, N->exec_driver_sql, {N->key_savepoint});
+  Ref value;
+  try {
+    value = call_method(call_method(connection, N->exec_driver_sql, {N->select_lastval}),
+                        N->scalar, {});
+  } catch (const PyError&) {
+    Ref exc = fetch_exception();
+    bool undefined = check(PyObject_IsInstance(exc.get(), S.dbapi_error)) == 1;
+    if (undefined) {
+      Ref code = getattr_opt(getattr(exc, N->orig), N->sqlstate);
+      undefined = code && PyUnicode_Check(code.get()) &&
+                  PyUnicode_Compare(code.get(), N->lastval_undefined) == 0;
+    }
+    if (!undefined) {
+      restore_exception(std::move(exc));
+      throw;
+    }
+    call_method(connection, N->exec_driver_sql, {N->key_rollback});
+    value = none();
+  }
+  call_method(connection, N->exec_driver_sql, {N->key_release});
+  return value;
+}
+
+// Whether a statement says it returns rows: a top-level RETURNING in its
+// text, read as PostgreSQL reads it.
+bool says_returning(Borrowed sql) {
+  Ref sql_text = getattr_opt(sql, N->text);
+  return sql_text && PyUnicode_Check(sql_text.get()) &&
+         db::has_top_level_word(sql_text, "returning", db::kPostgres);
+}
+
+// The key of the row `session.execute(sql, args)` inserts. On MySQL and
+// SQLite: the result's lastrowid. PostgreSQL has no last row id: the key is
+// the first column of the first row the statement returns (INSERT ...
+// RETURNING), else the value it drew from a sequence (serial and identity
+// columns), read with lastval() on the same connection right after it.
+// DISCARD SEQUENCES before the statement makes lastval() speak of this
+// statement alone: after an insert that drew no value (a uuid key, a key
+// given by the caller) it is undefined, and the key is None rather than a
+// value an earlier statement drew. An insert that added no row (ON CONFLICT
+// DO NOTHING) has no key either, whatever its defaults drew.
+Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args, bool stand_in) {
+  if (!on_postgresql(session, stand_in)) {
+    Ref result = call_method(session, N->execute, {sql.get(), args.get()});
+    return getattr(result, N->lastrowid);
+  }
+  const bool returning = says_returning(sql);
+  Ref connection = stand_in ? Ref::borrow(session) : call_method(session, N->connection, {});
+  if (!returning) call_method(connection, N->exec_driver_sql, {N->discard_sequences});
+  Ref result = call_method(session, N->execute, {sql.get(), args.get()});
+  if (truthy(getattr(result, N->returns_rows))) {
+    Ref row = call_method(result, N->first, {});
+    if (row.get() == Py_None) return none();
+    return Ref::check(PySequence_GetItem(row.get(), 0));
+  }
+  Ref count = getattr(result, N->rowcount);
+  result.reset();
+  if (returning || (PyLong_Check(count.get()) && check(PyObject_Not(count.get())))) return none();
+  return last_sequence_value(connection);
+}
+
+// What a text operation's value is made of on the driver connection, which
+// only dialects with a last row id reach.
 bool driver_yield(Then then, db::Yield& yield) {
   switch (then) {
-    case Then::LastRowId:
+    case Then::InsertedKey:
       yield = db::Yield::LastRowId;
       return true;
     case Then::RowCount:
@@ -353,7 +447,11 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
     PyObject* rows = a[op.args[1]].get();
     if ((PyList_CheckExact(rows) || PyTuple_CheckExact(rows)) && Py_SIZE(rows) == 0) return none();
   }
-  auto body = [&](Borrowed session) {
+  // `stand_in`: a Connection stands in for the owned session.
+  auto run = [&](Borrowed session, bool stand_in) {
+    if (op.then == Then::InsertedKey) {
+      return inserted_key(session, a[op.args[0]], a[op.args[1]], stand_in);
+    }
     Ref result = op.args[1] < 0 ? call_method(session, N->*op.call, {a[op.args[0]].get()})
                                 : call_method(session, N->*op.call,
                                               {a[op.args[0]].get(), a[op.args[1]].get()});
@@ -363,14 +461,20 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   // could tell (owned.h).
   if (op.params[0].ann == Ann::TextClause) {
     if (Ref engine = sessionless_engine(f, a[0], a[op.con], a[op.args[0]])) {
+      auto on_connection = [&](Borrowed c) { return run(c, true); };
       db::Yield yield;
-      if (!driver_yield(op.then, yield)) return db::run_on_connection(engine, body);
+      // PostgreSQL has no last row id: its key is read by inserted_key.
+      if (!driver_yield(op.then, yield) ||
+          (op.then == Then::InsertedKey && is_postgresql(getattr(engine, N->dialect)))) {
+        return db::run_on_connection(engine, on_connection);
+      }
       db::Statement statement{a[op.args[0]], a[op.args[1]], yield};
       return db::run_owned(
-          engine, &statement, 1, [](std::vector<Ref>& values) { return values[0]; }, body);
+          engine, &statement, 1, [](std::vector<Ref>& values) { return values[0]; },
+          on_connection);
     }
   }
-  return in_session(f, a[0], a[op.con], body);
+  return in_session(f, a[0], a[op.con], [&](Borrowed session) { return run(session, false); });
 }
 
 template <size_t I>
@@ -412,13 +516,29 @@ Ref count_text(Borrowed sql) {
 // count_query(sql) in the module namespace `globals`. The clause comes from
 // the module's clause cache while `text` is SQLAlchemy's own: a page asked
 // for again counts with the clause made the first time.
-Ref count_clause(Borrowed globals, Borrowed sql) {
+//
+// On PostgreSQL (`postgres`, for the pages the runner counts there) the
+// text is read with its syntax, and the simple form may not keep a
+// top-level ORDER BY, which PostgreSQL refuses beside COUNT(*) with no
+// GROUP BY: an ORDER BY that ends the statement is left out (it changes no
+// count), and one that a LIMIT, OFFSET, FETCH or FOR clause follows stays,
+// inside the subquery form.
+Ref count_clause(Borrowed globals, Borrowed sql, bool postgres = false) {
   Ref sql_text = count_text(sql);
   Ref q;
-  const Py_ssize_t cut = PyUnicode_Check(sql_text.get()) ? db::count_cut(sql_text) : -1;
+  const db::Syntax syntax = postgres ? db::kPostgres : db::Syntax{};
+  Py_ssize_t cut = PyUnicode_Check(sql_text.get()) ? db::count_cut(sql_text, syntax) : -1;
+  Py_ssize_t end = cut >= 0 ? PyUnicode_GET_LENGTH(sql_text.get()) : -1;
+  if (postgres && cut >= 0) {
+    db::OrderBy order = db::top_level_order_by(sql_text, cut, syntax);
+    if (order.followed) {
+      cut = -1;
+    } else if (order.start >= 0) {
+      end = db::statement_end(Ref::check(PyUnicode_Substring(sql_text.get(), 0, order.start)));
+    }
+  }
   if (cut >= 0) {
-    Ref from_content =
-        Ref::check(PyUnicode_Substring(sql_text.get(), cut, PyUnicode_GET_LENGTH(sql_text.get())));
+    Ref from_content = Ref::check(PyUnicode_Substring(sql_text.get(), cut, end));
     q = concat({N->simple_count, from_content.get()});
   } else if (db::ends_in_line_comment(sql_text)) {
     // A trailing line comment would swallow the closing parenthesis.
@@ -434,10 +554,13 @@ Ref count_query(FunctionObject* f, Ref* a) {
   return count_clause(f->globals, a[0]);
 }
 
-// The count statement of select_page: count_query(sql).
-Ref page_count_query(FunctionObject* f, Borrowed sql) {
+// The count statement of select_page: count_query(sql), read with
+// PostgreSQL's syntax when the session runs there.
+Ref page_count_query(FunctionObject* f, Borrowed session, Borrowed sql, bool stand_in) {
   GlobalRef count = global(f, N->count_query);
-  if (count.get() == S.count_query) return count_clause(f->globals, sql);
+  if (count.get() == S.count_query) {
+    return count_clause(f->globals, sql, on_postgresql(session, stand_in));
+  }
   return call(count, {sql.get()});
 }
 
@@ -537,9 +660,9 @@ bool page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed arg
 }
 
 Ref select_page(FunctionObject* f, SelectPage& args) {
-  auto body = [&](Borrowed s) {
+  auto run = [&](Borrowed s, bool stand_in) {
     Ref page_result = page_head(args.page);
-    Ref count_sql = page_count_query(f, args.sql);
+    Ref count_sql = page_count_query(f, s, args.sql, stand_in);
     Ref counted = call_method(s, N->execute, {count_sql.get(), args.args.get()});
     dict_set(page_result, N->total, call_method(counted, N->scalar, {}));
     counted.reset();
@@ -548,19 +671,20 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
     return page_result;
   };
   Ref engine = sessionless_engine(f, args.self, args.con, args.sql);
-  if (!engine) return in_session(f, args.self, args.con, body);
+  if (!engine) return in_session(f, args.self, args.con, [&](Borrowed s) { return run(s, false); });
+  auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (global(f, N->count_query).get() != S.count_query ||
       global(f, N->limit_query).get() != S.limit_query || !S.clauses->serves(global(f, N->text)) ||
       !(args.args.get() == Py_None || PyDict_CheckExact(args.args.get()))) {
-    return db::run_on_connection(engine, body);
+    return db::run_on_connection(engine, on_connection);
   }
   // Both statements on the driver connection, worked out beforehand: none
   // of this touches the database.
   Ref page_result = page_head(args.page);
-  Ref count_sql = count_clause(f->globals, args.sql);
+  Ref count_sql = count_clause(f->globals, args.sql, is_postgresql(getattr(engine, N->dialect)));
   Ref page_sql, binds;
   if (!page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
-    return db::run_on_connection(engine, body);
+    return db::run_on_connection(engine, on_connection);
   }
   db::Statement statements[] = {{count_sql, args.args, db::Yield::Scalar},
                                 {page_sql, binds, db::Yield::RowsAsDicts}};
@@ -571,7 +695,7 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
         dict_set(page_result, N->list, values[1]);
         return page_result;
       },
-      body);
+      on_connection);
 }
 
 // def __init__(self, page_num: int, page_size: int)
@@ -657,6 +781,7 @@ WISP_MODULE(query_runner, N, g) {
   S.row_asdict = getattr(Borrowed(S.row_type), N->asdict).release();
   S.clauses = &ClauseCache::shared();
   db::init_owned();
+  S.dbapi_error = import_attr("sqlalchemy.exc", "DBAPIError").release();
 
   dict_set(g, "PageInfo", make_page_info(g));
   Ref page_cls = make_page(g);

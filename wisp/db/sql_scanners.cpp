@@ -134,7 +134,7 @@ bool has_wrap_keyword(const Chars& t) {
 // top level: outside parentheses, quoted text and comments.
 class SqlScanner {
  public:
-  explicit SqlScanner(const Chars& t) : t_(t) {}
+  SqlScanner(const Chars& t, const Syntax& syntax) : t_(t), syntax_(syntax) {}
 
   Py_ssize_t pos() const { return pos_; }
   bool top_level() const { return state_ == kCode && depth_ == 0 && !broken_; }
@@ -157,15 +157,30 @@ class SqlScanner {
         } else if (c == '\'' || c == '"' || c == '`') {
           state_ = kQuote;
           quote_ = c;
-        } else if ((c == '-' && next == '-') || c == '#') {
+          escapes_ = c != '`' && (syntax_.backslash_escapes || escape_string_at(pos_));
+        } else if ((c == '-' && next == '-') || (c == '#' && syntax_.hash_comments)) {
           state_ = kLineComment;
         } else if (c == '/' && next == '*') {
           state_ = kBlockComment;
           width = 2;
+        } else if (c == '$' && syntax_.dollar_quotes) {
+          Py_ssize_t tag = dollar_tag_at(pos_);
+          if (tag > 0) {
+            state_ = kDollarQuote;
+            tag_start_ = pos_;
+            tag_length_ = tag;
+            width = tag;
+          }
+        }
+        break;
+      case kDollarQuote:
+        if (c == '$' && same_tag_at(pos_)) {
+          state_ = kCode;
+          width = tag_length_;
         }
         break;
       case kQuote:
-        if (c == '\\' && quote_ != '`') {
+        if (c == '\\' && escapes_) {
           width = 2;
         } else if (c == quote_) {
           if (next == quote_) {
@@ -189,13 +204,47 @@ class SqlScanner {
   }
 
  private:
-  enum State { kCode, kQuote, kLineComment, kBlockComment };
+  enum State { kCode, kQuote, kLineComment, kBlockComment, kDollarQuote };
+
+  // Whether the quote at `i` opens an E'...' string, in which a backslash
+  // escapes: an E (either case) that does not end a longer word.
+  bool escape_string_at(Py_ssize_t i) const {
+    return t_[i] == '\'' && (t_[i - 1] == 'e' || t_[i - 1] == 'E') && !is_word(t_[i - 2]) &&
+           t_[i - 2] != '$';
+  }
+
+  // The length of the dollar-quote tag ("$$", "$name$") that starts at `i`,
+  // or 0: the "$" ends no identifier, and the tag is an identifier without
+  // "$" (so "$1", a positional parameter, is none).
+  Py_ssize_t dollar_tag_at(Py_ssize_t i) const {
+    if (is_word(t_[i - 1]) || t_[i - 1] == '$') return 0;
+    Py_ssize_t j = i + 1;
+    if (t_[j] != '$') {
+      if (!is_word(t_[j]) || Py_UNICODE_ISDIGIT(t_[j])) return 0;
+      while (is_word(t_[j])) ++j;
+      if (t_[j] != '$') return 0;
+    }
+    return j + 1 - i;
+  }
+
+  // Whether the tag that opened the current dollar quote stands again at `i`.
+  bool same_tag_at(Py_ssize_t i) const {
+    for (Py_ssize_t k = 0; k < tag_length_; ++k) {
+      if (t_[i + k] != t_[tag_start_ + k]) return false;
+    }
+    return true;
+  }
+
   const Chars& t_;
+  const Syntax& syntax_;
   Py_ssize_t pos_ = 0;
   int depth_ = 0;
   bool broken_ = false;
   State state_ = kCode;
   Py_UCS4 quote_ = 0;
+  bool escapes_ = true;
+  Py_ssize_t tag_start_ = 0;
+  Py_ssize_t tag_length_ = 0;
 };
 
 // Where the count form may cut the text: after the first "\s+FROM\s+" that
@@ -204,8 +253,8 @@ class SqlScanner {
 // function call such as EXTRACT(YEAR FROM d), a quoted string or a comment
 // is passed over, since cutting there gives invalid SQL. -1 when there is
 // none.
-Py_ssize_t top_level_cut(const Chars& t, const SelectMatch& m) {
-  SqlScanner sc(t);
+Py_ssize_t top_level_cut(const Chars& t, const SelectMatch& m, const Syntax& syntax) {
+  SqlScanner sc(t, syntax);
   sc.advance_to(m.list_end);
   if (sc.top_level()) return m.end;
   const Py_ssize_t n = t.size();
@@ -263,8 +312,8 @@ bool aggregate_call_at(const Chars& t, Py_ssize_t i) {
 // function outside a nested SELECT: such a statement yields one row, not
 // one per row of its FROM part, and only the subquery form counts it right
 // (it is right for window functions and scalar calls alike).
-bool calls_aggregate(const Chars& t, Py_ssize_t end) {
-  SqlScanner sc(t);
+bool calls_aggregate(const Chars& t, Py_ssize_t end, const Syntax& syntax) {
+  SqlScanner sc(t, syntax);
   std::vector<bool> subquery;  // per open parenthesis: whether a SELECT starts in it
   size_t nested_selects = 0;
   while (sc.pos() < end) {
@@ -289,13 +338,63 @@ bool calls_aggregate(const Chars& t, Py_ssize_t end) {
 
 }  // namespace
 
-Py_ssize_t count_cut(Borrowed text) {
+Py_ssize_t count_cut(Borrowed text, const Syntax& syntax) {
   Chars t(text);
   SelectMatch m = match_select_from(t);
   if (!m.found || has_wrap_keyword(t)) return -1;
-  const Py_ssize_t cut = top_level_cut(t, m);
-  if (cut >= 0 && calls_aggregate(t, cut)) return -1;
+  const Py_ssize_t cut = top_level_cut(t, m, syntax);
+  if (cut >= 0 && calls_aggregate(t, cut, syntax)) return -1;
   return cut;
+}
+
+namespace {
+
+// `word` as a whole word at `i`.
+bool whole_word_at(const Chars& t, Py_ssize_t i, const char* word) {
+  const auto len = Py_ssize_t(std::char_traits<char>::length(word));
+  return !is_word(t[i - 1]) && word_at(t, i, word) && !is_word(t[i + len]);
+}
+
+}  // namespace
+
+bool has_top_level_word(Borrowed text, const char* word, const Syntax& syntax) {
+  Chars t(text);
+  SqlScanner sc(t, syntax);
+  while (sc.pos() < t.size()) {
+    if (sc.top_level() && whole_word_at(t, sc.pos(), word)) return true;
+    sc.step();
+  }
+  return false;
+}
+
+OrderBy top_level_order_by(Borrowed text, Py_ssize_t from, const Syntax& syntax) {
+  Chars t(text);
+  SqlScanner sc(t, syntax);
+  sc.advance_to(from);
+  OrderBy found;
+  auto word_ends = [&](Py_ssize_t i, const char* word) { return whole_word_at(t, i, word); };
+  while (sc.pos() < t.size()) {
+    const Py_ssize_t p = sc.pos();
+    if (sc.top_level()) {
+      if (found.start < 0 && word_ends(p, "order") && is_space(t[p + 5])) {
+        const Py_ssize_t b = skip_spaces(t, p + 5);
+        if (word_ends(b, "by")) {
+          found.start = p;
+          sc.skip_to(b + 2);
+          continue;
+        }
+      } else if (found.start >= 0) {
+        for (const char* clause : {"limit", "offset", "fetch", "for"}) {
+          if (word_ends(p, clause)) {
+            found.followed = true;
+            return found;
+          }
+        }
+      }
+    }
+    sc.step();
+  }
+  return found;
 }
 
 void count_bounds(Borrowed text, Py_ssize_t& begin, Py_ssize_t& end) {

@@ -41,17 +41,50 @@ Ref mapper_element(Borrowed self, Ref root) {
   return root;
 }
 
-// The declared result type of a statement: the class its resultType names,
-// `dict` when it names none. A container type other than dict is refused.
-Ref declared_result_type(FunctionObject* f, Borrowed type_name) {
-  if (type_name.get() == Py_None) return global(f, N->dict);
-  Ref temp_type = call(global(f, N->get_type_from_string), {type_name.get()});
-  if (truthy(call(global(f, N->is_container_type_by_str), {type_name.get()})) &&
-      temp_type.get() != global(f, N->dict).get()) {
+// Adds to the exception being raised the note `make()` returns (a new str,
+// or null), made with the exception set aside; when making it fails, the
+// exception goes on without it.
+template <class Make>
+void add_note_made(Make&& make) {
+  Ref exc = fetch_exception();
+  Ref note = Ref::steal(make());
+  if (!note) PyErr_Clear();
+  restore_exception(std::move(exc));
+  if (note) add_note_to_current(note);
+}
+
+// Adds "mapper file '<path>'" (when known), then ", namespace '<ns>'" (when
+// the object has one), then ", <what><detail!r>".
+void note_where(Borrowed self, const char* what, Borrowed detail) {
+  add_note_made([&]() -> PyObject* {
+    Ref path = mapper_file(self);
+    Ref ns = Ref::steal(PyObject_GenericGetAttr(self, N->namespace_));
+    if (!ns) PyErr_Clear();
+    if (path && ns) {
+      return PyUnicode_FromFormat("mapper file %R, namespace %R, %s%R", path.get(), ns.get(), what,
+                                  detail.get());
+    }
+    if (path || ns) {
+      return PyUnicode_FromFormat("%s %R, %s%R", path ? "mapper file" : "namespace",
+                                  path ? path.get() : ns.get(), what, detail.get());
+    }
+    return PyUnicode_FromFormat("%s%R", what, detail.get());
+  });
+}
+
+}  // namespace
+
+Ref declared_result_type(Borrowed globals, Borrowed type_name) {
+  if (type_name.get() == Py_None) return global(globals, N->dict);
+  Ref temp_type = call(global(globals, N->get_type_from_string), {type_name.get()});
+  if (truthy(call(global(globals, N->is_container_type_by_str), {type_name.get()})) &&
+      temp_type.get() != global(globals, N->dict).get()) {
     raise(PyExc_TypeError, concat({N->refused_type, type_name.get()}));
   }
   return temp_type;
 }
+
+namespace {
 
 // def __init__(self, xml_path: str = None)
 struct InitArgs {
@@ -66,7 +99,28 @@ Ref init(FunctionObject* f, InitArgs& args) {
   setattr(self, N->result_type_map, result_types);
   setattr(self, N->sql_type_map, sql_types);
 
-  Ref tree = call_method(global(f, N->et), N->parse, {args.xml_path.get()});
+  Ref et = global(f, N->et);
+  Ref tree;
+  try {
+    tree = call_method(et, N->parse, {args.xml_path.get()});
+  } catch (const PyError&) {
+    Ref exc = fetch_exception();
+    Ref parse_error = Ref::steal(PyObject_GetAttr(et.get(), N->ParseError));
+    if (!parse_error) PyErr_Clear();
+    const bool malformed =
+        parse_error && exc && PyErr_GivenExceptionMatches(exc.get(), parse_error.get());
+    restore_exception(std::move(exc));
+    if (malformed) {
+      add_note_made([&] { return PyUnicode_FromFormat("mapper file %R", args.xml_path.get()); });
+    }
+    throw;
+  }
+  // Remembered for the notes on failures; an object that cannot be a weak
+  // key by its identity simply goes without.
+  if (keyed_by_identity(self) && PyObject_SetItem(S.paths, self, args.xml_path.get()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+    PyErr_Clear();
+  }
   Ref root = mapper_element(self, call_method(tree, N->getroot, {}));
   for_each(root, [&](Borrowed child) {
     Ref tag = getattr(child, N->tag);
@@ -74,19 +128,22 @@ Ref init(FunctionObject* f, InitArgs& args) {
     Ref sql_id = call_method(child, N->get, {N->id});
     Ref type_name = none();
     if (equals(tag, N->select)) type_name = call_method(child, N->get, {N->resultType});
-    Ref result_type = declared_result_type(f, type_name);
-    if (sql_id.get() == Py_None) raise(PyExc_Exception, "Missing id");
+    Ref result_type;
+    try {
+      result_type = declared_result_type(f->globals, type_name);
+    } catch (const PyError&) {
+      note_where(self, "resultType of statement ", sql_id);
+      throw;
+    }
+    if (sql_id.get() == Py_None) {
+      PyErr_SetString(PyExc_Exception, "Missing id");
+      note_where(self, "an element without id: ", tag);
+      throw PyError{};
+    }
     check(PyObject_SetItem(id_map.get(), sql_id.get(), child.get()));
     check(PyObject_SetItem(result_types.get(), sql_id.get(), result_type.get()));
     check(PyObject_SetItem(sql_types.get(), sql_id.get(), tag.get()));
   });
-
-  // Remembered for the notes on rendering failures; an object that cannot
-  // be a weak key by its identity simply goes without.
-  if (keyed_by_identity(self) && PyObject_SetItem(S.paths, self, args.xml_path.get()) < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
-    PyErr_Clear();
-  }
   return none();
 }
 
@@ -94,10 +151,18 @@ Ref init(FunctionObject* f, InitArgs& args) {
 
 Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wrong_kind) {
   Ref id_map = getattr(self, N->id_2_element_map);
-  if (!contains(id_map, id)) raise(PyExc_Exception, "Missing id");
-  Ref element = getitem(id_map, id);
-  if (!equals(getattr(element, N->tag), kind)) raise(PyExc_Exception, wrong_kind);
-  return element;
+  const char* failure = nullptr;
+  Ref element;
+  if (!contains(id_map, id)) {
+    failure = "Missing id";
+  } else {
+    element = getitem(id_map, id);
+    if (!equals(getattr(element, N->tag), kind)) failure = wrong_kind;
+  }
+  if (!failure) return element;
+  PyErr_SetString(PyExc_Exception, failure);
+  note_where(self, "id ", id);
+  throw PyError{};
 }
 
 namespace {
@@ -145,7 +210,45 @@ Ref list_statement(FunctionObject*, Ref* a) {
   return call_method(getattr(a[0], N->id_2_element_map), N->keys, {});
 }
 
+// def __getattr__(self, name): only reached when the attribute is missing.
+// The error is the interpreter's own; a missing `namespace` also says which
+// mapper file declares none.
+struct GetattrArgs {
+  Ref self, name;
+};
+Ref missing_attribute(FunctionObject*, GetattrArgs& args) {
+  PyObject* self = args.self.get();
+  PyObject* name = args.name.get();
+  if (!PyUnicode_Check(name)) {
+    raise_format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
+                 Py_TYPE(name)->tp_name);
+  }
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+               Py_TYPE(self)->tp_name, name);
+  Ref exc = fetch_exception();
+  if (PyObject_SetAttr(exc.get(), N->name, name) < 0 ||
+      PyObject_SetAttr(exc.get(), N->obj, self) < 0) {
+    PyErr_Clear();
+  }
+  restore_exception(std::move(exc));
+  if (PyUnicode_Compare(name, N->namespace_) == 0) {
+    add_note_made([&]() -> PyObject* {
+      Ref path = mapper_file(self);
+      if (!path) return nullptr;
+      return PyUnicode_FromFormat(
+          "mapper file %R declares no namespace (<mapper namespace=\"...\">)", path.get());
+    });
+  }
+  throw PyError{};
+}
+
 }  // namespace
+
+void bind_missing_attribute(ClassBuilder& cls) {
+  Def d = Def::of<missing_attribute>("__getattr__");
+  d.param("self", &GetattrArgs::self).param("name", &GetattrArgs::name);
+  cls.method(d);
+}
 
 void bind_index(ClassBuilder& cls) {
   Def init_def = Def::of<init>("__init__");
@@ -180,14 +283,14 @@ void bind_index(ClassBuilder& cls) {
 // ---------------------------------------------------------------------------
 // Notes on failures
 
-namespace {
-
 Ref mapper_file(Borrowed self) {
   if (!keyed_by_identity(self)) return Ref();
   PyObject* path = PyObject_GetItem(S.paths, self);
   if (!path) PyErr_Clear();
   return Ref::steal(path);
 }
+
+namespace {
 
 // Whether `exc` carries `note` already. The same exception object can pass
 // here many times (one a test expression keeps and raises again, or one
@@ -231,6 +334,12 @@ void note_failure(const Render& r, Borrowed self, Borrowed id) {
     what = quiet(PyUnicode_FromFormat("%s %R", r.what, r.expr.get()));
   } else if (r.tag) {
     what = quiet(PyUnicode_FromFormat("unexpected element %R", r.tag.get()));
+  }
+  if (r.loop) {
+    Ref loop = quiet(
+        PyUnicode_FromFormat("position %zd of collection %R", r.position, r.loop.get()));
+    what = what && loop ? quiet(PyUnicode_FromFormat("%U, %U", what.get(), loop.get()))
+                        : (what ? what : loop);
   }
   Ref note = where && what ? quiet(PyUnicode_FromFormat("%U, %U", where.get(), what.get()))
                            : (where ? where : what);

@@ -32,15 +32,19 @@ Ref position(const Py_UCS4* p, size_t n) {
   return Ref::check(PyLong_FromUnicodeObject(ascii_str(p, n).get(), 10));
 }
 
-// Values of placeholder names, from the caller's parameters. A foreach
+// Values of placeholder names, from the values the rendering bound itself
+// (never a name of the caller's) and from the caller's parameters. A foreach
 // writes runs of names on one container; when the parameters are a plain
 // dict and the container a plain list, nothing can change between two
 // lookups, so the container found for one name serves the next ones.
 class Binder {
  public:
-  explicit Binder(Borrowed param) : param_(param) {}
+  Binder(Borrowed param, Borrowed own) : param_(param), own_(own) {}
 
   Ref value(PyObject* name, const Py_UCS4* p, size_t n) {
+    if (own_) {
+      if (Ref v = dict_get_ref(own_, name)) return v;
+    }
     static const char marker[] = "_for_index_";
     const size_t m = sizeof marker - 1;
     for (size_t i = 0; i + m <= n; ++i) {
@@ -73,14 +77,16 @@ class Binder {
   }
 
   Borrowed param_;
+  Borrowed own_;
   Chars last_name_;
   Ref last_;
 };
 
-// ParseMapper.to_prepared_statement on rendered text.
-Ref prepare(PyObject* globals, const Chars& sql, Borrowed param) {
+// ParseMapper.to_prepared_statement on rendered text; `own` holds the values
+// the rendering bound itself (or is null).
+Ref prepare(PyObject* globals, const Chars& sql, Borrowed param, Borrowed own = Borrowed()) {
   Ref binds = new_dict();
-  Binder binder(param);
+  Binder binder(param, own);
   size_t count = 0;
   scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
     // A foreach over a long list leaves as many names, each a new key of a
@@ -110,12 +116,29 @@ Ref prepare(PyObject* globals, const Chars& sql, Borrowed param) {
   return tuple({clause.get(), binds.get()});
 }
 
-// self.to_prepared_statement(ret, params), unpacked.
-std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params) {
+// self.to_prepared_statement(ret, params), unpacked. The values the
+// rendering bound itself (`own`, null when none) go along: to a method of
+// another class in a copy of the parameters that holds them too.
+std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params, Borrowed own) {
   Ref m = getattr(r.self, N->to_prepared_statement);
-  Ref result = m.get() == S.to_prepared_statement ? prepare(r.globals, ret, params)
-                                                  : call(m, {to_str(ret).get(), params.get()});
-  return unpack<2>(result);
+  if (m.get() == S.to_prepared_statement) return unpack<2>(prepare(r.globals, ret, params, own));
+  Ref given = Ref::borrow(params);
+  if (own && PyDict_GET_SIZE(own.get()) > 0) {
+    given = new_dict();
+    check(PyDict_Merge(given.get(), params, 1));
+    check(PyDict_Update(given.get(), own));
+  }
+  return unpack<2>(call(m, {to_str(ret).get(), given.get()}));
+}
+
+// The values a rendering in the namespace `param0` bound itself; null when
+// none.
+Ref own_binds(Borrowed param0) {
+  Ref reg = dict_get_ref(param0, N->binds_key);
+  if (!reg || !PyTuple_CheckExact(reg.get()) || PyTuple_GET_SIZE(reg.get()) != 2) return Ref();
+  Ref values = Ref::borrow(PyTuple_GET_ITEM(reg.get(), 0));
+  if (!PyDict_CheckExact(values.get()) || PyDict_GET_SIZE(values.get()) == 0) return Ref();
+  return values;
 }
 
 // Whether finishing is all our own: the instance's to_prepared_statement and
@@ -267,7 +290,7 @@ Ref statement(FunctionObject* f, StatementArgs& args, PyObject* kind, const char
     Ref param0 = new_dict();
     dict_set(param0, N->params, params);
     render_children(r, element, param0, ret);
-    auto [clause, binds] = prepare_via_self(r, ret, params);
+    auto [clause, binds] = prepare_via_self(r, ret, params, own_binds(param0));
     return tuple({clause.get(), binds.get()});
   } catch (const PyError&) {
     note_failure(r, self, id);

@@ -11,7 +11,7 @@ State S;
 
 void init_state() {
   S.tags = new_dict().release();
-  for (long i = 0; i < 10; ++i) dict_set(S.tags, N->tags[i], Ref::check(PyLong_FromLong(i)));
+  for (long i = 0; i < kTagCount; ++i) dict_set(S.tags, N->tags[i], Ref::check(PyLong_FromLong(i)));
   S.code_cache = new_dict().release();
   S.loop_cache = new_dict().release();
   S.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
@@ -19,6 +19,7 @@ void init_state() {
   S.clauses = &ClauseCache::shared();
   S.finished = new LruCache();
   S.element_type = import_attr("xml.etree.ElementTree", "Element").release();
+  S.mapping_type = import_attr("collections.abc", "Mapping").release();
   auto* comma = new std::vector<Piece>();
   comma->push_back(text_piece(Ref::borrow(N->comma)));
   S.comma = comma;
@@ -57,5 +58,7 @@ WISP_MODULE(xml_reader, N, g) {
   bind_rendering(cls);            // _trim_prefix, _trim_suffix, parse_element
   bind_finishing(cls, prepared);  // _format_sql, to_prepared_statement, to_replace,
                                   // select, update, delete, insert
+  bind_missing_attribute(cls);    // __getattr__: notes on a missing namespace
   dict_set(g, "ParseMapper", cls.make());
+  bind_checking(g);  // MapperProblem, check_mappers
 }

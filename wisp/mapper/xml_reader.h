@@ -10,6 +10,8 @@
 //   xml_finish.cpp    statement finishing and prepared statements (select,
 //                     insert, update, delete, to_prepared_statement,
 //                     to_replace, _format_sql)
+//   xml_check.cpp     checking mapper files before they run (MapperProblem,
+//                     check_mappers)
 //   xml_text.h        the code-point buffer and its scanners
 #pragma once
 
@@ -29,6 +31,7 @@ struct Names {
            *dict = intern("dict");
   // ElementTree, str and re methods
   PyObject *parse = intern("parse"), *getroot = intern("getroot"), *iter = intern("iter"),
+           *ParseError = intern("ParseError"), *obj = intern("obj"),
            *get = intern("get"), *tag = intern("tag"), *tail = intern("tail"),
            *attrib = intern("attrib"), *findall = intern("findall"), *replace = intern("replace"),
            *startswith = intern("startswith"), *endswith = intern("endswith"),
@@ -46,15 +49,39 @@ struct Names {
            *id = intern("id"), *resultType = intern("resultType");
   PyObject *include = intern("include"), *if_ = intern("if"), *where = intern("where"),
            *trim = intern("trim"), *set = intern("set"), *choose = intern("choose"),
-           *when = intern("when"), *otherwise = intern("otherwise"), *foreach = intern("foreach");
+           *when = intern("when"), *otherwise = intern("otherwise"), *foreach = intern("foreach"),
+           *bind = intern("bind");
   // The dynamic elements, in the order of enum Tag.
-  PyObject* const tags[10] = {include, sql,    if_,  where,     trim,
-                              set,     choose, when, otherwise, foreach};
+  PyObject* const tags[11] = {include, sql,  if_,       where,   trim, set,
+                              choose,  when, otherwise, foreach, bind};
   PyObject *refid = intern("refid"), *test = intern("test"), *item = intern("item"),
            *collection = intern("collection"), *open = intern("open"), *close = intern("close"),
-           *separator = intern("separator"), *prefix = intern("prefix"), *suffix = intern("suffix"),
+           *separator = intern("separator"), *index = intern("index"), *name = intern("name"),
+           *value = intern("value"), *prefix = intern("prefix"), *suffix = intern("suffix"),
            *prefixOverrides = intern("prefixOverrides"),
            *suffixOverrides = intern("suffixOverrides");
+  // Entries of a rendering's namespace that no expression can name (see
+  // xml_render.cpp): the values bound for this rendering, and the names in
+  // scope for collection expressions.
+  PyObject *binds_key = intern("#binds"), *vars_key = intern("#vars"), *bind_base = intern("bind"),
+           *item_base = intern("item"), *for_index = intern("_for_index_");
+  // checking mapper files: the modules and objects it reads, and the fields
+  // of MapperProblem
+  PyObject *io_open = intern("open"), *fromstring = intern("fromstring"), *read = intern("read"),
+           *position = intern("position"), *fspath = intern("fspath"), *path = intern("path"),
+           *isdir = intern("isdir"), *listdir = intern("listdir"), *join = intern("join"),
+           *lower = intern("lower"), *xml_suffix = intern("xml"), *rb = intern("rb"),
+           *ParserCreate = intern("ParserCreate"), *Parse = intern("Parse"),
+           *StartElementHandler = intern("StartElementHandler"),
+           *CurrentLineNumber = intern("CurrentLineNumber"), *brace = intern("}"),
+           *main_prefix = intern("__main__."), *mro = intern("__mro__"),
+           *dict_attr = intern("__dict__"), *name_attr = intern("__name__"),
+           *func_attr = intern("__func__"), *code_attr = intern("__code__"),
+           *co_filename = intern("co_filename"), *co_firstlineno = intern("co_firstlineno"),
+           *file = intern("file"), *line = intern("line"), *message = intern("message"),
+           *warning = intern("warning"), *MapperProblem = intern("MapperProblem"),
+           *raise_ = intern("raise"), *warn = intern("warn"), *newline = intern("\n"),
+           *refused_mappers = intern("mapper files have errors:\n");
   // rendering namespaces and text pieces
   PyObject *params = intern("params"), *builtins_key = intern("__builtins__"),
            *notes = intern("__notes__"), *empty = intern(""), *bar = intern("|"),
@@ -91,6 +118,7 @@ struct State {
   // child elements (prepare_static).
   LruCache* finished;
   PyObject* element_type;           // et.Element
+  PyObject* mapping_type;           // collections.abc.Mapping
   const std::vector<Piece>* comma;  // the one piece <set> trims: ","
 };
 extern State S;
@@ -143,6 +171,13 @@ inline Ref attr_or(Borrowed el, PyObject* name, PyObject* dflt) {
   return map_get(getattr(el, N->attrib), name, dflt);
 }
 
+// The dynamic elements, in the order of Names::tags; Other for any other tag.
+enum class Tag {
+  Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach, Bind, Other
+};
+constexpr int kTagCount = int(Tag::Other);
+Tag classify(Borrowed tag);
+
 // ---------------------------------------------------------------------------
 // A rendering in progress
 
@@ -152,8 +187,11 @@ struct Render {
   PyObject* globals;  // the module namespace
   PyObject* self;
   Ref expr;                         // the expression that failed
-  const char* what = "expression";  // or the "collection" that is no list
+  const char* what = "expression";  // or the "collection" that is no list, the
+                                    // "placeholder" whose value is missing
   Ref tag;                          // the tag of an element that renders no text
+  Ref loop;                         // the foreach collection, and the position in it,
+  Py_ssize_t position = -1;         // where it happened
 };
 
 // ret += self.parse_element(child, param) for each child of `el`, each
@@ -168,17 +206,39 @@ Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wr
 // xml_document.cpp).
 void note_failure(const Render& r, Borrowed self, Borrowed id);
 
+// The mapper file a ParseMapper was loaded from; null when unknown.
+Ref mapper_file(Borrowed self);
+
+// The code object eval would compile for `text`, cached; null when eval
+// should be left to report the problem itself (a NUL in the text).
+Ref compiled(Borrowed text);
+
+// ("isinstance(" + collection + ",list)", "[item for item in " + collection + "]")
+Ref loop_exprs(Borrowed collection);
+
+// The class a statement's resultType names (`dict` when None), as loading
+// resolves it; `globals` is the module namespace.
+Ref declared_result_type(Borrowed globals, Borrowed type_name);
+
+// Whether `s` is an ASCII identifier: the names foreach indexes and binds
+// take, and the items whose fields #{item.field} reads.
+bool ascii_identifier(Borrowed s);
+
 // ---------------------------------------------------------------------------
 // ParseMapper's methods, bound by the module entry in class order, each
 // group by the source of its concern.
 
 // __init__, get_sql, list_statement
 void bind_index(ClassBuilder& cls);
+// __getattr__, after the class's own methods
+void bind_missing_attribute(ClassBuilder& cls);
 // _trim_prefix, _trim_suffix, parse_element
 void bind_rendering(ClassBuilder& cls);
 // _format_sql, to_prepared_statement, to_replace, select, update, delete,
 // insert; `prepared` is their return annotation tuple[TextClause, dict]
 void bind_finishing(ClassBuilder& cls, Borrowed prepared);
+// MapperProblem and check_mappers, bound as module globals after ParseMapper
+void bind_checking(Borrowed g);
 
 // def select(self, id: str, params: dict) -> tuple[TextClause, dict], and
 // update and delete alike: get_sql runs them directly.

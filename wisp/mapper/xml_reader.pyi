@@ -1,9 +1,11 @@
 """Mapper XML files: statement index, dynamic SQL rendering, prepared statements."""
 
+import os
 import re as re
 import xml.etree.ElementTree as et
-from collections.abc import KeysView
-from typing import Any
+from collections.abc import Iterable, KeysView
+from dataclasses import dataclass
+from typing import Any, Literal
 
 from sqlalchemy import TextClause as TextClause
 from sqlalchemy import text as text
@@ -15,6 +17,9 @@ sql_id_type_list: list[str]
 param_pattern: re.Pattern[str]
 replace_pattern: re.Pattern[str]
 
+# ParseMapper also has a __getattr__, reached only for a missing attribute: it
+# raises the usual AttributeError (with a note naming the mapper file when the
+# missing attribute is `namespace`), so it is left out here.
 class ParseMapper:
     id_2_element_map: dict[str, et.Element]
     result_type_map: dict[str, type]
@@ -47,3 +52,23 @@ class ParseMapper:
     def insert(
         self, id: str, params: dict[str, Any], primary_key: str | None = None
     ) -> tuple[TextClause, dict[str, Any]]: ...
+
+@dataclass(frozen=True)
+class MapperProblem:
+    """One problem of a mapper file: where it is and what it is."""
+
+    file: str
+    line: int
+    message: str
+    warning: bool = False
+    def __str__(self) -> str: ...
+
+def check_mappers(
+    *paths: str | os.PathLike[str],
+    mappers: Iterable[type] = (),
+    on_error: Literal["raise", "warn"] | None = None,
+) -> list[MapperProblem]:
+    """Checks mapper files (files, or folders of *.xml files at any depth) before they run,
+    and the mapper classes given against their namespaces. Returns the problems
+    found; with on_error='raise' raises Exception naming them all when one is an
+    error, with on_error='warn' issues each as a UserWarning."""

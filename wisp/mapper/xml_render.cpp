@@ -1,10 +1,11 @@
 // wisp.mapper.xml_reader: rendering of a statement's elements. A statement
 // is walked element by element; every piece of text goes straight into one
 // growing code-point buffer, and dynamic elements (if, choose, where, set,
-// trim, foreach, include) decide what of their content goes in. Test and
-// collection expressions are compiled once per distinct text and evaluated
-// from the cached code.
+// trim, foreach, include, bind) decide what of their content goes in. Test,
+// collection and bind expressions are compiled once per distinct text and
+// evaluated from the cached code.
 #include <cstdio>
+#include <optional>
 
 #include "wisp/protocol.h"
 #include "xml_reader.h"
@@ -55,11 +56,11 @@ void cut_pieces(Chars& s, size_t from, const std::vector<Piece>& pieces, bool at
   s.erase(s.begin() + Py_ssize_t(from), s.begin() + Py_ssize_t(b));
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Expressions: eval semantics from cached code objects
 
-// The code object eval would compile for `text`; null when eval should be
-// left to report the problem itself (a NUL in the text).
 Ref compiled(Borrowed text) {
   Borrowed hit = dict_get(S.code_cache, text);
   if (hit) return Ref::borrow(hit);
@@ -78,6 +79,8 @@ Ref compiled(Borrowed text) {
   return code;
 }
 
+namespace {
+
 // eval(text, ns). A namespace of None stands for the module's own, as for a
 // call of eval made in this module.
 Ref eval_text(PyObject* module_globals, Borrowed text, Borrowed ns) {
@@ -91,7 +94,8 @@ Ref eval_text(PyObject* module_globals, Borrowed text, Borrowed ns) {
   return Ref::check(PyEval_EvalCode(code.get(), g, g));
 }
 
-// ("isinstance(" + collection + ",list)", "[item for item in " + collection + "]")
+}  // namespace
+
 Ref loop_exprs(Borrowed collection) {
   if (!PyUnicode_Check(collection.get())) raise_concat(collection);
   if (PyUnicode_CheckExact(collection.get())) {
@@ -108,21 +112,245 @@ Ref loop_exprs(Borrowed collection) {
   return pair;
 }
 
-// ---------------------------------------------------------------------------
-// Rendering
-
-enum class Tag { Include, Sql, If, Where, Trim, Set, Choose, When, Otherwise, Foreach, Other };
-
 Tag classify(Borrowed tag) {
   if (PyUnicode_CheckExact(tag.get())) {
     Borrowed v = dict_get(S.tags, tag);
     return v ? Tag(PyLong_AsLong(v)) : Tag::Other;
   }
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < kTagCount; ++i) {
     if (equals(tag, N->tags[i])) return Tag(i);
   }
   return Tag::Other;
 }
+
+bool ascii_identifier(Borrowed s) {
+  if (!PyUnicode_Check(s.get())) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(s.get()) < 0) throw_error();
+#endif
+  if (!PyUnicode_IS_ASCII(s.get())) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s.get());
+  const Py_UCS1* p = PyUnicode_1BYTE_DATA(s.get());
+  if (n == 0 || (p[0] >= '0' && p[0] <= '9')) return false;
+  return std::all_of(p, p + n, [](Py_UCS1 c) { return word_char(c); });
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Names in scope: foreach items and indexes, <bind> names
+//
+// A statement renders in a namespace dict, {"params": <the caller's
+// parameters>} as the statement methods make it. The names that foreach and
+// bind bring into scope need two more entries, under keys no expression can
+// name:
+//   "#binds"  a pair of dicts: the values bound in this rendering, by the
+//             placeholder name made for each, and per base name the number
+//             the next such name takes;
+//   "#vars"   a tuple of the names in scope, for collection expressions,
+//             which are evaluated among the caller's parameters (a
+//             parameter of the same name wins there).
+// A foreach body, and what follows a <bind>, render in a copy of the
+// namespace with the new names set (for test expressions; "params" and
+// "__builtins__" keep their meaning). The pair under "#binds" is made in
+// the namespace being copied before any copy is made, so every copy shares
+// it and the statement finds it in its own namespace afterwards.
+
+// ns["#binds"], made when missing.
+Ref registry(Borrowed ns) {
+  Ref reg = dict_get_ref(ns, N->binds_key);
+  if (reg && PyTuple_CheckExact(reg.get()) && PyTuple_GET_SIZE(reg.get()) == 2 &&
+      PyDict_CheckExact(PyTuple_GET_ITEM(reg.get(), 0)) &&
+      PyDict_CheckExact(PyTuple_GET_ITEM(reg.get(), 1))) {
+    return reg;
+  }
+  reg = tuple({new_dict().get(), new_dict().get()});
+  dict_set(ns, N->binds_key, reg);
+  return reg;
+}
+
+// The name as it goes into scope: null for "params" and "__builtins__",
+// which keep their meaning.
+PyObject* scope_name(PyObject* name) {
+  return equals(name, N->params) || equals(name, N->builtins_key) ? nullptr : name;
+}
+
+// A copy of a namespace with names brought into scope (made by scope_name;
+// a null one is none): `ns`, for what renders in the scope.
+struct Scope {
+  Ref ns;
+
+  Scope(Borrowed outer, std::initializer_list<PyObject*> names) {
+    registry(outer);
+    ns = Ref::check(PyDict_Copy(outer));
+    Ref in_scope = new_list();
+    Ref vars = dict_get_ref(outer, N->vars_key);
+    if (vars && PyTuple_CheckExact(vars.get())) {
+      for_each(vars, [&](Borrowed name) { list_append(in_scope, name); });
+    }
+    for (PyObject* name : names) {
+      if (name) list_append(in_scope, name);
+    }
+    dict_set(ns, N->vars_key, Ref::check(PyList_AsTuple(in_scope.get())));
+  }
+
+  // Sets (or sets again) one of the names.
+  void set(PyObject* name, PyObject* value) {
+    if (name) dict_set(ns, name, value);
+  }
+};
+
+// What a collection expression is evaluated in: the caller's parameters, or,
+// with names in scope, a dict of those names updated by the parameters.
+Ref collection_namespace(Borrowed param, Borrowed caller) {
+  Ref vars = dict_get_ref(param, N->vars_key);
+  if (!vars || !PyTuple_CheckExact(vars.get()) || PyTuple_GET_SIZE(vars.get()) == 0) {
+    return Ref::borrow(caller);
+  }
+  Ref ns = new_dict();
+  for_each(vars, [&](Borrowed name) {
+    if (Ref value = dict_get_ref(param, name)) dict_set(ns, name, value);
+  });
+  check(PyDict_Merge(ns.get(), caller, 1));
+  return ns;
+}
+
+// Binds `value` in this rendering under a placeholder name of its own,
+// "<base>_<n>", counting per base; a name the caller's parameters hold, or
+// one that finishing would read as a foreach position, is skipped. Returns
+// the name.
+Ref bind_own(Borrowed ns, Borrowed base, Borrowed value) {
+  Ref reg = registry(ns);
+  PyObject* values = PyTuple_GET_ITEM(reg.get(), 0);
+  PyObject* counts = PyTuple_GET_ITEM(reg.get(), 1);
+  Ref caller = dict_get_ref(ns, N->params);
+  Ref stem = Ref::borrow(base);
+  for (;;) {
+    Ref count = dict_get_ref(counts, stem);
+    const Py_ssize_t n = count ? PyLong_AsSsize_t(count.get()) : 0;
+    if (n < 0) throw_error();
+    dict_set(counts, stem, Ref::check(PyLong_FromSsize_t(n + 1)));
+    Ref name = Ref::check(PyUnicode_FromFormat("%U_%zd", stem.get(), n));
+    const Py_ssize_t marker = PyUnicode_Find(name.get(), N->for_index, 0, PY_SSIZE_T_MAX, 1);
+    if (marker == -2) throw_error();
+    if (marker >= 0) {
+      stem = Ref::borrow(N->bind_base);
+      continue;
+    }
+    if (check(PyDict_Contains(values, name.get())) || (caller && contains(caller, name))) continue;
+    dict_set(values, name, value);
+    return name;
+  }
+}
+
+// value.field.field...: a mapping's key, any other object's attribute, one
+// field after the other; `path` is the text ".field.field".
+Ref follow(Ref value, const Py_UCS4* path, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    size_t j = i + 1;
+    while (j < n && path[j] != '.') ++j;
+    Ref field = to_str(path + i + 1, j - i - 1);
+    if (PyDict_CheckExact(value.get())) {
+      value = getitem(value, field);
+    } else if (PyDict_Check(value.get()) ||
+               check(PyObject_IsInstance(value.get(), S.mapping_type))) {
+      value = Ref::check(PyObject_GetItem(value.get(), field.get()));
+    } else {
+      value = getattr(value, field);
+    }
+    i = j;
+  }
+  return value;
+}
+
+// The value the placeholder text[begin, end) stands for: `value`, or the
+// field its path text[path, end - 1) names. A failure notes the placeholder.
+Ref placeholder_value(Render& r, Ref value, const Chars& text, size_t begin, size_t path,
+                      size_t end) {
+  if (path + 1 == end) return value;
+  try {
+    return follow(std::move(value), text.data() + path, end - 1 - path);
+  } catch (const PyError&) {
+    if (!r.expr) {
+      r.expr = to_str(text.data() + begin, end - begin);
+      r.what = "placeholder";
+    }
+    throw;
+  }
+}
+
+// A placeholder of a name in scope: "#{name}", or "#{name.field...}".
+struct ScopeRef {
+  size_t begin, end;  // the whole placeholder
+  size_t var;         // which of the names
+  size_t path;        // where ".field..." starts; end - 1 when there is none
+  bool bare() const { return path + 1 == end; }
+};
+
+// The placeholders in text[from, to) of one of `names` (ASCII identifiers),
+// left to right, into `refs`.
+void scope_refs(const Chars& text, size_t from, size_t to, const std::vector<Chars>& names,
+                std::vector<ScopeRef>& refs) {
+  refs.clear();
+  const Py_UCS4* p = text.data();
+  size_t i = from;
+  while (i + 3 < to) {
+    if (p[i] != '#' || p[i + 1] != '{') {
+      ++i;
+      continue;
+    }
+    size_t j = i + 2;
+    while (j < to && word_char(p[j])) ++j;
+    if (j == i + 2) {
+      i += 2;
+      continue;
+    }
+    size_t var = 0;
+    while (var < names.size() &&
+           !(names[var].size() == j - i - 2 && same(p + i + 2, names[var]))) {
+      ++var;
+    }
+    size_t k = j;
+    while (k < to && p[k] == '.') {
+      size_t m = k + 1;
+      while (m < to && word_char(p[m])) ++m;
+      if (m == k + 1) break;
+      k = m;
+    }
+    if (var < names.size() && k < to && p[k] == '}') {
+      refs.push_back(ScopeRef{i, k + 1, var, j});
+      i = k + 1;
+    } else {
+      i = j;
+    }
+  }
+}
+
+// The base of the name a placeholder is bound under: its text with the dots
+// made underscores ("u.name" gives "u_name").
+Ref ref_base(const Chars& text, const ScopeRef& ref) {
+  Chars base(text.begin() + Py_ssize_t(ref.begin + 2), text.begin() + Py_ssize_t(ref.end - 1));
+  std::replace(base.begin(), base.end(), Py_UCS4('.'), Py_UCS4('_'));
+  return to_str(base);
+}
+
+// Appends "#{name}".
+void append_placeholder(Chars& out, Borrowed name) {
+  out.push_back('#');
+  out.push_back('{');
+  append(out, name.get());
+  out.push_back('}');
+}
+
+Chars chars_of(Borrowed s) {
+  Chars c;
+  append(c, s.get());
+  return c;
+}
+
+// ---------------------------------------------------------------------------
+// Rendering
 
 // Bounds the nesting of rendered elements.
 struct Rendering {
@@ -130,7 +358,7 @@ struct Rendering {
 };
 using Depth = CappedRecursion<Rendering>;
 
-Ref render(Render& r, Borrowed el, Borrowed param, Chars& out);
+Ref render(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag = Ref());
 
 Ref evaluate(Render& r, Borrowed text, Borrowed ns) {
   try {
@@ -143,28 +371,104 @@ Ref evaluate(Render& r, Borrowed text, Borrowed ns) {
 
 // self.parse_element(el, param): appended to `out` when it is text rendered
 // by our own method (null result); otherwise the object the call returned.
-Ref parse_via_self(Render& r, Borrowed el, Borrowed param, Chars& out) {
+// `tag` is the element's tag when the caller has read it.
+Ref parse_via_self(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag = Ref()) {
   Ref m = getattr(r.self, N->parse_element);
   if (PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == S.parse_element &&
       PyMethod_GET_SELF(m.get()) == r.self) {
-    return render(r, el, param, out);
+    return render(r, el, param, out, std::move(tag));
   }
   return call(m, {el.get(), param.get()});
 }
 
 // ret += self.parse_element(child, param)
-void render_child(Render& r, Borrowed child, Borrowed param, Chars& out) {
-  Ref res = parse_via_self(r, child, param, out);
+void render_child(Render& r, Borrowed child, Borrowed param, Chars& out, Ref tag = Ref()) {
+  Ref res = parse_via_self(r, child, param, out, std::move(tag));
   if (res) append_concat(out, res.get());
+}
+
+// A <bind> met among the children of an element: its name, its value, and
+// where in the text what follows it starts.
+struct Binding {
+  Ref name;
+  Ref value;
+  size_t mark;
+};
+
+// Replaces in out[b.mark, end) each placeholder of the bound name by one of
+// its own, bound to the value (or to the field the placeholder names).
+void rewrite_bound(Render& r, Chars& out, const Binding& b, Borrowed ns) {
+  const std::vector<Chars> names{chars_of(b.name)};
+  std::vector<ScopeRef> refs;
+  scope_refs(out, b.mark, out.size(), names, refs);
+  if (refs.empty()) return;
+  Scratch scratch;
+  Chars& tail = *scratch;
+  size_t at = b.mark;
+  for (const ScopeRef& ref : refs) {
+    tail.insert(tail.end(), out.begin() + Py_ssize_t(at), out.begin() + Py_ssize_t(ref.begin));
+    Ref value = placeholder_value(r, b.value, out, ref.begin, ref.path, ref.end);
+    Ref base = ref.bare() ? b.name : ref_base(out, ref);
+    append_placeholder(tail, bind_own(ns, base, value));
+    at = ref.end;
+  }
+  tail.insert(tail.end(), out.begin() + Py_ssize_t(at), out.end());
+  out.resize(b.mark);
+  out.insert(out.end(), tail.begin(), tail.end());
+}
+
+// The children that `each` walks, each rendered and followed by its tail. A
+// <bind> child renders nothing: what follows it renders with its name in
+// scope, and its placeholders there are bound to its value.
+template <class Each>
+void render_sequence(Render& r, Each&& each, Borrowed param, Chars& out) {
+  Ref ns = Ref::borrow(param);
+  std::vector<Binding> binds;
+  each([&](Borrowed child) {
+    Ref tag = getattr(child, N->tag);
+    if (classify(tag) == Tag::Bind) {
+      Ref name = attr(child, N->name);
+      Ref expr = attr(child, N->value);
+      if (!ascii_identifier(name)) {
+        raise_format(PyExc_ValueError, "bind name is not an identifier: %R", name.get());
+      }
+      Ref value = evaluate(r, expr, ns);
+      PyObject* key = scope_name(name.get());
+      Scope scope(ns, {key});
+      scope.set(key, value.get());
+      ns = scope.ns;
+      binds.push_back(Binding{std::move(name), std::move(value), out.size()});
+    } else {
+      render_child(r, child, ns, out, std::move(tag));
+    }
+    append_opt(out, getattr(child, N->tail).get());
+  });
+  // The last first: an earlier bind of the same name ends where a later one
+  // starts, and the later one's placeholders are no longer its name.
+  for (auto b = binds.rbegin(); b != binds.rend(); ++b) rewrite_bound(r, out, *b, ns);
 }
 
 }  // namespace
 
 void render_children(Render& r, Borrowed el, Borrowed param, Chars& out) {
-  for_each(el, [&](Borrowed child) {
-    render_child(r, child, param, out);
-    append_opt(out, getattr(child, N->tail).get());
-  });
+  if (Py_TYPE(el.get()) != reinterpret_cast<PyTypeObject*>(S.element_type)) {
+    render_sequence(r, [&](auto&& fn) { for_each(el, fn); }, param, out);
+    return;
+  }
+  // ElementTree's own elements are walked by position, as their iterator
+  // does, without the IndexError that ends it.
+  render_sequence(
+      r,
+      [&](auto&& fn) {
+        for (Py_ssize_t i = 0;; ++i) {
+          const Py_ssize_t n = PySequence_Size(el);
+          if (n < 0) throw_error();
+          if (i >= n) break;
+          Ref child = Ref::check(PySequence_GetItem(el, i));
+          fn(Borrowed(child));
+        }
+      },
+      param, out);
 }
 
 namespace {
@@ -302,14 +606,39 @@ std::vector<size_t> occurrences(const Chars& body, const Chars& old) {
   return at;
 }
 
+// The element at `index` of the copy a foreach made of its collection.
+Ref element_at(Borrowed copy, Py_ssize_t index) {
+  if (PyList_CheckExact(copy.get()) && index < PyList_GET_SIZE(copy.get())) {
+    return Ref::borrow(PyList_GET_ITEM(copy.get(), index));
+  }
+  return Ref::check(PySequence_GetItem(copy, index));
+}
+
+// Whether `s` is a placeholder name ([A-Za-z0-9_-]+).
+bool placeholder_name(Borrowed s) {
+  Chars c = chars_of(s);
+  return !c.empty() && std::all_of(c.begin(), c.end(), name_char);
+}
+
+// A placeholder in a foreach body of the item (bare or with fields) or of
+// the index.
+struct LoopRef {
+  size_t begin, end;
+  bool item;    // else the index
+  size_t path;  // where ".field..." starts; end - 1 when there is none
+  Ref base;     // the base of the name it is bound under, when it is
+};
+
 void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   Ref item = attr(el, N->item);
   Ref collection = attr(el, N->collection);
   Ref open = attr(el, N->open);
   Ref close = attr(el, N->close);
   Ref separator = attr(el, N->separator);
-  Ref ns = getitem(param, N->params);
+  Ref index_name = attr_or(el, N->index, Py_None);
+  Ref caller = getitem(param, N->params);
   Ref exprs = loop_exprs(collection);
+  Ref ns = collection_namespace(param, caller);
   if (!truthy(evaluate(r, PyTuple_GET_ITEM(exprs.get(), 0), ns))) {
     if (!r.expr) {
       r.expr = collection;
@@ -318,12 +647,20 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
     raise(PyExc_Exception, "Collection must be a list");
   }
   Ref copy = evaluate(r, PyTuple_GET_ITEM(exprs.get(), 1), ns);
+  ns.reset();
   const Py_ssize_t count =
       PyList_CheckExact(copy.get()) ? PyList_GET_SIZE(copy.get()) : PyObject_Length(copy.get());
   if (count < 0) throw_error();
+  const bool indexed = index_name.get() != Py_None;
+  if (indexed && !ascii_identifier(index_name)) {
+    raise_format(PyExc_ValueError, "foreach index is not an identifier: %R", index_name.get());
+  }
 
-  // "#{item}" becomes "#{collection_for_index_N}".
+  // "#{item}" becomes "#{collection_for_index_N}", which finishing binds to
+  // the element, when the collection is a parameter by that name; otherwise
+  // the element is bound here, as "#{item.field}" and "#{index}" always are.
   if (!PyUnicode_Check(item.get())) raise_concat(item.get());
+  const bool positional = placeholder_name(collection) && contains(caller, collection);
   Chars old;
   append_ascii(old, "#{");
   append(old, item.get());
@@ -332,18 +669,66 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   append_ascii(fresh, "#{");
   append(fresh, collection.get());
   append_ascii(fresh, "_for_index_");
+  const bool fields = ascii_identifier(item);
+  std::vector<Chars> names;
+  if (fields) names.push_back(chars_of(item));
+  if (indexed) names.push_back(chars_of(index_name));
+
+  // The placeholders of the item and the index in a body, into `refs`.
+  std::vector<size_t> bare;
+  std::vector<ScopeRef> found;
+  auto find_refs = [&](const Chars& body, std::vector<LoopRef>& refs) {
+    refs.clear();
+    if (!fields) bare = occurrences(body, old);
+    size_t next_bare = 0;
+    auto add_bare_before = [&](size_t at) {
+      for (; next_bare < bare.size() && bare[next_bare] < at; ++next_bare) {
+        size_t b = bare[next_bare];
+        if (!refs.empty() && b < refs.back().end) continue;
+        refs.push_back(LoopRef{b, b + old.size(), true, b + old.size() - 1, Ref()});
+      }
+    };
+    if (!names.empty()) {
+      scope_refs(body, 0, body.size(), names, found);
+      for (const ScopeRef& ref : found) {
+        add_bare_before(ref.begin);
+        if (!refs.empty() && ref.begin < refs.back().end) continue;
+        refs.push_back(LoopRef{ref.begin, ref.end, fields && ref.var == 0, ref.path, Ref()});
+      }
+    }
+    add_bare_before(body.size());
+    for (LoopRef& ref : refs) {
+      const bool bare_item = ref.item && ref.path + 1 == ref.end;
+      if (bare_item && positional) continue;
+      if (!bare_item && ref.path + 1 != ref.end) {
+        ref.base = ref_base(body, ScopeRef{ref.begin, ref.end, 0, ref.path});
+      } else {
+        ref.base = ref.item ? (fields ? item : Ref::borrow(N->item_base)) : index_name;
+      }
+    }
+  };
 
   std::vector<Ref> children;
   for_each(el, [&](Borrowed child) { children.push_back(Ref::borrow(child)); });
   Ref body_text = getattr(el, N->text);
   Scratch scratch;
   Chars& body = *scratch;
-  std::vector<size_t> hits;
+  std::vector<LoopRef> refs;
   const bool fixed = children.empty();
   if (fixed) {
     append_opt(body, body_text.get());
-    hits = occurrences(body, old);
+    find_refs(body, refs);
   }
+  auto binds_here = [&] {
+    return std::any_of(refs.begin(), refs.end(), [](const LoopRef& ref) { return bool(ref.base); });
+  };
+  bool needs_element = !fixed || binds_here();
+  // The body's children render in a namespace with the item and the index
+  // in scope, set again for each element.
+  PyObject* item_key = scope_name(item.get());
+  PyObject* index_key = indexed ? scope_name(index_name.get()) : nullptr;
+  std::optional<Scope> scope;
+  if (!fixed) scope.emplace(param, std::initializer_list<PyObject*>{item_key, index_key});
 
   append_concat(out, open.get());
   char digits[24];
@@ -351,33 +736,52 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
     // A long list is no reason to hold up Ctrl-C: look for pending signals
     // every few thousand items (a handler's exception ends the rendering).
     if ((index & 0xFFF) == 0xFFF && PyErr_CheckSignals() < 0) throw PyError{};
-    if (!fixed) {
-      body.clear();
-      append_opt(body, body_text.get());
-      for (const Ref& child : children) {
-        render_child(r, child, param, body);
-        append_opt(body, getattr(child, N->tail).get());
+    try {
+      Ref element, position;
+      if (needs_element) element = element_at(copy, index);
+      if (indexed && needs_element) position = Ref::check(PyLong_FromSsize_t(index));
+      if (!fixed) {
+        scope->set(item_key, element.get());
+        scope->set(index_key, position.get());
+        body.clear();
+        append_opt(body, body_text.get());
+        render_sequence(
+            r, [&](auto&& fn) { for (const Ref& child : children) fn(Borrowed(child)); },
+            scope->ns, body);
+        find_refs(body, refs);
       }
-      hits = occurrences(body, old);
+      if (index > 0) append_concat(out, separator.get());
+      std::snprintf(digits, sizeof digits, "%zd", index);
+      size_t from = 0;
+      for (const LoopRef& ref : refs) {
+        out.insert(out.end(), body.begin() + Py_ssize_t(from),
+                   body.begin() + Py_ssize_t(ref.begin));
+        from = ref.end;
+        if (!ref.base) {
+          out.insert(out.end(), fresh.begin(), fresh.end());
+          append_ascii(out, digits);
+          out.push_back('}');
+          continue;
+        }
+        Ref value =
+            placeholder_value(r, ref.item ? element : position, body, ref.begin, ref.path, ref.end);
+        append_placeholder(out, bind_own(param, ref.base, value));
+      }
+      out.insert(out.end(), body.begin() + Py_ssize_t(from), body.end());
+    } catch (const PyError&) {
+      if (!r.loop) {
+        r.loop = collection;
+        r.position = index;
+      }
+      throw;
     }
-    if (index > 0) append_concat(out, separator.get());
-    std::snprintf(digits, sizeof digits, "%zd", index);
-    size_t from = 0;
-    for (size_t at : hits) {
-      out.insert(out.end(), body.begin() + Py_ssize_t(from), body.begin() + Py_ssize_t(at));
-      out.insert(out.end(), fresh.begin(), fresh.end());
-      append_ascii(out, digits);
-      out.push_back('}');
-      from = at + old.size();
-    }
-    out.insert(out.end(), body.begin() + Py_ssize_t(from), body.end());
   }
   append_concat(out, close.get());
 }
 
-Ref render(Render& r, Borrowed el, Borrowed param, Chars& out) {
+Ref render(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag) {
   Depth depth;
-  Ref tag = getattr(el, N->tag);
+  if (!tag) tag = getattr(el, N->tag);
   switch (classify(tag)) {
     case Tag::Include: {
       Ref refid = attr(el, N->refid);
@@ -407,6 +811,9 @@ Ref render(Render& r, Borrowed el, Borrowed param, Chars& out) {
       return render_choose(r, el, param, out);
     case Tag::Foreach:
       render_foreach(r, el, param, out);
+      return Ref();
+    case Tag::Bind:
+      // Nothing: the element holding it binds the name for what follows.
       return Ref();
     case Tag::Other:
       break;

@@ -138,9 +138,13 @@ inline bool is_space(Py_UCS4 c) {
   return Py_UNICODE_ISSPACE(c);
 }
 
+inline bool word_char(Py_UCS4 c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// A character of a placeholder name: a word character or "-".
 inline bool name_char(Py_UCS4 c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
+  return word_char(c) || c == '-';
 }
 
 // ---------------------------------------------------------------------------
@@ -246,6 +250,12 @@ class Verbatim {
 
 // Rewrites every "#{content}" into ":content", as re.sub of the pattern
 // "#\{([^}]+)\}" with ":\1" does, feeding the result to `sink`.
+//
+// A PostgreSQL cast written right after a placeholder, "#{day}::date",
+// would read ":day::date", which SQLAlchemy's text() does not take for a
+// bind parameter (a name followed by a colon is none). Its two colons are
+// written escaped, ":day\:\:date", which text() takes for the bind
+// parameter `day` followed by the literal "::date".
 template <class Sink>
 inline void rewrite_placeholders(const Py_UCS4* p, size_t n, Sink& sink) {
   size_t i = 0;
@@ -258,6 +268,10 @@ inline void rewrite_placeholders(const Py_UCS4* p, size_t n, Sink& sink) {
         sink.put(':');
         for (size_t k = i + 2; k < j; ++k) sink.put(p[k]);
         i = j + 1;
+        if (i + 1 < n && p[i] == ':' && p[i + 1] == ':') {
+          for (Py_UCS4 c : {'\\', ':', '\\', ':'}) sink.put(c);
+          i += 2;
+        }
         continue;
       }
     }

@@ -315,6 +315,16 @@ WISP_API Ref apply_wraps(Borrowed wraps, Borrowed wrapped, Borrowed wrapper);
 // Argument-check failure messages, shared with hand-written checks.
 [[noreturn]] WISP_API void raise_arg_type(Borrowed param_name, PyTypeObject* expected,
                                           Borrowed given);
+// The interpreter's refusals of a call that does not fit its function, for
+// bindings made by hand: "NAME() takes N positional arguments but M were
+// given" (`argcount` positional parameters, the last `defcount` of them with
+// defaults, `kwonly_given` keyword-only arguments in the call) and "NAME()
+// got an unexpected keyword argument 'KEY'". NAME is the function's
+// qualified name, as the interpreter shows it.
+[[noreturn]] WISP_API void raise_too_many_positional(Borrowed qualname, Py_ssize_t argcount,
+                                                     Py_ssize_t defcount, Py_ssize_t given,
+                                                     Py_ssize_t kwonly_given);
+[[noreturn]] WISP_API void raise_unexpected_keyword(Borrowed qualname, Borrowed key);
 // Checks a value against the rule for a parameter; returns the value to use.
 WISP_API Ref check_arg(Borrowed param_name, Check check, bool nullable, Ref value);
 

@@ -9,6 +9,7 @@
 //                 object.__getattribute__ / object.__setattr__
 //   iteration     for item in iterable, for key, value in mapping.items(),
 //                 a, b = value
+//   functions     whether a function is declared by its signature alone
 #pragma once
 
 #include <array>
@@ -182,5 +183,15 @@ void for_each_item(Borrowed mapping, F&& fn) {
     fn(Borrowed(kv[0]), Borrowed(kv[1]));
   });
 }
+
+// ---------------------------------------------------------------------------
+// Functions
+
+// Whether `func` (a Python function, or a method, static method or class
+// method over one) is declared by its signature alone: its body is only
+// `...`, `pass` and/or a docstring. Decided from the code object: the body
+// returns None and does nothing else (so an explicit `return None` alone
+// counts too). False for anything else, functions of this runtime included.
+WISP_API bool declared_by_signature_only(Borrowed func);
 
 }  // namespace wisp

@@ -1,0 +1,287 @@
+// wisp._command: the command line, run as `python -m wisp`.
+//
+//     python -m wisp check PATH... [--import MODULE]...
+//         Checks mapper files (and folders of them) before they run; with
+//         --import, also the BaseMapper subclasses of the modules imported.
+//         One line per problem, FILE:LINE: message; status 1 when any is an
+//         error.
+//     python -m wisp render FILE NAMESPACE.ID [--params JSON] [--page N,SIZE]
+//         Prints what a statement becomes for the parameters: its SQL and
+//         bind values, and with --page the count and page statements.
+//
+//     def main(argv: list[str] | None = None) -> int
+//
+// Names bound at import: argparse, importlib, json, sys, traceback,
+// check_mappers, ParseMapper, Page, count_query, limit_query, BaseMapper,
+// main.
+#include <array>
+
+#include "wisp/function.h"
+#include "wisp/protocol.h"
+
+using namespace wisp;
+
+namespace {
+
+struct Names {
+  PyObject *argparse = intern("argparse"), *importlib = intern("importlib"),
+           *json = intern("json"), *sys = intern("sys"), *traceback = intern("traceback"),
+           *check_mappers = intern("check_mappers"), *ParseMapper = intern("ParseMapper"),
+           *Page = intern("Page"), *count_query = intern("count_query"),
+           *limit_query = intern("limit_query"), *BaseMapper = intern("BaseMapper");
+  PyObject *ArgumentParser = intern("ArgumentParser"),
+           *add_subparsers = intern("add_subparsers"), *add_parser = intern("add_parser"),
+           *add_argument = intern("add_argument"), *parse_args = intern("parse_args"),
+           *error = intern("error"), *import_module = intern("import_module"),
+           *loads = intern("loads"), *dumps = intern("dumps"), *stdout_ = intern("stdout"),
+           *stderr_ = intern("stderr"), *write = intern("write"),
+           *format_exception_only = intern("format_exception_only"),
+           *subclasses = intern("__subclasses__"), *get_sql = intern("get_sql"),
+           *namespace_ = intern("namespace"), *text = intern("text"), *compile = intern("compile"),
+           *params = intern("params"), *get = intern("get"), *warning = intern("warning"),
+           *command = intern("command"), *paths = intern("paths"), *modules = intern("modules"),
+           *file = intern("file"), *statement = intern("statement"), *page = intern("page"),
+           *page_size = intern("page_size"), *page_offset = intern("page_offset"),
+           *newline = intern("\n"), *empty = intern("");
+};
+const Names* N;
+
+// ---------------------------------------------------------------------------
+// Output
+
+void write(FunctionObject* f, PyObject* stream, Borrowed text) {
+  Ref out = getattr(global(f, N->sys), stream);
+  call_method(out, N->write, {text.get()});
+  call_method(out, N->write, {N->newline});
+}
+
+// The exception being raised, as the interpreter shows its last line (notes
+// included), on standard error; cleared.
+void report_exception(FunctionObject* f, const char* command) {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
+  Ref exc = fetch_exception();
+  Ref lines = call_method(global(f, N->traceback), N->format_exception_only, {exc.get()});
+  Ref text = Ref::check(PyUnicode_Join(N->empty, lines.get()));
+  text = call_method(text, intern("rstrip"), {});
+  write(f, N->stderr_,
+        Ref::check(PyUnicode_FromFormat("python -m wisp %s: %U", command, text.get())));
+}
+
+bool is_text(Borrowed value, const char* text) {
+  return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value, text) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// check
+
+struct Subclasses {
+  static constexpr const char* what = " while collecting subclasses";
+};
+
+// Every subclass of `cls`, at any depth, each once, in the order found.
+void subclasses_of(Borrowed cls, Borrowed seen, Borrowed found) {
+  CappedRecursion<Subclasses> depth;
+  for_each(call_method(cls, N->subclasses, {}), [&](Borrowed sub) {
+    if (check(PySet_Contains(seen, sub))) return;
+    check(PySet_Add(seen, sub));
+    list_append(found, sub);
+    subclasses_of(sub, seen, found);
+  });
+}
+
+int run_check(FunctionObject* f, Borrowed args) {
+  Ref modules = getattr(args, N->modules);
+  Ref mappers = new_list();
+  if (truthy(modules)) {
+    bool imported = true;
+    for_each(modules, [&](Borrowed module) {
+      try {
+        call_method(global(f, N->importlib), N->import_module, {module.get()});
+      } catch (const PyError&) {
+        report_exception(f, "check");
+        imported = false;
+      }
+    });
+    if (!imported) return 1;
+    Ref seen = Ref::check(PySet_New(nullptr));
+    subclasses_of(global(f, N->BaseMapper), seen, mappers);
+  }
+  Ref paths = Ref::check(PySequence_Tuple(getattr(args, N->paths).get()));
+  Ref keywords = new_dict();
+  dict_set(keywords, "mappers", mappers);
+  Ref problems =
+      Ref::check(PyObject_Call(global(f, N->check_mappers).get(), paths.get(), keywords.get()));
+  bool errors = false;
+  for_each(problems, [&](Borrowed problem) {
+    write(f, N->stdout_, Ref::check(PyObject_Str(problem)));
+    errors = errors || !truthy(getattr(problem, N->warning));
+  });
+  return errors ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// render
+
+int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
+  Ref file = getattr(args, N->file);
+  Ref statement = getattr(args, N->statement);
+  Ref parts = Ref::check(PyUnicode_RPartition(statement.get(), str(".").get()));
+  Ref ns = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
+  Ref id = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 2));
+  if (PyUnicode_GET_LENGTH(ns.get()) == 0 || PyUnicode_GET_LENGTH(id.get()) == 0) {
+    call_method(parser, N->error,
+                {Ref::check(PyUnicode_FromFormat("statement %R: NAMESPACE.ID expected",
+                                                 statement.get()))
+                     .get()});
+  }
+  Ref params;
+  try {
+    params = call_method(global(f, N->json), N->loads, {getattr(args, N->params).get()});
+  } catch (const PyError&) {
+    report_exception(f, "render");
+    return 1;
+  }
+  if (!PyDict_CheckExact(params.get())) {
+    call_method(parser, N->error, {str("--params: a JSON object expected").get()});
+  }
+  Ref page_arg = getattr(args, N->page);
+  Ref page;
+  if (page_arg.get() != Py_None) {
+    Ref numbers = Ref::check(PyUnicode_Split(page_arg.get(), str(",").get(), -1));
+    PyObject* n = nullptr;
+    PyObject* size = nullptr;
+    Ref num, sz;
+    if (PyList_GET_SIZE(numbers.get()) == 2) {
+      num = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(numbers.get(), 0), 10));
+      if (num) sz = Ref::steal(PyLong_FromUnicodeObject(PyList_GET_ITEM(numbers.get(), 1), 10));
+      if (!sz) PyErr_Clear();
+      n = num.get();
+      size = sz.get();
+    }
+    if (!n || !size) {
+      call_method(parser, N->error, {str("--page: N,SIZE expected (two whole numbers)").get()});
+    }
+    page = call(global(f, N->Page), {n, size});
+  }
+
+  try {
+    Ref mapper = call(global(f, N->ParseMapper), {file.get()});
+    Ref declared = getattr(mapper, N->namespace_);
+    if (!check(PyObject_RichCompareBool(declared.get(), ns.get(), Py_EQ))) {
+      write(f, N->stderr_,
+            Ref::check(PyUnicode_FromFormat(
+                "python -m wisp render: %U declares namespace %R, not %R", file.get(),
+                declared.get(), ns.get())));
+      return 1;
+    }
+    Ref result = call_method(mapper, N->get_sql, {id.get(), params.get()});
+    auto [clause, binds, kind, result_type] = unpack<4>(result);
+    Ref dumps = getattr(global(f, N->json), N->dumps);
+    auto json_of = [&](Borrowed value) {
+      return call_kwargs(dumps, {value.get()},
+                         {{"ensure_ascii", Py_False},
+                          {"default", reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
+    };
+    write(f, N->stdout_, getattr(clause, N->text));
+    write(f, N->stdout_, concat({str("binds: ").get(), json_of(binds).get()}));
+    if (page) {
+      Ref count = call(global(f, N->count_query), {clause.get()});
+      Ref limited = call(global(f, N->limit_query), {clause.get(), page.get()});
+      Ref bound = getattr(call_method(limited, N->compile, {}), N->params);
+      Ref page_binds = new_dict();
+      for (PyObject* key : {N->page_size, N->page_offset}) {
+        dict_set(page_binds, key, call_method(bound, N->get, {key}));
+      }
+      write(f, N->stdout_, concat({str("count: ").get(), getattr(count, N->text).get()}));
+      write(f, N->stdout_, concat({str("page: ").get(), getattr(limited, N->text).get()}));
+      write(f, N->stdout_, concat({str("page binds: ").get(), json_of(page_binds).get()}));
+    }
+  } catch (const PyError&) {
+    report_exception(f, "render");
+    return 1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// main
+
+// The parser, and its render command's (whose usage a wrong render argument
+// shows).
+std::array<Ref, 2> new_parser(FunctionObject* f) {
+  Ref argparse = global(f, N->argparse);
+  Ref parser = call_kwargs(getattr(argparse, N->ArgumentParser), {},
+                           {{"prog", str("python -m wisp").get()},
+                            {"description", str("Check mapper files, or show what a statement "
+                                                "renders to, without a database.")
+                                                .get()}});
+  Ref commands = call_kwargs(getattr(parser, N->add_subparsers), {},
+                             {{"dest", N->command}, {"required", Py_True}});
+  Ref check_cmd = call_kwargs(
+      getattr(commands, N->add_parser), {str("check").get()},
+      {{"help", str("check mapper files before they run; status 1 on any error").get()}});
+  call_kwargs(getattr(check_cmd, N->add_argument), {N->paths},
+              {{"nargs", str("+").get()},
+               {"metavar", str("PATH").get()},
+               {"help", str("a mapper file, or a folder of them (*.xml at any depth)").get()}});
+  call_kwargs(getattr(check_cmd, N->add_argument), {str("--import").get()},
+              {{"dest", N->modules},
+               {"action", str("append").get()},
+               {"default", new_list().get()},
+               {"metavar", str("MODULE").get()},
+               {"help", str("import MODULE first and check its BaseMapper subclasses against "
+                            "the statements of their namespaces")
+                            .get()}});
+  Ref render_cmd =
+      call_kwargs(getattr(commands, N->add_parser), {str("render").get()},
+                  {{"help", str("print the SQL and bind values a statement renders to").get()}});
+  call_kwargs(getattr(render_cmd, N->add_argument), {N->file},
+              {{"metavar", str("FILE").get()}, {"help", str("the mapper file").get()}});
+  call_kwargs(getattr(render_cmd, N->add_argument), {N->statement},
+              {{"metavar", str("NAMESPACE.ID").get()}, {"help", str("the statement").get()}});
+  call_kwargs(getattr(render_cmd, N->add_argument), {str("--params").get()},
+              {{"default", str("{}").get()},
+               {"metavar", str("JSON").get()},
+               {"help", str("the parameters, a JSON object").get()}});
+  call_kwargs(getattr(render_cmd, N->add_argument), {str("--page").get()},
+              {{"metavar", str("N,SIZE").get()},
+               {"help", str("also print the count and page statements for page N").get()}});
+  return {parser, render_cmd};
+}
+
+// def main(argv: list[str] | None = None) -> int
+struct MainArgs {
+  Ref argv;
+};
+Ref main_body(FunctionObject* f, MainArgs& a) {
+  auto [parser, render_parser] = new_parser(f);
+  Ref args = call_method(parser, N->parse_args, {a.argv.get()});
+  int status = is_text(getattr(args, N->command), "check") ? run_check(f, args)
+                                                            : run_render(f, args, render_parser);
+  return Ref::check(PyLong_FromLong(status));
+}
+
+}  // namespace
+
+WISP_MODULE(_command, N, g) {
+  for (const char* module : {"argparse", "importlib", "json", "sys", "traceback"}) {
+    dict_set(g, module, import(module));
+  }
+  dict_set(g, "check_mappers", import_attr("wisp.mapper.xml_reader", "check_mappers"));
+  dict_set(g, "ParseMapper", import_attr("wisp.mapper.xml_reader", "ParseMapper"));
+  for (const char* name : {"Page", "count_query", "limit_query"}) {
+    dict_set(g, name, import_attr("wisp.db.query_runner", name));
+  }
+  dict_set(g, "BaseMapper", import_attr("wisp.wisp", "BaseMapper"));
+  Ref list_of_str =
+      Ref::check(PyObject_GetItem(Borrowed(&PyList_Type), Borrowed(&PyUnicode_Type)));
+  Ref argv_type = Ref::check(PyNumber_Or(list_of_str.get(), Py_None));
+  Def::of<main_body>("main")
+      .doc("python -m wisp: check mapper files, or print what a statement renders to.\n"
+           "Returns the exit status.")
+      .param("argv", &MainArgs::argv)
+      .annotate(argv_type, Check::Any)
+      .def(Py_None)
+      .returns(&PyLong_Type)
+      .bind(g, g);
+}
