@@ -101,6 +101,9 @@ struct Originals {
   PyObject* absent;           // stands for "no __signature__" in a memo
   PyObject* one;
   PyObject* ten;
+  // The globals what a wrapper makes of its return annotation is worked out
+  // through, here and in wisp.utils.class_probe.
+  OriginalGlobals typing_globals;
 };
 Originals O;
 
@@ -174,6 +177,7 @@ enum Slot : Py_ssize_t {
   kPlan,
   kHintsState,  // None: not kept (forward references); False: not read yet; True: kReturn holds it
   kReturn,
+  kShape,  // what the wrapper makes of kReturn (see Shape), or None
   kSlots
 };
 
@@ -287,6 +291,7 @@ Ref make_memo(Borrowed func) {
                              d.signature.get(),
                              plan.get(),
                              forward ? Py_None : Py_False,
+                             Py_None,
                              Py_None};
   for (Py_ssize_t i = 0; i < kSlots; ++i) PyList_SET_ITEM(memo.get(), i, Py_NewRef(items[i]));
   return memo;
@@ -543,11 +548,34 @@ struct ReturnType {
   Ref annotation, base;
 };
 
-ReturnType return_type_of(FunctionObject* f, Borrowed memo) {
-  ReturnType r;
-  r.annotation = return_annotation(f, memo);
-  r.base = call(global(f, DN->get_base_type), {r.annotation.get()});
-  return r;
+// What a wrapper makes of its return annotation depends on nothing but the
+// annotation and the typing helpers (get_base_type, get_args, get_origin,
+// is_container_type, dict, Dict, list, List): it is worked out once and kept
+// in the memo beside the annotation, while the memo keeps the annotation
+// itself and every helper is still the one the module bound.
+//
+// A shape is a tuple (annotation, first, second): for select_one the type a
+// row becomes and whether that is a parametrised dict; for select_list and
+// select_page the base type and the type each row becomes (None: the rows
+// stay as they are).
+Ref kept_shape(Borrowed memo, Borrowed annotation) {
+  if (!memo || slot(memo, kHintsState) != Py_True || slot(memo, kReturn) != annotation.get()) {
+    return Ref();
+  }
+  Borrowed shape = slot(memo, kShape);
+  if (shape.get() == Py_None || PyTuple_GET_ITEM(shape.get(), 0) != annotation.get() ||
+      !O.typing_globals.hold()) {
+    return Ref();
+  }
+  return Ref::borrow(shape);
+}
+
+void keep_shape(Borrowed memo, Borrowed annotation, Borrowed first, Borrowed second) {
+  if (!memo || slot(memo, kHintsState) != Py_True || slot(memo, kReturn) != annotation.get() ||
+      !O.typing_globals.hold()) {
+    return;
+  }
+  set_slot(memo, kShape, tuple({annotation.get(), first.get(), second.get()}));
 }
 
 // The check select_list and select_page make before shaping: the return
@@ -561,15 +589,37 @@ void require_list(FunctionObject* f, Borrowed return_type) {
   raise(PyExc_TypeError, concat({DN->check_return, shown.get(), DN->set_list}));
 }
 
-// The rows of a list shaped by `-> list[X]`: X objects, single values, or
-// the rows unchanged when X is (a parametrised) dict.
-Ref shape_rows(FunctionObject* f, const ReturnType& r, Borrowed rows) {
-  if (!truthy(r.base) || !truthy(rows)) return Ref();
-  Ref type_args = call(global(f, DN->get_args), {r.annotation.get()});
-  if (!truthy(type_args)) return Ref();
-  Ref item_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
-  if (is_dict_type(f->globals, item_type)) return Ref();
-  return handle_rows(f, item_type, rows);
+// What a list's rows become by `-> list[X]`: X objects or single values;
+// `item` None when they stay as they are (no annotation, no type argument, X
+// a (parametrised) dict).
+struct ListShape {
+  Ref base, item;
+};
+
+// The return annotation of a list wrapper, checked (require_list) and read.
+ListShape list_shape(FunctionObject* f, Borrowed memo) {
+  Ref annotation = return_annotation(f, memo);
+  if (Ref kept = kept_shape(memo, annotation)) {
+    return ListShape{Ref::borrow(PyTuple_GET_ITEM(kept.get(), 1)),
+                     Ref::borrow(PyTuple_GET_ITEM(kept.get(), 2))};
+  }
+  ListShape shape{call(global(f, DN->get_base_type), {annotation.get()}), none()};
+  require_list(f, shape.base);
+  if (truthy(shape.base)) {
+    Ref type_args = call(global(f, DN->get_args), {annotation.get()});
+    if (truthy(type_args)) {
+      Ref item = Ref::check(PySequence_GetItem(type_args.get(), 0));
+      if (!is_dict_type(f->globals, item)) shape.item = std::move(item);
+    }
+  }
+  keep_shape(memo, annotation, shape.base, shape.item);
+  return shape;
+}
+
+// The rows shaped by the return annotation, or null when they stay.
+Ref shape_rows(FunctionObject* f, const ListShape& shape, Borrowed rows) {
+  if (!truthy(shape.base) || !truthy(rows) || shape.item.get() == Py_None) return Ref();
+  return handle_rows(f, shape.item, rows);
 }
 
 // select_one's wrapper
@@ -578,19 +628,29 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
   args::refuse_missing(b.prepared.sql_param);
   Ref result = call_method(b.prepared.gateway, DN->select_one,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
-  ReturnType r = return_type_of(f, b.memo);
-  // `-> X | None` says what select_one gives: X, or None when nothing matched.
-  if (Ref member = optional_member(f->globals, r.annotation)) {
-    r.annotation = std::move(member);
-    r.base = call(global(f, DN->get_base_type), {r.annotation.get()});
-  }
-  Ref return_type = r.base;
-  if (eq(return_type, global(f, DN->list)) || eq(return_type, global(f, DN->List))) {
-    Ref type_args = call(global(f, DN->get_args), {r.annotation.get()});
-    if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
+  Ref annotation = return_annotation(f, b.memo);
+  Ref return_type;
+  bool parametrised_dict;
+  if (Ref kept = kept_shape(b.memo, annotation)) {
+    return_type = Ref::borrow(PyTuple_GET_ITEM(kept.get(), 1));
+    parametrised_dict = PyTuple_GET_ITEM(kept.get(), 2) == Py_True;
+  } else {
+    ReturnType r{annotation, call(global(f, DN->get_base_type), {annotation.get()})};
+    // `-> X | None` says what select_one gives: X, or None when nothing matched.
+    if (Ref member = optional_member(f->globals, r.annotation)) {
+      r.annotation = std::move(member);
+      r.base = call(global(f, DN->get_base_type), {r.annotation.get()});
+    }
+    return_type = r.base;
+    if (eq(return_type, global(f, DN->list)) || eq(return_type, global(f, DN->List))) {
+      Ref type_args = call(global(f, DN->get_args), {r.annotation.get()});
+      if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
+    }
+    parametrised_dict = is_parametrised_dict(f->globals, return_type);
+    keep_shape(b.memo, annotation, return_type, boolean(parametrised_dict));
   }
   if (!truthy(return_type) || result.get() == Py_None || !ne(return_type, global(f, DN->dict)) ||
-      !ne(return_type, global(f, DN->Dict)) || is_parametrised_dict(f->globals, return_type)) {
+      !ne(return_type, global(f, DN->Dict)) || parametrised_dict) {
     return result;
   }
   if (is_result_class(f->globals, return_type)) return call_spread(return_type, result);
@@ -604,9 +664,8 @@ Ref select_list_wrapper(FunctionObject* f, WrapperArgs& a) {
   args::refuse_missing(b.prepared.sql_param);
   Ref result = call_method(b.prepared.gateway, DN->select_list,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
-  ReturnType r = return_type_of(f, b.memo);
-  require_list(f, r.base);
-  Ref shaped = shape_rows(f, r, result);
+  ListShape shape = list_shape(f, b.memo);
+  Ref shaped = shape_rows(f, shape, result);
   return shaped ? shaped : result;
 }
 
@@ -621,9 +680,8 @@ Ref select_page_wrapper(FunctionObject* f, WrapperArgs& a) {
   Ref result = call_method(b.prepared.gateway, DN->select_page,
                            {b.prepared.sql.get(), page.get(), b.prepared.sql_param.get()});
   Ref data_list = getitem(result, DN->list_key);
-  ReturnType r = return_type_of(f, b.memo);
-  require_list(f, r.base);
-  Ref shaped = shape_rows(f, r, data_list);
+  ListShape shape = list_shape(f, b.memo);
+  Ref shaped = shape_rows(f, shape, data_list);
   if (shaped) check(PyObject_SetItem(result.get(), DN->list_key, shaped.get()));
   return result;
 }
@@ -761,6 +819,14 @@ void bind_decorators(Borrowed g) {
   O.absent = call(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).release();
   O.one = Ref::check(PyLong_FromLong(1)).release();
   O.ten = Ref::check(PyLong_FromLong(10)).release();
+  for (PyObject* name : {DN->get_base_type, DN->get_args, DN->get_origin, DN->is_container_type,
+                         DN->dict, DN->Dict, DN->list, DN->List}) {
+    O.typing_globals.watch(g, name);
+  }
+  Ref probe = import("wisp.utils.class_probe");
+  for (const char* name : {"get_origin", "list", "tuple", "dict", "set"}) {
+    O.typing_globals.watch(PyModule_GetDict(probe.get()), intern(name));
+  }
 
   O.combine_args = Def::of<combine_args>("__combine_args")
                        .param("fun", &CombineArgs::fun)
