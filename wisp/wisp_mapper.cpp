@@ -18,6 +18,8 @@
 
 #include "wisp_facade.h"
 
+#include "wisp/identity_memo.h"
+
 using namespace wisp;
 using namespace wisp::facade;
 
@@ -109,6 +111,17 @@ const MapperNames* M;
 
 PyObject* s_one;
 PyObject* s_ten;
+PyObject* s_use_orm2;  // BaseMapper._use_orm2 as the class body binds it
+
+// Statements that depend on nothing but the model (insert(model),
+// select(model), ...), made once per model and constructor; and the
+// _use_orm2 decision per statement and model. Statements are immutable:
+// what the methods build on one (values, where, limit) is a new statement.
+IdentityMemo* s_model_statements;
+IdentityMemo* s_orm2_decisions;
+// The constructors as the module bound them: a replaced one is called
+// every time.
+OriginalGlobals* s_statement_makers;
 // The originals the module binds, for the fast path of _convert_data.
 PyObject* s_base_model;
 PyObject* s_declarative_base;
@@ -160,6 +173,18 @@ Ref id_equals(Borrowed model, Borrowed id) {
     key = Ref::check(PyNumber_Long(key.get()));
   }
   return Ref::check(PyObject_RichCompare(column.get(), key.get(), Py_EQ));
+}
+
+// <maker>(model), with the module global `maker` looked up now: while it is
+// the constructor the module bound, the statement made for the model
+// before is handed out again.
+Ref model_statement(FunctionObject* f, PyObject* maker, Borrowed model) {
+  GlobalRef constructor = global(f, maker);
+  if (!s_statement_makers->hold()) return call(constructor, {model.get()});
+  if (Ref kept = s_model_statements->find(model, constructor)) return kept;
+  Ref statement = call(constructor, {model.get()});
+  if (s_statement_makers->hold()) s_model_statements->keep(model, constructor, statement);
+  return statement;
 }
 
 // statement.where(clause)
@@ -489,7 +514,7 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
   });
   if (PyList_GET_SIZE(data_list.get()) == 0) return none();
   Ref rows = bulk_rows(f, model, data_list);
-  Ref statement = call(global(f, M->insert_statement), {model.get()});
+  Ref statement = model_statement(f, M->insert_statement, model);
   statement = call_kwargs(getattr(statement, M->execution_options), {},
                           {{"render_nulls", Py_True}});
   on_session(a.self, M->insert_orm2, {statement.get(), rows.get()});
@@ -500,7 +525,7 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
 Ref insert(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
   Ref data = call_method(a.self, M->convert_data, {a.data.get(), model.get()});
-  Ref statement = values_of(call(global(f, M->insert_statement), {model.get()}), data);
+  Ref statement = values_of(model_statement(f, M->insert_statement, model), data);
   Ref result = on_session(a.self, M->insert_orm2, {statement.get()});
   Ref key = getattr(result, M->inserted_primary_key);
   if (truthy(key)) return Ref::check(PySequence_GetItem(key.get(), 0));
@@ -513,7 +538,7 @@ struct IdArgs {
 };
 Ref delete_by_id(FunctionObject* f, IdArgs& a) {
   Ref model = model_of(a.self);
-  Ref statement = call(global(f, M->delete_statement), {model.get()});
+  Ref statement = model_statement(f, M->delete_statement, model);
   statement = where(statement, id_equals(model, a.id));
   return on_session(a.self, M->delete_orm2, {statement.get()});
 }
@@ -556,7 +581,7 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
       if (value.get() != Py_None) dict_set(data, key, value);
     });
   }
-  Ref statement = call(global(f, M->update_statement), {model.get()});
+  Ref statement = model_statement(f, M->update_statement, model);
   Ref column = getattr(model, M->id);  // before data["id"]: a model without `id` says so first
   Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, M->id).get(), Py_EQ));
   statement = values_of(where(statement, clause), without_generated_always(column, data));
@@ -649,16 +674,30 @@ Ref use_orm2(FunctionObject*, StatementArgs& a) {
   return boolean(length(selected) == 1);
 }
 
+// self._use_orm2(statement). BaseMapper's own method says the same for the
+// same statement and model every time: its answer is kept.
+bool uses_orm2(Borrowed self, Borrowed statement) {
+  Ref method = getattr(self, M->use_orm2);
+  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != s_use_orm2 ||
+      PyMethod_GET_SELF(method.get()) != self.get()) {
+    return truthy(call(method, {statement.get()}));
+  }
+  Ref model = model_of(self);
+  if (Ref kept = s_orm2_decisions->find(statement, model)) return kept.get() == Py_True;
+  const bool orm2 = truthy(call(method, {statement.get()}));
+  s_orm2_decisions->keep(statement, model, boolean(orm2));
+  return orm2;
+}
+
 // select_all / select_one on a statement the caller gave: scalar or row results.
 Ref run_statement(Borrowed self, Borrowed statement, PyObject* scalars, PyObject* rows) {
-  bool orm2 = truthy(call_method(self, M->use_orm2, {statement.get()}));
-  return on_session(self, orm2 ? scalars : rows, {statement.get()});
+  return on_session(self, uses_orm2(self, statement) ? scalars : rows, {statement.get()});
 }
 
 // def select_all(self, statement=None)
 Ref select_all(FunctionObject* f, StatementArgs& a) {
   if (is_none(a.statement)) {
-    Ref statement = call(global(f, M->select), {model_of(a.self).get()});
+    Ref statement = model_statement(f, M->select, model_of(a.self));
     return on_session(a.self, M->select_all_orm2, {statement.get()});
   }
   return run_statement(a.self, a.statement, M->select_all_orm2, M->select_all_orm1);
@@ -667,7 +706,7 @@ Ref select_all(FunctionObject* f, StatementArgs& a) {
 // def select_one(self, statement=None): the caller's limit is replaced by 1.
 Ref select_one(FunctionObject* f, StatementArgs& a) {
   if (is_none(a.statement)) {
-    Ref statement = call(global(f, M->select), {model_of(a.self).get()});
+    Ref statement = model_statement(f, M->select, model_of(a.self));
     statement = call_method(statement, M->limit, {s_one});
     return on_session(a.self, M->select_one_orm2, {statement.get()});
   }
@@ -678,7 +717,7 @@ Ref select_one(FunctionObject* f, StatementArgs& a) {
 // def select_by_id(self, id: "int")
 Ref select_by_id(FunctionObject* f, IdArgs& a) {
   Ref model = model_of(a.self);
-  Ref statement = call(global(f, M->select), {model.get()});
+  Ref statement = model_statement(f, M->select, model);
   statement = where(statement, id_equals(model, a.id));
   return on_session(a.self, M->select_one_orm2, {statement.get()});
 }
@@ -706,6 +745,12 @@ void bind_mapper(Borrowed g) {
   s_ten = Ref::check(PyLong_FromLong(10)).release();
   s_base_model = global(g, M->BaseModel).release();
   s_declarative_base = global(g, M->DeclarativeBase).release();
+  s_model_statements = new IdentityMemo();
+  s_orm2_decisions = new IdentityMemo();
+  s_statement_makers = new OriginalGlobals();
+  for (PyObject* maker : {M->insert_statement, M->update_statement, M->delete_statement, M->select}) {
+    s_statement_makers->watch(g, maker);
+  }
 
   Ref bound = global(g, intern("DeclarativeBase"));
   Ref type_var =
@@ -851,7 +896,7 @@ void bind_mapper(Borrowed g) {
 
   Def orm2 = Def::of<use_orm2>("_use_orm2");
   orm2.param("self", &StatementArgs::self).param("statement", &StatementArgs::statement);
-  cb.method(orm2);
+  s_use_orm2 = cb.method(orm2).release();
 
   Def all = Def::of<select_all>("select_all");
   all.param("self", &StatementArgs::self)

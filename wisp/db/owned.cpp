@@ -41,7 +41,9 @@ struct Names {
            *literal_execute_params = intern("literal_execute_params"),
            *post_compile_params = intern("post_compile_params"), *key = intern("key"),
            *expanding = intern("expanding"), *literal_execute = intern("literal_execute"),
-           *callable = intern("callable"), *value = intern("value");
+           *callable = intern("callable"), *value = intern("value"),
+           *get_execution_options = intern("get_execution_options"),
+           *exported_columns = intern("exported_columns");
   // connections, cursors
   PyObject *commit = intern("commit"), *rollback = intern("rollback"), *close = intern("close"),
            *cursor = intern("cursor"), *execute = intern("execute"),
@@ -59,6 +61,7 @@ const Names* N;
 struct State {
   bool usable = false;          // SQLAlchemy's structures read below are there
   PyObject* text_clause;        // sqlalchemy.TextClause
+  PyObject* insert_type;        // sqlalchemy.sql.dml.Insert
   PyObject* engine_type;        // sqlalchemy.engine.Engine
   PyObject* connection_type;    // sqlalchemy.engine.Connection
   PyObject* session_listeners;  // the class-level listener lists of Session, per event
@@ -519,9 +522,21 @@ constexpr size_t kMaxStatements = 2;
 
 // ---------------------------------------------------------------------------
 
-bool sessionless(Borrowed runner, Borrowed sql, bool sessionmaker_original, Ref& engine) {
+bool plain_text(Borrowed statement) {
+  return S.usable && Py_TYPE(statement.get()) == reinterpret_cast<PyTypeObject*>(S.text_clause);
+}
+
+bool plain_insert(Borrowed statement, Borrowed params) {
+  if (!S.usable || params.get() != Py_None ||
+      Py_TYPE(statement.get()) != reinterpret_cast<PyTypeObject*>(S.insert_type)) {
+    return false;
+  }
+  return size_is_zero(call_method(statement, N->get_execution_options, {})) &&
+         size_is_zero(getattr(statement, N->exported_columns));
+}
+
+bool sessionless(Borrowed runner, bool sessionmaker_original, Ref& engine) {
   if (!S.usable || !sessionmaker_original) return false;
-  if (Py_TYPE(sql.get()) != reinterpret_cast<PyTypeObject*>(S.text_clause)) return false;
   Ref bind = getattr(runner, intern("data_source"));
   if (Py_TYPE(bind.get()) != reinterpret_cast<PyTypeObject*>(S.engine_type)) return false;
   if (!no_session_listeners()) return false;
@@ -596,6 +611,7 @@ void init_owned() {
   S.kw_dialect = names_tuple({"dialect"}).release();
   S.no_params_positional = Ref::check(PyTuple_New(0)).release();
   S.text_clause = import_attr("sqlalchemy", "TextClause").release();
+  S.insert_type = import_attr("sqlalchemy.sql.dml", "Insert").release();
   S.engine_type = import_attr("sqlalchemy.engine", "Engine").release();
   S.connection_type = import_attr("sqlalchemy.engine", "Connection").release();
   S.resource_closed = import_attr("sqlalchemy.exc", "ResourceClosedError").release();

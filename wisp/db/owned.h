@@ -75,9 +75,16 @@ void init_owned();
 
 // Whether an owned operation whose scope is the runner's own may skip the
 // Session: `sessionmaker_original` tells whether the module's sessionmaker
-// is SQLAlchemy's; `sql` must be an exact TextClause and the runner's
-// data source an exact Engine, which `engine` receives.
-bool sessionless(Borrowed runner, Borrowed sql, bool sessionmaker_original, Ref& engine);
+// is SQLAlchemy's; the runner's data source must be an exact Engine, which
+// `engine` receives. The statement must be one of the two below.
+bool sessionless(Borrowed runner, bool sessionmaker_original, Ref& engine);
+
+// An exact TextClause.
+bool plain_text(Borrowed statement);
+// An exact Insert, run without parameters, that returns nothing and has no
+// execution options: the Session's ORM execution of it adds nothing to
+// what the Connection does (its ORM compilation is the statement's own).
+bool plain_insert(Borrowed statement, Borrowed params);
 
 // Runs an owned operation on `engine` without a Session. On the driver
 // connection, when it can: the statements run in order in one transaction

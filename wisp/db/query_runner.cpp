@@ -158,13 +158,13 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
   return value ? value : none();
 }
 
-// The engine an owned text statement of `self` runs on without a Session
+// The engine an owned statement of `self` runs on without a Session
 // (owned.h), or null when it keeps its Session.
-Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con, Borrowed sql) {
+Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con) {
   Ref gs, engine;
   if (truthy(con) || !own_scope(self, gs)) return Ref();
   gs.reset();
-  if (!db::sessionless(self, sql, sessions.original(f->globals), engine)) return Ref();
+  if (!db::sessionless(self, sessions.original(f->globals), engine)) return Ref();
   return engine;
 }
 
@@ -459,8 +459,14 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   };
   // Text statements of an owned scope: without the Session when nothing
   // could tell (owned.h).
-  if (op.params[0].ann == Ann::TextClause) {
-    if (Ref engine = sessionless_engine(f, a[0], a[op.con], a[op.args[0]])) {
+  if (op.then == Then::Result && db::plain_insert(a[op.args[0]], a[op.args[1]])) {
+    // A model's insert(...).values(...) (BaseMapper.insert).
+    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+      return db::run_on_connection(engine, [&](Borrowed c) { return run(c, true); });
+    }
+  }
+  if (op.params[0].ann == Ann::TextClause && db::plain_text(a[op.args[0]])) {
+    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
       auto on_connection = [&](Borrowed c) { return run(c, true); };
       db::Yield yield;
       // PostgreSQL has no last row id: its key is read by inserted_key.
@@ -670,7 +676,7 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
     dict_set(page_result, N->list, rows_as_dicts(result));
     return page_result;
   };
-  Ref engine = sessionless_engine(f, args.self, args.con, args.sql);
+  Ref engine = db::plain_text(args.sql) ? sessionless_engine(f, args.self, args.con) : Ref();
   if (!engine) return in_session(f, args.self, args.con, [&](Borrowed s) { return run(s, false); });
   auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (global(f, N->count_query).get() != S.count_query ||
