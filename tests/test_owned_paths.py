@@ -13,6 +13,7 @@ from sqlalchemy import event, text
 from sqlalchemy.exc import DBAPIError, IntegrityError
 from sqlalchemy.orm import Session, sessionmaker
 
+from mapper_models import Person, User, mapper_for, w  # noqa: F401  (w: the configured registry)
 from wisp.db import query_runner
 from wisp.db.db_gateway import WispDbGateway
 from wisp.db.query_runner import Page, QueryRunner
@@ -298,3 +299,64 @@ def test_the_registrys_sqlite_engines_keep_the_driver_path(wisp_registry, tmp_pa
     assert values() == [1]
     event.listen(engine, "begin", lambda conn: None)  # another listener is
     assert on_path(lambda: add(4))[1] == "connection" and values() == [1, 4]
+
+
+# --- BaseMapper and the decorators: what they keep -----------------------------------------
+
+
+def test_basemapper_insert_is_the_same_on_the_connection(w, monkeypatch, request):
+    m = mapper_for(w, User)
+    keys = {}
+    for path in ("connection", "session"):
+        with monkeypatch.context() as mp:
+            if path == "session":
+                mp.setattr(query_runner, "sessionmaker", lambda **kw: sessionmaker(**kw))
+            keys[path] = on_path(lambda: m.insert({"name": "n-" + path}))
+        assert keys[path][1] == path
+    rows = w.rows("SELECT id, name, age FROM users WHERE name LIKE 'n-%' ORDER BY id")
+    assert rows == [(keys["connection"][0], "n-connection", 0), (keys["session"][0], "n-session", 0)]
+    fn = lambda session, *a: None  # noqa: E731
+    event.listen(Session, "after_begin", fn)
+    request.addfinalizer(lambda: event.remove(Session, "after_begin", fn))
+    assert on_path(lambda: m.insert({"name": "n-observed"}))[1] == "session"
+
+
+def test_kept_statements_and_decisions_give_way_to_replacements(w, monkeypatch):
+    from sqlalchemy import select
+
+    m = mapper_for(w, User)
+    both = select(User.id, User.name).order_by(User.id)
+    assert m.select_all(both)[0] == (1, "u1") and m.insert({"name": "k1"})
+    made = []
+    monkeypatch.setattr(w, "insert_statement", lambda model: made.append(model) or insert_of(model))
+    m.insert({"name": "k2"})
+    m.insert({"name": "k3"})
+    assert made == [User, User]  # a replaced constructor is called every time
+    type(m)._use_orm2 = lambda self, statement: True  # an override is asked every time
+    assert m.select_all(both)[:2] == [1, 2]
+
+
+def insert_of(model):
+    from sqlalchemy import insert
+
+    return insert(model)
+
+
+def test_decorators_ask_replaced_typing_helpers_again(w, monkeypatch):
+    @w.select_list("SELECT id, name, age FROM users WHERE age >= #{age} ORDER BY id")
+    def older(age) -> list[Person]: ...
+
+    @w.select_one("SELECT name FROM users WHERE age = #{age}")
+    def name_of(age) -> str: ...
+
+    expected = [Person(4, "u4", 40), Person(5, "u5", 50)]
+    assert older(40) == older(40) == expected and name_of(20) == "u2"
+    from wisp.utils import class_probe
+
+    for module, name in ((w, "get_args"), (w, "get_base_type"), (class_probe, "get_origin")):
+        real, seen = getattr(module, name), []
+        with monkeypatch.context() as mp:
+            mp.setattr(module, name, lambda t, real=real, seen=seen: seen.append(t) or real(t))
+            assert older(40) == expected and name_of(20) == "u2"
+        assert seen, name
+        assert older(40) == expected  # and kept again once restored
