@@ -383,6 +383,23 @@ class DriverRun {
     }
   }
 
+  // Runs `step`; should it fail, the connection goes back to the pool, with
+  // the transaction rolled back once begun (clean_up), and the failure goes
+  // on to the caller.
+  template <class F>
+  void or_give_back(bool begun, F&& step) {
+    try {
+      step();
+    } catch (...) {
+      translate_exception();
+      Ref exc = fetch_exception();
+      clean_up(exc, begun);
+      restore_exception(std::move(exc));
+      throw PyError{};
+    }
+  }
+
+ private:
   // After a failure with `exc` in flight: a transaction the handling did not
   // roll back is rolled back (once begun), and the connection goes back to
   // the pool, as the session's rollback and close would do.
@@ -399,7 +416,6 @@ class DriverRun {
     });
   }
 
- private:
   Ref dbapi_error() {
     Ref dbapi = getattr(dialect_, N->loaded_dbapi);
     return getattr(dbapi, N->Error);
@@ -551,41 +567,43 @@ Ref run_on_connection(Borrowed engine, FnRef<Ref(Borrowed)> body) {
 Ref run_owned(Borrowed engine, const Statement* statements, size_t count,
               FnRef<Ref(std::vector<Ref>&)> assemble, FnRef<Ref(Borrowed)> on_connection) {
   Ref dialect = getattr(engine, N->dialect);
-  bool own_begin = false;
-  if (count > kMaxStatements || !engine_unobserved(engine, dialect, own_begin)) {
-    return on_a_connection(engine, Ref(), on_connection);
+  bool own_begin = false, unobserved = false;
+  try {
+    unobserved = count <= kMaxStatements && engine_unobserved(engine, dialect, own_begin);
+  } catch (const PyError&) {
+    // An engine or dialect not shaped as expected is simply not skipped.
+    if (!swallow_exception()) throw;
   }
+  if (!unobserved) return on_a_connection(engine, Ref(), on_connection);
   DriverRun run(engine, dialect);
   run.check_out();
   // Compiled once the pool has connected: the first connection initialises
   // the dialect, and SQLAlchemy compiles after it too.
   Ref forms[kMaxStatements];
   bool direct = true;
-  try {
+  run.or_give_back(false, [&] {
     for (size_t i = 0; i < count && direct; ++i) {
       forms[i] = form_of(statements[i].clause, dialect);
       direct = forms[i].get() != Py_None && gives_every_bind(forms[i], statements[i].params);
     }
-  } catch (...) {
-    translate_exception();
-    Ref exc = fetch_exception();
-    run.clean_up(exc, false);
-    restore_exception(std::move(exc));
-    throw PyError{};
+  });
+  if (!direct) {
+    Ref connection;
+    run.or_give_back(false, [&] { connection = run.connection(); });
+    return on_a_connection(engine, std::move(connection), on_connection);
   }
-  if (!direct) return on_a_connection(engine, run.connection(), on_connection);
 
   ++engines::path_counts().driver;
-  bool begun = false;
-  std::vector<Ref> values;
-  try {
-    if (own_begin) {
-      // What the package's listener does on "begin"; its failure is not
-      // wrapped, as SQLAlchemy does not wrap a listener's.
+  if (own_begin) {
+    // What the package's listener does on "begin"; its failure is not
+    // wrapped, as SQLAlchemy does not wrap a listener's.
+    run.or_give_back(false, [&] {
       Ref driver_connection = getattr(run.fairy(), N->dbapi_connection);
       call_method(driver_connection, N->execute, {N->BEGIN});
-    }
-    begun = true;
+    });
+  }
+  std::vector<Ref> values;
+  run.or_give_back(true, [&] {
     run.driver_step(Borrowed(), Borrowed(), Borrowed(), [&] {
       return call_method(dialect, N->do_begin, {run.fairy().get()});
     });
@@ -595,13 +613,7 @@ Ref run_owned(Borrowed engine, const Statement* statements, size_t count,
     run.driver_step(Borrowed(), Borrowed(), Borrowed(), [&] {
       return call_method(dialect, N->do_commit, {run.fairy().get()});
     });
-  } catch (...) {
-    translate_exception();
-    Ref exc = fetch_exception();
-    run.clean_up(exc, begun);
-    restore_exception(std::move(exc));
-    throw PyError{};
-  }
+  });
   call_method(run.fairy(), N->close, {});
   return assemble(values);
 }
