@@ -214,13 +214,16 @@ def test_a_given_key_and_none_are_written_and_the_callers_dict_is_not_changed(w,
     given = [{"id": 42, "name": "copy", "age": None},
              collections.OrderedDict([("id", None), ("name", "od"), ("age", 6)])]
     before = [dict(d) for d in given]
+    # MySQL and SQLite go on after the highest key; a PostgreSQL sequence does not see the
+    # given one and gives its next value.
+    after = 6 if w.BaseMapper.datasource["main"]["db"].dialect.name == "postgresql" else 43
     if how == "insert":
-        assert [m.insert(d) for d in given] == [42, 43]
+        assert [m.insert(d) for d in given] == [42, after]
     else:
         m.save_batch(given)
     assert [dict(d) for d in given] == before and type(given[1]) is collections.OrderedDict
-    assert w.rows("SELECT id, name, age FROM users WHERE id > 5 ORDER BY id") == [
-        (42, "copy", None), (43, "od", 6)]
+    assert sorted(w.rows("SELECT id, name, age FROM users WHERE id > 5")) == sorted([
+        (42, "copy", None), (after, "od", 6)])
 
 
 @pytest.mark.filterwarnings("ignore:Selection of the SingletonThreadPool")
