@@ -77,7 +77,9 @@ class NoteRow(Base):
 
 MAPPER_XML = f"""<?xml version="1.0" encoding="UTF-8"?>
 <mapper namespace="LayerMapper">
-  <select id="older">SELECT {COLUMNS} FROM users WHERE age &gt;= #{{min_age}} ORDER BY id LIMIT 10</select>
+  <select id="older">
+    SELECT {COLUMNS} FROM users WHERE age &gt;= #{{min_age}} ORDER BY id LIMIT 10
+  </select>
   <select id="older_users" resultType="{__name__}.User">
     SELECT {COLUMNS} FROM users WHERE age &gt;= #{{min_age}} ORDER BY id LIMIT 10
   </select>
@@ -248,7 +250,8 @@ def make_tables(conn, autoincrement):
     cur = conn.cursor()
     cur.execute(f"CREATE TABLE users (id INTEGER PRIMARY KEY {autoincrement}, name VARCHAR(40) NOT NULL,"
                 " age INTEGER NOT NULL)")
-    cur.execute(f"CREATE TABLE notes (id INTEGER PRIMARY KEY {autoincrement}, body VARCHAR(80) NOT NULL)")
+    cur.execute(f"CREATE TABLE notes (id INTEGER PRIMARY KEY {autoincrement},"
+                " body VARCHAR(80) NOT NULL)")
     cur.executemany("INSERT INTO users (name, age) VALUES (%s, %s)" if autoincrement == "AUTO_INCREMENT"
                     else "INSERT INTO users (name, age) VALUES (?, ?)",
                     [(f"user{i}", 18 + i % 60) for i in range(ROWS)])
@@ -393,7 +396,8 @@ def must_show(best, maria):
     show("SQLite BaseMapper.insert / ORM insert().values() by hand",
          ratio(lite, ("wisp BaseMapper", "insert"), ("ORM by hand, Session per call", "insert")), 0.8)
     show("SQLite BaseMapper.select_all(stmt) / the same ORM call by hand",
-         ratio(lite, ("wisp BaseMapper", "dataclasses"), ("ORM by hand, Session per call", "dataclasses")),
+         ratio(lite, ("wisp BaseMapper", "dataclasses"),
+               ("ORM by hand, Session per call", "dataclasses")),
          1.05)
     if maria:
         m = best["maria"]

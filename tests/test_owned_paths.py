@@ -64,8 +64,10 @@ def stored(engine, sql="SELECT id, name, age FROM users ORDER BY id"):
 CALLS = {
     "select_list": lambda gw, n: gw.select_list(*prepared(
         "SELECT id, name, age FROM users WHERE age >= #{a} ORDER BY id", a=20)),
-    "select_one": lambda gw, n: gw.select_one(*prepared("SELECT name, age FROM users WHERE id = #{i}", i=2)),
-    "select_one none": lambda gw, n: gw.select_one(*prepared("SELECT name FROM users WHERE id = #{i}", i=99)),
+    "select_one": lambda gw, n: gw.select_one(*prepared(
+        "SELECT name, age FROM users WHERE id = #{i}", i=2)),
+    "select_one none": lambda gw, n: gw.select_one(*prepared(
+        "SELECT name FROM users WHERE id = #{i}", i=99)),
     "no binds": lambda gw, n: gw.select_list(*prepared("SELECT COUNT(*) AS n, 'a%b' AS p FROM users")),
     "same name twice": lambda gw, n: gw.select_list(*prepared("SELECT 1 AS a, 2 AS a, 3 AS b")),
     "page": lambda gw, n: gw.select_page(*prepared(
@@ -123,7 +125,8 @@ def pool_events(engine):
     seen = []
     for name in ("checkout", "checkin"):
         event.listen(engine.pool, name, lambda *a, name=name: seen.append(name))
-    event.listen(engine.pool, "reset", lambda c, r, state: seen.append(("reset", state.transaction_was_reset)))
+    event.listen(engine.pool, "reset",
+                 lambda c, r, state: seen.append(("reset", state.transaction_was_reset)))
     return seen
 
 
@@ -248,7 +251,8 @@ GUARDS = {  # what trips it, and the path the call then takes
 
 @pytest.mark.parametrize("guard", GUARDS)
 def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request, guard):
-    call = lambda: gw.select_list(*prepared("SELECT name FROM users WHERE age < #{a} ORDER BY id", a=25))  # noqa: E731
+    clause, binds = prepared("SELECT name FROM users WHERE age < #{a} ORDER BY id", a=25)
+    call = lambda: gw.select_list(clause, binds)  # noqa: E731
     expected, took = on_path(call)
     assert took == "driver"
     trip, path = GUARDS[guard]
@@ -266,7 +270,8 @@ def test_an_overridden_scope_and_a_borrowed_session_keep_theirs(users):
         def get_session(self, session=None):
             return super().get_session(session)
 
-    call = lambda runner, con=None: runner.select_list(*prepared("SELECT 1 AS one")[:1], con=con)  # noqa: E731
+    clause = prepared("SELECT 1 AS one")[0]
+    call = lambda runner, con=None: runner.select_list(clause, con=con)  # noqa: E731
     before = probe.path_counts()
     assert call(Runner(users)) == [{"one": 1}]
     with Session(users) as s:

@@ -748,7 +748,8 @@ void bind_mapper(Borrowed g) {
   s_model_statements = new IdentityMemo();
   s_orm2_decisions = new IdentityMemo();
   s_statement_makers = new OriginalGlobals();
-  for (PyObject* maker : {M->insert_statement, M->update_statement, M->delete_statement, M->select}) {
+  for (PyObject* maker :
+       {M->insert_statement, M->update_statement, M->delete_statement, M->select}) {
     s_statement_makers->watch(g, maker);
   }
 

@@ -14,7 +14,8 @@ namespace {
 
 struct Names {
   // engines, connections and their events
-  PyObject *dialect = intern("dialect"), *dispatch = intern("dispatch"),
+  PyObject *data_source = intern("data_source"), *dialect = intern("dialect"),
+           *dispatch = intern("dispatch"),
            *has_events = intern("_has_events"), *execution_options = intern("_execution_options"),
            *should_log_info = intern("_should_log_info"),
            *parent_listeners = intern("parent_listeners"), *listeners = intern("listeners"),
@@ -440,7 +441,7 @@ void close_cursor(Borrowed cursor) {
 Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
   Borrowed sql = PyTuple_GET_ITEM(form.get(), 0);
   Ref listed = Ref::check(PyList_New(1));
-  PyList_SET_ITEM(listed.get(), 0, Py_NewRef(st.params.get() == Py_None ? Py_None : st.params.get()));
+  PyList_SET_ITEM(listed.get(), 0, Py_NewRef(st.params.get()));
   Ref params, cursor;
   run.driver_step(sql, listed, Borrowed(), [&] {
     params = st.params.get() == Py_None
@@ -553,7 +554,7 @@ bool plain_insert(Borrowed statement, Borrowed params) {
 
 bool sessionless(Borrowed runner, bool sessionmaker_original, Ref& engine) {
   if (!S.usable || !sessionmaker_original) return false;
-  Ref bind = getattr(runner, intern("data_source"));
+  Ref bind = getattr(runner, N->data_source);
   if (Py_TYPE(bind.get()) != reinterpret_cast<PyTypeObject*>(S.engine_type)) return false;
   if (!no_session_listeners()) return false;
   engine = std::move(bind);
@@ -630,7 +631,8 @@ void init_owned() {
   S.no_rows = intern("This result object does not return rows. It has been closed automatically.");
   try {
     Ref session = import_attr("sqlalchemy.orm", "Session");
-    Ref dispatch = call_method(getattr(session, N->dispatch), intern("_for_class"), {session.get()});
+    Ref for_class = getattr(getattr(session, N->dispatch), intern("_for_class"));
+    Ref dispatch = call(for_class, {session.get()});
     Ref names = Ref::check(PySequence_Tuple(getattr(dispatch, intern("_event_names")).get()));
     Ref lists = Ref::check(PyTuple_New(PyTuple_GET_SIZE(names.get())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
@@ -638,7 +640,8 @@ void init_owned() {
       PyTuple_SET_ITEM(lists.get(), i, getattr(listening, N->parent_listeners).release());
     }
     Ref engine_dispatch = getattr(S.engine_type, N->dispatch);
-    Ref events = Ref::check(PySequence_Tuple(getattr(engine_dispatch, intern("_event_names")).get()));
+    Ref event_names = getattr(engine_dispatch, intern("_event_names"));
+    Ref events = Ref::check(PySequence_Tuple(event_names.get()));
     Ref default_dialect = import_attr("sqlalchemy.engine.default", "DefaultDialect");
     Ref default_context = import_attr("sqlalchemy.engine.default", "DefaultExecutionContext");
     S.default_do_execute = getattr(default_dialect, N->do_execute).release();
