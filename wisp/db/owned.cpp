@@ -316,7 +316,19 @@ Ref row_dict(Borrowed names, Borrowed row) {
   return out;
 }
 
-[[noreturn]] void no_rows() {
+// Closes a cursor as SQLAlchemy's results do: an ordinary error is ignored.
+void close_cursor(Borrowed cursor) {
+  try {
+    call_method(cursor, N->close, {});
+  } catch (const PyError&) {
+    if (!swallow_exception()) throw;
+  }
+}
+
+// What a result without rows says when rows are asked of it; its cursor is
+// closed already, as SQLAlchemy closes it once the statement has run.
+[[noreturn]] void no_rows(Borrowed cursor) {
+  close_cursor(cursor);
   Ref exc = call(S.resource_closed, {S.no_rows});
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   throw PyError{};
@@ -428,15 +440,6 @@ class DriverRun {
   bool handled_ = false;
 };
 
-// Closes a cursor as SQLAlchemy's results do: an ordinary error is ignored.
-void close_cursor(Borrowed cursor) {
-  try {
-    call_method(cursor, N->close, {});
-  } catch (const PyError&) {
-    if (!swallow_exception()) throw;
-  }
-}
-
 // One statement on the driver connection; its value.
 Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
   Borrowed sql = PyTuple_GET_ITEM(form.get(), 0);
@@ -472,7 +475,7 @@ Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
       break;
     case Yield::FirstAsDict:
     case Yield::Scalar: {
-      if (description.get() == Py_None) no_rows();
+      if (description.get() == Py_None) no_rows(cursor);
       Ref row = run.driver_step(Borrowed(), Borrowed(), cursor,
                                 [&] { return call_method(cursor, N->fetchone, {}); });
       if (row.get() == Py_None) {
@@ -485,7 +488,7 @@ Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
       break;
     }
     case Yield::RowsAsDicts: {
-      if (description.get() == Py_None) no_rows();
+      if (description.get() == Py_None) no_rows(cursor);
       Ref rows = run.driver_step(Borrowed(), Borrowed(), cursor,
                                  [&] { return call_method(cursor, N->fetchall, {}); });
       Ref names = column_names(description);
