@@ -93,16 +93,11 @@ class WispConfig:
     raw_sql: bool
     wisp_mapper_dict: ClassVar[dict[str, ParseMapper]]
     mapper_errors: Literal["raise", "warn"]
-    def __new__(
-        cls,
-        db_config: DBConfig,
-        *,
-        mapper_errors: Literal["raise", "warn"] = "raise",
-        quiet: bool = False,
-    ) -> WispConfig: ...
-    # Mapper files are checked before they are loaded: an error refuses the
-    # start with Exception naming every problem; mapper_errors="warn" makes
-    # each a UserWarning instead. quiet=True leaves out the start-up print.
+    # One instance per process (__new__ takes the arguments of __init__ and
+    # gives it back). Mapper files are checked before they are loaded: an
+    # error refuses the start with Exception naming every problem;
+    # mapper_errors="warn" makes each a UserWarning instead. quiet=True leaves
+    # out the start-up print.
     def __init__(
         self,
         db_config: DBConfig,

@@ -24,6 +24,10 @@ Ref str(const char* utf8, Py_ssize_t len) {
   return Ref::check(PyUnicode_FromStringAndSize(utf8, len));
 }
 
+Ref str_of(Borrowed o) {
+  return Ref::check(PyObject_Str(o));
+}
+
 PyObject* intern(const char* utf8) {
   // One reference per distinct text, held by this dict for the life of the
   // process (an interned string is not necessarily immortal).

@@ -2,6 +2,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "wisp/function.h"
 
@@ -12,35 +13,23 @@ namespace {
 // ---------------------------------------------------------------------------
 // Argument checks
 
+// The checks that stand for one builtin type, each with its type.
+const std::pair<Check, PyTypeObject*> kCheckedTypes[] = {
+    {Check::Str, &PyUnicode_Type}, {Check::Dict, &PyDict_Type}, {Check::List, &PyList_Type},
+    {Check::Set, &PySet_Type},     {Check::Type, &PyType_Type}, {Check::Int, &PyLong_Type},
+    {Check::Bool, &PyBool_Type}};
+
 PyTypeObject* check_type(Check c) {
-  switch (c) {
-    case Check::Str:
-      return &PyUnicode_Type;
-    case Check::Dict:
-      return &PyDict_Type;
-    case Check::List:
-      return &PyList_Type;
-    case Check::Set:
-      return &PySet_Type;
-    case Check::Type:
-      return &PyType_Type;
-    case Check::Int:
-      return &PyLong_Type;
-    case Check::Bool:
-      return &PyBool_Type;
-    default:
-      return nullptr;
+  for (auto [check, type] : kCheckedTypes) {
+    if (check == c) return type;
   }
+  return nullptr;
 }
 
 Check check_from_type(PyObject* ann) {
-  if (ann == reinterpret_cast<PyObject*>(&PyUnicode_Type)) return Check::Str;
-  if (ann == reinterpret_cast<PyObject*>(&PyDict_Type)) return Check::Dict;
-  if (ann == reinterpret_cast<PyObject*>(&PyList_Type)) return Check::List;
-  if (ann == reinterpret_cast<PyObject*>(&PySet_Type)) return Check::Set;
-  if (ann == reinterpret_cast<PyObject*>(&PyType_Type)) return Check::Type;
-  if (ann == reinterpret_cast<PyObject*>(&PyLong_Type)) return Check::Int;
-  if (ann == reinterpret_cast<PyObject*>(&PyBool_Type)) return Check::Bool;
+  for (auto [check, type] : kCheckedTypes) {
+    if (ann == reinterpret_cast<PyObject*>(type)) return check;
+  }
   return Check::Any;
 }
 

@@ -420,6 +420,60 @@ void unpack(Borrowed value, Ref* out, Py_ssize_t n) {
 }
 
 // ---------------------------------------------------------------------------
+// Items and comparisons
+
+Ref getitem(Borrowed container, Borrowed key) {
+  if (PyDict_CheckExact(container.get())) {
+    Ref value = dict_get_ref(container, key);
+    if (value) return value;
+    // As the dict words it: a tuple key stays one argument.
+    PyErr_SetObject(PyExc_KeyError, tuple({key.get()}).get());
+    throw PyError{};
+  }
+  return Ref::check(PyObject_GetItem(container, key));
+}
+
+Ref mapping_get(Borrowed mapping, Borrowed key, Borrowed default_value) {
+  if (PyDict_CheckExact(mapping.get())) {
+    Ref value = dict_get_ref(mapping, key);
+    return value ? value : Ref::borrow(default_value.get());
+  }
+  return call_method(mapping, intern("get"), {key.get(), default_value.get()});
+}
+
+namespace {
+
+bool str_or_class(PyObject* o) {
+  return PyUnicode_CheckExact(o) || PyType_CheckExact(o);
+}
+
+// The answer to `a == b` when it is known without a call: 1 or 0, else -1.
+int known_equal(PyObject* a, PyObject* b) {
+  if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+    return a == b || PyUnicode_Compare(a, b) == 0 ? 1 : 0;
+  }
+  if (str_or_class(a) && str_or_class(b)) return a == b ? 1 : 0;
+  return -1;
+}
+
+bool compare(Borrowed a, Borrowed b, int op) {
+  Ref left = Ref::borrow(a.get()), right = Ref::borrow(b.get());  // held: __eq__ runs code
+  return truthy(Ref::check(PyObject_RichCompare(left.get(), right.get(), op)));
+}
+
+}  // namespace
+
+bool equals(Borrowed a, Borrowed b) {
+  int known = known_equal(a, b);
+  return known >= 0 ? known == 1 : compare(a, b, Py_EQ);
+}
+
+bool not_equals(Borrowed a, Borrowed b) {
+  int known = known_equal(a, b);
+  return known >= 0 ? known == 0 : compare(a, b, Py_NE);
+}
+
+// ---------------------------------------------------------------------------
 // Functions
 
 namespace {

@@ -10,15 +10,12 @@ using namespace wisp;
 namespace {
 
 struct Names {
-  PyObject* wraps = intern("wraps");
-  PyObject* subclasses = intern("subclasses");
-  PyObject* made_by_new = intern("made_by_new");
-  PyObject* entries = intern("entries");
-  PyObject* init_subclass = intern("__init_subclass__");
-  PyObject* Registry = intern("Registry");
-  PyObject* sorted = intern("sorted");
+  PyObject *wraps = intern("wraps"), *subclasses = intern("subclasses"),
+           *made_by_new = intern("made_by_new"), *entries = intern("entries"),
+           *init_subclass = intern("__init_subclass__"), *Registry = intern("Registry"),
+           *sorted = intern("sorted");
 };
-const Names* N;
+const Names* names;
 
 // ---------------------------------------------------------------------------
 // def tag(label: str): a decorator factory.
@@ -62,7 +59,7 @@ Ref tag_wrapper(FunctionObject* f, WrapperArgs& args) {
 Ref tag_decorator(FunctionObject* f, DecoratorArgs& args) {
   const DecoratorVars& v = captured<DecoratorVars>(f);
   Ref wrapper = wrapper_def->closure(f, WrapperVars{v.label, args.func});
-  return apply_wraps(global(f, N->wraps), args.func, wrapper);
+  return apply_wraps(global(f, names->wraps), args.func, wrapper);
 }
 
 Ref tag(FunctionObject* f, TagArgs& args) {
@@ -93,7 +90,7 @@ struct NewArgs {
 Ref registry_new(FunctionObject*, NewArgs& a) {
   Ref obj = call_method(reinterpret_cast<PyObject*>(&PyBaseObject_Type), intern("__new__"),
                         {a.cls.get()});
-  setattr(obj, N->made_by_new, Py_True);
+  setattr(obj, names->made_by_new, Py_True);
   return obj;
 }
 
@@ -101,7 +98,7 @@ struct InitArgs {
   Ref self, entries;
 };
 Ref registry_init(FunctionObject*, InitArgs& a) {
-  setattr(a.self, N->entries, a.entries);
+  setattr(a.self, names->entries, a.entries);
   return none();
 }
 
@@ -109,9 +106,9 @@ struct InitSubclassArgs {
   Ref cls, kwargs;
 };
 Ref registry_init_subclass(FunctionObject* f, InitSubclassArgs& a) {
-  list_append(global(f, N->subclasses), a.cls);
-  Ref registry = global(f, N->Registry);
-  Ref parent = getattr(super_object(registry, a.cls), N->init_subclass);
+  list_append(global(f, names->subclasses), a.cls);
+  Ref registry = global(f, names->Registry);
+  Ref parent = getattr(super_object(registry, a.cls), names->init_subclass);
   Ref noargs = Ref::check(PyTuple_New(0));
   return Ref::check(PyObject_Call(parent.get(), noargs.get(), a.kwargs.get()));
 }
@@ -120,13 +117,13 @@ struct SelfArgs {
   Ref self;
 };
 Ref registry_sorted(FunctionObject* f, SelfArgs& a) {
-  return call(global(f, N->sorted), {getattr(a.self, N->entries).get()});
+  return call(global(f, names->sorted), {getattr(a.self, names->entries).get()});
 }
 Ref registry_keys(FunctionObject*, SelfArgs& a) {
   return call_method(a.self, intern("_Registry__sorted"), {});
 }
 Ref registry_size(FunctionObject*, SelfArgs& a) {
-  Py_ssize_t n = PyObject_Size(getattr(a.self, N->entries).get());
+  Py_ssize_t n = PyObject_Size(getattr(a.self, names->entries).get());
   if (n < 0) throw_error();
   return Ref::check(PyLong_FromSsize_t(n));
 }
@@ -359,7 +356,7 @@ void bind_protocols(Borrowed g) {
 }  // namespace
 
 void bind_toolkit(Borrowed g) {
-  N = new Names();
+  make_names(names);
   dict_set(g, "wraps", import_attr("functools", "wraps"));
   Ref contextmanager = import_attr("contextlib", "contextmanager");
 

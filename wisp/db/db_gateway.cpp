@@ -67,7 +67,7 @@ struct Names {
            *check_return_result = intern("please check return_result_type: "),
            *result_type_sep = intern(", resultType: ");
 };
-const Names* N;
+const Names* names;
 
 struct State {
   PyObject* zero;
@@ -79,36 +79,20 @@ struct State {
   PyObject* kw_sql_page_con_args;
   PyObject* failed_depth;  // the int subclass that marks a failed transaction
 };
-State S;
+State state;
 db::SessionFactory sessions;
 
 Ref depth_var(Borrowed self) {
-  return getattr(self, N->tx_depth);
+  return getattr(self, names->tx_depth);
 }
 
 // self.__con()
 Ref current_con(Borrowed self) {
-  return call_method(self, N->con, {});
+  return call_method(self, names->con, {});
 }
 
 bool gt(Borrowed a, PyObject* b) {
   return check(PyObject_RichCompareBool(a, b, Py_GT)) != 0;
-}
-
-// `a == b` as an expression, taken by its truth value.
-bool eq(Borrowed a, Borrowed b) {
-  if (PyType_CheckExact(a.get()) && PyType_CheckExact(b.get())) return a.get() == b.get();
-  return truthy(Ref::check(PyObject_RichCompare(a, b, Py_EQ)));
-}
-
-bool str_equals(Borrowed s, PyObject* interned) {
-  if (s.get() == interned) return true;
-  if (PyUnicode_CheckExact(s.get())) return PyUnicode_Compare(s.get(), interned) == 0;
-  return eq(s, interned);
-}
-
-Ref as_str(Borrowed o) {
-  return Ref::check(PyObject_Str(o));
 }
 
 // ---------------------------------------------------------------------------
@@ -133,8 +117,8 @@ enum class Shape : unsigned char {
 };
 
 [[noreturn]] void type_mismatch(PyObject* prefix, Borrowed shown, Borrowed result_type) {
-  Ref a = as_str(shown), b = as_str(result_type);
-  raise(PyExc_TypeError, concat({prefix, a.get(), N->result_type_sep, b.get()}));
+  Ref a = str_of(shown), b = str_of(result_type);
+  raise(PyExc_TypeError, concat({prefix, a.get(), names->result_type_sep, b.get()}));
 }
 
 // The checks of results_handle and the shape they leave, through the
@@ -142,40 +126,41 @@ enum class Shape : unsigned char {
 // is_result_class(result_type) said when the shape depends on it.
 Shape decide(FunctionObject* f, Borrowed result_type, Ref f_return_type, int& result_class) {
   result_class = -1;
-  GlobalRef list_t = global(f, N->list);
-  GlobalRef dict_t = global(f, N->dict);
-  GlobalRef Dict = global(f, N->Dict);
-  GlobalRef List = global(f, N->List);
+  GlobalRef list_t = global(f, names->list);
+  GlobalRef dict_t = global(f, names->dict);
+  GlobalRef Dict = global(f, names->Dict);
+  GlobalRef List = global(f, names->List);
   auto is_result_class = [&] {
-    result_class = truthy(call(global(f, N->is_result_class), {result_type.get()}));
+    result_class = truthy(call(global(f, names->is_result_class), {result_type.get()}));
     return result_class != 0;
   };
   if (f_return_type.get() == Py_None) f_return_type = list_t;
-  Ref return_type = call(global(f, N->get_base_type), {f_return_type.get()});
+  Ref return_type = call(global(f, names->get_base_type), {f_return_type.get()});
 
-  const bool wants_dict = eq(return_type, dict_t) || eq(return_type, Dict);
-  const bool wants_list = !wants_dict && (eq(return_type, list_t) || eq(return_type, List));
+  const bool wants_dict = equals(return_type, dict_t) || equals(return_type, Dict);
+  const bool wants_list = !wants_dict && (equals(return_type, list_t) || equals(return_type, List));
   if (wants_dict) {
-    bool container = truthy(call(global(f, N->is_container_type), {result_type.get()}));
-    if (!container && !is_result_class()) type_mismatch(N->check_return, return_type, result_type);
-    if (container && !eq(result_type, dict_t) && !eq(result_type, Dict)) {
+    bool container = truthy(call(global(f, names->is_container_type), {result_type.get()}));
+    if (!container && !is_result_class())
+      type_mismatch(names->check_return, return_type, result_type);
+    if (container && !equals(result_type, dict_t) && !equals(result_type, Dict)) {
       // result_type != dict and result_type != Dict
-      type_mismatch(N->check_return, return_type, result_type);
+      type_mismatch(names->check_return, return_type, result_type);
     }
   } else if (wants_list) {
     if (truthy(result_type)) {
-      Ref base = call(global(f, N->get_args), {f_return_type.get()});
+      Ref base = call(global(f, names->get_args), {f_return_type.get()});
       if (truthy(base)) {
         base = Ref::check(PySequence_GetItem(base.get(), 0));
         if (result_type.get() != base.get()) {
-          type_mismatch(N->check_return_result, base, result_type);
+          type_mismatch(names->check_return_result, base, result_type);
         }
       }
     }
   } else {
-    bool ok = truthy(call(global(f, N->is_container_type), {return_type.get()})) ||
+    bool ok = truthy(call(global(f, names->is_container_type), {return_type.get()})) ||
               result_type.get() == return_type.get();
-    if (!ok) type_mismatch(N->check_return, return_type, result_type);
+    if (!ok) type_mismatch(names->check_return, return_type, result_type);
   }
 
   if (result_type.get() == list_t.get() || result_type.get() == List.get()) {
@@ -198,16 +183,16 @@ Shape decide(FunctionObject* f, Borrowed result_type, Ref f_return_type, int& re
 class Decisions {
  public:
   void init(Borrowed gateway_globals, Borrowed probe_globals) {
-    for (PyObject* name : {N->list, N->dict, N->Dict, N->List, N->get_base_type, N->get_args,
-                           N->is_container_type, N->is_result_class}) {
+    for (PyObject* name : {names->list, names->dict, names->Dict, names->List, names->get_base_type,
+                           names->get_args, names->is_container_type, names->is_result_class}) {
       watch(gateway_globals, name);
     }
-    for (PyObject* name : {N->get_origin, N->list, N->tuple, N->dict, N->set, N->BaseModel,
-                           N->is_dataclass, N->DeclarativeBase}) {
+    for (PyObject* name : {names->get_origin, names->list, names->tuple, names->dict, names->set,
+                           names->BaseModel, names->is_dataclass, names->DeclarativeBase}) {
       watch(probe_globals, name);
     }
-    base_model_ = dict_get_ref(probe_globals, N->BaseModel).release();
-    declarative_base_ = dict_get_ref(probe_globals, N->DeclarativeBase).release();
+    base_model_ = dict_get_ref(probe_globals, names->BaseModel).release();
+    declarative_base_ = dict_get_ref(probe_globals, names->DeclarativeBase).release();
     Ref typing_list = import_attr("typing", "List");
     Ref list_of_int = Ref::check(PyObject_GetItem(typing_list.get(), Borrowed(&PyLong_Type)));
     Ref builtin_list_of_int =
@@ -333,7 +318,7 @@ class Decisions {
   // pydantic model, a dataclass or a declarative model.
   bool result_class_now(Borrowed result_type) const {
     if (check(PyObject_IsSubclass(result_type, base_model_))) return true;
-    if (getattr_opt(result_type, N->dataclass_fields)) return true;  // is_dataclass of a class
+    if (getattr_opt(result_type, names->dataclass_fields)) return true;  // is_dataclass of a class
     return check(PyObject_IsSubclass(result_type, declarative_base_)) != 0;
   }
 
@@ -407,23 +392,24 @@ Ref results_handle(FunctionObject* f, ResultsHandle& args) {
 // Failed transactions
 
 bool is_failed(Borrowed depth) {
-  return Py_TYPE(depth.get()) == reinterpret_cast<PyTypeObject*>(S.failed_depth);
+  return Py_TYPE(depth.get()) == reinterpret_cast<PyTypeObject*>(state.failed_depth);
 }
 
 // int(depth) marked as failed: `statement` is (namespace, id) of the mapped
 // statement that failed, or None; `by_inner_level` tells a transaction that
 // an inner level rolled back.
 Ref failed_depth(Borrowed depth, Borrowed statement, bool by_inner_level = false) {
-  Ref marked = call(S.failed_depth, {depth.get()});
-  setattr(marked, N->failed_statement, statement);
-  setattr(marked, N->inner_rollback, boolean(by_inner_level));
+  Ref marked = call(state.failed_depth, {depth.get()});
+  setattr(marked, names->failed_statement, statement);
+  setattr(marked, names->inner_rollback, boolean(by_inner_level));
   return marked;
 }
 
 // `depth` with the mark that the failed depth `marked` carries.
 Ref carry_mark(Borrowed depth, Borrowed marked) {
-  Ref by_inner_level = getattr(marked, N->inner_rollback);
-  return failed_depth(depth, getattr(marked, N->failed_statement), by_inner_level.get() == Py_True);
+  Ref by_inner_level = getattr(marked, names->inner_rollback);
+  return failed_depth(depth, getattr(marked, names->failed_statement),
+                      by_inner_level.get() == Py_True);
 }
 
 // Called while the statement's exception is set aside: marks this context's
@@ -432,7 +418,7 @@ Ref carry_mark(Borrowed depth, Borrowed marked) {
 void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
   Ref depth_v = depth_var(self);
   Ref depth = contextvar_get(depth_v);
-  if (is_failed(depth) || !gt(depth, S.zero)) return;
+  if (is_failed(depth) || !gt(depth, state.zero)) return;
   Ref statement = sql_id ? tuple({namespace_.get(), sql_id.get()}) : none();
   contextvar_set(depth_v, failed_depth(depth, statement));
 }
@@ -440,14 +426,14 @@ void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
 // raise TransactionRolledBackError(...) from None, with no context either:
 // the error that rolled the transaction back has already reached the caller.
 [[noreturn]] void raise_failed(Borrowed globals, Borrowed depth) {
-  Ref statement = getattr(depth, N->failed_statement);
+  Ref statement = getattr(depth, names->failed_statement);
   Ref message;
   if (PyTuple_CheckExact(statement.get()) && PyTuple_GET_SIZE(statement.get()) == 2) {
     message = Ref::check(PyUnicode_FromFormat(
         "the transaction was rolled back after an earlier error in statement %R of namespace "
         "%R; it must be ended with rollback()",
         PyTuple_GET_ITEM(statement.get(), 1), PyTuple_GET_ITEM(statement.get(), 0)));
-  } else if (getattr(depth, N->inner_rollback).get() == Py_True) {
+  } else if (getattr(depth, names->inner_rollback).get() == Py_True) {
     message = str("the transaction was rolled back by an inner level; it must be ended with "
                   "rollback()");
   } else {
@@ -455,7 +441,7 @@ void mark_failed(Borrowed self, Borrowed sql_id, Borrowed namespace_) {
         str("the transaction was rolled back after an earlier error; it must be ended with "
             "rollback()");
   }
-  Ref exc = call(global(globals, N->rolled_back_error), {message.get()});
+  Ref exc = call(global(globals, names->rolled_back_error), {message.get()});
   if (!PyExceptionInstance_Check(exc.get())) {
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
   }
@@ -500,13 +486,13 @@ Ref run_in_tx(Borrowed self, Borrowed con, Borrowed sql_id, Borrowed namespace_,
 
 Ref new_context_var(FunctionObject* f, PyObject* prefix, Borrowed id_text, Borrowed dflt) {
   Ref name = concat({prefix, id_text.get()});
-  GlobalRef cls = global(f, N->ContextVar);
+  GlobalRef cls = global(f, names->ContextVar);
   if (cls.get() == reinterpret_cast<PyObject*>(&PyContextVar_Type)) {
     const char* utf8_name = PyUnicode_AsUTF8(name.get());
     if (!utf8_name) throw_error();
     return Ref::check(PyContextVar_New(utf8_name, dflt.get()));
   }
-  return call_kw(cls, {name.get(), dflt.get()}, S.kw_default);
+  return call_kw(cls, {name.get(), dflt.get()}, state.kw_default);
 }
 
 // def __init__(self, mapper_dict: dict, data_source: Engine = None,
@@ -516,27 +502,30 @@ struct Init {
 };
 Ref init(FunctionObject* f, Init& args) {
   Borrowed self = args.self;
-  setattr(self, N->mapper_dict, args.mapper_dict);
-  setattr(self, N->data_source, args.data_source);
+  setattr(self, names->mapper_dict, args.mapper_dict);
+  setattr(self, names->data_source, args.data_source);
   Ref id = Ref::check(PyLong_FromVoidPtr(self.get()));
-  Ref id_text = as_str(id);
-  setattr(self, N->connection_local, new_context_var(f, N->connection_prefix, id_text, Py_None));
-  setattr(self, N->tx_depth, new_context_var(f, N->tx_depth_prefix, id_text, S.zero));
+  Ref id_text = str_of(id);
+  setattr(self, names->connection_local,
+          new_context_var(f, names->connection_prefix, id_text, Py_None));
+  setattr(self, names->tx_depth, new_context_var(f, names->tx_depth_prefix, id_text, state.zero));
   if (truthy(args.query_runner)) {
-    setattr(self, N->query_runner, args.query_runner);
-    setattr(self, N->data_source, getattr(args.query_runner, N->data_source));
+    setattr(self, names->query_runner, args.query_runner);
+    setattr(self, names->data_source, getattr(args.query_runner, names->data_source));
   } else if (truthy(args.data_source)) {
-    setattr(self, N->query_runner, call(global(f, N->QueryRunner), {args.data_source.get()}));
+    setattr(self, names->query_runner,
+            call(global(f, names->QueryRunner), {args.data_source.get()}));
   } else {
     raise(PyExc_Exception, "query_runner can't init");
   }
-  setattr(self, N->savepoints, new_context_var(f, N->savepoints_prefix, id_text, S.no_levels));
+  setattr(self, names->savepoints,
+          new_context_var(f, names->savepoints_prefix, id_text, state.no_levels));
   return none();
 }
 
 // def __con(self)
 Ref con(FunctionObject*, Ref* a) {
-  return contextvar_get(getattr(a[0], N->connection_local));
+  return contextvar_get(getattr(a[0], names->connection_local));
 }
 
 // def begin_tx(self)
@@ -544,16 +533,16 @@ Ref begin_tx(FunctionObject* f, Ref* a) {
   Borrowed self = a[0];
   Ref depth_v = depth_var(self);
   Ref depth = contextvar_get(depth_v);
-  if (gt(depth, S.zero)) {
-    Ref deeper = Ref::check(PyNumber_Add(depth.get(), S.one));
+  if (gt(depth, state.zero)) {
+    Ref deeper = Ref::check(PyNumber_Add(depth.get(), state.one));
     // A nested begin_tx inside a failed transaction stays failed.
     if (is_failed(depth)) deeper = carry_mark(deeper, depth);
     contextvar_set(depth_v, deeper);
     return none();
   }
-  Ref session = sessions.make(f->globals, getattr(self, N->data_source));
-  contextvar_set(getattr(self, N->connection_local), session);
-  contextvar_set(depth_var(self), S.one);
+  Ref session = sessions.make(f->globals, getattr(self, names->data_source));
+  contextvar_set(getattr(self, names->connection_local), session);
+  contextvar_set(depth_var(self), state.one);
   return none();
 }
 
@@ -574,8 +563,8 @@ struct Level {
 
 // The context's levels (empty for a gateway made without them).
 Ref levels_of(Borrowed self) {
-  Ref var = getattr_opt(self, N->savepoints);
-  return var ? contextvar_get(var) : Ref::borrow(S.no_levels);
+  Ref var = getattr_opt(self, names->savepoints);
+  return var ? contextvar_get(var) : Ref::borrow(state.no_levels);
 }
 
 // The innermost level, when there is one.
@@ -595,18 +584,18 @@ void leave_level(Borrowed self, Borrowed levels, Borrowed depth) {
   Py_ssize_t n = PySequence_Size(levels);
   if (n < 0) throw_error();
   Ref rest = Ref::check(PySequence_GetSlice(levels, 0, n - 1));
-  Ref outer = Ref::check(PyNumber_Subtract(depth.get(), S.one));
-  contextvar_set(getattr(self, N->savepoints), rest);
+  Ref outer = Ref::check(PyNumber_Subtract(depth.get(), state.one));
+  contextvar_set(getattr(self, names->savepoints), rest);
   contextvar_set(depth_var(self), outer);
 }
 
 // Rolls the session back to the savepoint of `nested`, unless that has
 // ended already (a failed statement has the runner roll it back at once).
 void roll_back_to(Borrowed nested) {
-  Ref session = getattr(nested, N->session);
-  Ref open = call_method(session, N->get_nested_transaction, {});
-  while (open.get() != Py_None && open.get() != nested.get()) open = getattr(open, N->parent);
-  if (open.get() == nested.get()) call_method(nested, N->rollback, {});
+  Ref session = getattr(nested, names->session);
+  Ref open = call_method(session, names->get_nested_transaction, {});
+  while (open.get() != Py_None && open.get() != nested.get()) open = getattr(open, names->parent);
+  if (open.get() == nested.get()) call_method(nested, names->rollback, {});
 }
 
 // def begin_savepoint(self)
@@ -619,14 +608,14 @@ Ref begin_savepoint(FunctionObject*, Ref* a) {
   Borrowed self = a[0];
   Ref depth_v = depth_var(self);
   Ref depth = contextvar_get(depth_v);
-  if (!gt(depth, S.zero) || is_failed(depth)) return call_method(self, N->begin_tx, {});
+  if (!gt(depth, state.zero) || is_failed(depth)) return call_method(self, names->begin_tx, {});
   Ref session = current_con(self);
   // begin_nested() flushes the session first: a failure there is a failed
   // statement of the transaction.
   Ref nested = run_in_tx(self, session, Borrowed(), Borrowed(),
-                         [&] { return call_method(session, N->begin_nested, {}); });
-  Ref deeper = Ref::check(PyNumber_Add(depth.get(), S.one));
-  Ref var = getattr(self, N->savepoints);
+                         [&] { return call_method(session, names->begin_nested, {}); });
+  Ref deeper = Ref::check(PyNumber_Add(depth.get(), state.one));
+  Ref var = getattr(self, names->savepoints);
   Ref level = tuple({deeper.get(), nested.get()});
   Ref pushed = Ref::check(PySequence_Concat(contextvar_get(var).get(), tuple({level.get()}).get()));
   contextvar_set(var, pushed);
@@ -639,7 +628,7 @@ Ref begin_savepoint(FunctionObject*, Ref* a) {
 Ref end_transaction(Borrowed self, PyObject* how) {
   Ref connection = current_con(self);
   if (truthy(connection)) call_method(connection, how, {});
-  contextvar_set(depth_var(self), S.zero);
+  contextvar_set(depth_var(self), state.zero);
   return none();
 }
 
@@ -651,18 +640,18 @@ Ref commit(FunctionObject* f, Ref* a) {
   if (is_failed(depth)) raise_failed(f->globals, depth);
   Ref levels = levels_of(self);
   Level level;
-  if (innermost(levels, level) && eq(level.depth, depth)) {
+  if (innermost(levels, level) && equals(level.depth, depth)) {
     // Released: its work is now the enclosing level's. A failed release
     // leaves the level for the caller's rollback().
-    call_method(level.nested, N->commit, {});
+    call_method(level.nested, names->commit, {});
     leave_level(self, levels, depth);
     return none();
   }
-  if (gt(depth, S.one)) {
-    contextvar_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), S.one)));
+  if (gt(depth, state.one)) {
+    contextvar_set(depth_v, Ref::check(PyNumber_Subtract(depth.get(), state.one)));
     return none();
   }
-  return end_transaction(self, N->commit);
+  return end_transaction(self, names->commit);
 }
 
 // def rollback(self)
@@ -673,7 +662,7 @@ Ref rollback(FunctionObject*, Ref* a) {
   Ref levels = levels_of(self);
   Level level;
   const bool in_savepoint = innermost(levels, level);
-  if (in_savepoint && eq(level.depth, depth)) {
+  if (in_savepoint && equals(level.depth, depth)) {
     // The savepoint's own level: only its work is undone, and the level
     // around it goes on. Should rolling back to it fail, the level is left
     // all the same, and what encloses it can only roll back.
@@ -685,7 +674,7 @@ Ref rollback(FunctionObject*, Ref* a) {
       while_handling(exc, [&] {
         leave_level(self, levels, depth);
         Ref outer = contextvar_get(depth_v);
-        if (gt(outer, S.zero)) contextvar_set(depth_v, failed_depth(outer, Py_None));
+        if (gt(outer, state.zero)) contextvar_set(depth_v, failed_depth(outer, Py_None));
       });
       restore_exception(std::move(exc));
       throw PyError{};
@@ -693,18 +682,18 @@ Ref rollback(FunctionObject*, Ref* a) {
     leave_level(self, levels, depth);
     return none();
   }
-  if (!gt(depth, S.one)) return end_transaction(self, N->rollback);
+  if (!gt(depth, state.one)) return end_transaction(self, names->rollback);
   // A level that joined: what it joined (the innermost savepoint, or the
   // whole transaction) is rolled back, and the levels around it can only
   // roll back too. The first reason is kept.
-  Ref outer = Ref::check(PyNumber_Subtract(depth.get(), S.one));
+  Ref outer = Ref::check(PyNumber_Subtract(depth.get(), state.one));
   Ref marked = is_failed(depth) ? carry_mark(outer, depth) : failed_depth(outer, Py_None, true);
   try {
     if (in_savepoint) {
       roll_back_to(level.nested);
     } else {
       Ref connection = current_con(self);
-      if (truthy(connection)) call_method(connection, N->rollback, {});
+      if (truthy(connection)) call_method(connection, names->rollback, {});
     }
   } catch (...) {
     translate_exception();
@@ -721,19 +710,19 @@ Ref rollback(FunctionObject*, Ref* a) {
 Ref close(FunctionObject*, Ref* a) {
   Borrowed self = a[0];
   Ref depth = contextvar_get(depth_var(self));
-  if (gt(depth, S.zero)) return none();
+  if (gt(depth, state.zero)) return none();
   Ref connection = current_con(self);
   if (truthy(connection)) {
-    call_method(connection, N->close, {});
-    contextvar_set(getattr(self, N->connection_local), Py_None);
+    call_method(connection, names->close, {});
+    contextvar_set(getattr(self, names->connection_local), Py_None);
   }
-  contextvar_set(depth_var(self), S.zero);
+  contextvar_set(depth_var(self), state.zero);
   return none();
 }
 
 // def get_ori_session(self)
 Ref get_ori_session(FunctionObject* f, Ref* a) {
-  return sessions.make(f->globals, getattr(a[0], N->data_source));
+  return sessions.make(f->globals, getattr(a[0], names->data_source));
 }
 
 // ---------------------------------------------------------------------------
@@ -747,49 +736,49 @@ struct ExecuteSql {
 Ref execute_sql(FunctionObject* f, ExecuteSql& args) {
   Borrowed self = args.self;
   refuse_if_failed(f->globals, self);
-  Ref mapper_dict = getattr(self, N->mapper_dict);
+  Ref mapper_dict = getattr(self, names->mapper_dict);
   if (!check(PySequence_Contains(mapper_dict.get(), args.namespace_.get()))) {
-    Ref text = as_str(args.namespace_);
-    raise(PyExc_Exception, concat({N->not_found, text.get()}));
+    Ref text = str_of(args.namespace_);
+    raise(PyExc_Exception, concat({names->not_found, text.get()}));
   }
   Ref mapper = Ref::check(PyObject_GetItem(mapper_dict.get(), args.namespace_.get()));
   mapper_dict.reset();
-  Ref got =
-      call_method_kw(mapper, N->get_sql, {args.sql_id.get(), args.ori_params.get()}, S.kw_get_sql);
+  Ref got = call_method_kw(mapper, names->get_sql, {args.sql_id.get(), args.ori_params.get()},
+                           state.kw_get_sql);
   mapper.reset();
   auto [sql, params, sql_type, result_type] = unpack<4>(got);
   got.reset();
 
   PyObject* op = nullptr;
-  if (str_equals(sql_type, N->select)) {
-    op = truthy(args.page) ? N->select_page : N->select_list;
-  } else if (str_equals(sql_type, N->insert)) {
-    op = N->insert;
-  } else if (str_equals(sql_type, N->del)) {
-    op = N->del;
-  } else if (str_equals(sql_type, N->update)) {
-    op = N->update;
+  if (equals(sql_type, names->select)) {
+    op = truthy(args.page) ? names->select_page : names->select_list;
+  } else if (equals(sql_type, names->insert)) {
+    op = names->insert;
+  } else if (equals(sql_type, names->del)) {
+    op = names->del;
+  } else if (equals(sql_type, names->update)) {
+    op = names->update;
   } else {
     return none();
   }
-  Ref runner = getattr(self, N->query_runner);
+  Ref runner = getattr(self, names->query_runner);
   Ref con = current_con(self);
   Ref results = run_in_tx(self, con, args.sql_id, args.namespace_, [&] {
-    if (op == N->select_page) {
+    if (op == names->select_page) {
       return call_method_kw(runner, op, {sql.get(), args.page.get(), con.get(), params.get()},
-                            S.kw_sql_page_con_args);
+                            state.kw_sql_page_con_args);
     }
-    return call_method_kw(runner, op, {sql.get(), con.get(), params.get()}, S.kw_sql_con_args);
+    return call_method_kw(runner, op, {sql.get(), con.get(), params.get()}, state.kw_sql_con_args);
   });
-  if (op == N->select_page) {
-    Ref rows = Ref::check(PyObject_GetItem(results.get(), N->list_key));
-    Ref handled =
-        call(global(f, N->results_handle), {rows.get(), result_type.get(), args.return_type.get()});
-    check(PyObject_SetItem(results.get(), N->list_key, handled.get()));
+  if (op == names->select_page) {
+    Ref rows = Ref::check(PyObject_GetItem(results.get(), names->list_key));
+    Ref handled = call(global(f, names->results_handle),
+                       {rows.get(), result_type.get(), args.return_type.get()});
+    check(PyObject_SetItem(results.get(), names->list_key, handled.get()));
     return results;
   }
-  if (op == N->select_list) {
-    return call(global(f, N->results_handle),
+  if (op == names->select_list) {
+    return call(global(f, names->results_handle),
                 {results.get(), result_type.get(), args.return_type.get()});
   }
   return results;
@@ -844,10 +833,10 @@ ForwardNames forward_names[kForwardCount];
 
 // Every pass-through: refused in a failed transaction, otherwise the runner
 // method called with self.query_runner's session `con` put in.
-Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& names) {
+Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& called) {
   Borrowed self = a[0];
   refuse_if_failed(f->globals, self);
-  Ref runner = getattr(self, N->query_runner);
+  Ref runner = getattr(self, names->query_runner);
   Ref con = current_con(self);
   PyObject* call_args[4];
   int n = 0;
@@ -859,14 +848,14 @@ Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& n
   return run_in_tx(self, con, Borrowed(), Borrowed(), [&] {
     switch (n) {
       case 2:
-        return call_method_kw(runner, names.method, {call_args[0], call_args[1]}, names.keywords);
+        return call_method_kw(runner, called.method, {call_args[0], call_args[1]}, called.keywords);
       case 3:
-        return call_method_kw(runner, names.method, {call_args[0], call_args[1], call_args[2]},
-                              names.keywords);
+        return call_method_kw(runner, called.method, {call_args[0], call_args[1], call_args[2]},
+                              called.keywords);
       default:
-        return call_method_kw(runner, names.method,
+        return call_method_kw(runner, called.method,
                               {call_args[0], call_args[1], call_args[2], call_args[3]},
-                              names.keywords);
+                              called.keywords);
     }
   });
 }
@@ -947,14 +936,14 @@ Ref make_failed_depth() {
 
 }  // namespace
 
-WISP_MODULE(db_gateway, N, g) {
-  S.zero = Ref::check(PyLong_FromLong(0)).release();
-  S.one = Ref::check(PyLong_FromLong(1)).release();
-  S.no_levels = Ref::check(PyTuple_New(0)).release();
-  S.kw_default = names_tuple({"default"}).release();
-  S.kw_get_sql = names_tuple({"sql_id", "params"}).release();
-  S.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();
-  S.kw_sql_page_con_args = names_tuple({"sql", "page", "con", "args"}).release();
+WISP_MODULE(db_gateway, names, g) {
+  state.zero = Ref::check(PyLong_FromLong(0)).release();
+  state.one = Ref::check(PyLong_FromLong(1)).release();
+  state.no_levels = Ref::check(PyTuple_New(0)).release();
+  state.kw_default = names_tuple({"default"}).release();
+  state.kw_get_sql = names_tuple({"sql_id", "params"}).release();
+  state.kw_sql_con_args = names_tuple({"sql", "con", "args"}).release();
+  state.kw_sql_page_con_args = names_tuple({"sql", "page", "con", "args"}).release();
 
   dict_set(g, "Dict", import_attr("typing", "Dict"));
   dict_set(g, "Any", import_attr("typing", "Any"));
@@ -971,7 +960,7 @@ WISP_MODULE(db_gateway, N, g) {
   dict_set(g, "Page", page);
   dict_set(g, "QueryRunner", query_runner);
   Ref probe = import("wisp.utils.class_probe");
-  for (PyObject* name : {N->is_container_type, N->is_result_class, N->get_base_type}) {
+  for (PyObject* name : {names->is_container_type, names->is_result_class, names->get_base_type}) {
     dict_set(g, name, getattr(probe, name));
   }
 
@@ -983,7 +972,7 @@ WISP_MODULE(db_gateway, N, g) {
   dict_set(g, "ContextVar", import_attr("contextvars", "ContextVar"));
   dict_set(g, "WispDbGateway", make_gateway(g, engine, query_runner, page));
 
-  S.failed_depth = make_failed_depth().release();
+  state.failed_depth = make_failed_depth().release();
   Ref rolled_back = Ref::check(PyErr_NewExceptionWithDoc(
       "wisp.db.db_gateway.TransactionRolledBackError",
       "Raised by a statement or commit() of a transaction that was rolled back: an earlier "

@@ -15,8 +15,8 @@ namespace {
 struct Names {
   // engines, connections and their events
   PyObject *data_source = intern("data_source"), *dialect = intern("dialect"),
-           *dispatch = intern("dispatch"),
-           *has_events = intern("_has_events"), *execution_options = intern("_execution_options"),
+           *dispatch = intern("dispatch"), *has_events = intern("_has_events"),
+           *execution_options = intern("_execution_options"),
            *should_log_info = intern("_should_log_info"),
            *parent_listeners = intern("parent_listeners"), *listeners = intern("listeners"),
            *begin = intern("begin"), *connect = intern("connect"),
@@ -57,7 +57,7 @@ struct Names {
            *pymysql = intern("pymysql"), *postgresql = intern("postgresql"),
            *psycopg = intern("psycopg");
 };
-const Names* N;
+const Names* names;
 
 struct State {
   bool usable = false;          // SQLAlchemy's structures read below are there
@@ -77,7 +77,7 @@ struct State {
   PyObject* kw_dialect;
   PyObject* no_params_positional;  // ()
 };
-State S;
+State state;
 
 // Dialect classes and whether their text execution can be done here.
 std::unordered_map<PyObject*, bool> dialect_classes;
@@ -100,8 +100,8 @@ bool swallow_exception() {
 // Guards
 
 bool no_session_listeners() {
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(S.session_listeners); ++i) {
-    if (!size_is_zero(PyTuple_GET_ITEM(S.session_listeners, i))) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.session_listeners); ++i) {
+    if (!size_is_zero(PyTuple_GET_ITEM(state.session_listeners, i))) return false;
   }
   return true;
 }
@@ -109,17 +109,18 @@ bool no_session_listeners() {
 // The engine's listeners on Connection events are none, or only the
 // package's own BEGIN on "begin" (`own_begin` then tells the caller).
 bool only_own_listeners(Borrowed engine, bool& own_begin) {
-  Ref dispatch = getattr(engine, N->dispatch);
+  Ref dispatch = getattr(engine, names->dispatch);
   PyObject* own = engines::own_begin_listener();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(S.connection_events); ++i) {
-    PyObject* event = PyTuple_GET_ITEM(S.connection_events, i);
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.connection_events); ++i) {
+    PyObject* event = PyTuple_GET_ITEM(state.connection_events, i);
     Ref listening = getattr(dispatch, event);
-    if (!size_is_zero(getattr(listening, N->parent_listeners))) return false;
-    Ref own_list = getattr(listening, N->listeners);
+    if (!size_is_zero(getattr(listening, names->parent_listeners))) return false;
+    Ref own_list = getattr(listening, names->listeners);
     Py_ssize_t n = PyObject_Size(own_list.get());
     if (n < 0) throw_error();
     if (n == 0) continue;
-    if (n != 1 || !own || !PyUnicode_CheckExact(event) || PyUnicode_Compare(event, N->begin) != 0) {
+    if (n != 1 || !own || !PyUnicode_CheckExact(event) ||
+        PyUnicode_Compare(event, names->begin) != 0) {
       return false;
     }
     if (Ref::check(PySequence_GetItem(own_list.get(), 0)).get() != own) return false;
@@ -137,17 +138,18 @@ bool dialect_class_direct(Borrowed dialect) {
     Ref v = getattr(dialect, attr);
     return PyUnicode_CheckExact(v.get()) && PyUnicode_Compare(v.get(), text) == 0;
   };
-  bool ok = (is(N->name, N->sqlite) && is(N->driver, N->pysqlite)) ||
-            (is(N->name, N->mysql) && is(N->driver, N->pymysql)) ||
-            (is(N->name, N->postgresql) && is(N->driver, N->psycopg));
+  bool ok = (is(names->name, names->sqlite) && is(names->driver, names->pysqlite)) ||
+            (is(names->name, names->mysql) && is(names->driver, names->pymysql)) ||
+            (is(names->name, names->postgresql) && is(names->driver, names->psycopg));
   if (ok) {
-    Ref ctx = getattr(dialect, N->execution_ctx_cls);
-    ok = getattr(cls, N->do_execute).get() == S.default_do_execute &&
-         getattr(ctx, N->get_result_processor).get() == S.default_result_processor &&
-         !truthy(getattr(dialect, N->requires_name_normalize)) &&
-         getattr(dialect, N->bind_typing).get() != S.setinputsizes &&
-         PyObject_TypeCheck(call_method(dialect, N->type_descriptor, {S.null_type_obj}).get(),
-                            reinterpret_cast<PyTypeObject*>(S.null_type));
+    Ref ctx = getattr(dialect, names->execution_ctx_cls);
+    ok = getattr(cls, names->do_execute).get() == state.default_do_execute &&
+         getattr(ctx, names->get_result_processor).get() == state.default_result_processor &&
+         !truthy(getattr(dialect, names->requires_name_normalize)) &&
+         getattr(dialect, names->bind_typing).get() != state.setinputsizes &&
+         PyObject_TypeCheck(
+             call_method(dialect, names->type_descriptor, {state.null_type_obj}).get(),
+             reinterpret_cast<PyTypeObject*>(state.null_type));
   }
   Py_INCREF(cls);  // kept with the answer
   dialect_classes.emplace(cls, ok);
@@ -158,19 +160,19 @@ bool dialect_class_direct(Borrowed dialect) {
 // listens or logs, no execution option is set, the dialect is one we know.
 bool engine_unobserved(Borrowed engine, Borrowed dialect, bool& own_begin) {
   own_begin = false;
-  if (truthy(getattr(S.connection_type, N->has_events))) return false;
-  if (truthy(getattr(dialect, N->has_events))) return false;
-  if (!size_is_zero(getattr(engine, N->execution_options))) return false;
-  if (truthy(call_method(engine, N->should_log_info, {}))) return false;
+  if (truthy(getattr(state.connection_type, names->has_events))) return false;
+  if (truthy(getattr(dialect, names->has_events))) return false;
+  if (!size_is_zero(getattr(engine, names->execution_options))) return false;
+  if (truthy(call_method(engine, names->should_log_info, {}))) return false;
   if (!dialect_class_direct(dialect)) return false;
-  Ref ctx = getattr(dialect, N->execution_ctx_cls);
-  Ref translate = getattr_opt(ctx, N->translate_colname);
+  Ref ctx = getattr(dialect, names->execution_ctx_cls);
+  Ref translate = getattr_opt(ctx, names->translate_colname);
   if (translate && translate.get() != Py_None) {
     // Dotted names are cut only by an SQLite too old to name columns plainly.
-    Ref broken = getattr_opt(dialect, N->broken_dotted_colnames);
+    Ref broken = getattr_opt(dialect, names->broken_dotted_colnames);
     if (!broken || truthy(broken)) return false;
   }
-  if (truthy(getattr(engine, N->has_events)) && !only_own_listeners(engine, own_begin)) {
+  if (truthy(getattr(engine, names->has_events)) && !only_own_listeners(engine, own_begin)) {
     return false;
   }
   return true;
@@ -183,14 +185,14 @@ bool engine_unobserved(Borrowed engine, Borrowed dialect, bool& own_begin) {
 // driver sees, `processors` the bind processor of each or None.
 
 Ref make_form(Borrowed clause, Borrowed dialect) {
-  Ref compiled = call_method_kw(clause, N->compile, {dialect.get()}, S.kw_dialect);
-  Ref sql = getattr(compiled, N->string);
+  Ref compiled = call_method_kw(clause, names->compile, {dialect.get()}, state.kw_dialect);
+  Ref sql = getattr(compiled, names->string);
   if (!PyUnicode_CheckExact(sql.get())) return none();
-  if (!size_is_zero(getattr(compiled, N->literal_execute_params)) ||
-      !size_is_zero(getattr(compiled, N->post_compile_params))) {
+  if (!size_is_zero(getattr(compiled, names->literal_execute_params)) ||
+      !size_is_zero(getattr(compiled, names->post_compile_params))) {
     return none();
   }
-  Ref binds = getattr(compiled, N->binds);
+  Ref binds = getattr(compiled, names->binds);
   if (!PyDict_CheckExact(binds.get())) return none();
   // Every bind is a plain placeholder: no value or callable of its own, not
   // expanded or rendered.
@@ -198,31 +200,32 @@ Ref make_form(Borrowed clause, Borrowed dialect) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(binds.get(), &pos, &name, &bind)) {
     Ref bind_ref = Ref::borrow(bind), name_ref = Ref::borrow(name);
-    Ref key = getattr(bind_ref, N->key);
+    Ref key = getattr(bind_ref, names->key);
     if (!PyUnicode_CheckExact(name_ref.get()) || !PyUnicode_CheckExact(key.get()) ||
         PyUnicode_Compare(key.get(), name_ref.get()) != 0 ||
-        truthy(getattr(bind_ref, N->expanding)) || truthy(getattr(bind_ref, N->literal_execute)) ||
-        getattr(bind_ref, N->callable).get() != Py_None ||
-        getattr(bind_ref, N->value).get() != Py_None) {
+        truthy(getattr(bind_ref, names->expanding)) ||
+        truthy(getattr(bind_ref, names->literal_execute)) ||
+        getattr(bind_ref, names->callable).get() != Py_None ||
+        getattr(bind_ref, names->value).get() != Py_None) {
       return none();
     }
   }
-  const bool positional = truthy(getattr(compiled, N->positional));
-  Ref names;
+  const bool positional = truthy(getattr(compiled, names->positional));
+  Ref order_names;
   if (positional) {
-    Ref order = getattr(compiled, N->positiontup);
+    Ref order = getattr(compiled, names->positiontup);
     if (order.get() == Py_None) return none();
-    names = Ref::check(PySequence_Tuple(order.get()));
+    order_names = Ref::check(PySequence_Tuple(order.get()));
   } else {
-    names = Ref::check(PySequence_Tuple(binds.get()));
+    order_names = Ref::check(PySequence_Tuple(binds.get()));
   }
-  Ref processors = getattr(compiled, N->bind_processors);
-  Ref escaped = getattr(compiled, N->escaped_bind_names);
-  const Py_ssize_t n = PyTuple_GET_SIZE(names.get());
+  Ref processors = getattr(compiled, names->bind_processors);
+  Ref escaped = getattr(compiled, names->escaped_bind_names);
+  const Py_ssize_t n = PyTuple_GET_SIZE(order_names.get());
   Ref keys = Ref::check(PyTuple_New(n));
   Ref procs = Ref::check(PyTuple_New(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref bind_name = Ref::borrow(PyTuple_GET_ITEM(names.get(), i));
+    Ref bind_name = Ref::borrow(PyTuple_GET_ITEM(order_names.get(), i));
     if (!PyUnicode_CheckExact(bind_name.get()) ||
         !check(PySequence_Contains(binds.get(), bind_name.get()))) {
       return none();
@@ -234,7 +237,8 @@ Ref make_form(Borrowed clause, Borrowed dialect) {
     if (!PyDict_Check(escaped.get()) && !size_is_zero(escaped)) return none();
     PyTuple_SET_ITEM(keys.get(), i, key ? key.release() : bind_name.new_ref());
   }
-  return tuple({sql.get(), positional ? Py_True : Py_False, names.get(), keys.get(), procs.get()});
+  return tuple(
+      {sql.get(), positional ? Py_True : Py_False, order_names.get(), keys.get(), procs.get()});
 }
 
 // The form of `clause` for `dialect`: kept in the shared clause cache, made
@@ -258,11 +262,11 @@ Ref form_of(Borrowed clause, Borrowed dialect) {
 
 // Whether `params` (None or an exact dict) give every bind of `form`.
 bool gives_every_bind(Borrowed form, Borrowed params) {
-  PyObject* names = PyTuple_GET_ITEM(form.get(), 2);
-  if (params.get() == Py_None) return PyTuple_GET_SIZE(names) == 0;
+  PyObject* bind_names = PyTuple_GET_ITEM(form.get(), 2);
+  if (params.get() == Py_None) return PyTuple_GET_SIZE(bind_names) == 0;
   if (!PyDict_CheckExact(params.get())) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-    if (!check(PyDict_Contains(params.get(), PyTuple_GET_ITEM(names, i)))) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bind_names); ++i) {
+    if (!check(PyDict_Contains(params.get(), PyTuple_GET_ITEM(bind_names, i)))) return false;
   }
   return true;
 }
@@ -271,13 +275,13 @@ bool gives_every_bind(Borrowed form, Borrowed params) {
 // SQLAlchemy processes them: a tuple in placeholder order, or a dict.
 Ref driver_params(Borrowed form, Borrowed params) {
   const bool positional = PyTuple_GET_ITEM(form.get(), 1) == Py_True;
-  PyObject* names = PyTuple_GET_ITEM(form.get(), 2);
+  PyObject* bind_names = PyTuple_GET_ITEM(form.get(), 2);
   PyObject* keys = PyTuple_GET_ITEM(form.get(), 3);
   PyObject* procs = PyTuple_GET_ITEM(form.get(), 4);
-  const Py_ssize_t n = PyTuple_GET_SIZE(names);
+  const Py_ssize_t n = PyTuple_GET_SIZE(bind_names);
   Ref out = positional ? Ref::check(PyTuple_New(n)) : new_dict();
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref value = dict_get_ref(params, PyTuple_GET_ITEM(names, i));
+    Ref value = dict_get_ref(params, PyTuple_GET_ITEM(bind_names, i));
     if (!value) raise(PyExc_KeyError, "a bind parameter went missing");
     PyObject* proc = PyTuple_GET_ITEM(procs, i);
     if (proc != Py_None) value = call(proc, {value.get()});
@@ -295,31 +299,31 @@ Ref driver_params(Borrowed form, Borrowed params) {
 
 // The column names of a cursor's description.
 Ref column_names(Borrowed description) {
-  Ref names = new_list();
+  Ref columns = new_list();
   for_each(description, [&](Borrowed column) {
-    list_append(names, Ref::check(PySequence_GetItem(column, 0)));
+    list_append(columns, Ref::check(PySequence_GetItem(column, 0)));
   });
-  return names;
+  return columns;
 }
 
 // One row as a dict by the column names; a later column of the same name
 // overwrites an earlier one, as Row._asdict does.
-Ref row_dict(Borrowed names, Borrowed row) {
+Ref row_dict(Borrowed columns, Borrowed row) {
   Ref values = Ref::check(PySequence_Fast(row, "a row must be a sequence"));
-  const Py_ssize_t n = PyList_GET_SIZE(names.get());
+  const Py_ssize_t n = PyList_GET_SIZE(columns.get());
   if (PySequence_Fast_GET_SIZE(values.get()) != n) {
     raise(PyExc_ValueError, "a row does not match its description");
   }
   Ref out = new_dict();
   PyObject** items = PySequence_Fast_ITEMS(values.get());
-  for (Py_ssize_t i = 0; i < n; ++i) dict_set(out, PyList_GET_ITEM(names.get(), i), items[i]);
+  for (Py_ssize_t i = 0; i < n; ++i) dict_set(out, PyList_GET_ITEM(columns.get(), i), items[i]);
   return out;
 }
 
 // Closes a cursor as SQLAlchemy's results do: an ordinary error is ignored.
 void close_cursor(Borrowed cursor) {
   try {
-    call_method(cursor, N->close, {});
+    call_method(cursor, names->close, {});
   } catch (const PyError&) {
     if (!swallow_exception()) throw;
   }
@@ -329,7 +333,7 @@ void close_cursor(Borrowed cursor) {
 // closed already, as SQLAlchemy closes it once the statement has run.
 [[noreturn]] void no_rows(Borrowed cursor) {
   close_cursor(cursor);
-  Ref exc = call(S.resource_closed, {S.no_rows});
+  Ref exc = call(state.resource_closed, {state.no_rows});
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   throw PyError{};
 }
@@ -347,12 +351,12 @@ class DriverRun {
   // would wrap it.
   void check_out() {
     try {
-      fairy_ = call_method(engine_, N->raw_connection, {});
+      fairy_ = call_method(engine_, names->raw_connection, {});
     } catch (const PyError&) {
       Ref exc = fetch_exception();
       if (PyErr_GivenExceptionMatches(exc.get(), dbapi_error().get())) {
         while_handling(exc, [&] {
-          call_method(S.connection_type, N->handle_noconnection,
+          call_method(state.connection_type, names->handle_noconnection,
                       {exc.get(), dialect_.get(), engine_.get()});
         });
       }
@@ -364,7 +368,7 @@ class DriverRun {
   Borrowed fairy() const { return fairy_; }
 
   Ref connection() {
-    if (!connection_) connection_ = call(S.connection_type, {engine_.get(), fairy_.get()});
+    if (!connection_) connection_ = call(state.connection_type, {engine_.get(), fairy_.get()});
     return connection_;
   }
 
@@ -387,7 +391,7 @@ class DriverRun {
       }
       handled_ = true;
       while_handling(exc, [&] {
-        call_method(connection(), N->handle_error,
+        call_method(connection(), names->handle_error,
                     {exc.get(), shown ? shown.get() : Py_None, params ? params.get() : Py_None,
                      cursor ? cursor.get() : Py_None, Py_None});
       });
@@ -418,20 +422,20 @@ class DriverRun {
   // the pool, as the session's rollback and close would do.
   void clean_up(Ref& exc, bool begun) {
     if (begun && !handled_) {
-      while_handling(exc, [&] { call_method(connection(), N->rollback_impl, {}); });
+      while_handling(exc, [&] { call_method(connection(), names->rollback_impl, {}); });
     }
     while_handling(exc, [&] {
       if (connection_) {
-        call_method(connection_, N->close, {});
+        call_method(connection_, names->close, {});
       } else {
-        call_method(fairy_, N->close, {});
+        call_method(fairy_, names->close, {});
       }
     });
   }
 
   Ref dbapi_error() {
-    Ref dbapi = getattr(dialect_, N->loaded_dbapi);
-    return getattr(dbapi, N->Error);
+    Ref dbapi = getattr(dialect_, names->loaded_dbapi);
+    return getattr(dbapi, names->Error);
   }
 
   Borrowed engine_, dialect_;
@@ -447,20 +451,20 @@ Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
   PyList_SET_ITEM(listed.get(), 0, Py_NewRef(st.params.get()));
   Ref params, cursor;
   run.driver_step(sql, listed, Borrowed(), [&] {
-    params = st.params.get() == Py_None
-                 ? (PyTuple_GET_ITEM(form.get(), 1) == Py_True ? Ref::borrow(S.no_params_positional)
-                                                               : new_dict())
-                 : driver_params(form, st.params);
-    cursor = call_method(run.fairy(), N->cursor, {});
+    params = st.params.get() == Py_None ? (PyTuple_GET_ITEM(form.get(), 1) == Py_True
+                                               ? Ref::borrow(state.no_params_positional)
+                                               : new_dict())
+                                        : driver_params(form, st.params);
+    cursor = call_method(run.fairy(), names->cursor, {});
     return none();
   });
   Ref description, count;
   run.driver_step(
       sql, params, cursor,
       [&] {
-        call_method(cursor, N->execute, {sql.get(), params.get()});
-        description = getattr(cursor, N->description);
-        if (st.yield == Yield::RowCount) count = getattr(cursor, N->rowcount);
+        call_method(cursor, names->execute, {sql.get(), params.get()});
+        description = getattr(cursor, names->description);
+        if (st.yield == Yield::RowCount) count = getattr(cursor, names->rowcount);
         return none();
       },
       true);
@@ -471,13 +475,13 @@ Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
       break;
     case Yield::LastRowId:
       value = run.driver_step(Borrowed(), Borrowed(), cursor,
-                              [&] { return getattr(cursor, N->lastrowid); });
+                              [&] { return getattr(cursor, names->lastrowid); });
       break;
     case Yield::FirstAsDict:
     case Yield::Scalar: {
       if (description.get() == Py_None) no_rows(cursor);
       Ref row = run.driver_step(Borrowed(), Borrowed(), cursor,
-                                [&] { return call_method(cursor, N->fetchone, {}); });
+                                [&] { return call_method(cursor, names->fetchone, {}); });
       if (row.get() == Py_None) {
         value = none();
       } else if (st.yield == Yield::Scalar) {
@@ -490,10 +494,10 @@ Ref run_statement(DriverRun& run, const Statement& st, Borrowed form) {
     case Yield::RowsAsDicts: {
       if (description.get() == Py_None) no_rows(cursor);
       Ref rows = run.driver_step(Borrowed(), Borrowed(), cursor,
-                                 [&] { return call_method(cursor, N->fetchall, {}); });
-      Ref names = column_names(description);
+                                 [&] { return call_method(cursor, names->fetchall, {}); });
+      Ref columns = column_names(description);
       value = new_list();
-      for_each(rows, [&](Borrowed row) { list_append(value, row_dict(names, row)); });
+      for_each(rows, [&](Borrowed row) { list_append(value, row_dict(columns, row)); });
       break;
     }
   }
@@ -513,12 +517,12 @@ class ConnectionScope : public ContextBody {
 
  protected:
   Ref enter() override {
-    if (!connection_) connection_ = call_method(engine_, N->connect, {});
+    if (!connection_) connection_ = call_method(engine_, names->connect, {});
     return connection_;
   }
-  void on_success() override { call_method(connection_, N->commit, {}); }
-  void on_error(Borrowed) override { call_method(connection_, N->rollback, {}); }
-  void on_finally() override { call_method(connection_, N->close, {}); }
+  void on_success() override { call_method(connection_, names->commit, {}); }
+  void on_error(Borrowed) override { call_method(connection_, names->rollback, {}); }
+  void on_finally() override { call_method(connection_, names->close, {}); }
   int traverse(visitproc visit, void* arg) override {
     Py_VISIT(engine_.get());
     Py_VISIT(connection_.get());
@@ -543,22 +547,23 @@ constexpr size_t kMaxStatements = 2;
 // ---------------------------------------------------------------------------
 
 bool plain_text(Borrowed statement) {
-  return S.usable && Py_TYPE(statement.get()) == reinterpret_cast<PyTypeObject*>(S.text_clause);
+  return state.usable &&
+         Py_TYPE(statement.get()) == reinterpret_cast<PyTypeObject*>(state.text_clause);
 }
 
 bool plain_insert(Borrowed statement, Borrowed params) {
-  if (!S.usable || params.get() != Py_None ||
-      Py_TYPE(statement.get()) != reinterpret_cast<PyTypeObject*>(S.insert_type)) {
+  if (!state.usable || params.get() != Py_None ||
+      Py_TYPE(statement.get()) != reinterpret_cast<PyTypeObject*>(state.insert_type)) {
     return false;
   }
-  return size_is_zero(call_method(statement, N->get_execution_options, {})) &&
-         size_is_zero(getattr(statement, N->exported_columns));
+  return size_is_zero(call_method(statement, names->get_execution_options, {})) &&
+         size_is_zero(getattr(statement, names->exported_columns));
 }
 
 bool sessionless(Borrowed runner, bool sessionmaker_original, Ref& engine) {
-  if (!S.usable || !sessionmaker_original) return false;
-  Ref bind = getattr(runner, N->data_source);
-  if (Py_TYPE(bind.get()) != reinterpret_cast<PyTypeObject*>(S.engine_type)) return false;
+  if (!state.usable || !sessionmaker_original) return false;
+  Ref bind = getattr(runner, names->data_source);
+  if (Py_TYPE(bind.get()) != reinterpret_cast<PyTypeObject*>(state.engine_type)) return false;
   if (!no_session_listeners()) return false;
   engine = std::move(bind);
   return true;
@@ -570,7 +575,7 @@ Ref run_on_connection(Borrowed engine, FnRef<Ref(Borrowed)> body) {
 
 Ref run_owned(Borrowed engine, const Statement* statements, size_t count,
               FnRef<Ref(std::vector<Ref>&)> assemble, FnRef<Ref(Borrowed)> on_connection) {
-  Ref dialect = getattr(engine, N->dialect);
+  Ref dialect = getattr(engine, names->dialect);
   bool own_begin = false, unobserved = false;
   try {
     unobserved = count <= kMaxStatements && engine_unobserved(engine, dialect, own_begin);
@@ -602,64 +607,66 @@ Ref run_owned(Borrowed engine, const Statement* statements, size_t count,
     // What the package's listener does on "begin"; its failure is not
     // wrapped, as SQLAlchemy does not wrap a listener's.
     run.or_give_back(false, [&] {
-      Ref driver_connection = getattr(run.fairy(), N->dbapi_connection);
-      call_method(driver_connection, N->execute, {N->BEGIN});
+      Ref driver_connection = getattr(run.fairy(), names->dbapi_connection);
+      call_method(driver_connection, names->execute, {names->BEGIN});
     });
   }
   std::vector<Ref> values;
   run.or_give_back(true, [&] {
-    run.driver_step(Borrowed(), Borrowed(), Borrowed(), [&] {
-      return call_method(dialect, N->do_begin, {run.fairy().get()});
-    });
+    run.driver_step(Borrowed(), Borrowed(), Borrowed(),
+                    [&] { return call_method(dialect, names->do_begin, {run.fairy().get()}); });
     for (size_t i = 0; i < count; ++i) {
       values.push_back(run_statement(run, statements[i], forms[i]));
     }
-    run.driver_step(Borrowed(), Borrowed(), Borrowed(), [&] {
-      return call_method(dialect, N->do_commit, {run.fairy().get()});
-    });
+    run.driver_step(Borrowed(), Borrowed(), Borrowed(),
+                    [&] { return call_method(dialect, names->do_commit, {run.fairy().get()}); });
   });
-  call_method(run.fairy(), N->close, {});
+  call_method(run.fairy(), names->close, {});
   return assemble(values);
 }
 
 void init_owned() {
-  N = new Names();
-  S.kw_dialect = names_tuple({"dialect"}).release();
-  S.no_params_positional = Ref::check(PyTuple_New(0)).release();
-  S.text_clause = import_attr("sqlalchemy", "TextClause").release();
-  S.insert_type = import_attr("sqlalchemy.sql.dml", "Insert").release();
-  S.engine_type = import_attr("sqlalchemy.engine", "Engine").release();
-  S.connection_type = import_attr("sqlalchemy.engine", "Connection").release();
-  S.resource_closed = import_attr("sqlalchemy.exc", "ResourceClosedError").release();
-  S.no_rows = intern("This result object does not return rows. It has been closed automatically.");
+  names = new Names();
+  state.kw_dialect = names_tuple({"dialect"}).release();
+  state.no_params_positional = Ref::check(PyTuple_New(0)).release();
+  state.text_clause = import_attr("sqlalchemy", "TextClause").release();
+  state.insert_type = import_attr("sqlalchemy.sql.dml", "Insert").release();
+  state.engine_type = import_attr("sqlalchemy.engine", "Engine").release();
+  state.connection_type = import_attr("sqlalchemy.engine", "Connection").release();
+  state.resource_closed = import_attr("sqlalchemy.exc", "ResourceClosedError").release();
+  state.no_rows =
+      intern("This result object does not return rows. It has been closed automatically.");
   try {
     Ref session = import_attr("sqlalchemy.orm", "Session");
-    Ref for_class = getattr(getattr(session, N->dispatch), intern("_for_class"));
+    Ref for_class = getattr(getattr(session, names->dispatch), intern("_for_class"));
     Ref dispatch = call(for_class, {session.get()});
-    Ref names = Ref::check(PySequence_Tuple(getattr(dispatch, intern("_event_names")).get()));
-    Ref lists = Ref::check(PyTuple_New(PyTuple_GET_SIZE(names.get())));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-      Ref listening = getattr(dispatch, PyTuple_GET_ITEM(names.get(), i));
-      PyTuple_SET_ITEM(lists.get(), i, getattr(listening, N->parent_listeners).release());
+    Ref session_events =
+        Ref::check(PySequence_Tuple(getattr(dispatch, intern("_event_names")).get()));
+    Ref lists = Ref::check(PyTuple_New(PyTuple_GET_SIZE(session_events.get())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(session_events.get()); ++i) {
+      Ref listening = getattr(dispatch, PyTuple_GET_ITEM(session_events.get(), i));
+      PyTuple_SET_ITEM(lists.get(), i, getattr(listening, names->parent_listeners).release());
     }
-    Ref engine_dispatch = getattr(S.engine_type, N->dispatch);
+    Ref engine_dispatch = getattr(state.engine_type, names->dispatch);
     Ref event_names = getattr(engine_dispatch, intern("_event_names"));
     Ref events = Ref::check(PySequence_Tuple(event_names.get()));
     Ref default_dialect = import_attr("sqlalchemy.engine.default", "DefaultDialect");
     Ref default_context = import_attr("sqlalchemy.engine.default", "DefaultExecutionContext");
-    S.default_do_execute = getattr(default_dialect, N->do_execute).release();
-    S.default_result_processor = getattr(default_context, N->get_result_processor).release();
-    S.null_type = import_attr("sqlalchemy.sql.sqltypes", "NullType").release();
-    S.null_type_obj = import_attr("sqlalchemy.sql.sqltypes", "NULLTYPE").release();
-    S.setinputsizes = getattr(import_attr("sqlalchemy.engine.interfaces", "BindTyping"),
-                              intern("SETINPUTSIZES"))
-                          .release();
-    for (PyObject* needed : {N->handle_error, N->handle_noconnection, N->rollback_impl}) {
-      getattr(S.connection_type, needed);
+    state.default_do_execute = getattr(default_dialect, names->do_execute).release();
+    state.default_result_processor =
+        getattr(default_context, names->get_result_processor).release();
+    state.null_type = import_attr("sqlalchemy.sql.sqltypes", "NullType").release();
+    state.null_type_obj = import_attr("sqlalchemy.sql.sqltypes", "NULLTYPE").release();
+    state.setinputsizes =
+        getattr(import_attr("sqlalchemy.engine.interfaces", "BindTyping"), intern("SETINPUTSIZES"))
+            .release();
+    for (PyObject* needed :
+         {names->handle_error, names->handle_noconnection, names->rollback_impl}) {
+      getattr(state.connection_type, needed);
     }
-    S.session_listeners = lists.release();
-    S.connection_events = events.release();
-    S.usable = true;
+    state.session_listeners = lists.release();
+    state.connection_events = events.release();
+    state.usable = true;
   } catch (const PyError&) {
     // Another SQLAlchemy than the one this was written against: every owned
     // statement keeps its Session.

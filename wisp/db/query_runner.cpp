@@ -59,7 +59,7 @@ struct Names {
            *select_lastval = intern("SELECT lastval()"),
            *lastval_undefined = intern("55000");  // object_not_in_prerequisite_state
 };
-const Names* N;
+const Names* names;
 
 // Objects captured at import that the fast paths compare against.
 struct State {
@@ -73,7 +73,7 @@ struct State {
   PyObject* row_asdict;   // Row._asdict as imported
   PyObject* dbapi_error;  // sqlalchemy.exc.DBAPIError
 };
-State S;
+State state;
 db::SessionFactory sessions;
 
 // ---------------------------------------------------------------------------
@@ -97,26 +97,26 @@ class SessionScope : public ContextBody {
     if (truthy(session_)) {
       auto_close_ = false;
     } else {
-      session_ = sessions.make(globals_, getattr(self_, N->data_source));
+      session_ = sessions.make(globals_, getattr(self_, names->data_source));
     }
     return session_;
   }
   void on_success() override {
-    if (auto_close_) call_method(session_, N->commit, {});
+    if (auto_close_) call_method(session_, names->commit, {});
   }
   void on_error(Borrowed) override {
     if (!auto_close_) {
-      Ref nested_of = getattr_opt(session_, N->get_nested_transaction);
+      Ref nested_of = getattr_opt(session_, names->get_nested_transaction);
       Ref nested = nested_of ? call(nested_of) : Ref();
       if (nested && nested.get() != Py_None) {
-        call_method(nested, N->rollback, {});
+        call_method(nested, names->rollback, {});
         return;
       }
     }
-    call_method(session_, N->rollback, {});
+    call_method(session_, names->rollback, {});
   }
   void on_finally() override {
-    if (auto_close_) call_method(session_, N->close, {});
+    if (auto_close_) call_method(session_, names->close, {});
   }
   int traverse(visitproc visit, void* arg) override {
     Py_VISIT(self_.get());
@@ -135,8 +135,8 @@ class SessionScope : public ContextBody {
 // Whether `self.get_session` is the class's own scope; otherwise the
 // override, in `gs`.
 bool own_scope(Borrowed self, Ref& gs) {
-  gs = getattr(self, N->get_session);
-  return PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == S.get_session &&
+  gs = getattr(self, names->get_session);
+  return PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == state.get_session &&
          PyMethod_GET_SELF(gs.get()) == self.get();
 }
 
@@ -169,18 +169,18 @@ Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con) {
 }
 
 bool is_postgresql(Borrowed dialect) {
-  Ref name = getattr(dialect, N->name);
-  return PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), N->postgresql) == 0;
+  Ref name = getattr(dialect, names->name);
+  return PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), names->postgresql) == 0;
 }
 
 // Whether `session` runs on PostgreSQL: the dialect of session.get_bind().
 // A borrowed object without get_bind is taken as it always was. A
 // Connection standing in for an owned session (`stand_in`) has its own.
 bool on_postgresql(Borrowed session, bool stand_in = false) {
-  if (stand_in) return is_postgresql(getattr(session, N->dialect));
-  Ref get_bind = getattr_opt(session, N->get_bind);
+  if (stand_in) return is_postgresql(getattr(session, names->dialect));
+  Ref get_bind = getattr_opt(session, names->get_bind);
   if (!get_bind) return false;
-  return is_postgresql(getattr(call(get_bind), N->dialect));
+  return is_postgresql(getattr(call(get_bind), names->dialect));
 }
 
 // The result's column names as a list, when every row of it can be turned
@@ -189,10 +189,10 @@ bool on_postgresql(Borrowed session, bool stand_in = false) {
 // `dict(row._mapping)`, the names paired with the values in order).
 // Otherwise a null Ref.
 Ref plain_keys(Borrowed result, Borrowed first_row) {
-  if (Py_TYPE(first_row.get()) != reinterpret_cast<PyTypeObject*>(S.row_type)) return {};
-  Ref own = getattr(Borrowed(S.row_type), N->asdict);
-  if (own.get() != S.row_asdict) return {};
-  Ref keys = Ref::check(PySequence_List(call_method(result, N->keys, {}).get()));
+  if (Py_TYPE(first_row.get()) != reinterpret_cast<PyTypeObject*>(state.row_type)) return {};
+  Ref own = getattr(Borrowed(state.row_type), names->asdict);
+  if (own.get() != state.row_asdict) return {};
+  Ref keys = Ref::check(PySequence_List(call_method(result, names->keys, {}).get()));
   for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
     if (!PyUnicode_CheckExact(PyList_GET_ITEM(keys.get(), i))) return {};
   }
@@ -205,7 +205,7 @@ Ref plain_keys(Borrowed result, Borrowed first_row) {
 // not a plain Row, or whose values do not match them in number, takes
 // `_asdict` after all.
 Ref row_as_dict(Borrowed row, Borrowed keys) {
-  if (keys && Py_TYPE(row.get()) == reinterpret_cast<PyTypeObject*>(S.row_type)) {
+  if (keys && Py_TYPE(row.get()) == reinterpret_cast<PyTypeObject*>(state.row_type)) {
     Ref values = Ref::check(PySequence_Tuple(row.get()));
     Py_ssize_t n = PyList_GET_SIZE(keys.get());
     if (PyTuple_GET_SIZE(values.get()) == n) {
@@ -216,12 +216,12 @@ Ref row_as_dict(Borrowed row, Borrowed keys) {
       return out;
     }
   }
-  return call_method(row, N->asdict, {});
+  return call_method(row, names->asdict, {});
 }
 
 // [row._asdict() for row in result.all()]
 Ref rows_as_dicts(Borrowed result) {
-  Ref rows = call_method(result, N->all, {});
+  Ref rows = call_method(result, names->all, {});
   Ref keys;
   if (PyList_CheckExact(rows.get()) && PyList_GET_SIZE(rows.get()) > 0) {
     keys = plain_keys(result, Ref::borrow(PyList_GET_ITEM(rows.get(), 0)));
@@ -233,7 +233,7 @@ Ref rows_as_dicts(Borrowed result) {
 
 // data = <result>.first(); data._asdict() when truthy
 Ref first_as_dict(Borrowed result) {
-  Ref data = call_method(result, N->first, {});
+  Ref data = call_method(result, names->first, {});
   if (truthy(data)) return row_as_dict(data, plain_keys(result, data));
   return data;
 }
@@ -331,18 +331,18 @@ Ref finish(Then then, Borrowed session, Ref result) {
     case Then::Nothing:
       return none();
     case Then::Flushed:
-      call_method(session, N->flush, {});
+      call_method(session, names->flush, {});
       return none();
     case Then::RowCount:
-      return getattr(result, N->rowcount);
+      return getattr(result, names->rowcount);
     case Then::FirstAsDict:
       return first_as_dict(result);
     case Then::ScalarOneOrNone:
-      return call_method(result, N->scalar_one_or_none, {});
+      return call_method(result, names->scalar_one_or_none, {});
     case Then::All:
-      return call_method(result, N->all, {});
+      return call_method(result, names->all, {});
     case Then::ScalarsAll:
-      return call_method(call_method(result, N->scalars, {}), N->all, {});
+      return call_method(call_method(result, names->scalars, {}), names->all, {});
     case Then::RowsAsDicts:
       return rows_as_dicts(result);
     case Then::InsertedKey:  // made by inserted_key
@@ -356,34 +356,34 @@ Ref finish(Then then, Borrowed session, Ref result) {
 // a sequence, or None when it drew none since DISCARD SEQUENCES (lastval()
 // then fails, and the savepoint keeps that from aborting the transaction).
 Ref last_sequence_value(Borrowed connection) {
-  call_method(connection, N->exec_driver_sql, {N->key_savepoint});
+  call_method(connection, names->exec_driver_sql, {names->key_savepoint});
   Ref value;
   try {
-    value = call_method(call_method(connection, N->exec_driver_sql, {N->select_lastval}),
-                        N->scalar, {});
+    value = call_method(call_method(connection, names->exec_driver_sql, {names->select_lastval}),
+                        names->scalar, {});
   } catch (const PyError&) {
     Ref exc = fetch_exception();
-    bool undefined = check(PyObject_IsInstance(exc.get(), S.dbapi_error)) == 1;
+    bool undefined = check(PyObject_IsInstance(exc.get(), state.dbapi_error)) == 1;
     if (undefined) {
-      Ref code = getattr_opt(getattr(exc, N->orig), N->sqlstate);
+      Ref code = getattr_opt(getattr(exc, names->orig), names->sqlstate);
       undefined = code && PyUnicode_Check(code.get()) &&
-                  PyUnicode_Compare(code.get(), N->lastval_undefined) == 0;
+                  PyUnicode_Compare(code.get(), names->lastval_undefined) == 0;
     }
     if (!undefined) {
       restore_exception(std::move(exc));
       throw;
     }
-    call_method(connection, N->exec_driver_sql, {N->key_rollback});
+    call_method(connection, names->exec_driver_sql, {names->key_rollback});
     value = none();
   }
-  call_method(connection, N->exec_driver_sql, {N->key_release});
+  call_method(connection, names->exec_driver_sql, {names->key_release});
   return value;
 }
 
 // Whether a statement says it returns rows: a top-level RETURNING in its
 // text, read as PostgreSQL reads it.
 bool says_returning(Borrowed sql) {
-  Ref sql_text = getattr_opt(sql, N->text);
+  Ref sql_text = getattr_opt(sql, names->text);
   return sql_text && PyUnicode_Check(sql_text.get()) &&
          db::has_top_level_word(sql_text, "returning", db::kPostgres);
 }
@@ -400,19 +400,19 @@ bool says_returning(Borrowed sql) {
 // DO NOTHING) has no key either, whatever its defaults drew.
 Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args, bool stand_in) {
   if (!on_postgresql(session, stand_in)) {
-    Ref result = call_method(session, N->execute, {sql.get(), args.get()});
-    return getattr(result, N->lastrowid);
+    Ref result = call_method(session, names->execute, {sql.get(), args.get()});
+    return getattr(result, names->lastrowid);
   }
   const bool returning = says_returning(sql);
-  Ref connection = stand_in ? Ref::borrow(session) : call_method(session, N->connection, {});
-  if (!returning) call_method(connection, N->exec_driver_sql, {N->discard_sequences});
-  Ref result = call_method(session, N->execute, {sql.get(), args.get()});
-  if (truthy(getattr(result, N->returns_rows))) {
-    Ref row = call_method(result, N->first, {});
+  Ref connection = stand_in ? Ref::borrow(session) : call_method(session, names->connection, {});
+  if (!returning) call_method(connection, names->exec_driver_sql, {names->discard_sequences});
+  Ref result = call_method(session, names->execute, {sql.get(), args.get()});
+  if (truthy(getattr(result, names->returns_rows))) {
+    Ref row = call_method(result, names->first, {});
     if (row.get() == Py_None) return none();
     return Ref::check(PySequence_GetItem(row.get(), 0));
   }
-  Ref count = getattr(result, N->rowcount);
+  Ref count = getattr(result, names->rowcount);
   result.reset();
   if (returning || (PyLong_Check(count.get()) && check(PyObject_Not(count.get())))) return none();
   return last_sequence_value(connection);
@@ -441,7 +441,7 @@ bool driver_yield(Then then, db::Yield& yield) {
 
 Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   if (op.then == Then::SameAsOnSelf) {
-    return call_method(a[0], N->*op.call, {a[1].get(), a[2].get(), a[3].get()});
+    return call_method(a[0], names->*op.call, {a[1].get(), a[2].get(), a[3].get()});
   }
   if (op.batch) {
     PyObject* rows = a[op.args[1]].get();
@@ -452,32 +452,31 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
     if (op.then == Then::InsertedKey) {
       return inserted_key(session, a[op.args[0]], a[op.args[1]], stand_in);
     }
-    Ref result = op.args[1] < 0 ? call_method(session, N->*op.call, {a[op.args[0]].get()})
-                                : call_method(session, N->*op.call,
+    Ref result = op.args[1] < 0 ? call_method(session, names->*op.call, {a[op.args[0]].get()})
+                                : call_method(session, names->*op.call,
                                               {a[op.args[0]].get(), a[op.args[1]].get()});
     return finish(op.then, session, std::move(result));
   };
-  // Text statements of an owned scope: without the Session when nothing
-  // could tell (owned.h).
+  auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (op.then == Then::Result && db::plain_insert(a[op.args[0]], a[op.args[1]])) {
     // A model's insert(...).values(...) (BaseMapper.insert).
     if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
-      return db::run_on_connection(engine, [&](Borrowed c) { return run(c, true); });
+      return db::run_on_connection(engine, on_connection);
     }
   }
+  // Text statements of an owned scope: without the Session when nothing
+  // could tell (owned.h).
   if (op.params[0].ann == Ann::TextClause && db::plain_text(a[op.args[0]])) {
     if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
-      auto on_connection = [&](Borrowed c) { return run(c, true); };
       db::Yield yield;
       // PostgreSQL has no last row id: its key is read by inserted_key.
       if (!driver_yield(op.then, yield) ||
-          (op.then == Then::InsertedKey && is_postgresql(getattr(engine, N->dialect)))) {
+          (op.then == Then::InsertedKey && is_postgresql(getattr(engine, names->dialect)))) {
         return db::run_on_connection(engine, on_connection);
       }
       db::Statement statement{a[op.args[0]], a[op.args[1]], yield};
       return db::run_owned(
-          engine, &statement, 1, [](std::vector<Ref>& values) { return values[0]; },
-          on_connection);
+          engine, &statement, 1, [](std::vector<Ref>& values) { return values[0]; }, on_connection);
     }
   }
   return in_session(f, a[0], a[op.con], [&](Borrowed session) { return run(session, false); });
@@ -499,7 +498,7 @@ struct Init {
   Ref self, data_source;
 };
 Ref init(FunctionObject*, Init& args) {
-  setattr(args.self, N->data_source, args.data_source);
+  setattr(args.self, names->data_source, args.data_source);
   return none();
 }
 
@@ -508,10 +507,10 @@ Ref init(FunctionObject*, Init& args) {
 
 // sql.text.strip().rstrip(";")
 Ref count_text(Borrowed sql) {
-  Ref raw = getattr(sql, N->text);
+  Ref raw = getattr(sql, names->text);
   if (!PyUnicode_CheckExact(raw.get())) {
-    Ref stripped = call_method(raw, N->strip, {});
-    return call_method(stripped, N->rstrip, {N->semicolon});
+    Ref stripped = call_method(raw, names->strip, {});
+    return call_method(stripped, names->rstrip, {names->semicolon});
   }
   Py_ssize_t begin, end;
   db::count_bounds(raw, begin, end);
@@ -545,14 +544,14 @@ Ref count_clause(Borrowed globals, Borrowed sql, bool postgres = false) {
   }
   if (cut >= 0) {
     Ref from_content = Ref::check(PyUnicode_Substring(sql_text.get(), cut, end));
-    q = concat({N->simple_count, from_content.get()});
+    q = concat({names->simple_count, from_content.get()});
   } else if (db::ends_in_line_comment(sql_text)) {
     // A trailing line comment would swallow the closing parenthesis.
-    q = concat({N->wrap_open, sql_text.get(), N->newline, N->wrap_close});
+    q = concat({names->wrap_open, sql_text.get(), names->newline, names->wrap_close});
   } else {
-    q = concat({N->wrap_open, sql_text.get(), N->wrap_close});
+    q = concat({names->wrap_open, sql_text.get(), names->wrap_close});
   }
-  return S.clauses->text(global(globals, N->text), q);
+  return state.clauses->text(global(globals, names->text), q);
 }
 
 // def count_query(sql: TextClause)
@@ -563,8 +562,8 @@ Ref count_query(FunctionObject* f, Ref* a) {
 // The count statement of select_page: count_query(sql), read with
 // PostgreSQL's syntax when the session runs there.
 Ref page_count_query(FunctionObject* f, Borrowed session, Borrowed sql, bool stand_in) {
-  GlobalRef count = global(f, N->count_query);
-  if (count.get() == S.count_query) {
+  GlobalRef count = global(f, names->count_query);
+  if (count.get() == state.count_query) {
     return count_clause(f->globals, sql, on_postgresql(session, stand_in));
   }
   return call(count, {sql.get()});
@@ -573,7 +572,7 @@ Ref page_count_query(FunctionObject* f, Borrowed session, Borrowed sql, bool sta
 // The statement text without trailing semicolons and blanks, so that the
 // limit clause lands inside the statement.
 Ref strip_statement_end(Ref s) {
-  if (!PyUnicode_Check(s.get())) return call_method(s, N->rstrip, {});
+  if (!PyUnicode_Check(s.get())) return call_method(s, names->rstrip, {});
   const Py_ssize_t end = db::statement_end(s);
   if (end == PyUnicode_GET_LENGTH(s.get())) return s;
   return Ref::check(PyUnicode_Substring(s.get(), 0, end));
@@ -587,17 +586,17 @@ struct LimitParts {
 };
 
 LimitParts limit_parts(Borrowed sql, Borrowed page) {
-  Ref num = getattr(page, N->pageNum);
-  Ref less = Ref::check(PyNumber_Subtract(num.get(), S.one));
-  Ref size = getattr(page, N->pageSize);
+  Ref num = getattr(page, names->pageNum);
+  Ref less = Ref::check(PyNumber_Subtract(num.get(), state.one));
+  Ref size = getattr(page, names->pageSize);
   Ref start = Ref::check(PyNumber_Multiply(less.get(), size.get()));
-  Ref body = strip_statement_end(getattr(sql, N->text));
+  Ref body = strip_statement_end(getattr(sql, names->text));
   if (db::ends_in_line_comment(body)) {
     // The clause would land inside the comment and the page would silently
     // hold every row: start it on a line of its own.
-    return {concat({body.get(), N->newline, N->limit_tail}), std::move(start)};
+    return {concat({body.get(), names->newline, names->limit_tail}), std::move(start)};
   }
-  return {Ref::check(PyUnicode_Concat(body.get(), N->limit_tail)), std::move(start)};
+  return {Ref::check(PyUnicode_Concat(body.get(), names->limit_tail)), std::move(start)};
 }
 
 // def limit_query(sql: TextClause, page: Page)
@@ -607,31 +606,32 @@ struct LimitQuery {
 Ref limit_query(FunctionObject* f, LimitQuery& args) {
   LimitParts parts = limit_parts(args.sql, args.page);
   // bindparams returns a copy: the shared clause stays as it was made.
-  Ref clause = S.clauses->text(global(f, N->text), parts.text);
-  Ref bindparams = getattr(clause, N->bindparams);
-  Ref page_size = getattr(args.page, N->pageSize);
-  return call_kw(bindparams, {page_size.get(), parts.start.get()}, S.kw_page);
+  Ref clause = state.clauses->text(global(f, names->text), parts.text);
+  Ref bindparams = getattr(clause, names->bindparams);
+  Ref page_size = getattr(args.page, names->pageSize);
+  return call_kw(bindparams, {page_size.get(), parts.start.get()}, state.kw_page);
 }
 
 // The page query of select_page: limit_query(sql, page) run with `args`.
 Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed page,
                    Borrowed args) {
-  GlobalRef limit = global(f, N->limit_query);
-  if (limit.get() != S.limit_query || !(args.get() == Py_None || PyDict_CheckExact(args.get()))) {
+  GlobalRef limit = global(f, names->limit_query);
+  if (limit.get() != state.limit_query ||
+      !(args.get() == Py_None || PyDict_CheckExact(args.get()))) {
     Ref sql_str = call(limit, {sql.get(), page.get()});
-    return call_method(session, N->execute, {sql_str.get(), args.get()});
+    return call_method(session, names->execute, {sql_str.get(), args.get()});
   }
   // The module's own limit_query: the same statement, with the page values
   // passed beside `args` rather than bound into a copy of the clause, which
   // SQLAlchemy makes at a cost comparable to running the query. Values in
   // `args` win, as they win over bound values.
   LimitParts parts = limit_parts(sql, page);
-  Ref clause = S.clauses->text(global(f, N->text), parts.text);
+  Ref clause = state.clauses->text(global(f, names->text), parts.text);
   Ref binds = new_dict();
-  dict_set(binds, N->page_size, getattr(page, N->pageSize));
-  dict_set(binds, N->page_offset, parts.start);
+  dict_set(binds, names->page_size, getattr(page, names->pageSize));
+  dict_set(binds, names->page_offset, parts.start);
   if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
-  return call_method(session, N->execute, {clause.get(), binds.get()});
+  return call_method(session, names->execute, {clause.get(), binds.get()});
 }
 
 // def select_page(self, sql: TextClause, page: Page, con=None, args=None)
@@ -640,8 +640,8 @@ struct SelectPage {
 };
 Ref page_head(Borrowed page) {
   Ref page_result = new_dict();
-  dict_set(page_result, N->pageNum, getattr(page, N->pageNum));
-  dict_set(page_result, N->pageSize, getattr(page, N->pageSize));
+  dict_set(page_result, names->pageNum, getattr(page, names->pageNum));
+  dict_set(page_result, names->pageSize, getattr(page, names->pageSize));
   return page_result;
 }
 
@@ -652,10 +652,10 @@ bool page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed arg
                     Ref& binds) {
   try {
     LimitParts parts = limit_parts(sql, page);
-    clause = S.clauses->text(global(f, N->text), parts.text);
+    clause = state.clauses->text(global(f, names->text), parts.text);
     binds = new_dict();
-    dict_set(binds, N->page_size, getattr(page, N->pageSize));
-    dict_set(binds, N->page_offset, parts.start);
+    dict_set(binds, names->page_size, getattr(page, names->pageSize));
+    dict_set(binds, names->page_offset, parts.start);
     if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
     return true;
   } catch (const PyError&) {
@@ -669,25 +669,27 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
   auto run = [&](Borrowed s, bool stand_in) {
     Ref page_result = page_head(args.page);
     Ref count_sql = page_count_query(f, s, args.sql, stand_in);
-    Ref counted = call_method(s, N->execute, {count_sql.get(), args.args.get()});
-    dict_set(page_result, N->total, call_method(counted, N->scalar, {}));
+    Ref counted = call_method(s, names->execute, {count_sql.get(), args.args.get()});
+    dict_set(page_result, names->total, call_method(counted, names->scalar, {}));
     counted.reset();
     Ref result = run_page_query(f, s, args.sql, args.page, args.args);
-    dict_set(page_result, N->list, rows_as_dicts(result));
+    dict_set(page_result, names->list, rows_as_dicts(result));
     return page_result;
   };
   Ref engine = db::plain_text(args.sql) ? sessionless_engine(f, args.self, args.con) : Ref();
   if (!engine) return in_session(f, args.self, args.con, [&](Borrowed s) { return run(s, false); });
   auto on_connection = [&](Borrowed c) { return run(c, true); };
-  if (global(f, N->count_query).get() != S.count_query ||
-      global(f, N->limit_query).get() != S.limit_query || !S.clauses->serves(global(f, N->text)) ||
+  if (global(f, names->count_query).get() != state.count_query ||
+      global(f, names->limit_query).get() != state.limit_query ||
+      !state.clauses->serves(global(f, names->text)) ||
       !(args.args.get() == Py_None || PyDict_CheckExact(args.args.get()))) {
     return db::run_on_connection(engine, on_connection);
   }
   // Both statements on the driver connection, worked out beforehand: none
   // of this touches the database.
   Ref page_result = page_head(args.page);
-  Ref count_sql = count_clause(f->globals, args.sql, is_postgresql(getattr(engine, N->dialect)));
+  Ref dialect = getattr(engine, names->dialect);
+  Ref count_sql = count_clause(f->globals, args.sql, is_postgresql(dialect));
   Ref page_sql, binds;
   if (!page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
     return db::run_on_connection(engine, on_connection);
@@ -697,8 +699,8 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
   return db::run_owned(
       engine, statements, 2,
       [&](std::vector<Ref>& values) {
-        dict_set(page_result, N->total, values[0]);
-        dict_set(page_result, N->list, values[1]);
+        dict_set(page_result, names->total, values[0]);
+        dict_set(page_result, names->list, values[1]);
         return page_result;
       },
       on_connection);
@@ -709,8 +711,8 @@ struct PageInit {
   Ref self, page_num, page_size;
 };
 Ref page_init(FunctionObject*, PageInit& args) {
-  setattr(args.self, N->pageSize, args.page_size);
-  setattr(args.self, N->pageNum, args.page_num);
+  setattr(args.self, names->pageSize, args.page_size);
+  setattr(args.self, names->pageNum, args.page_num);
   return none();
 }
 
@@ -762,13 +764,13 @@ Ref make_query_runner(Borrowed g, Borrowed page_cls) {
   Ref gen_fn = cb.method(session_def);
   Ref cm = call(import_attr("contextlib", "contextmanager"), {gen_fn.get()});
   cb.attr("get_session", cm);
-  S.get_session = cm.release();
+  state.get_session = cm.release();
   return cb.make();
 }
 
 }  // namespace
 
-WISP_MODULE(query_runner, N, g) {
+WISP_MODULE(query_runner, names, g) {
   Ref text_clause = import_attr("sqlalchemy", "TextClause");
   dict_set(g, "re", import("re"));
   dict_set(g, "contextlib", import("contextlib"));
@@ -780,23 +782,23 @@ WISP_MODULE(query_runner, N, g) {
   dict_set(g, "sessionmaker", sessionmaker);
   dict_set(g, "dataclass", import_attr("dataclasses", "dataclass"));
 
-  S.one = Ref::check(PyLong_FromLong(1)).release();
+  state.one = Ref::check(PyLong_FromLong(1)).release();
   sessions.init(sessionmaker);
-  S.kw_page = tuple({N->page_size, N->page_offset}).release();
-  S.row_type = import_attr("sqlalchemy.engine.row", "Row").release();
-  S.row_asdict = getattr(Borrowed(S.row_type), N->asdict).release();
-  S.clauses = &ClauseCache::shared();
+  state.kw_page = tuple({names->page_size, names->page_offset}).release();
+  state.row_type = import_attr("sqlalchemy.engine.row", "Row").release();
+  state.row_asdict = getattr(Borrowed(state.row_type), names->asdict).release();
+  state.clauses = &ClauseCache::shared();
   db::init_owned();
-  S.dbapi_error = import_attr("sqlalchemy.exc", "DBAPIError").release();
+  state.dbapi_error = import_attr("sqlalchemy.exc", "DBAPIError").release();
 
   dict_set(g, "PageInfo", make_page_info(g));
   Ref page_cls = make_page(g);
   dict_set(g, "Page", page_cls);
   dict_set(g, "QueryRunner", make_query_runner(g, page_cls));
 
-  S.count_query =
+  state.count_query =
       Def("count_query", count_query).param("sql").annotate(text_clause).bind(g, g).release();
-  S.limit_query = Def::of<limit_query>("limit_query")
+  state.limit_query = Def::of<limit_query>("limit_query")
                       .param("sql", &LimitQuery::sql)
                       .annotate(text_clause)
                       .param("page", &LimitQuery::page)

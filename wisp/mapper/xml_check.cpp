@@ -77,16 +77,12 @@ struct Checking {
 };
 using CheckDepth = CappedRecursion<Checking>;
 
-Ref text_of(Borrowed o) {
-  return Ref::check(PyObject_Str(o));
-}
-
 // The message of the exception being raised, which is cleared; rethrown
 // unless it is an Exception (a KeyboardInterrupt goes on).
 Ref take_message() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
   Ref exc = fetch_exception();
-  return text_of(exc);
+  return str_of(exc);
 }
 
 // One mapper file being checked.
@@ -98,20 +94,20 @@ class FileCheck {
   void run() {
     Ref data;
     try {
-      Ref stream = call(import_attr("io", "open"), {file_.get(), N->rb});
-      data = with(stream, [&](Borrowed f) { return call_method(f, N->read, {}); });
+      Ref stream = call(import_attr("io", "open"), {file_.get(), names->rb});
+      data = with(stream, [&](Borrowed f) { return call_method(f, names->read, {}); });
     } catch (const PyError&) {
       add(0, take_message(), false, true);
       return;
     }
     Ref root;
     try {
-      root = call_method(global(f_, N->et), N->fromstring, {data.get()});
+      root = call_method(global(f_, names->et), names->fromstring, {data.get()});
     } catch (const PyError&) {
       long line = 0;
       if (PyErr_ExceptionMatches(PyExc_Exception)) {
         Ref exc = fetch_exception();
-        Ref position = getattr_opt(exc, N->position);
+        Ref position = getattr_opt(exc, names->position);
         if (position && PyTuple_Check(position.get()) && PyTuple_GET_SIZE(position.get()) > 0) {
           line = PyLong_AsLong(PyTuple_GET_ITEM(position.get(), 0));
           if (line == -1 && PyErr_Occurred()) PyErr_Clear();
@@ -132,7 +128,7 @@ class FileCheck {
     Ref starts = start_lines(data);
     Py_ssize_t k = 0;
     const Py_ssize_t n = starts ? PyList_GET_SIZE(starts.get()) : 0;
-    for_each(call_method(root, N->iter, {}), [&](Borrowed el) {
+    for_each(call_method(root, names->iter, {}), [&](Borrowed el) {
       if (k < n) dict_set(lines_, el, PyList_GET_ITEM(starts.get(), k));
       ++k;
     });
@@ -159,12 +155,12 @@ class FileCheck {
   }
 
   // "<tag>" as written, for messages.
-  Ref shown(Borrowed tag) { return text_of(tag); }
+  Ref shown(Borrowed tag) { return str_of(tag); }
 
   // Attributes not in `allowed`; the required ones that are missing.
   void check_attributes(Borrowed el, Borrowed tag, const std::vector<const char*>& required,
                         const std::vector<const char*>& optional) {
-    Ref attrib = getattr(el, N->attrib);
+    Ref attrib = getattr(el, names->attrib);
     Ref shown_tag = shown(tag);
     for_each(attrib, [&](Borrowed key) {
       bool known = false;
@@ -185,21 +181,21 @@ class FileCheck {
 
   void check_mapper(Borrowed root) {
     Ref mapper;
-    for_each(call_method(root, N->iter, {}), [&](Borrowed el) {
-      if (!mapper && equals(getattr(el, N->tag), N->mapper)) mapper = Ref::borrow(el);
+    for_each(call_method(root, names->iter, {}), [&](Borrowed el) {
+      if (!mapper && equals(getattr(el, names->tag), names->mapper)) mapper = Ref::borrow(el);
     });
     Ref ns;
     if (!mapper) {
       add_at(root, false, "no <mapper> element: the file declares no namespace");
       mapper = Ref::borrow(root);
     } else {
-      Ref attrib = getattr(mapper, N->attrib);
-      ns = map_get(attrib, N->namespace_, Py_None);
+      Ref attrib = getattr(mapper, names->attrib);
+      ns = mapping_get(attrib, names->namespace_, Py_None);
       if (ns.get() == Py_None) {
         ns.reset();
         add_at(mapper, false, "<mapper> without namespace");
       }
-      check_attributes(mapper, N->mapper, {}, {"namespace"});
+      check_attributes(mapper, names->mapper, {}, {"namespace"});
     }
 
     // The statement index, as loading makes it: the last of a repeated id
@@ -207,19 +203,19 @@ class FileCheck {
     Ref ids = new_dict();  // id -> (line, tag)
     std::vector<Ref> statements;
     for_each(mapper, [&](Borrowed child) {
-      Ref tag = getattr(child, N->tag);
-      if (!contains(global(f_, N->sql_id_type_list), tag)) {
+      Ref tag = getattr(child, names->tag);
+      if (!contains(global(f_, names->sql_id_type_list), tag)) {
         add_at(child, false, "unknown element <%U>", shown(tag).get());
         return;
       }
       statements.push_back(Ref::borrow(child));
-      Ref id = attr_or(child, N->id, Py_None);
-      const bool select = equals(tag, N->select);
+      Ref id = attr_or(child, names->id, Py_None);
+      const bool select = equals(tag, names->select);
       check_attributes(child, tag, {}, {"id", "resultType"});
-      if (!select && contains(getattr(child, N->attrib), N->resultType)) {
+      if (!select && contains(getattr(child, names->attrib), names->resultType)) {
         add_at(child, true, "resultType is ignored on <%U>", shown(tag).get());
       }
-      check_result_type(child, select ? attr_or(child, N->resultType, Py_None) : none(), id);
+      check_result_type(child, select ? attr_or(child, names->resultType, Py_None) : none(), id);
       if (id.get() == Py_None) {
         add(line_of(child), Ref::check(PyUnicode_FromFormat("<%U> without id", shown(tag).get())),
             false, true);
@@ -241,7 +237,7 @@ class FileCheck {
     if (type_name.get() == Py_None) return;
     // A class of the running program's own script: known only when it runs.
     if (PyUnicode_Check(type_name.get()) &&
-        PyUnicode_Tailmatch(type_name.get(), N->main_prefix, 0, PY_SSIZE_T_MAX, -1) == 1) {
+        PyUnicode_Tailmatch(type_name.get(), names->main_prefix, 0, PY_SSIZE_T_MAX, -1) == 1) {
       return;
     }
     try {
@@ -260,9 +256,9 @@ class FileCheck {
   // The elements inside a statement, against the language's table.
   void check_content(Borrowed parent) {
     CheckDepth depth;
-    const bool in_choose = equals(getattr(parent, N->tag), N->choose);
+    const bool in_choose = equals(getattr(parent, names->tag), names->choose);
     for_each(parent, [&](Borrowed el) {
-      Ref tag = getattr(el, N->tag);
+      Ref tag = getattr(el, names->tag);
       const Shape* shape = content_shape(tag);
       if (!shape) {
         add_at(el, false, "unknown element <%U>", shown(tag).get());
@@ -279,15 +275,15 @@ class FileCheck {
       switch (kind) {
         case Tag::If:
         case Tag::When:
-          check_expression(el, N->test, "test");
+          check_expression(el, names->test, "test");
           break;
         case Tag::Foreach:
           check_collection(el);
-          check_name(el, N->index, "index");
+          check_name(el, names->index, "index");
           break;
         case Tag::Bind:
-          check_expression(el, N->value, "value");
-          check_name(el, N->name, "name");
+          check_expression(el, names->value, "value");
+          check_name(el, names->name, "name");
           break;
         case Tag::Include:
           check_include(el);
@@ -318,7 +314,7 @@ class FileCheck {
 
   // The collection compiles in both forms a foreach evaluates.
   void check_collection(Borrowed el) {
-    Ref collection = attr_or(el, N->collection, Py_None);
+    Ref collection = attr_or(el, names->collection, Py_None);
     if (!PyUnicode_Check(collection.get())) return;
     Ref exprs = loop_exprs(collection);
     compiles(el, PyTuple_GET_ITEM(exprs.get(), 0), "collection", collection) &&
@@ -328,15 +324,15 @@ class FileCheck {
   void check_name(Borrowed el, PyObject* attribute, const char* what) {
     Ref name = attr_or(el, attribute, Py_None);
     if (name.get() == Py_None || ascii_identifier(name)) return;
-    add_at(el, false, "<%U> %s %R is not an identifier", shown(getattr(el, N->tag)).get(), what,
+    add_at(el, false, "<%U> %s %R is not an identifier", shown(getattr(el, names->tag)).get(), what,
            name.get());
   }
 
   void check_include(Borrowed el) {
-    Ref refid = attr_or(el, N->refid, Py_None);
+    Ref refid = attr_or(el, names->refid, Py_None);
     if (refid.get() == Py_None) return;
     Ref entry = dict_get_ref(fragments_, refid);
-    if (!entry || !equals(PyTuple_GET_ITEM(entry.get(), 1), N->sql)) {
+    if (!entry || !equals(PyTuple_GET_ITEM(entry.get(), 1), names->sql)) {
       add_at(el, false, "include of %R: no <sql> fragment has that id", refid.get());
     }
   }
@@ -372,31 +368,31 @@ struct StartArgs {
 };
 Ref on_start(FunctionObject* f, StartArgs&) {
   LineVars& v = captured<LineVars>(f);
-  list_append(v.lines, getattr(v.parser, N->CurrentLineNumber));
+  list_append(v.lines, getattr(v.parser, names->CurrentLineNumber));
   return none();
 }
 Def* on_start_def;
 
 Ref FileCheck::start_lines(Borrowed data) {
   Ref expat = import("xml.parsers.expat");
-  Ref parser = call_method(expat, N->ParserCreate, {Py_None, N->brace});
+  Ref parser = call_method(expat, names->ParserCreate, {Py_None, names->brace});
   Ref lines = new_list();
-  setattr(parser, N->StartElementHandler, on_start_def->closure(f_, LineVars{lines, parser}));
+  setattr(parser, names->StartElementHandler, on_start_def->closure(f_, LineVars{lines, parser}));
   Ref parsed;
   try {
-    call_method(parser, N->Parse, {data.get(), Py_True});
+    call_method(parser, names->Parse, {data.get(), Py_True});
     parsed = lines;
   } catch (const PyError&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
       Ref exc = fetch_exception();
-      setattr(parser, N->StartElementHandler, Py_None);
+      setattr(parser, names->StartElementHandler, Py_None);
       restore_exception(std::move(exc));
       throw;
     }
     PyErr_Clear();
   }
   // The handler holds the parser: the cycle is cut here.
-  setattr(parser, N->StartElementHandler, Py_None);
+  setattr(parser, names->StartElementHandler, Py_None);
   return parsed;
 }
 
@@ -406,12 +402,12 @@ Ref FileCheck::start_lines(Borrowed data) {
 // The attribute `name` resolves to on the class, as the class's MRO finds
 // it in the classes' own namespaces; null when none has it.
 Ref class_attribute(Borrowed cls, Borrowed name) {
-  Ref mro = getattr(cls, N->mro);
+  Ref mro = getattr(cls, names->mro);
   Ref found;
   for_each(mro, [&](Borrowed klass) {
     if (found) return;
-    Ref ns = getattr(klass, N->dict_attr);
-    if (contains(ns, name)) found = getitem(ns, name);
+    Ref ns = getattr(klass, names->dict_attr);
+    found = item_if_present(ns, name);
   });
   return found;
 }
@@ -422,28 +418,28 @@ void check_classes(Borrowed mappers, Borrowed index, std::vector<Problem>& out) 
       raise_format(PyExc_TypeError, "mappers: expected classes, got %.200s",
                    Py_TYPE(cls.get())->tp_name);
     }
-    Ref ns = getattr(cls, N->name_attr);
+    Ref ns = getattr(cls, names->name_attr);
     Ref statements = dict_get_ref(index, ns);
     // Methods declared by signature alone that no statement serves.
     std::set<std::string> seen;
-    Ref mro = getattr(cls, N->mro);
+    Ref mro = getattr(cls, names->mro);
     for_each(mro, [&](Borrowed klass) {
       if (klass.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) return;
-      Ref names = Ref::check(PySequence_List(getattr(klass, N->dict_attr).get()));
-      for_each(names, [&](Borrowed name) {
+      Ref attributes = Ref::check(PySequence_List(getattr(klass, names->dict_attr).get()));
+      for_each(attributes, [&](Borrowed name) {
         if (!PyUnicode_Check(name.get())) return;
         std::string key(utf8(name));
         if (!seen.insert(key).second || key.empty() || key[0] == '_') return;
         Ref value = class_attribute(cls, name);
         if (!value || !declared_by_signature_only(value)) return;
         Ref entry = statements ? dict_get_ref(statements, name) : Ref();
-        if (entry && !equals(PyTuple_GET_ITEM(entry.get(), 2), N->sql)) return;
-        Ref fn = PyFunction_Check(value.get()) ? value : getattr(value, N->func_attr);
-        Ref code = getattr(fn, N->code_attr);
-        long line = PyLong_AsLong(getattr(code, N->co_firstlineno).get());
+        if (entry && !equals(PyTuple_GET_ITEM(entry.get(), 2), names->sql)) return;
+        Ref fn = PyFunction_Check(value.get()) ? value : getattr(value, names->func_attr);
+        Ref code = getattr(fn, names->code_attr);
+        long line = PyLong_AsLong(getattr(code, names->co_firstlineno).get());
         if (line == -1 && PyErr_Occurred()) throw_error();
         out.push_back(Problem{
-            getattr(code, N->co_filename), line,
+            getattr(code, names->co_filename), line,
             Ref::check(PyUnicode_FromFormat(
                 "%U.%U is declared by its signature alone, and namespace %R has no statement %R",
                 ns.get(), name.get(), ns.get(), name.get())),
@@ -453,7 +449,7 @@ void check_classes(Borrowed mappers, Borrowed index, std::vector<Problem>& out) 
     if (!statements) return;
     // Statements no method of the class stands for.
     for_each_item(statements, [&](Borrowed id, Borrowed where) {
-      if (equals(PyTuple_GET_ITEM(where.get(), 2), N->sql)) return;
+      if (equals(PyTuple_GET_ITEM(where.get(), 2), names->sql)) return;
       const bool is_public = PyUnicode_Check(id.get()) && PyUnicode_GET_LENGTH(id.get()) > 0 &&
                              PyUnicode_READ_CHAR(id.get(), 0) != '_';
       Ref value = is_public ? class_attribute(cls, id) : Ref();
@@ -480,19 +476,19 @@ void check_classes(Borrowed mappers, Borrowed index, std::vector<Problem>& out) 
 
 void collect_files(Borrowed path, Borrowed os, std::vector<Ref>& files) {
   CheckDepth depth;
-  Ref os_path = getattr(os, N->path);
-  if (!truthy(call_method(os_path, N->isdir, {path.get()}))) {
+  Ref os_path = getattr(os, names->path);
+  if (!truthy(call_method(os_path, names->isdir, {path.get()}))) {
     files.push_back(Ref::borrow(path));
     return;
   }
-  Ref entries = Ref::check(PySequence_List(call_method(os, N->listdir, {path.get()}).get()));
+  Ref entries = Ref::check(PySequence_List(call_method(os, names->listdir, {path.get()}).get()));
   check(PyList_Sort(entries.get()));
   for_each(entries, [&](Borrowed entry) {
-    Ref full = call_method(os_path, N->join, {path.get(), entry.get()});
-    if (truthy(call_method(os_path, N->isdir, {full.get()}))) {
+    Ref full = call_method(os_path, names->join, {path.get(), entry.get()});
+    if (truthy(call_method(os_path, names->isdir, {full.get()}))) {
       collect_files(full, os, files);
-    } else if (truthy(call_method(call_method(full, N->lower, {}), N->endswith,
-                                  {N->xml_suffix}))) {
+    } else if (truthy(call_method(call_method(full, names->lower, {}), names->endswith,
+                                  {names->xml_suffix}))) {
       files.push_back(full);
     }
   });
@@ -507,10 +503,10 @@ struct SelfArgs {
 
 // def __str__(self): "FILE:LINE: message", "FILE:LINE: warning: message"
 Ref problem_str(FunctionObject*, SelfArgs& a) {
-  Ref file = getattr(a.self, N->file);
-  Ref line = getattr(a.self, N->line);
-  Ref message = getattr(a.self, N->message);
-  const bool warning = truthy(getattr(a.self, N->warning));
+  Ref file = getattr(a.self, names->file);
+  Ref line = getattr(a.self, names->line);
+  Ref message = getattr(a.self, names->message);
+  const bool warning = truthy(getattr(a.self, names->warning));
   return Ref::check(PyUnicode_FromFormat("%S:%S: %s%S", file.get(), line.get(),
                                          warning ? "warning: " : "", message.get()));
 }
@@ -522,9 +518,9 @@ struct CheckArgs {
 Ref check_mappers(FunctionObject* f, CheckArgs& a) {
   enum class Mode { Report, Raise, Warn } mode = Mode::Report;
   if (a.on_error.get() != Py_None) {
-    if (equals(a.on_error, N->raise_)) {
+    if (equals(a.on_error, names->raise_)) {
       mode = Mode::Raise;
-    } else if (equals(a.on_error, N->warn)) {
+    } else if (equals(a.on_error, names->warn)) {
       mode = Mode::Warn;
     } else {
       raise_format(PyExc_ValueError, "on_error must be None, 'raise' or 'warn', not %R",
@@ -534,7 +530,7 @@ Ref check_mappers(FunctionObject* f, CheckArgs& a) {
   Ref os = import("os");
   std::vector<Ref> files;
   for_each(a.paths, [&](Borrowed path) {
-    collect_files(call_method(os, N->fspath, {path.get()}), os, files);
+    collect_files(call_method(os, names->fspath, {path.get()}), os, files);
   });
 
   std::vector<Problem> problems;
@@ -547,7 +543,7 @@ Ref check_mappers(FunctionObject* f, CheckArgs& a) {
   }
   check_classes(a.mappers, index, problems);
 
-  Ref problem_type = global(f, N->MapperProblem);
+  Ref problem_type = global(f, names->MapperProblem);
   Ref result = new_list();
   Ref listing = new_list();
   bool errors = false;
@@ -557,24 +553,24 @@ Ref check_mappers(FunctionObject* f, CheckArgs& a) {
     Ref made = call(problem_type, {p.file.get(), line.get(), p.message.get(),
                                    p.warning ? Py_True : Py_False});
     list_append(result, made);
-    list_append(listing, text_of(made));
+    list_append(listing, str_of(made));
     errors = errors || !p.warning;
     if (p.fatal && !fatal) fatal = &p;
   }
   if (mode == Mode::Report) return result;
   for (const Problem& p : problems) {
     if (mode == Mode::Raise && !p.warning) continue;
-    Ref shown = text_of(PyList_GET_ITEM(result.get(), &p - problems.data()));
+    Ref shown = str_of(PyList_GET_ITEM(result.get(), &p - problems.data()));
     if (PyErr_WarnEx(PyExc_UserWarning, utf8(shown).data(), 1) < 0) throw_error();
   }
   if (mode == Mode::Warn || !errors) return result;
-  Ref lines = Ref::check(PyUnicode_Join(N->newline, listing.get()));
-  Ref report = concat({N->refused_mappers, lines.get()});
+  Ref lines = Ref::check(PyUnicode_Join(names->newline, listing.get()));
+  Ref report = concat({names->refused_mappers, lines.get()});
   if (fatal) {
     // Loading that file fails: it fails here the way it would, with every
     // problem in a note.
     try {
-      call(global(f, N->ParseMapper), {fatal->file.get()});
+      call(global(f, names->ParseMapper), {fatal->file.get()});
     } catch (const PyError&) {
       add_note_to_current(report);
       throw;
@@ -601,7 +597,7 @@ void bind_checking(Borrowed g) {
   on_start_def->param("name", &StartArgs::name).param("attrs", &StartArgs::attrs);
 
   Ref problems = Ref::check(
-      PyObject_GetItem(Borrowed(&PyList_Type), dict_get_ref(g, N->MapperProblem).get()));
+      PyObject_GetItem(Borrowed(&PyList_Type), dict_get_ref(g, names->MapperProblem).get()));
   Def check_def = Def::of<check_mappers>("check_mappers");
   check_def
       .doc("Checks mapper files (files, or folders of *.xml files at any depth) before they run,\n"

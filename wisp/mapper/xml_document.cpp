@@ -8,11 +8,6 @@
 
 namespace wisp::xml {
 
-void raise_key_error(Borrowed key) {
-  PyErr_SetObject(PyExc_KeyError, tuple({key.get()}).get());
-  throw PyError{};
-}
-
 namespace {
 
 // Whether `self` hashes and compares as a plain object does. The mapper file
@@ -28,13 +23,13 @@ bool keyed_by_identity(Borrowed self) {
 // The <mapper> element: the root itself or the first one below it.
 // `self.namespace` is set from its attribute when it has one.
 Ref mapper_element(Borrowed self, Ref root) {
-  Ref walk = call_method(root, N->iter, {});
+  Ref walk = call_method(root, names->iter, {});
   Ref it = iterate(walk);
   while (Ref el = iter_next(it)) {
-    if (!equals(getattr(el, N->tag), N->mapper)) continue;
-    Ref attrib = getattr(el, N->attrib);
-    if (contains(attrib, N->namespace_)) {
-      setattr(self, N->namespace_, getitem(attrib, N->namespace_));
+    if (!equals(getattr(el, names->tag), names->mapper)) continue;
+    Ref attrib = getattr(el, names->attrib);
+    if (contains(attrib, names->namespace_)) {
+      setattr(self, names->namespace_, getitem(attrib, names->namespace_));
     }
     return el;
   }
@@ -58,7 +53,7 @@ void add_note_made(Make&& make) {
 void note_where(Borrowed self, const char* what, Borrowed detail) {
   add_note_made([&]() -> PyObject* {
     Ref path = mapper_file(self);
-    Ref ns = Ref::steal(PyObject_GenericGetAttr(self, N->namespace_));
+    Ref ns = Ref::steal(PyObject_GenericGetAttr(self, names->namespace_));
     if (!ns) PyErr_Clear();
     if (path && ns) {
       return PyUnicode_FromFormat("mapper file %R, namespace %R, %s%R", path.get(), ns.get(), what,
@@ -75,11 +70,11 @@ void note_where(Borrowed self, const char* what, Borrowed detail) {
 }  // namespace
 
 Ref declared_result_type(Borrowed globals, Borrowed type_name) {
-  if (type_name.get() == Py_None) return global(globals, N->dict);
-  Ref temp_type = call(global(globals, N->get_type_from_string), {type_name.get()});
-  if (truthy(call(global(globals, N->is_container_type_by_str), {type_name.get()})) &&
-      temp_type.get() != global(globals, N->dict).get()) {
-    raise(PyExc_TypeError, concat({N->refused_type, type_name.get()}));
+  if (type_name.get() == Py_None) return global(globals, names->dict);
+  Ref temp_type = call(global(globals, names->get_type_from_string), {type_name.get()});
+  if (truthy(call(global(globals, names->is_container_type_by_str), {type_name.get()})) &&
+      temp_type.get() != global(globals, names->dict).get()) {
+    raise(PyExc_TypeError, concat({names->refused_type, type_name.get()}));
   }
   return temp_type;
 }
@@ -95,17 +90,17 @@ Ref init(FunctionObject* f, InitArgs& args) {
   Ref id_map = new_dict();
   Ref result_types = new_dict();
   Ref sql_types = new_dict();
-  setattr(self, N->id_2_element_map, id_map);
-  setattr(self, N->result_type_map, result_types);
-  setattr(self, N->sql_type_map, sql_types);
+  setattr(self, names->id_2_element_map, id_map);
+  setattr(self, names->result_type_map, result_types);
+  setattr(self, names->sql_type_map, sql_types);
 
-  Ref et = global(f, N->et);
+  Ref et = global(f, names->et);
   Ref tree;
   try {
-    tree = call_method(et, N->parse, {args.xml_path.get()});
+    tree = call_method(et, names->parse, {args.xml_path.get()});
   } catch (const PyError&) {
     Ref exc = fetch_exception();
-    Ref parse_error = Ref::steal(PyObject_GetAttr(et.get(), N->ParseError));
+    Ref parse_error = Ref::steal(PyObject_GetAttr(et.get(), names->ParseError));
     if (!parse_error) PyErr_Clear();
     const bool malformed =
         parse_error && exc && PyErr_GivenExceptionMatches(exc.get(), parse_error.get());
@@ -117,17 +112,17 @@ Ref init(FunctionObject* f, InitArgs& args) {
   }
   // Remembered for the notes on failures; an object that cannot be a weak
   // key by its identity simply goes without.
-  if (keyed_by_identity(self) && PyObject_SetItem(S.paths, self, args.xml_path.get()) < 0) {
+  if (keyed_by_identity(self) && PyObject_SetItem(state.paths, self, args.xml_path.get()) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
     PyErr_Clear();
   }
-  Ref root = mapper_element(self, call_method(tree, N->getroot, {}));
+  Ref root = mapper_element(self, call_method(tree, names->getroot, {}));
   for_each(root, [&](Borrowed child) {
-    Ref tag = getattr(child, N->tag);
-    if (!contains(global(f, N->sql_id_type_list), tag)) return;
-    Ref sql_id = call_method(child, N->get, {N->id});
+    Ref tag = getattr(child, names->tag);
+    if (!contains(global(f, names->sql_id_type_list), tag)) return;
+    Ref sql_id = call_method(child, names->get, {names->id});
     Ref type_name = none();
-    if (equals(tag, N->select)) type_name = call_method(child, N->get, {N->resultType});
+    if (equals(tag, names->select)) type_name = call_method(child, names->get, {names->resultType});
     Ref result_type;
     try {
       result_type = declared_result_type(f->globals, type_name);
@@ -150,14 +145,14 @@ Ref init(FunctionObject* f, InitArgs& args) {
 }  // namespace
 
 Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wrong_kind) {
-  Ref id_map = getattr(self, N->id_2_element_map);
+  Ref id_map = getattr(self, names->id_2_element_map);
   const char* failure = nullptr;
   Ref element;
   if (!contains(id_map, id)) {
     failure = "Missing id";
   } else {
     element = getitem(id_map, id);
-    if (!equals(getattr(element, N->tag), kind)) failure = wrong_kind;
+    if (!equals(getattr(element, names->tag), kind)) failure = wrong_kind;
   }
   if (!failure) return element;
   PyErr_SetString(PyExc_Exception, failure);
@@ -177,9 +172,9 @@ Ref run_statement(Borrowed self, PyObject* method, Borrowed sql_id, Borrowed par
     PyObject* fn = PyMethod_GET_FUNCTION(m.get());
     auto* own = reinterpret_cast<FunctionObject*>(fn);
     StatementArgs args{Ref::borrow(self), Ref::borrow(sql_id), Ref::borrow(params)};
-    if (fn == S.select) return select(own, args);
-    if (fn == S.update) return update(own, args);
-    if (fn == S.delete_) return delete_(own, args);
+    if (fn == state.select) return select(own, args);
+    if (fn == state.update) return update(own, args);
+    if (fn == state.delete_) return delete_(own, args);
   }
   return call(m, {sql_id.get(), params.get()});
 }
@@ -190,15 +185,15 @@ struct GetSqlArgs {
 };
 Ref get_sql(FunctionObject*, GetSqlArgs& args) {
   Borrowed self = args.self;
-  Ref result_type = map_get(getattr(self, N->result_type_map), args.sql_id, Py_None);
-  Ref sql_type = map_get(getattr(self, N->sql_type_map), args.sql_id, Py_None);
-  PyObject* method = N->delete_;
-  if (equals(sql_type, N->select)) {
-    method = N->select;
-  } else if (equals(sql_type, N->insert)) {
-    method = N->insert;
-  } else if (equals(sql_type, N->update)) {
-    method = N->update;
+  Ref result_type = mapping_get(getattr(self, names->result_type_map), args.sql_id, Py_None);
+  Ref sql_type = mapping_get(getattr(self, names->sql_type_map), args.sql_id, Py_None);
+  PyObject* method = names->delete_;
+  if (equals(sql_type, names->select)) {
+    method = names->select;
+  } else if (equals(sql_type, names->insert)) {
+    method = names->insert;
+  } else if (equals(sql_type, names->update)) {
+    method = names->update;
   }
   Ref result = run_statement(self, method, args.sql_id, args.params);
   auto [clause, binds] = unpack<2>(result);
@@ -207,7 +202,7 @@ Ref get_sql(FunctionObject*, GetSqlArgs& args) {
 
 // def list_statement(self)
 Ref list_statement(FunctionObject*, Ref* a) {
-  return call_method(getattr(a[0], N->id_2_element_map), N->keys, {});
+  return call_method(getattr(a[0], names->id_2_element_map), names->keys, {});
 }
 
 // def __getattr__(self, name): only reached when the attribute is missing.
@@ -226,12 +221,12 @@ Ref missing_attribute(FunctionObject*, GetattrArgs& args) {
   PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
                Py_TYPE(self)->tp_name, name);
   Ref exc = fetch_exception();
-  if (PyObject_SetAttr(exc.get(), N->name, name) < 0 ||
-      PyObject_SetAttr(exc.get(), N->obj, self) < 0) {
+  if (PyObject_SetAttr(exc.get(), names->name, name) < 0 ||
+      PyObject_SetAttr(exc.get(), names->obj, self) < 0) {
     PyErr_Clear();
   }
   restore_exception(std::move(exc));
-  if (PyUnicode_Compare(name, N->namespace_) == 0) {
+  if (PyUnicode_Compare(name, names->namespace_) == 0) {
     add_note_made([&]() -> PyObject* {
       Ref path = mapper_file(self);
       if (!path) return nullptr;
@@ -285,7 +280,7 @@ void bind_index(ClassBuilder& cls) {
 
 Ref mapper_file(Borrowed self) {
   if (!keyed_by_identity(self)) return Ref();
-  PyObject* path = PyObject_GetItem(S.paths, self);
+  PyObject* path = PyObject_GetItem(state.paths, self);
   if (!path) PyErr_Clear();
   return Ref::steal(path);
 }
@@ -298,7 +293,7 @@ namespace {
 // note once. Reading __notes__ can run Python code; if that fails, the
 // answer is no.
 bool has_note(Borrowed exc, Borrowed note) {
-  Ref notes = Ref::steal(PyObject_GetAttr(exc, N->notes));
+  Ref notes = Ref::steal(PyObject_GetAttr(exc, names->notes));
   if (!notes) {
     PyErr_Clear();
     return false;

@@ -60,8 +60,8 @@ class Binder {
       }
       return Ref::check(PyObject_GetItem(values.get(), index.get()));
     }
-    if (contains(param_, name)) return getitem(param_, name);
-    return none();
+    Ref value = item_if_present(param_, name);
+    return value ? value : none();
   }
 
  private:
@@ -95,12 +95,12 @@ Ref prepare(PyObject* globals, const Chars& sql, Borrowed param, Borrowed own = 
     Ref name = ascii_str(sql.data() + b, e - b);
     dict_set(binds, name, binder.value(name.get(), sql.data() + b, e - b));
   });
-  Ref fmt = getattr(global(globals, N->ParseMapper), N->format_sql);
+  Ref fmt = getattr(global(globals, names->ParseMapper), names->format_sql);
   Scratch scratch;
   Chars& out = *scratch;
   out.reserve(sql.size());
   Ref finished;
-  if (fmt.get() == S.format_sql) {
+  if (fmt.get() == state.format_sql) {
     Collapser<Chars> sink(out);
     rewrite_placeholders(sql.data(), sql.size(), sink);
     sink.finish();
@@ -112,7 +112,7 @@ Ref prepare(PyObject* globals, const Chars& sql, Borrowed param, Borrowed own = 
   }
   // The same text gives the same clause: while `text` is SQLAlchemy's own, the
   // one made for an earlier call is shared; the bind values are this call's.
-  Ref clause = S.clauses->text(global(globals, N->text), finished);
+  Ref clause = state.clauses->text(global(globals, names->text), finished);
   return tuple({clause.get(), binds.get()});
 }
 
@@ -120,8 +120,9 @@ Ref prepare(PyObject* globals, const Chars& sql, Borrowed param, Borrowed own = 
 // rendering bound itself (`own`, null when none) go along: to a method of
 // another class in a copy of the parameters that holds them too.
 std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params, Borrowed own) {
-  Ref m = getattr(r.self, N->to_prepared_statement);
-  if (m.get() == S.to_prepared_statement) return unpack<2>(prepare(r.globals, ret, params, own));
+  Ref m = getattr(r.self, names->to_prepared_statement);
+  if (m.get() == state.to_prepared_statement)
+    return unpack<2>(prepare(r.globals, ret, params, own));
   Ref given = Ref::borrow(params);
   if (own && PyDict_GET_SIZE(own.get()) > 0) {
     given = new_dict();
@@ -134,7 +135,7 @@ std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params
 // The values a rendering in the namespace `param0` bound itself; null when
 // none.
 Ref own_binds(Borrowed param0) {
-  Ref reg = dict_get_ref(param0, N->binds_key);
+  Ref reg = dict_get_ref(param0, names->binds_key);
   if (!reg || !PyTuple_CheckExact(reg.get()) || PyTuple_GET_SIZE(reg.get()) != 2) return Ref();
   Ref values = Ref::borrow(PyTuple_GET_ITEM(reg.get(), 0));
   if (!PyDict_CheckExact(values.get()) || PyDict_GET_SIZE(values.get()) == 0) return Ref();
@@ -144,10 +145,10 @@ Ref own_binds(Borrowed param0) {
 // Whether finishing is all our own: the instance's to_prepared_statement and
 // the class's _format_sql.
 bool own_finishing(const Render& r) {
-  Ref m = getattr(r.self, N->to_prepared_statement);
-  if (m.get() != S.to_prepared_statement) return false;
-  Ref fmt = getattr(global(r.globals, N->ParseMapper), N->format_sql);
-  return fmt.get() == S.format_sql;
+  Ref m = getattr(r.self, names->to_prepared_statement);
+  if (m.get() != state.to_prepared_statement) return false;
+  Ref fmt = getattr(global(r.globals, names->ParseMapper), names->format_sql);
+  return fmt.get() == state.format_sql;
 }
 
 // What finishing makes of a text, whatever the parameters: the finished SQL,
@@ -158,13 +159,13 @@ bool own_finishing(const Render& r) {
 Ref finish_once(Borrowed text_fn, Borrowed text) {
   Scratch in;
   const Chars& sql = load(*in, text.get());
-  Ref names = new_dict();
+  Ref placeholders = new_dict();
   bool positional = false;
   scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
     static const char marker[] = "_for_index_";
     positional = positional || std::search(sql.data() + b, sql.data() + e, marker,
                                            marker + sizeof marker - 1) != sql.data() + e;
-    dict_set(names, ascii_str(sql.data() + b, e - b), Py_None);
+    dict_set(placeholders, ascii_str(sql.data() + b, e - b), Py_None);
   });
   if (positional) return none();
   Scratch scratch;
@@ -174,16 +175,16 @@ Ref finish_once(Borrowed text_fn, Borrowed text) {
   rewrite_placeholders(sql.data(), sql.size(), sink);
   sink.finish();
   Ref finished = to_str(out);
-  Ref clause = S.clauses->text(text_fn, finished);
-  Ref made = getattr_opt(clause, N->text);
+  Ref clause = state.clauses->text(text_fn, finished);
+  Ref made = getattr_opt(clause, names->text);
   if (!made) return none();
-  Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(names.get()) + 3));
+  Ref memo = Ref::check(PyTuple_New(PyDict_GET_SIZE(placeholders.get()) + 3));
   PyTuple_SET_ITEM(memo.get(), 0, finished.release());
   PyTuple_SET_ITEM(memo.get(), 1, clause.release());
   PyTuple_SET_ITEM(memo.get(), 2, made.release());
   Py_ssize_t pos = 0, i = 3;
   PyObject *name, *unused;
-  while (PyDict_Next(names.get(), &pos, &name, &unused)) {
+  while (PyDict_Next(placeholders.get(), &pos, &name, &unused)) {
     PyTuple_SET_ITEM(memo.get(), i++, Py_NewRef(name));
   }
   return memo;
@@ -195,19 +196,19 @@ Ref finish_once(Borrowed text_fn, Borrowed text) {
 // values up. Null when the statement is to be rendered and finished as
 // usual.
 Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(element.get())) != S.element_type ||
+  if (reinterpret_cast<PyObject*>(Py_TYPE(element.get())) != state.element_type ||
       !PyUnicode_CheckExact(head.get()) || !PyDict_CheckExact(params.get())) {
     return Ref();
   }
   const Py_ssize_t children = PyObject_Size(element);
   if (children < 0) throw_error();
   if (children > 0 || !own_finishing(r)) return Ref();
-  Ref text_fn = global(r.globals, N->text);
-  if (!S.clauses->serves(text_fn)) return Ref();
-  Ref memo = S.finished->get(head);
+  Ref text_fn = global(r.globals, names->text);
+  if (!state.clauses->serves(text_fn)) return Ref();
+  Ref memo = state.finished->get(head);
   if (!memo) {
     memo = finish_once(text_fn, head);
-    S.finished->put(head, memo);
+    state.finished->put(head, memo);
   }
   if (!PyTuple_Check(memo.get())) return Ref();
   Ref binds = new_dict();
@@ -218,8 +219,8 @@ Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) 
   }
   // A clause whose text a caller has reassigned is not handed out again.
   Ref clause = Ref::borrow(PyTuple_GET_ITEM(memo.get(), 1));
-  if (getattr_opt(clause, N->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
-    clause = S.clauses->text(text_fn, PyTuple_GET_ITEM(memo.get(), 0));
+  if (getattr_opt(clause, names->text).get() != PyTuple_GET_ITEM(memo.get(), 2)) {
+    clause = state.clauses->text(text_fn, PyTuple_GET_ITEM(memo.get(), 0));
   }
   return tuple({clause.get(), binds.get()});
 }
@@ -228,8 +229,8 @@ Ref prepare_static(Render& r, Borrowed element, Borrowed head, Borrowed params) 
 Ref format_sql(FunctionObject*, Ref* a) {
   Borrowed sql = a[0];
   if (!PyUnicode_Check(sql.get())) {
-    Ref words = call_method(call_method(sql, N->strip, {}), N->split, {});
-    return Ref::check(PyUnicode_Join(N->blank, words.get()));
+    Ref words = call_method(call_method(sql, names->strip, {}), names->split, {});
+    return Ref::check(PyUnicode_Join(names->blank, words.get()));
   }
   Scratch scratch;
   Chars& s = load(*scratch, sql.get());
@@ -239,7 +240,7 @@ Ref format_sql(FunctionObject*, Ref* a) {
 
 [[noreturn]] void raise_not_text(FunctionObject* f, PyObject* pattern, Borrowed value) {
   // The pattern reports what it cannot scan.
-  call_method(global(f, pattern), N->findall, {value.get()});
+  call_method(global(f, pattern), names->findall, {value.get()});
   raise_format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'",
                Py_TYPE(value.get())->tp_name);
 }
@@ -250,7 +251,7 @@ struct PrepareArgs {
   Ref ret, param;
 };
 Ref to_prepared_statement(FunctionObject* f, PrepareArgs& args) {
-  if (!PyUnicode_Check(args.ret.get())) raise_not_text(f, N->param_pattern, args.ret);
+  if (!PyUnicode_Check(args.ret.get())) raise_not_text(f, names->param_pattern, args.ret);
   Scratch scratch;
   return prepare(f->globals, load(*scratch, args.ret.get()), args.param);
 }
@@ -258,19 +259,20 @@ Ref to_prepared_statement(FunctionObject* f, PrepareArgs& args) {
 Ref to_replace(FunctionObject* f, PrepareArgs& args) {
   Ref ret = args.ret;
   Borrowed param = args.param;
-  if (!PyUnicode_Check(ret.get())) raise_not_text(f, N->replace_pattern, ret);
-  std::vector<Ref> names;
+  if (!PyUnicode_Check(ret.get())) raise_not_text(f, names->replace_pattern, ret);
+  std::vector<Ref> placeholders;
   Scratch scratch;
   const Chars& text = load(*scratch, ret.get());
-  scan_names(text.data(), text.size(), '$',
-             [&](size_t b, size_t e) { names.push_back(ascii_str(text.data() + b, e - b)); });
-  for (const Ref& name : names) {
-    Ref value = contains(param, name) ? getitem(param, name) : Ref::borrow(N->empty);
-    Ref old = concat({N->dollar_open, name.get(), N->close_brace});
+  scan_names(text.data(), text.size(), '$', [&](size_t b, size_t e) {
+    placeholders.push_back(ascii_str(text.data() + b, e - b));
+  });
+  for (const Ref& name : placeholders) {
+    Ref value = contains(param, name) ? getitem(param, name) : Ref::borrow(names->empty);
+    Ref old = concat({names->dollar_open, name.get(), names->close_brace});
     if (PyUnicode_Check(ret.get()) && PyUnicode_Check(value.get())) {
       ret = Ref::check(PyUnicode_Replace(ret.get(), old.get(), value.get(), -1));
     } else {
-      ret = call_method(ret, N->replace, {old.get(), value.get()});
+      ret = call_method(ret, names->replace, {old.get(), value.get()});
     }
   }
   return ret;
@@ -282,13 +284,13 @@ Ref statement(FunctionObject* f, StatementArgs& args, PyObject* kind, const char
   Ref element = statement_element(self, id, kind, wrong_kind);
   Render r{f->globals, self.get()};
   try {
-    Ref head = getattr(element, N->text);
+    Ref head = getattr(element, names->text);
     if (Ref done = prepare_static(r, element, head, params)) return done;
     Scratch scratch;
     Chars& ret = *scratch;
     append_opt(ret, head.get());
     Ref param0 = new_dict();
-    dict_set(param0, N->params, params);
+    dict_set(param0, names->params, params);
     render_children(r, element, param0, ret);
     auto [clause, binds] = prepare_via_self(r, ret, params, own_binds(param0));
     return tuple({clause.get(), binds.get()});
@@ -302,15 +304,15 @@ Ref statement(FunctionObject* f, StatementArgs& args, PyObject* kind, const char
 
 // def select(self, id: str, params: dict) -> tuple[TextClause, dict]
 Ref select(FunctionObject* f, StatementArgs& args) {
-  return statement(f, args, N->select, "Not a select");
+  return statement(f, args, names->select, "Not a select");
 }
 
 Ref update(FunctionObject* f, StatementArgs& args) {
-  return statement(f, args, N->update, "Not an update");
+  return statement(f, args, names->update, "Not an update");
 }
 
 Ref delete_(FunctionObject* f, StatementArgs& args) {
-  return statement(f, args, N->delete_, "Not a delete");
+  return statement(f, args, names->delete_, "Not a delete");
 }
 
 namespace {
@@ -321,13 +323,13 @@ struct InsertArgs {
 };
 Ref insert(FunctionObject* f, InsertArgs& args) {
   StatementArgs statement_args{args.self, args.id, args.params};
-  Ref result = statement(f, statement_args, N->insert, "Not an insert");
+  Ref result = statement(f, statement_args, names->insert, "Not an insert");
   Borrowed primary_key = args.primary_key;
   if (primary_key.get() == Py_None || !truthy(primary_key)) return result;
-  Ref sql = getattr(PyTuple_GET_ITEM(result.get(), 0), N->text);
-  sql = Ref::check(PyNumber_Add(sql.get(), N->returning));
+  Ref sql = getattr(PyTuple_GET_ITEM(result.get(), 0), names->text);
+  sql = Ref::check(PyNumber_Add(sql.get(), names->returning));
   sql = Ref::check(PyNumber_Add(sql.get(), primary_key));
-  Ref clause = S.clauses->text(global(f, N->text), sql);
+  Ref clause = state.clauses->text(global(f, names->text), sql);
   return tuple({clause.get(), PyTuple_GET_ITEM(result.get(), 1)});
 }
 
@@ -336,11 +338,11 @@ Ref insert(FunctionObject* f, InsertArgs& args) {
 void bind_finishing(ClassBuilder& cls, Borrowed prepared) {
   Def format_def("_format_sql", format_sql);
   format_def.param("sql");
-  S.format_sql = cls.staticmethod(format_def).release();
+  state.format_sql = cls.staticmethod(format_def).release();
 
   Def prepare_def = Def::of<to_prepared_statement>("to_prepared_statement");
   prepare_def.param("ret", &PrepareArgs::ret).param("param", &PrepareArgs::param).returns(prepared);
-  S.to_prepared_statement = cls.staticmethod(prepare_def).release();
+  state.to_prepared_statement = cls.staticmethod(prepare_def).release();
 
   Def replace_def = Def::of<to_replace>("to_replace");
   replace_def.param("ret", &PrepareArgs::ret)
@@ -358,9 +360,9 @@ void bind_finishing(ClassBuilder& cls, Borrowed prepared) {
         .returns(prepared);
     return cls.method(d).release();
   };
-  S.select = statement_def(Def::of<select>("select"));
-  S.update = statement_def(Def::of<update>("update"));
-  S.delete_ = statement_def(Def::of<delete_>("delete"));
+  state.select = statement_def(Def::of<select>("select"));
+  state.update = statement_def(Def::of<update>("update"));
+  state.delete_ = statement_def(Def::of<delete_>("delete"));
 
   Def insert_def = Def::of<insert>("insert");
   insert_def.param("self", &InsertArgs::self)

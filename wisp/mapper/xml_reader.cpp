@@ -6,23 +6,24 @@
 
 namespace wisp::xml {
 
-const Names* N;
-State S;
+const Names* names;
+State state;
 
 void init_state() {
-  S.tags = new_dict().release();
-  for (long i = 0; i < kTagCount; ++i) dict_set(S.tags, N->tags[i], Ref::check(PyLong_FromLong(i)));
-  S.code_cache = new_dict().release();
-  S.loop_cache = new_dict().release();
-  S.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
-  S.builtin_eval = import_attr("builtins", "eval").release();
-  S.clauses = &ClauseCache::shared();
-  S.finished = new LruCache();
-  S.element_type = import_attr("xml.etree.ElementTree", "Element").release();
-  S.mapping_type = import_attr("collections.abc", "Mapping").release();
+  state.tags = new_dict().release();
+  for (long i = 0; i < kTagCount; ++i)
+    dict_set(state.tags, names->tags[i], Ref::check(PyLong_FromLong(i)));
+  state.code_cache = new_dict().release();
+  state.loop_cache = new_dict().release();
+  state.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
+  state.builtin_eval = import_attr("builtins", "eval").release();
+  state.clauses = &ClauseCache::shared();
+  state.finished = new LruCache();
+  state.element_type = import_attr("xml.etree.ElementTree", "Element").release();
+  state.mapping_type = import_attr("collections.abc", "Mapping").release();
   auto* comma = new std::vector<Piece>();
-  comma->push_back(text_piece(Ref::borrow(N->comma)));
-  S.comma = comma;
+  comma->push_back(text_piece(Ref::borrow(names->comma)));
+  state.comma = comma;
 }
 
 }  // namespace wisp::xml
@@ -30,7 +31,7 @@ void init_state() {
 using namespace wisp;
 using namespace wisp::xml;
 
-WISP_MODULE(xml_reader, N, g) {
+WISP_MODULE(xml_reader, names, g) {
   Ref re = import("re");
   dict_set(g, "re", re);
   dict_set(g, "et", import("xml.etree.ElementTree"));
@@ -39,11 +40,12 @@ WISP_MODULE(xml_reader, N, g) {
   Ref text_clause = import_attr("sqlalchemy", "TextClause");
   dict_set(g, "TextClause", text_clause);
   Ref probe = import("wisp.utils.class_probe");
-  for (PyObject* name : {N->get_type_from_string, N->is_container_type_by_str}) {
+  for (PyObject* name : {names->get_type_from_string, names->is_container_type_by_str}) {
     dict_set(g, name, getattr(probe, name));
   }
   Ref kinds = new_list();
-  for (PyObject* k : {N->sql, N->select, N->insert, N->update, N->delete_}) list_append(kinds, k);
+  for (PyObject* k : {names->sql, names->select, names->insert, names->update, names->delete_})
+    list_append(kinds, k);
   dict_set(g, "sql_id_type_list", kinds);
   Ref compile = getattr(re, "compile");
   dict_set(g, "param_pattern", call(compile, {str("#{([a-zA-Z0-9_\\-]+)}").get()}));

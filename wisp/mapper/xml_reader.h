@@ -16,6 +16,7 @@
 #pragma once
 
 #include "wisp/classes.h"
+#include "wisp/protocol.h"
 #include "wisp/lru.h"
 #include "xml_text.h"
 
@@ -91,7 +92,7 @@ struct Names {
            *copy_head = intern("[item for item in "), *copy_tail = intern("]"),
            *refused_type = intern("please check result_type: can`t set type: ");
 };
-extern const Names* N;
+extern const Names* names;
 
 struct Piece;
 
@@ -121,7 +122,7 @@ struct State {
   PyObject* mapping_type;           // collections.abc.Mapping
   const std::vector<Piece>* comma;  // the one piece <set> trims: ","
 };
-extern State S;
+extern State state;
 
 // Makes the state's caches and pieces; at import, once the module's names
 // are bound.
@@ -130,45 +131,14 @@ void init_state();
 // ---------------------------------------------------------------------------
 // Small helpers on Python objects
 
-[[noreturn]] void raise_key_error(Borrowed key);
-
-// key in m
-inline bool contains(Borrowed m, Borrowed key) {
-  if (PyDict_CheckExact(m.get())) return check(PyDict_Contains(m, key)) != 0;
-  return check(PySequence_Contains(m, key)) != 0;
-}
-
-// m[key]
-inline Ref getitem(Borrowed m, Borrowed key) {
-  if (PyDict_CheckExact(m.get())) {
-    Ref v = dict_get_ref(m, key);
-    if (!v) raise_key_error(key);
-    return v;
-  }
-  return Ref::check(PyObject_GetItem(m, key));
-}
-
-// m.get(key, default)
-inline Ref map_get(Borrowed m, Borrowed key, Borrowed dflt) {
-  if (PyDict_CheckExact(m.get())) {
-    Ref v = dict_get_ref(m, key);
-    return v ? v : Ref::borrow(dflt);
-  }
-  return call_method(m, N->get, {key.get(), dflt.get()});
-}
-
-inline bool equals(Borrowed a, PyObject* b) {
-  return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
-}
-
 // element.attrib[name]
 inline Ref attr(Borrowed el, PyObject* name) {
-  return getitem(getattr(el, N->attrib), name);
+  return getitem(getattr(el, names->attrib), name);
 }
 
 // element.attrib.get(name, dflt)
 inline Ref attr_or(Borrowed el, PyObject* name, PyObject* dflt) {
-  return map_get(getattr(el, N->attrib), name, dflt);
+  return mapping_get(getattr(el, names->attrib), name, dflt);
 }
 
 // The dynamic elements, in the order of Names::tags; Other for any other tag.

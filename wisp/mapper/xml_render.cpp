@@ -37,7 +37,7 @@ void cut_pieces(Chars& s, size_t from, const std::vector<Piece>& pieces, bool at
         hit = e - b >= p.len && same(at_end ? s.data() + e - p.len : s.data() + b, p.chars);
       } else {
         Ref cur = to_str(s.data() + b, e - b);
-        hit = truthy(call_method(cur, at_end ? N->endswith : N->startswith, {p.obj.get()}));
+        hit = truthy(call_method(cur, at_end ? names->endswith : names->startswith, {p.obj.get()}));
       }
       if (!hit) continue;
       size_t m = std::min(p.len, e - b);
@@ -62,7 +62,7 @@ void cut_pieces(Chars& s, size_t from, const std::vector<Piece>& pieces, bool at
 // Expressions: eval semantics from cached code objects
 
 Ref compiled(Borrowed text) {
-  Borrowed hit = dict_get(S.code_cache, text);
+  Borrowed hit = dict_get(state.code_cache, text);
   if (hit) return Ref::borrow(hit);
   Py_ssize_t n = 0;
   const char* src = PyUnicode_AsUTF8AndSize(text, &n);
@@ -74,8 +74,8 @@ Ref compiled(Borrowed text) {
   flags.cf_flags = PyCF_SOURCE_IS_UTF8 | PyCF_IGNORE_COOKIE;
   flags.cf_feature_version = PY_MINOR_VERSION;
   Ref code = Ref::check(Py_CompileStringExFlags(src, "<string>", Py_eval_input, &flags, -1));
-  if (PyDict_GET_SIZE(S.code_cache) >= kCacheLimit) PyDict_Clear(S.code_cache);
-  dict_set(S.code_cache, text, code);
+  if (PyDict_GET_SIZE(state.code_cache) >= kCacheLimit) PyDict_Clear(state.code_cache);
+  dict_set(state.code_cache, text, code);
   return code;
 }
 
@@ -87,9 +87,9 @@ Ref eval_text(PyObject* module_globals, Borrowed text, Borrowed ns) {
   PyObject* g = ns.get() == Py_None ? module_globals : ns.get();
   Ref code;
   if (PyUnicode_CheckExact(text.get()) && PyDict_Check(g)) code = compiled(text);
-  if (!code) return call(S.builtin_eval, {text.get(), g});
-  if (!check(PyDict_Contains(g, N->builtins_key))) {
-    check(PyDict_SetItem(g, N->builtins_key, PyEval_GetBuiltins()));
+  if (!code) return call(state.builtin_eval, {text.get(), g});
+  if (!check(PyDict_Contains(g, names->builtins_key))) {
+    check(PyDict_SetItem(g, names->builtins_key, PyEval_GetBuiltins()));
   }
   return Ref::check(PyEval_EvalCode(code.get(), g, g));
 }
@@ -99,26 +99,26 @@ Ref eval_text(PyObject* module_globals, Borrowed text, Borrowed ns) {
 Ref loop_exprs(Borrowed collection) {
   if (!PyUnicode_Check(collection.get())) raise_concat(collection);
   if (PyUnicode_CheckExact(collection.get())) {
-    Borrowed hit = dict_get(S.loop_cache, collection);
+    Borrowed hit = dict_get(state.loop_cache, collection);
     if (hit) return Ref::borrow(hit);
   }
-  Ref is_list = concat({N->is_list_head, collection.get(), N->is_list_tail});
-  Ref copy = concat({N->copy_head, collection.get(), N->copy_tail});
+  Ref is_list = concat({names->is_list_head, collection.get(), names->is_list_tail});
+  Ref copy = concat({names->copy_head, collection.get(), names->copy_tail});
   Ref pair = tuple({is_list.get(), copy.get()});
   if (PyUnicode_CheckExact(collection.get())) {
-    if (PyDict_GET_SIZE(S.loop_cache) >= kCacheLimit) PyDict_Clear(S.loop_cache);
-    dict_set(S.loop_cache, collection, pair);
+    if (PyDict_GET_SIZE(state.loop_cache) >= kCacheLimit) PyDict_Clear(state.loop_cache);
+    dict_set(state.loop_cache, collection, pair);
   }
   return pair;
 }
 
 Tag classify(Borrowed tag) {
   if (PyUnicode_CheckExact(tag.get())) {
-    Borrowed v = dict_get(S.tags, tag);
+    Borrowed v = dict_get(state.tags, tag);
     return v ? Tag(PyLong_AsLong(v)) : Tag::Other;
   }
   for (int i = 0; i < kTagCount; ++i) {
-    if (equals(tag, N->tags[i])) return Tag(i);
+    if (equals(tag, names->tags[i])) return Tag(i);
   }
   return Tag::Other;
 }
@@ -158,21 +158,21 @@ namespace {
 
 // ns["#binds"], made when missing.
 Ref registry(Borrowed ns) {
-  Ref reg = dict_get_ref(ns, N->binds_key);
+  Ref reg = dict_get_ref(ns, names->binds_key);
   if (reg && PyTuple_CheckExact(reg.get()) && PyTuple_GET_SIZE(reg.get()) == 2 &&
       PyDict_CheckExact(PyTuple_GET_ITEM(reg.get(), 0)) &&
       PyDict_CheckExact(PyTuple_GET_ITEM(reg.get(), 1))) {
     return reg;
   }
   reg = tuple({new_dict().get(), new_dict().get()});
-  dict_set(ns, N->binds_key, reg);
+  dict_set(ns, names->binds_key, reg);
   return reg;
 }
 
 // The name as it goes into scope: null for "params" and "__builtins__",
 // which keep their meaning.
 PyObject* scope_name(PyObject* name) {
-  return equals(name, N->params) || equals(name, N->builtins_key) ? nullptr : name;
+  return equals(name, names->params) || equals(name, names->builtins_key) ? nullptr : name;
 }
 
 // A copy of a namespace with names brought into scope (made by scope_name;
@@ -180,18 +180,18 @@ PyObject* scope_name(PyObject* name) {
 struct Scope {
   Ref ns;
 
-  Scope(Borrowed outer, std::initializer_list<PyObject*> names) {
+  Scope(Borrowed outer, std::initializer_list<PyObject*> bound) {
     registry(outer);
     ns = Ref::check(PyDict_Copy(outer));
     Ref in_scope = new_list();
-    Ref vars = dict_get_ref(outer, N->vars_key);
+    Ref vars = dict_get_ref(outer, names->vars_key);
     if (vars && PyTuple_CheckExact(vars.get())) {
       for_each(vars, [&](Borrowed name) { list_append(in_scope, name); });
     }
-    for (PyObject* name : names) {
+    for (PyObject* name : bound) {
       if (name) list_append(in_scope, name);
     }
-    dict_set(ns, N->vars_key, Ref::check(PyList_AsTuple(in_scope.get())));
+    dict_set(ns, names->vars_key, Ref::check(PyList_AsTuple(in_scope.get())));
   }
 
   // Sets (or sets again) one of the names.
@@ -203,7 +203,7 @@ struct Scope {
 // What a collection expression is evaluated in: the caller's parameters, or,
 // with names in scope, a dict of those names updated by the parameters.
 Ref collection_namespace(Borrowed param, Borrowed caller) {
-  Ref vars = dict_get_ref(param, N->vars_key);
+  Ref vars = dict_get_ref(param, names->vars_key);
   if (!vars || !PyTuple_CheckExact(vars.get()) || PyTuple_GET_SIZE(vars.get()) == 0) {
     return Ref::borrow(caller);
   }
@@ -223,7 +223,7 @@ Ref bind_own(Borrowed ns, Borrowed base, Borrowed value) {
   Ref reg = registry(ns);
   PyObject* values = PyTuple_GET_ITEM(reg.get(), 0);
   PyObject* counts = PyTuple_GET_ITEM(reg.get(), 1);
-  Ref caller = dict_get_ref(ns, N->params);
+  Ref caller = dict_get_ref(ns, names->params);
   Ref stem = Ref::borrow(base);
   for (;;) {
     Ref count = dict_get_ref(counts, stem);
@@ -231,10 +231,10 @@ Ref bind_own(Borrowed ns, Borrowed base, Borrowed value) {
     if (n < 0) throw_error();
     dict_set(counts, stem, Ref::check(PyLong_FromSsize_t(n + 1)));
     Ref name = Ref::check(PyUnicode_FromFormat("%U_%zd", stem.get(), n));
-    const Py_ssize_t marker = PyUnicode_Find(name.get(), N->for_index, 0, PY_SSIZE_T_MAX, 1);
+    const Py_ssize_t marker = PyUnicode_Find(name.get(), names->for_index, 0, PY_SSIZE_T_MAX, 1);
     if (marker == -2) throw_error();
     if (marker >= 0) {
-      stem = Ref::borrow(N->bind_base);
+      stem = Ref::borrow(names->bind_base);
       continue;
     }
     if (check(PyDict_Contains(values, name.get())) || (caller && contains(caller, name))) continue;
@@ -254,7 +254,7 @@ Ref follow(Ref value, const Py_UCS4* path, size_t n) {
     if (PyDict_CheckExact(value.get())) {
       value = getitem(value, field);
     } else if (PyDict_Check(value.get()) ||
-               check(PyObject_IsInstance(value.get(), S.mapping_type))) {
+               check(PyObject_IsInstance(value.get(), state.mapping_type))) {
       value = Ref::check(PyObject_GetItem(value.get(), field.get()));
     } else {
       value = getattr(value, field);
@@ -288,9 +288,9 @@ struct ScopeRef {
   bool bare() const { return path + 1 == end; }
 };
 
-// The placeholders in text[from, to) of one of `names` (ASCII identifiers),
+// The placeholders in text[from, to) of one of `vars` (ASCII identifiers),
 // left to right, into `refs`.
-void scope_refs(const Chars& text, size_t from, size_t to, const std::vector<Chars>& names,
+void scope_refs(const Chars& text, size_t from, size_t to, const std::vector<Chars>& vars,
                 std::vector<ScopeRef>& refs) {
   refs.clear();
   const Py_UCS4* p = text.data();
@@ -307,8 +307,8 @@ void scope_refs(const Chars& text, size_t from, size_t to, const std::vector<Cha
       continue;
     }
     size_t var = 0;
-    while (var < names.size() &&
-           !(names[var].size() == j - i - 2 && same(p + i + 2, names[var]))) {
+    while (var < vars.size() &&
+           !(vars[var].size() == j - i - 2 && same(p + i + 2, vars[var]))) {
       ++var;
     }
     size_t k = j;
@@ -318,7 +318,7 @@ void scope_refs(const Chars& text, size_t from, size_t to, const std::vector<Cha
       if (m == k + 1) break;
       k = m;
     }
-    if (var < names.size() && k < to && p[k] == '}') {
+    if (var < vars.size() && k < to && p[k] == '}') {
       refs.push_back(ScopeRef{i, k + 1, var, j});
       i = k + 1;
     } else {
@@ -373,8 +373,8 @@ Ref evaluate(Render& r, Borrowed text, Borrowed ns) {
 // by our own method (null result); otherwise the object the call returned.
 // `tag` is the element's tag when the caller has read it.
 Ref parse_via_self(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag = Ref()) {
-  Ref m = getattr(r.self, N->parse_element);
-  if (PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == S.parse_element &&
+  Ref m = getattr(r.self, names->parse_element);
+  if (PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == state.parse_element &&
       PyMethod_GET_SELF(m.get()) == r.self) {
     return render(r, el, param, out, std::move(tag));
   }
@@ -398,9 +398,9 @@ struct Binding {
 // Replaces in out[b.mark, end) each placeholder of the bound name by one of
 // its own, bound to the value (or to the field the placeholder names).
 void rewrite_bound(Render& r, Chars& out, const Binding& b, Borrowed ns) {
-  const std::vector<Chars> names{chars_of(b.name)};
+  const std::vector<Chars> bound{chars_of(b.name)};
   std::vector<ScopeRef> refs;
-  scope_refs(out, b.mark, out.size(), names, refs);
+  scope_refs(out, b.mark, out.size(), bound, refs);
   if (refs.empty()) return;
   Scratch scratch;
   Chars& tail = *scratch;
@@ -425,10 +425,10 @@ void render_sequence(Render& r, Each&& each, Borrowed param, Chars& out) {
   Ref ns = Ref::borrow(param);
   std::vector<Binding> binds;
   each([&](Borrowed child) {
-    Ref tag = getattr(child, N->tag);
+    Ref tag = getattr(child, names->tag);
     if (classify(tag) == Tag::Bind) {
-      Ref name = attr(child, N->name);
-      Ref expr = attr(child, N->value);
+      Ref name = attr(child, names->name);
+      Ref expr = attr(child, names->value);
       if (!ascii_identifier(name)) {
         raise_format(PyExc_ValueError, "bind name is not an identifier: %R", name.get());
       }
@@ -441,7 +441,7 @@ void render_sequence(Render& r, Each&& each, Borrowed param, Chars& out) {
     } else {
       render_child(r, child, ns, out, std::move(tag));
     }
-    append_opt(out, getattr(child, N->tail).get());
+    append_opt(out, getattr(child, names->tail).get());
   });
   // The last first: an earlier bind of the same name ends where a later one
   // starts, and the later one's placeholders are no longer its name.
@@ -451,7 +451,7 @@ void render_sequence(Render& r, Each&& each, Borrowed param, Chars& out) {
 }  // namespace
 
 void render_children(Render& r, Borrowed el, Borrowed param, Chars& out) {
-  if (Py_TYPE(el.get()) != reinterpret_cast<PyTypeObject*>(S.element_type)) {
+  if (Py_TYPE(el.get()) != reinterpret_cast<PyTypeObject*>(state.element_type)) {
     render_sequence(r, [&](auto&& fn) { for_each(el, fn); }, param, out);
     return;
   }
@@ -475,7 +475,7 @@ namespace {
 
 // The element's text, then each child rendered and followed by its tail.
 void render_body(Render& r, Borrowed el, Borrowed param, Chars& out) {
-  append_opt(out, getattr(el, N->text).get());
+  append_opt(out, getattr(el, names->text).get());
   render_children(r, el, param, out);
 }
 
@@ -483,7 +483,7 @@ void render_body(Render& r, Borrowed el, Borrowed param, Chars& out) {
 // through the module-level class.
 void trim_via_class(Render& r, Chars& out, size_t from, PyObject* name, PyObject* own,
                     const std::vector<Piece>& pieces, bool at_end) {
-  Ref fn = getattr(global(r.globals, N->ParseMapper), name);
+  Ref fn = getattr(global(r.globals, names->ParseMapper), name);
   if (fn.get() == own) {
     cut_pieces(out, from, pieces, at_end);
     return;
@@ -506,10 +506,10 @@ void insert_ascii(Chars& out, size_t at, const char* s) {
 std::vector<Piece> overrides(Borrowed value) {
   std::vector<Piece> pieces;
   if (value.get() == Py_None) return pieces;
-  Ref parts = PyUnicode_Check(value.get()) ? Ref::check(PyUnicode_Split(value, N->bar, -1))
-                                           : call_method(value, N->split, {N->bar});
+  Ref parts = PyUnicode_Check(value.get()) ? Ref::check(PyUnicode_Split(value, names->bar, -1))
+                                           : call_method(value, names->split, {names->bar});
   for_each(parts, [&](Borrowed part) {
-    Ref piece = call_method(part, N->strip, {});
+    Ref piece = call_method(part, names->strip, {});
     if (!PyUnicode_Check(piece.get())) raise_concat(piece.get());
     if (PyUnicode_GET_LENGTH(piece.get()) == 0) return;
     pieces.push_back(text_piece(std::move(piece)));
@@ -544,17 +544,17 @@ void render_where(Render& r, Borrowed el, Borrowed param, Chars& out) {
 }
 
 void render_trim(Render& r, Borrowed el, Borrowed param, Chars& out) {
-  Ref prefix = attr_or(el, N->prefix, N->empty);
-  Ref suffix = attr_or(el, N->suffix, N->empty);
-  std::vector<Piece> prefixes = overrides(attr_or(el, N->prefixOverrides, Py_None));
-  std::vector<Piece> suffixes = overrides(attr_or(el, N->suffixOverrides, Py_None));
+  Ref prefix = attr_or(el, names->prefix, names->empty);
+  Ref suffix = attr_or(el, names->suffix, names->empty);
+  std::vector<Piece> prefixes = overrides(attr_or(el, names->prefixOverrides, Py_None));
+  std::vector<Piece> suffixes = overrides(attr_or(el, names->suffixOverrides, Py_None));
   const size_t mark = out.size();
   render_body(r, el, param, out);
   if (!prefixes.empty()) {
-    trim_via_class(r, out, mark, N->trim_prefix, S.trim_prefix, prefixes, false);
+    trim_via_class(r, out, mark, names->trim_prefix, state.trim_prefix, prefixes, false);
   }
   if (!suffixes.empty()) {
-    trim_via_class(r, out, mark, N->trim_suffix, S.trim_suffix, suffixes, true);
+    trim_via_class(r, out, mark, names->trim_suffix, state.trim_suffix, suffixes, true);
   }
   Chars head;
   append_concat(head, prefix.get());
@@ -567,10 +567,10 @@ void render_trim(Render& r, Borrowed el, Borrowed param, Chars& out) {
 void render_set(Render& r, Borrowed el, Borrowed param, Chars& out) {
   const size_t mark = out.size();
   render_body(r, el, param, out);
-  trim_via_class(r, out, mark, N->trim_prefix, S.trim_prefix, *S.comma, false);
+  trim_via_class(r, out, mark, names->trim_prefix, state.trim_prefix, *state.comma, false);
   // A comma after the last assignment is removed too: the usual form, each
   // `if` body ending in a comma, would otherwise leave "a = :a, WHERE".
-  trim_via_class(r, out, mark, N->trim_suffix, S.trim_suffix, *S.comma, true);
+  trim_via_class(r, out, mark, names->trim_suffix, state.trim_suffix, *state.comma, true);
   insert_ascii(out, mark, "SET ");
 }
 
@@ -578,15 +578,16 @@ Ref render_choose(Render& r, Borrowed el, Borrowed param, Chars& out) {
   std::vector<Ref> children;
   for_each(el, [&](Borrowed child) { children.push_back(Ref::borrow(child)); });
   for (const Ref& child : children) {
-    if (!equals(getattr(child, N->tag), N->when)) continue;
-    Ref test = attr(child, N->test);
+    if (!equals(getattr(child, names->tag), names->when)) continue;
+    Ref test = attr(child, names->test);
     if (truthy(evaluate(r, test, param))) {
       render_child(r, child, param, out);
       return Ref();
     }
   }
   for (const Ref& child : children) {
-    if (equals(getattr(child, N->tag), N->otherwise)) return parse_via_self(r, child, param, out);
+    if (equals(getattr(child, names->tag), names->otherwise))
+      return parse_via_self(r, child, param, out);
   }
   raise(PyExc_Exception, "Missing otherwise element");
 }
@@ -630,13 +631,13 @@ struct LoopRef {
 };
 
 void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
-  Ref item = attr(el, N->item);
-  Ref collection = attr(el, N->collection);
-  Ref open = attr(el, N->open);
-  Ref close = attr(el, N->close);
-  Ref separator = attr(el, N->separator);
-  Ref index_name = attr_or(el, N->index, Py_None);
-  Ref caller = getitem(param, N->params);
+  Ref item = attr(el, names->item);
+  Ref collection = attr(el, names->collection);
+  Ref open = attr(el, names->open);
+  Ref close = attr(el, names->close);
+  Ref separator = attr(el, names->separator);
+  Ref index_name = attr_or(el, names->index, Py_None);
+  Ref caller = getitem(param, names->params);
   Ref exprs = loop_exprs(collection);
   Ref ns = collection_namespace(param, caller);
   if (!truthy(evaluate(r, PyTuple_GET_ITEM(exprs.get(), 0), ns))) {
@@ -670,9 +671,9 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   append(fresh, collection.get());
   append_ascii(fresh, "_for_index_");
   const bool fields = ascii_identifier(item);
-  std::vector<Chars> names;
-  if (fields) names.push_back(chars_of(item));
-  if (indexed) names.push_back(chars_of(index_name));
+  std::vector<Chars> loop_names;
+  if (fields) loop_names.push_back(chars_of(item));
+  if (indexed) loop_names.push_back(chars_of(index_name));
 
   // The placeholders of the item and the index in a body, into `refs`.
   std::vector<size_t> bare;
@@ -688,8 +689,8 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
         refs.push_back(LoopRef{b, b + old.size(), true, b + old.size() - 1, Ref()});
       }
     };
-    if (!names.empty()) {
-      scope_refs(body, 0, body.size(), names, found);
+    if (!loop_names.empty()) {
+      scope_refs(body, 0, body.size(), loop_names, found);
       for (const ScopeRef& ref : found) {
         add_bare_before(ref.begin);
         if (!refs.empty() && ref.begin < refs.back().end) continue;
@@ -703,14 +704,14 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
       if (!bare_item && ref.path + 1 != ref.end) {
         ref.base = ref_base(body, ScopeRef{ref.begin, ref.end, 0, ref.path});
       } else {
-        ref.base = ref.item ? (fields ? item : Ref::borrow(N->item_base)) : index_name;
+        ref.base = ref.item ? (fields ? item : Ref::borrow(names->item_base)) : index_name;
       }
     }
   };
 
   std::vector<Ref> children;
   for_each(el, [&](Borrowed child) { children.push_back(Ref::borrow(child)); });
-  Ref body_text = getattr(el, N->text);
+  Ref body_text = getattr(el, names->text);
   Scratch scratch;
   Chars& body = *scratch;
   std::vector<LoopRef> refs;
@@ -781,11 +782,11 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
 
 Ref render(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag) {
   Depth depth;
-  if (!tag) tag = getattr(el, N->tag);
+  if (!tag) tag = getattr(el, names->tag);
   switch (classify(tag)) {
     case Tag::Include: {
-      Ref refid = attr(el, N->refid);
-      Ref ref = getitem(getattr(r.self, N->id_2_element_map), refid);
+      Ref refid = attr(el, names->refid);
+      Ref ref = getitem(getattr(r.self, names->id_2_element_map), refid);
       return parse_via_self(r, ref, param, out);
     }
     case Tag::Sql:
@@ -794,7 +795,7 @@ Ref render(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag) {
       render_body(r, el, param, out);
       return Ref();
     case Tag::If: {
-      Ref test = attr(el, N->test);
+      Ref test = attr(el, names->test);
       if (truthy(evaluate(r, test, param))) render_body(r, el, param, out);
       return Ref();
     }
@@ -881,8 +882,8 @@ void bind_rendering(ClassBuilder& cls) {
         .annotate(set_of_str, Check::Set);
     return cls.staticmethod(d).release();
   };
-  S.trim_prefix = trim_def(Def::of<trim<false>>("_trim_prefix"), "prefixes");
-  S.trim_suffix = trim_def(Def::of<trim<true>>("_trim_suffix"), "suffixes");
+  state.trim_prefix = trim_def(Def::of<trim<false>>("_trim_prefix"), "prefixes");
+  state.trim_suffix = trim_def(Def::of<trim<true>>("_trim_suffix"), "suffixes");
 
   Def parse_def = Def::of<parse_element>("parse_element");
   parse_def.param("self", &ParseElementArgs::self)
@@ -890,7 +891,7 @@ void bind_rendering(ClassBuilder& cls) {
       .annotate("et.Element")
       .param("param", &ParseElementArgs::param)
       .annotate(&PyDict_Type);
-  S.parse_element = cls.method(parse_def).release();
+  state.parse_element = cls.method(parse_def).release();
 }
 
 }  // namespace wisp::xml

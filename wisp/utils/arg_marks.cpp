@@ -40,7 +40,7 @@ struct Names {
            *l_python_type = intern(",python_type:"), *l_type_handler = intern(",type_handler:"),
            *l_param_name = intern(",param_name:");
 };
-const Names* N;
+const Names* names;
 
 // Keyword names of the calls the scan makes, made at import.
 struct Keywords {
@@ -64,11 +64,11 @@ template <size_t Count>
 Ref labelled_fields(Borrowed self, const Labelled (&fields)[Count]) {
   Ref parts = new_list();
   for (const Labelled& field : fields) {
-    Ref value = getattr(self, N->*field.attr);
-    list_append(parts, N->*field.label);
+    Ref value = getattr(self, names->*field.attr);
+    list_append(parts, names->*field.label);
     list_append(parts, Ref::check(PyObject_Str(value.get())));
   }
-  return Ref::check(PyUnicode_Join(N->empty, parts.get()));
+  return Ref::check(PyUnicode_Join(names->empty, parts.get()));
 }
 
 // ---------------------------------------------------------------------------
@@ -79,9 +79,9 @@ struct RegexInit {
   Ref self, regex, prefix;
 };
 Ref regex_init(FunctionObject* f, RegexInit& args) {
-  Ref compiled = call_method(global(f, N->re), N->compile, {args.regex.get()});
-  setattr(args.self, N->regex, compiled);
-  setattr(args.self, N->prefix, args.prefix);
+  Ref compiled = call_method(global(f, names->re), names->compile, {args.regex.get()});
+  setattr(args.self, names->regex, compiled);
+  setattr(args.self, names->prefix, args.prefix);
   return none();
 }
 
@@ -90,19 +90,19 @@ struct ResolveParam {
   Ref self, param;
 };
 Ref regex_resolve_param(FunctionObject* f, ResolveParam& args) {
-  Ref prefix = getattr(args.self, N->prefix);
-  Ref opener = Ref::check(PyNumber_Add(prefix.get(), N->open_brace));
-  Ref param = call_method(args.param, N->replace, {opener.get(), N->empty});
-  param = call_method(param, N->replace, {N->close_brace, N->empty});
-  Ref m = call_method(global(f, N->param_function_regex), N->match, {param.get()});
+  Ref prefix = getattr(args.self, names->prefix);
+  Ref opener = Ref::check(PyNumber_Add(prefix.get(), names->open_brace));
+  Ref param = call_method(args.param, names->replace, {opener.get(), names->empty});
+  param = call_method(param, names->replace, {names->close_brace, names->empty});
+  Ref m = call_method(global(f, names->param_function_regex), names->match, {param.get()});
   // SqlParam is looked up once the test has run: the match's truth value is
   // its own code, which may rebind the name.
   if (truthy(m)) {
-    Ref fname = first_part(param, N->paren);
-    return call_kw(global(f, N->SqlParam), {param.get(), Py_True, fname.get()}, K.function);
+    Ref fname = first_part(param, names->paren);
+    return call_kw(global(f, names->SqlParam), {param.get(), Py_True, fname.get()}, K.function);
   }
-  Ref pname = first_part(param, N->comma);
-  return call_kw(global(f, N->SqlParam), {pname.get()}, K.param);
+  Ref pname = first_part(param, names->comma);
+  return call_kw(global(f, names->SqlParam), {pname.get()}, K.param);
 }
 
 // ---------------------------------------------------------------------------
@@ -114,10 +114,10 @@ struct SqlParamInit {
   Ref self, param_name, function_expression, is_function, function_name;
 };
 Ref sqlparam_init(FunctionObject*, SqlParamInit& args) {
-  setattr(args.self, N->is_function, args.is_function);
-  setattr(args.self, N->param_name, args.param_name);
-  setattr(args.self, N->function_expression, args.function_expression);
-  setattr(args.self, N->function_name, args.function_name);
+  setattr(args.self, names->is_function, args.is_function);
+  setattr(args.self, names->param_name, args.param_name);
+  setattr(args.self, names->function_expression, args.function_expression);
+  setattr(args.self, names->function_name, args.function_name);
   return none();
 }
 
@@ -141,12 +141,12 @@ struct MybatisInit {
 };
 Ref mybatis_init(FunctionObject*, MybatisInit& args) {
   Borrowed self = args.self;
-  setattr(self, N->sql_param, args.sql_param);
-  setattr(self, N->full_name, args.full_name);
-  setattr(self, N->sql_type, args.sql_type);
-  setattr(self, N->python_type, args.python_type);
-  setattr(self, N->type_handler, args.type_handler);
-  setattr(self, N->param_name, getattr(args.sql_param, N->param_name));
+  setattr(self, names->sql_param, args.sql_param);
+  setattr(self, names->full_name, args.full_name);
+  setattr(self, names->sql_type, args.sql_type);
+  setattr(self, names->python_type, args.python_type);
+  setattr(self, names->type_handler, args.type_handler);
+  setattr(self, names->param_name, getattr(args.sql_param, names->param_name));
   return none();
 }
 
@@ -165,9 +165,9 @@ Ref mybatis_str(FunctionObject*, Ref* a) {
 // The scan shared by get_params and get_sql_param.
 Ref scan(FunctionObject* f, Borrowed param_text) {
   Ref param_list = new_list();
-  for_each(global(f, N->sql_regex_list), [&](Borrowed regex) {
-    Ref pattern = getattr(regex, N->regex);
-    Ref sql_param = call_method(pattern, N->findall, {param_text});
+  for_each(global(f, names->sql_regex_list), [&](Borrowed regex) {
+    Ref pattern = getattr(regex, names->regex);
+    Ref sql_param = call_method(pattern, names->findall, {param_text});
     // Distinct matches, in order of first occurrence.
     Ref seen = Ref::check(PySet_New(nullptr));
     Ref tmp_params = new_list();
@@ -177,15 +177,16 @@ Ref scan(FunctionObject* f, Borrowed param_text) {
       list_append(tmp_params, m);
     });
     for_each(tmp_params, [&](Borrowed match) {
-      Ref param = call_method(regex, N->resolve_param, {match});
-      Ref mybatis_param = call_kw(global(f, N->MybatisParam), {match, param.get()}, K.mybatis);
-      if (!truthy(getattr(param, N->is_function))) {
-        setattr(mybatis_param, N->name, getattr(param, N->param_name));
+      Ref param = call_method(regex, names->resolve_param, {match});
+      Ref mybatis_param = call_kw(global(f, names->MybatisParam), {match, param.get()}, K.mybatis);
+      if (!truthy(getattr(param, names->is_function))) {
+        setattr(mybatis_param, names->name, getattr(param, names->param_name));
         // Each call looks the helper up again: a call may rebind it.
-        for (auto [attr, attr_re] :
-             {std::pair{N->sql_type, N->sql_type_re}, std::pair{N->python_type, N->python_type_re},
-              std::pair{N->type_handler, N->type_handler_re}}) {
-          setattr(mybatis_param, attr, call(global(f, N->get_regex_value), {attr_re, match, attr}));
+        for (auto [attr, attr_re] : {std::pair{names->sql_type, names->sql_type_re},
+                                     std::pair{names->python_type, names->python_type_re},
+                                     std::pair{names->type_handler, names->type_handler_re}}) {
+          setattr(mybatis_param, attr,
+                  call(global(f, names->get_regex_value), {attr_re, match, attr}));
         }
       }
       list_append(param_list, mybatis_param);
@@ -197,13 +198,15 @@ Ref scan(FunctionObject* f, Borrowed param_text) {
 // def get_params(child)
 Ref get_params(FunctionObject* f, Ref* a) {
   Borrowed child = a[0];
-  Ref p = call_method(global(f, N->re), N->compile, {N->non_space});
-  Ref child_text = getattr(child, N->text);
-  if (!truthy(child_text)) child_text = Ref::borrow(N->empty);
-  Ref child_tail = getattr(child, N->tail);
-  if (!truthy(child_tail)) child_tail = Ref::borrow(N->empty);
-  if (!truthy(call_method(p, N->search, {child_text.get()}))) child_text = Ref::borrow(N->empty);
-  if (!truthy(call_method(p, N->search, {child_tail.get()}))) child_tail = Ref::borrow(N->empty);
+  Ref p = call_method(global(f, names->re), names->compile, {names->non_space});
+  Ref child_text = getattr(child, names->text);
+  if (!truthy(child_text)) child_text = Ref::borrow(names->empty);
+  Ref child_tail = getattr(child, names->tail);
+  if (!truthy(child_tail)) child_tail = Ref::borrow(names->empty);
+  if (!truthy(call_method(p, names->search, {child_text.get()})))
+    child_text = Ref::borrow(names->empty);
+  if (!truthy(call_method(p, names->search, {child_tail.get()})))
+    child_tail = Ref::borrow(names->empty);
   Ref text = Ref::check(PyNumber_Add(child_text.get(), child_tail.get()));
   return scan(f, text);
 }
@@ -213,10 +216,10 @@ struct RegexValue {
   Ref regex, param, group;
 };
 Ref get_regex_value(FunctionObject* f, RegexValue& args) {
-  Ref m = call_method(global(f, N->re), N->search, {args.regex.get(), args.param.get()});
+  Ref m = call_method(global(f, names->re), names->search, {args.regex.get(), args.param.get()});
   if (!truthy(m)) return none();
-  Ref value = call_method(m, N->group, {args.group.get()});
-  return call_method(value, N->strip, {});
+  Ref value = call_method(m, names->group, {args.group.get()});
+  return call_method(value, names->strip, {});
 }
 
 // def get_sql_param(param_text)
@@ -262,7 +265,7 @@ Ref make_class(Borrowed g, const char* name, Def& init, Impl str_body = nullptr)
 
 }  // namespace
 
-WISP_MODULE(arg_marks, N, g) {
+WISP_MODULE(arg_marks, names, g) {
   K.function = names_tuple({"function_expression", "is_function", "function_name"}).release();
   K.param = names_tuple({"param_name"}).release();
   K.mybatis = names_tuple({"full_name", "sql_param"}).release();
@@ -270,7 +273,7 @@ WISP_MODULE(arg_marks, N, g) {
   Ref re = import("re");
   dict_set(g, "re", re);
   dict_set(g, "type_mapping", type_mapping());
-  dict_set(g, "param_function_regex", call_method(re, N->compile, {str(".+?\\(.+?\\)").get()}));
+  dict_set(g, "param_function_regex", call_method(re, names->compile, {str(".+?\\(.+?\\)").get()}));
 
   // class SqlParamRegex
   Ref SqlParamRegex;

@@ -18,11 +18,12 @@ struct Names {
   PyObject *dot = intern("."), *cannot_import = intern("无法导入类型 "), *colon = intern(": "),
            *unknown = intern("未知的类型: ");
 };
-const Names* N;
+const Names* names;
 
 // (list, tuple, dict, set), as the body names them at call time.
 Ref container_types(FunctionObject* f) {
-  return tuple({global(f, N->list), global(f, N->tuple), global(f, N->dict), global(f, N->set)});
+  return tuple({global(f, names->list), global(f, names->tuple), global(f, names->dict),
+                global(f, names->set)});
 }
 
 bool is_type(Borrowed o) {
@@ -35,7 +36,7 @@ struct TypeStr {
 
 // def is_container_type_by_str(type_str: str) -> bool
 Ref is_container_type_by_str(FunctionObject* f, TypeStr& args) {
-  Ref builtin_type = getattr_opt(global(f, N->builtins), args.type_str);
+  Ref builtin_type = getattr_opt(global(f, names->builtins), args.type_str);
   if (!builtin_type || !truthy(builtin_type)) {
     builtin_type = dict_get_ref(f->globals, args.type_str);
   }
@@ -50,7 +51,7 @@ Ref is_container_type_by_str(FunctionObject* f, TypeStr& args) {
 [[noreturn]] void raise_cannot_import(Borrowed type_str) {
   Ref caught = fetch_exception();
   Ref text = Ref::check(PyObject_Str(caught.get()));
-  Ref message = concat({N->cannot_import, type_str, N->colon, text.get()});
+  Ref message = concat({names->cannot_import, type_str, names->colon, text.get()});
   PyErr_SetObject(PyExc_ValueError, message.get());
   Ref err = fetch_exception();
   PyException_SetContext(err.get(), caught.release());
@@ -61,16 +62,16 @@ Ref is_container_type_by_str(FunctionObject* f, TypeStr& args) {
 // def get_type_from_string(type_str: str)
 Ref get_type_from_string(FunctionObject* f, TypeStr& args) {
   Borrowed type_str = args.type_str;
-  Ref builtin_type = getattr_opt(global(f, N->builtins), type_str);
+  Ref builtin_type = getattr_opt(global(f, names->builtins), type_str);
   if (is_type(builtin_type)) return builtin_type;
   Ref global_type = dict_get_ref(f->globals, type_str);
   if (is_type(global_type)) return global_type;
-  if (check(PySequence_Contains(type_str, N->dot))) {
-    Ref parts = Ref::check(PyUnicode_RSplit(type_str, N->dot, 1));
+  if (check(PySequence_Contains(type_str, names->dot))) {
+    Ref parts = Ref::check(PyUnicode_RSplit(type_str, names->dot, 1));
     auto [module_path, class_name] = unpack<2>(parts);
     Ref type_obj;
     try {
-      Ref module = call(global(f, N->import_module), {module_path.get()});
+      Ref module = call(global(f, names->import_module), {module_path.get()});
       type_obj = getattr(module, class_name);
     } catch (const PyError&) {
       if (!PyErr_ExceptionMatches(PyExc_ImportError) &&
@@ -81,11 +82,11 @@ Ref get_type_from_string(FunctionObject* f, TypeStr& args) {
     }
     if (PyType_Check(type_obj.get())) return type_obj;
   }
-  raise(PyExc_ValueError, concat({N->unknown, type_str}));
+  raise(PyExc_ValueError, concat({names->unknown, type_str}));
 }
 
 Ref origin_or_self(FunctionObject* f, Borrowed obj) {
-  Ref origin = call(global(f, N->get_origin), {obj});
+  Ref origin = call(global(f, names->get_origin), {obj});
   if (truthy(origin)) return origin;
   return Ref::borrow(obj);
 }
@@ -104,15 +105,16 @@ Ref get_base_type(FunctionObject* f, Ref* a) {
 // def is_result_class(data_type)
 Ref is_result_class(FunctionObject* f, Ref* a) {
   Borrowed data_type = a[0];
-  if (check(PyObject_IsSubclass(data_type, global(f, N->BaseModel)))) return boolean(true);
-  if (truthy(call(global(f, N->is_dataclass), {data_type}))) return boolean(true);
-  if (check(PyObject_IsSubclass(data_type, global(f, N->DeclarativeBase)))) return boolean(true);
+  if (check(PyObject_IsSubclass(data_type, global(f, names->BaseModel)))) return boolean(true);
+  if (truthy(call(global(f, names->is_dataclass), {data_type}))) return boolean(true);
+  if (check(PyObject_IsSubclass(data_type, global(f, names->DeclarativeBase))))
+    return boolean(true);
   return boolean(false);
 }
 
 }  // namespace
 
-WISP_MODULE(class_probe, N, g) {
+WISP_MODULE(class_probe, names, g) {
   dict_set(g, "Container", import_attr("collections.abc", "Container"));
   dict_set(g, "Iterable", import_attr("collections.abc", "Iterable"));
   dict_set(g, "builtins", import("builtins"));

@@ -12,7 +12,7 @@ struct Names {
   PyObject *first_open = intern("^[\\s]*?("), *last_tail = intern(")(\\s+--.+)?$"),
            *open = intern("("), *close = intern(")");
 };
-const Names* N;
+const Names* names;
 
 PyObject* one;          // count=1
 PyObject* count_flags;  // ("count", "flags")
@@ -25,19 +25,19 @@ struct Replace {
 
 // re.sub(regex, replace, string.strip(), count=1, flags=re.IGNORECASE)
 Ref sub_once(FunctionObject* f, Borrowed regex, Replace& args) {
-  Ref string = call_method(args.string, N->strip, {});
-  GlobalRef re = global(f, N->re);
-  Ref sub = getattr(re, N->sub);
-  Ref flags = getattr(re, N->IGNORECASE);
+  Ref string = call_method(args.string, names->strip, {});
+  GlobalRef re = global(f, names->re);
+  Ref sub = getattr(re, names->sub);
+  Ref flags = getattr(re, names->IGNORECASE);
   return call_kw(sub, {regex, args.replace.get(), string.get(), one, flags.get()}, count_flags);
 }
 
 Ref replace_sql_first(FunctionObject* f, Replace& args) {
-  return sub_once(f, concat({N->first_open, args.overrides.get(), N->close}), args);
+  return sub_once(f, concat({names->first_open, args.overrides.get(), names->close}), args);
 }
 
 Ref replace_sql_last(FunctionObject* f, Replace& args) {
-  return sub_once(f, concat({N->open, args.overrides.get(), N->last_tail}), args);
+  return sub_once(f, concat({names->open, args.overrides.get(), names->last_tail}), args);
 }
 
 template <auto Body>
@@ -54,7 +54,7 @@ void bind_replace(Borrowed g, const char* name, const char* overrides) {
 
 }  // namespace
 
-WISP_MODULE(clause_edit, N, g) {
+WISP_MODULE(clause_edit, names, g) {
   one = Ref::check(PyLong_FromLong(1)).release();
   count_flags = names_tuple({"count", "flags"}).release();
   dict_set(g, "re", import("re"));

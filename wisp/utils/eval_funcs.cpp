@@ -10,11 +10,11 @@ struct Names {
   PyObject *time = intern("time"), *strftime = intern("strftime"),
            *sql_string_format = intern("sql_string_format"), *all = intern("__all__");
 };
-const Names* N;
+const Names* names;
 
 // def like(value)
 Ref like(FunctionObject* f, Ref* a) {
-  return call(global(f, N->sql_string_format), {a[0].get()});
+  return call(global(f, names->sql_string_format), {a[0].get()});
 }
 
 struct TimeFormat {
@@ -23,16 +23,16 @@ struct TimeFormat {
 
 // def time_format(date_value, format: str = "%Y-%m-%d %H:%M:%S")
 Ref time_format(FunctionObject* f, TimeFormat& args) {
-  Ref strftime = getattr(global(f, N->time), N->strftime);
+  Ref strftime = getattr(global(f, names->time), names->strftime);
   Ref text = call(strftime, {args.format.get(), args.date_value.get()});
-  return call(global(f, N->sql_string_format), {text.get()});
+  return call(global(f, names->sql_string_format), {text.get()});
 }
 
 // from <module> import *: the names in its __all__, or else every name that
 // does not start with an underscore.
 void import_star(Borrowed g, const char* module_name) {
   Ref module = import(module_name);
-  Ref all = getattr_opt(module, N->all);
+  Ref all = getattr_opt(module, names->all);
   if (all) {
     for_each(all, [&](Borrowed name) { dict_set(g, name, getattr(module, name)); });
     return;
@@ -46,7 +46,7 @@ void import_star(Borrowed g, const char* module_name) {
 
 }  // namespace
 
-WISP_MODULE(eval_funcs, N, g) {
+WISP_MODULE(eval_funcs, names, g) {
   dict_set(g, "time", import("time"));
   import_star(g, "wisp.utils.literal_tools");
   Ref like_f = Def("like", like).param("value").bind(g, g);

@@ -28,7 +28,8 @@
 //         .param("sql_param", &Insert::sql_param)
 //
 // The struct is the storage the arguments are bound into, so reading
-// `args.sql` costs what reading a slot of an array does.
+// `args.sql` costs what reading a slot of an array does. A function without
+// parameters takes an empty struct.
 #pragma once
 
 #include <array>
@@ -50,6 +51,10 @@ enum class Kind : std::uint8_t { PosOnly, PosOrKw, VarPos, KwOnly, VarKw };
 enum class Check : std::uint8_t { Auto, Any, Str, Dict, List, Set, Type, Int, Bool };
 
 struct FunctionObject;
+
+// The arguments of a function without parameters: `Ref body(FunctionObject*, NoArgs&)`.
+struct NoArgs {};
+
 // A body that reads its arguments from an array, in parameter order (the
 // older form; new bodies take a named view, see above).
 using Impl = Ref (*)(FunctionObject* self, Ref* args);
@@ -200,11 +205,12 @@ class WISP_API Def {
   static Def of(const char* name) {
     using A = typename detail::BodyOf<decltype(Body)>::Args;
     static_assert(std::is_standard_layout<A>::value, "arguments: a plain struct of Refs");
-    static_assert(sizeof(A) % sizeof(Ref) == 0, "arguments: a plain struct of Refs");
+    static_assert(std::is_empty<A>::value || sizeof(A) % sizeof(Ref) == 0,
+                  "arguments: a plain struct of Refs (an empty one for no parameters)");
     Def d(name, nullptr);
     d.entry_ = &detail::named_entry<Body>;
     d.frame_tag_ = detail::frame_tag<A>();
-    d.frame_size_ = sizeof(A);
+    d.frame_size_ = std::is_empty<A>::value ? 0 : sizeof(A);
     return d;
   }
 

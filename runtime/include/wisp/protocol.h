@@ -9,6 +9,9 @@
 //                 object.__getattribute__ / object.__setattr__
 //   iteration     for item in iterable, for key, value in mapping.items(),
 //                 a, b = value
+//   items         key in container, container[key], mapping.get(key, default)
+//   comparisons   a == b and a != b by their truth value, with one rule for
+//                 identity
 //   functions     whether a function is declared by its signature alone
 #pragma once
 
@@ -183,6 +186,43 @@ void for_each_item(Borrowed mapping, F&& fn) {
     fn(Borrowed(kv[0]), Borrowed(kv[1]));
   });
 }
+
+// ---------------------------------------------------------------------------
+// Items
+
+// `key in container`
+inline bool contains(Borrowed container, Borrowed key) {
+  if (PyDict_CheckExact(container.get())) return check(PyDict_Contains(container, key)) != 0;
+  return check(PySequence_Contains(container, key)) != 0;
+}
+
+// container[key]; for an exact dict, the KeyError the dict raises.
+WISP_API Ref getitem(Borrowed container, Borrowed key);
+
+// container[key] when `key in container`, else null; one lookup for an
+// exact dict.
+inline Ref item_if_present(Borrowed container, Borrowed key) {
+  if (PyDict_CheckExact(container.get())) return dict_get_ref(container, key);
+  if (!contains(container, key)) return Ref();
+  return getitem(container, key);
+}
+
+// mapping.get(key, default); an exact dict is read directly.
+WISP_API Ref mapping_get(Borrowed mapping, Borrowed key, Borrowed default_value);
+
+// ---------------------------------------------------------------------------
+// Comparisons
+//
+// `a == b` and `a != b` taken by their truth value, as an `if` takes them.
+// One rule for identity: the objects are asked, as Python asks them, except
+// where the answer is known without a call: two exact str objects compare by
+// their text; two classes whose metaclass is `type`, or such a class and an
+// exact str, by identity (type's own __eq__; str's declines). Any other pair
+// runs its __eq__ (or __ne__), even two references to one object, as the
+// expression does.
+
+WISP_API bool equals(Borrowed a, Borrowed b);
+WISP_API bool not_equals(Borrowed a, Borrowed b);
 
 // ---------------------------------------------------------------------------
 // Functions

@@ -36,6 +36,18 @@ struct WISP_API PyError {};
 
 class Ref;
 
+// A base for objects that stand for a scope (a level entered, an exception
+// being handled) and so are neither copied nor assigned.
+class WISP_API Pinned {
+ protected:
+  Pinned() = default;
+  ~Pinned() = default;
+
+ public:
+  Pinned(const Pinned&) = delete;
+  Pinned& operator=(const Pinned&) = delete;
+};
+
 // A pointer that owns no reference. Converts freely to PyObject*.
 class Borrowed {
  public:
@@ -115,6 +127,8 @@ inline int check(int r) {
 WISP_API Ref str(const char* utf8);
 WISP_API Ref str(const std::string& utf8);
 WISP_API Ref str(const char* utf8, Py_ssize_t len);
+// str(o)
+WISP_API Ref str_of(Borrowed o);
 // An interned string kept alive for the life of the process. Asking again
 // for the same text returns the same object and takes no new reference.
 WISP_API PyObject* intern(const char* utf8);
@@ -226,12 +240,10 @@ WISP_API void restore_exception(Ref exc);
 // what a new exception gets as its `__context__`) for the life of the
 // object, as an `except` or `finally` block does, and restores the previous
 // one afterwards.
-class WISP_API HandlingScope {
+class WISP_API HandlingScope : Pinned {
  public:
   explicit HandlingScope(Borrowed exc);
   ~HandlingScope();
-  HandlingScope(const HandlingScope&) = delete;
-  HandlingScope& operator=(const HandlingScope&) = delete;
 
  private:
   PyObject* saved_;
@@ -277,14 +289,12 @@ void while_handling(Ref& exc, F&& step) {
 // the interpreter counts a call of a Python function: a loop of calls that
 // never passes through Python code ends in RecursionError instead of
 // exhausting the C stack.
-class RecursionLevel {
+class RecursionLevel : Pinned {
  public:
   RecursionLevel() {
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw PyError{};
   }
   ~RecursionLevel() { Py_LeaveRecursiveCall(); }
-  RecursionLevel(const RecursionLevel&) = delete;
-  RecursionLevel& operator=(const RecursionLevel&) = delete;
 };
 
 // One level of a recursion that the interpreter counts and that a count of
@@ -294,7 +304,7 @@ class RecursionLevel {
 // " while rendering a mapper element"). A level made with `counted` false
 // counts nothing.
 template <class Site, int Cap = 1000>
-class CappedRecursion {
+class CappedRecursion : Pinned {
  public:
   explicit CappedRecursion(bool counted = true) : counted_(counted) {
     if (!counted_) return;
@@ -310,8 +320,6 @@ class CappedRecursion {
     --level_;
     Py_LeaveRecursiveCall();
   }
-  CappedRecursion(const CappedRecursion&) = delete;
-  CappedRecursion& operator=(const CappedRecursion&) = delete;
 
  private:
   static thread_local int level_;
@@ -338,12 +346,10 @@ namespace wisp {
 // While a module's body runs it is in sys.modules under its full name, as a
 // Python module is while it executes (dataclasses and typing look string
 // annotations up there). Taken out again when the body fails.
-class WISP_API ModuleInSys {
+class WISP_API ModuleInSys : Pinned {
  public:
   explicit ModuleInSys(Borrowed module);
   ~ModuleInSys();
-  ModuleInSys(const ModuleInSys&) = delete;
-  ModuleInSys& operator=(const ModuleInSys&) = delete;
   void keep() { keep_ = true; }
 
  private:
@@ -368,9 +374,16 @@ PyObject* init_module(PyModuleDef* def, F&& body) noexcept {
   }
 }
 
-// The module's interned names, made once before its body runs:
-//     struct Names { PyObject* text = intern("text"); ... };
-//     const Names* N;
+// A module's table of interned names, made once before its body runs
+// (WISP_MODULE makes it) and kept for the life of the process; every module
+// has one, named `names`, and reads `names->text`:
+//
+//     struct Names {
+//       PyObject *text = intern("text"), *params = intern("params");
+//     };
+//     const Names* names;
+//
+// A module of several sources declares it in the header they share.
 template <class T>
 void make_names(const T*& names) {
   if (!names) names = new T();  // kept for the life of the process
@@ -381,12 +394,12 @@ inline void make_names(std::nullptr_t) {}
 
 // One module's definition and entry point, declared at namespace scope:
 //
-//     WISP_MODULE(eval_funcs, N, g) {
+//     WISP_MODULE(eval_funcs, names, g) {
 //       ... bind the module's names into g, in order ...
 //     }
 //
-// defines the module's PyModuleDef and PyInit_eval_funcs, makes the names
-// struct `N` (or nothing, for `nullptr`) and runs the body through
+// defines the module's PyModuleDef and PyInit_eval_funcs, makes the name
+// table `names` (or nothing, for `nullptr`) and runs the body through
 // init_module with the module namespace as `g`.
 #define WISP_MODULE(name, names, globals)                                                      \
   static void wisp_module_body_(::wisp::Borrowed globals);                                     \

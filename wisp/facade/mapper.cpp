@@ -16,8 +16,7 @@
 // through attribute lookup on `self`, so a subclass may override any of them.
 #include <memory>
 
-#include "wisp_facade.h"
-
+#include "transaction.h"
 #include "wisp/identity_memo.h"
 
 using namespace wisp;
@@ -25,118 +24,40 @@ using namespace wisp::facade;
 
 namespace {
 
-struct MapperNames {
-  // module globals
-  PyObject* get_origin = intern("get_origin");
-  PyObject* get_args = intern("get_args");
-  PyObject* BaseModel = intern("BaseModel");
-  PyObject* DeclarativeBase = intern("DeclarativeBase");
-  PyObject* insert_statement = intern("insert_statement");
-  PyObject* inspect_statement = intern("inspect_statement");
-  PyObject* update_statement = intern("update_statement");
-  PyObject* delete_statement = intern("delete_statement");
-  PyObject* select = intern("select");
-  PyObject* text = intern("text");
-  PyObject* func_stat = intern("func_stat");
-  PyObject* Page = intern("Page");
-  PyObject* contextmanager = intern("contextmanager");
-
-  // BaseMapper's own
-  PyObject* type_cache = intern("_type_cache");
-  PyObject* type_parameter = intern("_BaseMapper__type_parameter");
-  PyObject* exclude_pk = intern("_BaseMapper__exclude_pk");
-  PyObject* get_auto_pk = intern("_get_auto_pk");
-  PyObject* convert_data = intern("_convert_data");
-  PyObject* session_of_class = intern("_BaseMapper__session");
-  PyObject* session = intern("session");
-  PyObject* use_orm2 = intern("_use_orm2");
-
-  // gateway operations
-  PyObject* add = intern("add");
-  PyObject* add_all = intern("add_all");
-  PyObject* insert_orm2 = intern("insert_orm2");
-  PyObject* delete_orm2 = intern("delete_orm2");
-  PyObject* update_orm2 = intern("update_orm2");
-  PyObject* bulk_update_mappings = intern("bulk_update_mappings");
-  PyObject* select_all_orm1 = intern("select_all_orm1");
-  PyObject* select_all_orm2 = intern("select_all_orm2");
-  PyObject* select_one_orm1 = intern("select_one_orm1");
-  PyObject* select_one_orm2 = intern("select_one_orm2");
-  PyObject* select_list = intern("select_list");
-  PyObject* select_page = intern("select_page");
-
-  // SQLAlchemy, pydantic and typing attributes
-  PyObject* orig_bases = intern("__orig_bases__");
-  PyObject* table = intern("__table__");
-  PyObject* columns = intern("columns");
-  PyObject* autoincrement_column = intern("autoincrement_column");
-  PyObject* primary_key = intern("primary_key");
-  PyObject* autoincrement = intern("autoincrement");
-  PyObject* name = intern("name");
-  PyObject* model_dump = intern("model_dump");
-  PyObject* pop = intern("pop");
-  PyObject* items = intern("items");
-  PyObject* values = intern("values");
-  PyObject* where = intern("where");
-  PyObject* id = intern("id");
-  PyObject* expression = intern("expression");
-  PyObject* identity = intern("identity");
-  PyObject* always = intern("always");
-  PyObject* inserted_primary_key = intern("inserted_primary_key");
-  PyObject* limit = intern("limit");
-  PyObject* offset = intern("offset");
-  PyObject* subquery = intern("subquery");
-  PyObject* select_from = intern("select_from");
-  PyObject* count = intern("count");
-  PyObject* page_num = intern("pageNum");
-  PyObject* page_size = intern("pageSize");
-  PyObject* column_descriptions = intern("column_descriptions");
-  PyObject* selected_columns = intern("selected_columns");
-  PyObject* get = intern("get");
-  PyObject* type = intern("type");
-  PyObject* python_type = intern("python_type");
-  PyObject* execution_options = intern("execution_options");
-  PyObject* has_identity = intern("has_identity");
-  PyObject* state_dict = intern("dict");
-  PyObject* list = intern("list");
-  PyObject* total = intern("total");
-  PyObject* data_type = intern("Data type ");
-  PyObject* not_supported = intern(" is not supported");
-  PyObject* model_expected = intern(": the mapper's model is ");
-  PyObject* is_expected = intern(", an instance of it is expected");
-  PyObject* comma = intern(", ");
-  PyObject* unconsumed = intern("Unconsumed column names: ");
-};
-const MapperNames* M;
-
-PyObject* s_one;
-PyObject* s_ten;
-PyObject* s_use_orm2;  // BaseMapper._use_orm2 as the class body binds it
-
 // Statements that depend on nothing but the model (insert(model),
 // select(model), ...), made once per model and constructor; and the
 // _use_orm2 decision per statement and model. Statements are immutable:
 // what the methods build on one (values, where, limit) is a new statement.
-IdentityMemo* s_model_statements;
-IdentityMemo* s_orm2_decisions;
+IdentityMemo* model_statements;
+IdentityMemo* orm2_decisions;
 // The constructors as the module bound them: a replaced one is called
 // every time.
-OriginalGlobals* s_statement_makers;
-// The originals the module binds, for the fast path of _convert_data.
-PyObject* s_base_model;
-PyObject* s_declarative_base;
+OriginalGlobals* statement_makers;
+PyObject* own_use_orm2;  // BaseMapper._use_orm2 as the class body binds it
 
 // ---------------------------------------------------------------------------
 // Small pieces the methods share
 
 // self._BaseMapper__type_parameter(): the model class of self's mapper class.
 Ref model_of(Borrowed self) {
-  return call_method(self, M->type_parameter, {});
+  return call_method(self, names->type_parameter, {});
+}
+
+// <maker>(model), with the module global `maker` looked up now: while it is
+// the constructor the module bound, the statement made for the model
+// before is handed out again.
+Ref model_statement(FunctionObject* f, PyObject* maker, Borrowed model) {
+  GlobalRef constructor = global(f, maker);
+  if (!statement_makers->hold()) return call(constructor, {model.get()});
+  if (Ref kept = model_statements->find(model, constructor)) return kept;
+  Ref statement = call(constructor, {model.get()});
+  if (statement_makers->hold()) model_statements->keep(model, constructor, statement);
+  return statement;
 }
 
 // self.session.<operation>(args...)
 Ref on_session(Borrowed self, PyObject* operation, std::initializer_list<PyObject*> args) {
-  Ref gateway = getattr(self, M->session);
+  Ref gateway = getattr(self, names->session);
   return call_method(gateway, operation, args);
 }
 
@@ -144,9 +65,9 @@ Ref on_session(Borrowed self, PyObject* operation, std::initializer_list<PyObjec
 // python_type is int. A type that does not say (NotImplementedError) does
 // not count.
 bool integer_column(Borrowed column) {
-  Ref type = getattr_opt(column, M->type);
+  Ref type = getattr_opt(column, names->type);
   if (!type) return false;
-  Ref python_type = Ref::steal(PyObject_GetAttr(type.get(), M->python_type));
+  Ref python_type = Ref::steal(PyObject_GetAttr(type.get(), names->python_type));
   if (!python_type) {
     if (!PyErr_ExceptionMatches(PyExc_NotImplementedError) &&
         !PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -164,37 +85,25 @@ bool integer_column(Borrowed column) {
 // int() cannot take is refused as an argument of the wrong type), any other
 // column (a natural string key, a UUID) the key as given.
 Ref id_equals(Borrowed model, Borrowed id) {
-  Ref column = getattr(model, M->id);
+  Ref column = getattr(model, names->id);
   Ref key = Ref::borrow(id.get());
   if (!PyLong_CheckExact(key.get()) && integer_column(column)) {
     PyNumberMethods* nb = Py_TYPE(key.get())->tp_as_number;
     bool numeric = nb && (nb->nb_index || nb->nb_int);
-    if (!numeric && !PyUnicode_Check(key.get())) raise_arg_type(M->id, &PyLong_Type, key);
+    if (!numeric && !PyUnicode_Check(key.get())) raise_arg_type(names->id, &PyLong_Type, key);
     key = Ref::check(PyNumber_Long(key.get()));
   }
   return Ref::check(PyObject_RichCompare(column.get(), key.get(), Py_EQ));
 }
 
-// <maker>(model), with the module global `maker` looked up now: while it is
-// the constructor the module bound, the statement made for the model
-// before is handed out again.
-Ref model_statement(FunctionObject* f, PyObject* maker, Borrowed model) {
-  GlobalRef constructor = global(f, maker);
-  if (!s_statement_makers->hold()) return call(constructor, {model.get()});
-  if (Ref kept = s_model_statements->find(model, constructor)) return kept;
-  Ref statement = call(constructor, {model.get()});
-  if (s_statement_makers->hold()) s_model_statements->keep(model, constructor, statement);
-  return statement;
-}
-
 // statement.where(clause)
 Ref where(Borrowed statement, Borrowed clause) {
-  return call_method(statement, M->where, {clause.get()});
+  return call_method(statement, names->where, {clause.get()});
 }
 
 // statement.values(**data)
 Ref values_of(Borrowed statement, Borrowed data) {
-  return call_spread(getattr(statement, M->values), data);
+  return call_spread(getattr(statement, names->values), data);
 }
 
 bool is_instance(Borrowed value, Borrowed cls) {
@@ -215,10 +124,10 @@ Py_ssize_t length(Borrowed value) {
 // The (attribute name, column) pairs of the columns the model's mapper maps
 // (mapper.columns), in its order; none when the class is not mapped.
 Ref mapped_columns(FunctionObject* f, Borrowed model) {
-  Ref inspector = global(f, M->inspect_statement);
+  Ref inspector = global(f, names->inspect_statement);
   Ref mapper = call_kwargs(inspector, {model.get()}, {{"raiseerr", Py_False}});
   if (is_none(mapper)) return Ref::check(PyTuple_New(0));
-  Ref items = call_method(getattr(mapper, M->columns), M->items, {});
+  Ref items = call_method(getattr(mapper, names->columns), names->items, {});
   return Ref::check(PySequence_Tuple(items.get()));
 }
 
@@ -243,14 +152,14 @@ Ref attribute_of(Borrowed pairs, Borrowed column, Borrowed name) {
 Ref instance_columns(FunctionObject* f, Borrowed instance, Borrowed model) {
   Ref pairs = mapped_columns(f, model);
   Ref data = new_dict();
-  Ref state = call(global(f, M->inspect_statement), {instance.get()});
-  bool every_column = truthy(getattr(state, M->has_identity));
-  Ref set_values = getattr(state, M->state_dict);
+  Ref state = call(global(f, names->inspect_statement), {instance.get()});
+  bool every_column = truthy(getattr(state, names->has_identity));
+  Ref set_values = getattr(state, names->dict);
   state.reset();
-  Ref columns = getattr(getattr(model, M->table), M->columns);
+  Ref columns = getattr(getattr(model, names->table), names->columns);
   Ref it = iterate(columns);
   while (Ref column = iter_next(it)) {
-    Ref name = getattr(column, M->name);
+    Ref name = getattr(column, names->name);
     Ref key = attribute_of(pairs, column, name);
     if (!every_column && !contains(set_values, key)) continue;
     dict_set(data, name, getattr(instance, key));
@@ -275,7 +184,7 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
   });
   for_each(pairs, [&](Borrowed pair) {
     auto kv = unpack<2>(pair);
-    Ref name = getattr_opt(kv[1], M->name);  // a str subclass (quoted_name): taken as a str
+    Ref name = getattr_opt(kv[1], names->name);  // a str subclass (quoted_name): taken as a str
     if (!name || !PyUnicode_Check(name.get())) return;
     name = Ref::check(PyUnicode_FromObject(name.get()));
     if (!dict_get_ref(keys, name)) dict_set(keys, name, kv[0]);
@@ -309,10 +218,10 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
   });
   if (PyList_GET_SIZE(unknown.get()) != 0) {
     Ref texts = new_list();
-    for_each(unknown, [&](Borrowed key) { list_append(texts, Ref::check(PyObject_Str(key))); });
-    Ref joined = Ref::check(PyUnicode_Join(M->comma, texts.get()));
+    for_each(unknown, [&](Borrowed key) { list_append(texts, str_of(key)); });
+    Ref joined = Ref::check(PyUnicode_Join(names->comma, texts.get()));
     Ref error = import_attr("sqlalchemy.exc", "CompileError");
-    raise(error.get(), concat({M->unconsumed, joined.get()}));
+    raise(error.get(), concat({names->unconsumed, joined.get()}));
   }
   return out;
 }
@@ -331,15 +240,15 @@ struct ClsArgs {
   Ref cls;
 };
 Ref type_parameter(FunctionObject* f, ClsArgs& a) {
-  Ref base_mapper = global(f, N->BaseMapper);
-  Ref cache = getattr(base_mapper, M->type_cache);
+  Ref base_mapper = global(f, names->BaseMapper);
+  Ref cache = getattr(base_mapper, names->type_cache);
   if (Ref found = item_if_present(cache, a.cls)) return found;
-  Ref bases = getattr(a.cls, M->orig_bases);
+  Ref bases = getattr(a.cls, names->orig_bases);
   Ref it = iterate(bases);
   while (Ref base = iter_next(it)) {
-    Ref origin = call(global(f, M->get_origin), {base.get()});
+    Ref origin = call(global(f, names->get_origin), {base.get()});
     if (origin.get() != base_mapper.get()) continue;
-    Ref args = call(global(f, M->get_args), {base.get()});
+    Ref args = call(global(f, names->get_args), {base.get()});
     Ref model = Ref::check(PySequence_GetItem(args.get(), 0));
     check(PyObject_SetItem(cache.get(), a.cls.get(), model.get()));
     return model;
@@ -353,7 +262,7 @@ struct ExcludePkArgs {
 };
 Ref exclude_pk(FunctionObject*, ExcludePkArgs& a) {
   if (truthy(a.pk_name) && contains(a.data_dict, a.pk_name)) {
-    call_method(a.data_dict, M->pop, {a.pk_name.get()});
+    call_method(a.data_dict, names->pop, {a.pk_name.get()});
   }
   return a.data_dict;
 }
@@ -370,15 +279,15 @@ struct AutoPkArgs {
   Ref cls, model_class;
 };
 Ref get_auto_pk(FunctionObject*, AutoPkArgs& a) {
-  Ref table = getattr(a.model_class, M->table);
-  Ref generated = getattr_opt(table, M->autoincrement_column);
-  Ref columns = getattr(table, M->columns);
+  Ref table = getattr(a.model_class, names->table);
+  Ref generated = getattr_opt(table, names->autoincrement_column);
+  Ref columns = getattr(table, names->columns);
   Ref it = iterate(columns);
   while (Ref column = iter_next(it)) {
-    if (!truthy(getattr(column, M->primary_key))) continue;
+    if (!truthy(getattr(column, names->primary_key))) continue;
     bool auto_pk = generated && column.get() == generated.get();
-    if (!auto_pk) auto_pk = getattr(column, M->autoincrement).get() == Py_True;
-    if (auto_pk) return getattr(column, M->name);
+    if (!auto_pk) auto_pk = getattr(column, names->autoincrement).get() == Py_True;
+    if (auto_pk) return getattr(column, names->name);
   }
   return none();
 }
@@ -395,44 +304,46 @@ struct ConvertArgs {
   Ref self, data, model_class, exclude_pk;
 };
 Ref convert_data(FunctionObject* f, ConvertArgs& a) {
-  Ref pk_name =
-      truthy(a.exclude_pk) ? call_method(a.self, M->get_auto_pk, {a.model_class.get()}) : none();
+  Ref pk_name = truthy(a.exclude_pk)
+                    ? call_method(a.self, names->get_auto_pk, {a.model_class.get()})
+                    : none();
   Ref data;
   // An exact dict is neither a pydantic model nor a declarative instance
   // while those names are the originals: the isinstance tests (pydantic's
   // raises and catches an AttributeError for a dict) can be skipped.
-  bool plain_dict = PyDict_CheckExact(a.data.get()) && global_is(f, M->BaseModel, s_base_model) &&
-                    global_is(f, M->DeclarativeBase, s_declarative_base);
+  bool plain_dict = PyDict_CheckExact(a.data.get()) &&
+                    global_is(f, names->BaseModel, originals.base_model) &&
+                    global_is(f, names->DeclarativeBase, originals.declarative_base);
   if (plain_dict) {
     data = Ref::check(PyDict_Copy(a.data.get()));
-  } else if (is_instance(a.data, global(f, M->BaseModel))) {
-    data = call_method(a.data, M->model_dump, {});
-  } else if (is_instance(a.data, global(f, M->DeclarativeBase))) {
+  } else if (is_instance(a.data, global(f, names->BaseModel))) {
+    data = call_method(a.data, names->model_dump, {});
+  } else if (is_instance(a.data, global(f, names->DeclarativeBase))) {
     if (!is_instance(a.data, a.model_class)) {
       Ref type_text = text_of(reinterpret_cast<PyObject*>(Py_TYPE(a.data.get())));
       Ref model_text = text_of(a.model_class);
-      raise(PyExc_TypeError, concat({M->data_type, type_text.get(), M->not_supported,
-                                     M->model_expected, model_text.get(), M->is_expected}));
+      raise(PyExc_TypeError, concat({names->data_type, type_text.get(), names->not_supported,
+                                     names->model_expected, model_text.get(), names->is_expected}));
     }
     data = instance_columns(f, a.data, a.model_class);
   } else if (PyDict_Check(a.data.get())) {
     data = Ref::check(PyDict_Copy(a.data.get()));
   } else {
     Ref type_text = text_of(reinterpret_cast<PyObject*>(Py_TYPE(a.data.get())));
-    raise(PyExc_TypeError, concat({M->data_type, type_text.get(), M->not_supported}));
+    raise(PyExc_TypeError, concat({names->data_type, type_text.get(), names->not_supported}));
   }
   if (truthy(pk_name) && PyDict_Check(data.get())) {
     Ref given = dict_get_ref(data, pk_name);
     if (given && given.get() != Py_None) return data;
   }
-  return call_method(a.self, M->exclude_pk, {pk_name.get(), data.get()});
+  return call_method(a.self, names->exclude_pk, {pk_name.get(), data.get()});
 }
 
 // @classmethod def __session(cls): the gateway of the data source in force.
 Ref session_of_class(FunctionObject* f, ClsArgs& a) {
-  Ref db_key = call(global(f, N->get_current_db));
-  Ref entry = registry_entry(f->globals, getattr(a.cls, N->datasource), db_key);
-  return getitem(entry, N->db_gateway);
+  Ref db_key = call(global(f, names->get_current_db));
+  Ref entry = registry_entry(f->globals, getattr(a.cls, names->datasource), db_key);
+  return getitem(entry, names->db_gateway);
 }
 
 // @property def session(self): return self._BaseMapper__session()
@@ -440,7 +351,7 @@ struct SelfArgs {
   Ref self;
 };
 Ref session(FunctionObject*, SelfArgs& a) {
-  return call_method(a.self, M->session_of_class, {});
+  return call_method(a.self, names->session_of_class, {});
 }
 
 // ---------------------------------------------------------------------------
@@ -476,8 +387,8 @@ struct SwitchArgs {
   Ref cls, datasource_name;
 };
 Ref switch_datasource(FunctionObject* f, SwitchArgs& a) {
-  auto body = std::make_unique<TransactionBody>(Ref::borrow(f->globals), a.cls,
-                                                a.datasource_name, false, true);
+  auto body = std::make_unique<TransactionBody>(Ref::borrow(f->globals), a.cls, a.datasource_name,
+                                                false, true);
   return new_generator(std::move(body), f->name, f->qualname);
 }
 
@@ -490,11 +401,11 @@ struct DataArgs {
 
 // def add(self, data: "Any") / def add_all(self, data: "list")
 Ref add(FunctionObject*, DataArgs& a) {
-  on_session(a.self, M->add, {a.data.get()});
+  on_session(a.self, names->add, {a.data.get()});
   return none();
 }
 Ref add_all(FunctionObject*, DataArgs& a) {
-  on_session(a.self, M->add_all, {a.data.get()});
+  on_session(a.self, names->add_all, {a.data.get()});
   return none();
 }
 
@@ -510,24 +421,24 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
   Ref data_list = new_list();
   for_each(a.data, [&](Borrowed item) {
-    list_append(data_list, call_method(a.self, M->convert_data, {item.get(), model.get()}));
+    list_append(data_list, call_method(a.self, names->convert_data, {item.get(), model.get()}));
   });
   if (PyList_GET_SIZE(data_list.get()) == 0) return none();
   Ref rows = bulk_rows(f, model, data_list);
-  Ref statement = model_statement(f, M->insert_statement, model);
-  statement = call_kwargs(getattr(statement, M->execution_options), {},
-                          {{"render_nulls", Py_True}});
-  on_session(a.self, M->insert_orm2, {statement.get(), rows.get()});
+  Ref statement = model_statement(f, names->insert_statement, model);
+  statement =
+      call_kwargs(getattr(statement, names->execution_options), {}, {{"render_nulls", Py_True}});
+  on_session(a.self, names->insert_orm2, {statement.get(), rows.get()});
   return none();
 }
 
 // def insert(self, data: "Any"): the new primary key, or None.
 Ref insert(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
-  Ref data = call_method(a.self, M->convert_data, {a.data.get(), model.get()});
-  Ref statement = values_of(model_statement(f, M->insert_statement, model), data);
-  Ref result = on_session(a.self, M->insert_orm2, {statement.get()});
-  Ref key = getattr(result, M->inserted_primary_key);
+  Ref data = call_method(a.self, names->convert_data, {a.data.get(), model.get()});
+  Ref statement = values_of(model_statement(f, names->insert_statement, model), data);
+  Ref result = on_session(a.self, names->insert_orm2, {statement.get()});
+  Ref key = getattr(result, names->inserted_primary_key);
   if (truthy(key)) return Ref::check(PySequence_GetItem(key.get(), 0));
   return none();
 }
@@ -538,9 +449,9 @@ struct IdArgs {
 };
 Ref delete_by_id(FunctionObject* f, IdArgs& a) {
   Ref model = model_of(a.self);
-  Ref statement = model_statement(f, M->delete_statement, model);
+  Ref statement = model_statement(f, names->delete_statement, model);
   statement = where(statement, id_equals(model, a.id));
-  return on_session(a.self, M->delete_orm2, {statement.get()});
+  return on_session(a.self, names->delete_orm2, {statement.get()});
 }
 
 // def delete(self, del_statement: "Delete")
@@ -548,7 +459,7 @@ struct DeleteArgs {
   Ref self, del_statement;
 };
 Ref delete_(FunctionObject*, DeleteArgs& a) {
-  return on_session(a.self, M->delete_orm2, {a.del_statement.get()});
+  return on_session(a.self, names->delete_orm2, {a.del_statement.get()});
 }
 
 // `data` without the key, when its column is an identity column GENERATED
@@ -556,14 +467,14 @@ Ref delete_(FunctionObject*, DeleteArgs& a) {
 // even to the value it has (the WHERE clause still names it). Otherwise
 // `data` itself.
 Ref without_generated_always(Borrowed column, Borrowed data) {
-  Ref identity = getattr_opt(getattr(column, M->expression), M->identity);
-  if (!identity || identity.get() == Py_None || !truthy(getattr(identity, M->always)) ||
+  Ref identity = getattr_opt(getattr(column, names->expression), names->identity);
+  if (!identity || identity.get() == Py_None || !truthy(getattr(identity, names->always)) ||
       length(data) < 2) {
     return Ref::borrow(data);
   }
   Ref values = new_dict();
   for_each_item(data, [&](Borrowed key, Borrowed value) {
-    if (!equals(key, M->id)) dict_set(values, key, value);
+    if (!equals(key, names->id)) dict_set(values, key, value);
   });
   return values;
 }
@@ -581,11 +492,12 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
       if (value.get() != Py_None) dict_set(data, key, value);
     });
   }
-  Ref statement = model_statement(f, M->update_statement, model);
-  Ref column = getattr(model, M->id);  // before data["id"]: a model without `id` says so first
-  Ref clause = Ref::check(PyObject_RichCompare(column.get(), getitem(data, M->id).get(), Py_EQ));
+  Ref statement = model_statement(f, names->update_statement, model);
+  Ref column = getattr(model, names->id);  // before data["id"]: a model without `id` says so first
+  Ref clause =
+      Ref::check(PyObject_RichCompare(column.get(), getitem(data, names->id).get(), Py_EQ));
   statement = values_of(where(statement, clause), without_generated_always(column, data));
-  return on_session(a.self, M->update_orm2, {statement.get()});
+  return on_session(a.self, names->update_orm2, {statement.get()});
 }
 
 // def update(self, update_stat: "Update", data: "dict | None" = None)
@@ -593,7 +505,7 @@ struct UpdateArgs {
   Ref self, update_stat, data;
 };
 Ref update(FunctionObject*, UpdateArgs& a) {
-  return on_session(a.self, M->update_orm2, {a.update_stat.get(), a.data.get()});
+  return on_session(a.self, names->update_orm2, {a.update_stat.get(), a.data.get()});
 }
 
 // def bulk_update_mappings(self, table_model=None, data_list: "list[dict] | None" = None)
@@ -602,7 +514,7 @@ struct BulkArgs {
 };
 Ref bulk_update_mappings(FunctionObject*, BulkArgs& a) {
   Ref table_model = is_none(a.table_model) ? model_of(a.self) : a.table_model;
-  return on_session(a.self, M->bulk_update_mappings, {table_model.get(), a.data_list.get()});
+  return on_session(a.self, names->bulk_update_mappings, {table_model.get(), a.data_list.get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -614,22 +526,23 @@ struct PageByOrmArgs {
 };
 Ref select_page_by_orm(FunctionObject* f, PageByOrmArgs& a) {
   Ref result = new_dict();
-  dict_set(result, M->list, new_list());
-  dict_set(result, M->total, Ref::check(PyLong_FromLong(0)));
-  Ref count = call_method(global(f, M->func_stat), M->count, {});
-  Ref count_stat = call(global(f, M->select), {count.get()});
-  Ref subquery = call_method(a.statement, M->subquery, {});
-  count_stat = call_method(count_stat, M->select_from, {subquery.get()});
-  Ref size = getattr(a.page, M->page_size);
-  Ref stat = call_method(a.statement, M->limit, {size.get()});
-  Ref before = Ref::check(PyNumber_Subtract(getattr(a.page, M->page_num).get(), s_one));
-  Ref offset = Ref::check(PyNumber_Multiply(before.get(), getattr(a.page, M->page_size).get()));
-  stat = call_method(stat, M->offset, {offset.get()});
-  Ref gateway = getattr(a.self, M->session);
-  check(PyObject_SetItem(result.get(), M->list,
-                         call_method(gateway, M->select_all_orm2, {stat.get()}).get()));
-  check(PyObject_SetItem(result.get(), M->total,
-                         call_method(gateway, M->select_one_orm2, {count_stat.get()}).get()));
+  dict_set(result, names->list, new_list());
+  dict_set(result, names->total, Ref::check(PyLong_FromLong(0)));
+  Ref count = call_method(global(f, names->func_stat), names->count, {});
+  Ref count_stat = call(global(f, names->select), {count.get()});
+  Ref subquery = call_method(a.statement, names->subquery, {});
+  count_stat = call_method(count_stat, names->select_from, {subquery.get()});
+  Ref size = getattr(a.page, names->page_size);
+  Ref stat = call_method(a.statement, names->limit, {size.get()});
+  Ref one = Ref::check(PyLong_FromLong(1));
+  Ref before = Ref::check(PyNumber_Subtract(getattr(a.page, names->page_num).get(), one.get()));
+  Ref offset = Ref::check(PyNumber_Multiply(before.get(), getattr(a.page, names->page_size).get()));
+  stat = call_method(stat, names->offset, {offset.get()});
+  Ref gateway = getattr(a.self, names->session);
+  check(PyObject_SetItem(result.get(), names->list,
+                         call_method(gateway, names->select_all_orm2, {stat.get()}).get()));
+  check(PyObject_SetItem(result.get(), names->total,
+                         call_method(gateway, names->select_one_orm2, {count_stat.get()}).get()));
   return result;
 }
 
@@ -639,8 +552,8 @@ struct PageBySqlArgs {
   Ref self, sql_str, sql_param, page;
 };
 Ref select_page_by_sql(FunctionObject* f, PageBySqlArgs& a) {
-  Ref sql_text = call(global(f, M->text), {a.sql_str.get()});
-  return on_session(a.self, M->select_page, {sql_text.get(), a.page.get(), a.sql_param.get()});
+  Ref sql_text = call(global(f, names->text), {a.sql_str.get()});
+  return on_session(a.self, names->select_page, {sql_text.get(), a.page.get(), a.sql_param.get()});
 }
 
 // def select_all_by_sql(self, sql_str: "str", sql_param: "dict | None" = None)
@@ -648,8 +561,8 @@ struct AllBySqlArgs {
   Ref self, sql_str, sql_param;
 };
 Ref select_all_by_sql(FunctionObject* f, AllBySqlArgs& a) {
-  Ref sql_text = call(global(f, M->text), {a.sql_str.get()});
-  return on_session(a.self, M->select_list, {sql_text.get(), a.sql_param.get()});
+  Ref sql_text = call(global(f, names->text), {a.sql_str.get()});
+  return on_session(a.self, names->select_list, {sql_text.get(), a.sql_param.get()});
 }
 
 // ---------------------------------------------------------------------------
@@ -661,31 +574,31 @@ struct StatementArgs {
   Ref self, statement;
 };
 Ref use_orm2(FunctionObject*, StatementArgs& a) {
-  Ref descriptions = getattr(a.statement, M->column_descriptions);
+  Ref descriptions = getattr(a.statement, names->column_descriptions);
   if (length(descriptions) == 1) {
     Ref first = Ref::check(PySequence_GetItem(descriptions.get(), 0));
-    Ref type = call_method(first, M->get, {M->type});
+    Ref type = call_method(first, names->get, {names->type});
     Ref model = model_of(a.self);
     if (truthy(Ref::check(PyObject_RichCompare(type.get(), model.get(), Py_EQ)))) {
       return boolean(true);
     }
   }
-  Ref selected = getattr(a.statement, M->selected_columns);
+  Ref selected = getattr(a.statement, names->selected_columns);
   return boolean(length(selected) == 1);
 }
 
 // self._use_orm2(statement). BaseMapper's own method says the same for the
 // same statement and model every time: its answer is kept.
 bool uses_orm2(Borrowed self, Borrowed statement) {
-  Ref method = getattr(self, M->use_orm2);
-  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != s_use_orm2 ||
+  Ref method = getattr(self, names->use_orm2);
+  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != own_use_orm2 ||
       PyMethod_GET_SELF(method.get()) != self.get()) {
     return truthy(call(method, {statement.get()}));
   }
   Ref model = model_of(self);
-  if (Ref kept = s_orm2_decisions->find(statement, model)) return kept.get() == Py_True;
+  if (Ref kept = orm2_decisions->find(statement, model)) return kept.get() == Py_True;
   const bool orm2 = truthy(call(method, {statement.get()}));
-  s_orm2_decisions->keep(statement, model, boolean(orm2));
+  orm2_decisions->keep(statement, model, boolean(orm2));
   return orm2;
 }
 
@@ -697,42 +610,38 @@ Ref run_statement(Borrowed self, Borrowed statement, PyObject* scalars, PyObject
 // def select_all(self, statement=None)
 Ref select_all(FunctionObject* f, StatementArgs& a) {
   if (is_none(a.statement)) {
-    Ref statement = model_statement(f, M->select, model_of(a.self));
-    return on_session(a.self, M->select_all_orm2, {statement.get()});
+    Ref statement = model_statement(f, names->select, model_of(a.self));
+    return on_session(a.self, names->select_all_orm2, {statement.get()});
   }
-  return run_statement(a.self, a.statement, M->select_all_orm2, M->select_all_orm1);
+  return run_statement(a.self, a.statement, names->select_all_orm2, names->select_all_orm1);
 }
 
 // def select_one(self, statement=None): the caller's limit is replaced by 1.
 Ref select_one(FunctionObject* f, StatementArgs& a) {
+  Ref one = Ref::check(PyLong_FromLong(1));
   if (is_none(a.statement)) {
-    Ref statement = model_statement(f, M->select, model_of(a.self));
-    statement = call_method(statement, M->limit, {s_one});
-    return on_session(a.self, M->select_one_orm2, {statement.get()});
+    Ref statement = model_statement(f, names->select, model_of(a.self));
+    statement = call_method(statement, names->limit, {one.get()});
+    return on_session(a.self, names->select_one_orm2, {statement.get()});
   }
-  Ref statement = call_method(a.statement, M->limit, {s_one});
-  return run_statement(a.self, statement, M->select_one_orm2, M->select_one_orm1);
+  Ref statement = call_method(a.statement, names->limit, {one.get()});
+  return run_statement(a.self, statement, names->select_one_orm2, names->select_one_orm1);
 }
 
 // def select_by_id(self, id: "int")
 Ref select_by_id(FunctionObject* f, IdArgs& a) {
   Ref model = model_of(a.self);
-  Ref statement = model_statement(f, M->select, model);
+  Ref statement = model_statement(f, names->select, model);
   statement = where(statement, id_equals(model, a.id));
-  return on_session(a.self, M->select_one_orm2, {statement.get()});
+  return on_session(a.self, names->select_one_orm2, {statement.get()});
 }
 
 // ---------------------------------------------------------------------------
 
 // `@classmethod @contextmanager def ...` in the class body.
 void context_manager_method(ClassBuilder& cb, Borrowed g, Def& def) {
-  Ref contextmanager = global(g, M->contextmanager);
+  Ref contextmanager = global(g, names->contextmanager);
   cb.decorated(def, {reinterpret_cast<PyObject*>(&PyClassMethod_Type), contextmanager.get()});
-}
-
-// A shared default page, made once as the class body runs: Page(1, 10).
-Ref default_page(Borrowed g) {
-  return call(global(g, M->Page), {s_one, s_ten});
 }
 
 }  // namespace
@@ -740,17 +649,14 @@ Ref default_page(Borrowed g) {
 namespace wisp::facade {
 
 void bind_mapper(Borrowed g) {
-  if (!M) M = new MapperNames();  // kept for the life of the process
-  s_one = Ref::check(PyLong_FromLong(1)).release();
-  s_ten = Ref::check(PyLong_FromLong(10)).release();
-  s_base_model = global(g, M->BaseModel).release();
-  s_declarative_base = global(g, M->DeclarativeBase).release();
-  s_model_statements = new IdentityMemo();
-  s_orm2_decisions = new IdentityMemo();
-  s_statement_makers = new OriginalGlobals();
+  originals.base_model = global(g, names->BaseModel).release();
+  originals.declarative_base = global(g, names->DeclarativeBase).release();
+  model_statements = new IdentityMemo();
+  orm2_decisions = new IdentityMemo();
+  statement_makers = new OriginalGlobals();
   for (PyObject* maker :
-       {M->insert_statement, M->update_statement, M->delete_statement, M->select}) {
-    s_statement_makers->watch(g, maker);
+       {names->insert_statement, names->update_statement, names->delete_statement, names->select}) {
+    statement_makers->watch(g, maker);
   }
 
   Ref bound = global(g, intern("DeclarativeBase"));
@@ -897,7 +803,7 @@ void bind_mapper(Borrowed g) {
 
   Def orm2 = Def::of<use_orm2>("_use_orm2");
   orm2.param("self", &StatementArgs::self).param("statement", &StatementArgs::statement);
-  s_use_orm2 = cb.method(orm2).release();
+  own_use_orm2 = cb.method(orm2).release();
 
   Def all = Def::of<select_all>("select_all");
   all.param("self", &StatementArgs::self)

@@ -44,15 +44,15 @@ struct Names {
            *page_size = intern("page_size"), *page_offset = intern("page_offset"),
            *newline = intern("\n"), *empty = intern("");
 };
-const Names* N;
+const Names* names;
 
 // ---------------------------------------------------------------------------
 // Output
 
 void write(FunctionObject* f, PyObject* stream, Borrowed text) {
-  Ref out = getattr(global(f, N->sys), stream);
-  call_method(out, N->write, {text.get()});
-  call_method(out, N->write, {N->newline});
+  Ref out = getattr(global(f, names->sys), stream);
+  call_method(out, names->write, {text.get()});
+  call_method(out, names->write, {names->newline});
 }
 
 // The exception being raised, as the interpreter shows its last line (notes
@@ -60,10 +60,10 @@ void write(FunctionObject* f, PyObject* stream, Borrowed text) {
 void report_exception(FunctionObject* f, const char* command) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
   Ref exc = fetch_exception();
-  Ref lines = call_method(global(f, N->traceback), N->format_exception_only, {exc.get()});
-  Ref text = Ref::check(PyUnicode_Join(N->empty, lines.get()));
+  Ref lines = call_method(global(f, names->traceback), names->format_exception_only, {exc.get()});
+  Ref text = Ref::check(PyUnicode_Join(names->empty, lines.get()));
   text = call_method(text, intern("rstrip"), {});
-  write(f, N->stderr_,
+  write(f, names->stderr_,
         Ref::check(PyUnicode_FromFormat("python -m wisp %s: %U", command, text.get())));
 }
 
@@ -81,7 +81,7 @@ struct Subclasses {
 // Every subclass of `cls`, at any depth, each once, in the order found.
 void subclasses_of(Borrowed cls, Borrowed seen, Borrowed found) {
   CappedRecursion<Subclasses> depth;
-  for_each(call_method(cls, N->subclasses, {}), [&](Borrowed sub) {
+  for_each(call_method(cls, names->subclasses, {}), [&](Borrowed sub) {
     if (check(PySet_Contains(seen, sub))) return;
     check(PySet_Add(seen, sub));
     list_append(found, sub);
@@ -90,13 +90,13 @@ void subclasses_of(Borrowed cls, Borrowed seen, Borrowed found) {
 }
 
 int run_check(FunctionObject* f, Borrowed args) {
-  Ref modules = getattr(args, N->modules);
+  Ref modules = getattr(args, names->modules);
   Ref mappers = new_list();
   if (truthy(modules)) {
     bool imported = true;
     for_each(modules, [&](Borrowed module) {
       try {
-        call_method(global(f, N->importlib), N->import_module, {module.get()});
+        call_method(global(f, names->importlib), names->import_module, {module.get()});
       } catch (const PyError&) {
         report_exception(f, "check");
         imported = false;
@@ -104,17 +104,17 @@ int run_check(FunctionObject* f, Borrowed args) {
     });
     if (!imported) return 1;
     Ref seen = Ref::check(PySet_New(nullptr));
-    subclasses_of(global(f, N->BaseMapper), seen, mappers);
+    subclasses_of(global(f, names->BaseMapper), seen, mappers);
   }
-  Ref paths = Ref::check(PySequence_Tuple(getattr(args, N->paths).get()));
+  Ref paths = Ref::check(PySequence_Tuple(getattr(args, names->paths).get()));
   Ref keywords = new_dict();
   dict_set(keywords, "mappers", mappers);
   Ref problems =
-      Ref::check(PyObject_Call(global(f, N->check_mappers).get(), paths.get(), keywords.get()));
+      Ref::check(PyObject_Call(global(f, names->check_mappers).get(), paths.get(), keywords.get()));
   bool errors = false;
   for_each(problems, [&](Borrowed problem) {
-    write(f, N->stdout_, Ref::check(PyObject_Str(problem)));
-    errors = errors || !truthy(getattr(problem, N->warning));
+    write(f, names->stdout_, str_of(problem));
+    errors = errors || !truthy(getattr(problem, names->warning));
   });
   return errors ? 1 : 0;
 }
@@ -123,28 +123,29 @@ int run_check(FunctionObject* f, Borrowed args) {
 // render
 
 int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
-  Ref file = getattr(args, N->file);
-  Ref statement = getattr(args, N->statement);
+  Ref file = getattr(args, names->file);
+  Ref statement = getattr(args, names->statement);
   Ref parts = Ref::check(PyUnicode_RPartition(statement.get(), str(".").get()));
   Ref ns = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 0));
   Ref id = Ref::borrow(PyTuple_GET_ITEM(parts.get(), 2));
   if (PyUnicode_GET_LENGTH(ns.get()) == 0 || PyUnicode_GET_LENGTH(id.get()) == 0) {
-    call_method(parser, N->error,
+    call_method(parser, names->error,
                 {Ref::check(PyUnicode_FromFormat("statement %R: NAMESPACE.ID expected",
                                                  statement.get()))
                      .get()});
   }
   Ref params;
   try {
-    params = call_method(global(f, N->json), N->loads, {getattr(args, N->params).get()});
+    params =
+        call_method(global(f, names->json), names->loads, {getattr(args, names->params).get()});
   } catch (const PyError&) {
     report_exception(f, "render");
     return 1;
   }
   if (!PyDict_CheckExact(params.get())) {
-    call_method(parser, N->error, {str("--params: a JSON object expected").get()});
+    call_method(parser, names->error, {str("--params: a JSON object expected").get()});
   }
-  Ref page_arg = getattr(args, N->page);
+  Ref page_arg = getattr(args, names->page);
   Ref page;
   if (page_arg.get() != Py_None) {
     Ref numbers = Ref::check(PyUnicode_Split(page_arg.get(), str(",").get(), -1));
@@ -159,42 +160,42 @@ int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
       size = sz.get();
     }
     if (!n || !size) {
-      call_method(parser, N->error, {str("--page: N,SIZE expected (two whole numbers)").get()});
+      call_method(parser, names->error, {str("--page: N,SIZE expected (two whole numbers)").get()});
     }
-    page = call(global(f, N->Page), {n, size});
+    page = call(global(f, names->Page), {n, size});
   }
 
   try {
-    Ref mapper = call(global(f, N->ParseMapper), {file.get()});
-    Ref declared = getattr(mapper, N->namespace_);
+    Ref mapper = call(global(f, names->ParseMapper), {file.get()});
+    Ref declared = getattr(mapper, names->namespace_);
     if (!check(PyObject_RichCompareBool(declared.get(), ns.get(), Py_EQ))) {
-      write(f, N->stderr_,
+      write(f, names->stderr_,
             Ref::check(PyUnicode_FromFormat(
                 "python -m wisp render: %U declares namespace %R, not %R", file.get(),
                 declared.get(), ns.get())));
       return 1;
     }
-    Ref result = call_method(mapper, N->get_sql, {id.get(), params.get()});
+    Ref result = call_method(mapper, names->get_sql, {id.get(), params.get()});
     auto [clause, binds, kind, result_type] = unpack<4>(result);
-    Ref dumps = getattr(global(f, N->json), N->dumps);
+    Ref dumps = getattr(global(f, names->json), names->dumps);
     auto json_of = [&](Borrowed value) {
       return call_kwargs(dumps, {value.get()},
                          {{"ensure_ascii", Py_False},
                           {"default", reinterpret_cast<PyObject*>(&PyUnicode_Type)}});
     };
-    write(f, N->stdout_, getattr(clause, N->text));
-    write(f, N->stdout_, concat({str("binds: ").get(), json_of(binds).get()}));
+    write(f, names->stdout_, getattr(clause, names->text));
+    write(f, names->stdout_, concat({str("binds: ").get(), json_of(binds).get()}));
     if (page) {
-      Ref count = call(global(f, N->count_query), {clause.get()});
-      Ref limited = call(global(f, N->limit_query), {clause.get(), page.get()});
-      Ref bound = getattr(call_method(limited, N->compile, {}), N->params);
+      Ref count = call(global(f, names->count_query), {clause.get()});
+      Ref limited = call(global(f, names->limit_query), {clause.get(), page.get()});
+      Ref bound = getattr(call_method(limited, names->compile, {}), names->params);
       Ref page_binds = new_dict();
-      for (PyObject* key : {N->page_size, N->page_offset}) {
-        dict_set(page_binds, key, call_method(bound, N->get, {key}));
+      for (PyObject* key : {names->page_size, names->page_offset}) {
+        dict_set(page_binds, key, call_method(bound, names->get, {key}));
       }
-      write(f, N->stdout_, concat({str("count: ").get(), getattr(count, N->text).get()}));
-      write(f, N->stdout_, concat({str("page: ").get(), getattr(limited, N->text).get()}));
-      write(f, N->stdout_, concat({str("page binds: ").get(), json_of(page_binds).get()}));
+      write(f, names->stdout_, concat({str("count: ").get(), getattr(count, names->text).get()}));
+      write(f, names->stdout_, concat({str("page: ").get(), getattr(limited, names->text).get()}));
+      write(f, names->stdout_, concat({str("page binds: ").get(), json_of(page_binds).get()}));
     }
   } catch (const PyError&) {
     report_exception(f, "render");
@@ -209,23 +210,23 @@ int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
 // The parser, and its render command's (whose usage a wrong render argument
 // shows).
 std::array<Ref, 2> new_parser(FunctionObject* f) {
-  Ref argparse = global(f, N->argparse);
-  Ref parser = call_kwargs(getattr(argparse, N->ArgumentParser), {},
+  Ref argparse = global(f, names->argparse);
+  Ref parser = call_kwargs(getattr(argparse, names->ArgumentParser), {},
                            {{"prog", str("python -m wisp").get()},
                             {"description", str("Check mapper files, or show what a statement "
                                                 "renders to, without a database.")
                                                 .get()}});
-  Ref commands = call_kwargs(getattr(parser, N->add_subparsers), {},
-                             {{"dest", N->command}, {"required", Py_True}});
+  Ref commands = call_kwargs(getattr(parser, names->add_subparsers), {},
+                             {{"dest", names->command}, {"required", Py_True}});
   Ref check_cmd = call_kwargs(
-      getattr(commands, N->add_parser), {str("check").get()},
+      getattr(commands, names->add_parser), {str("check").get()},
       {{"help", str("check mapper files before they run; status 1 on any error").get()}});
-  call_kwargs(getattr(check_cmd, N->add_argument), {N->paths},
+  call_kwargs(getattr(check_cmd, names->add_argument), {names->paths},
               {{"nargs", str("+").get()},
                {"metavar", str("PATH").get()},
                {"help", str("a mapper file, or a folder of them (*.xml at any depth)").get()}});
-  call_kwargs(getattr(check_cmd, N->add_argument), {str("--import").get()},
-              {{"dest", N->modules},
+  call_kwargs(getattr(check_cmd, names->add_argument), {str("--import").get()},
+              {{"dest", names->modules},
                {"action", str("append").get()},
                {"default", new_list().get()},
                {"metavar", str("MODULE").get()},
@@ -233,17 +234,17 @@ std::array<Ref, 2> new_parser(FunctionObject* f) {
                             "the statements of their namespaces")
                             .get()}});
   Ref render_cmd =
-      call_kwargs(getattr(commands, N->add_parser), {str("render").get()},
+      call_kwargs(getattr(commands, names->add_parser), {str("render").get()},
                   {{"help", str("print the SQL and bind values a statement renders to").get()}});
-  call_kwargs(getattr(render_cmd, N->add_argument), {N->file},
+  call_kwargs(getattr(render_cmd, names->add_argument), {names->file},
               {{"metavar", str("FILE").get()}, {"help", str("the mapper file").get()}});
-  call_kwargs(getattr(render_cmd, N->add_argument), {N->statement},
+  call_kwargs(getattr(render_cmd, names->add_argument), {names->statement},
               {{"metavar", str("NAMESPACE.ID").get()}, {"help", str("the statement").get()}});
-  call_kwargs(getattr(render_cmd, N->add_argument), {str("--params").get()},
+  call_kwargs(getattr(render_cmd, names->add_argument), {str("--params").get()},
               {{"default", str("{}").get()},
                {"metavar", str("JSON").get()},
                {"help", str("the parameters, a JSON object").get()}});
-  call_kwargs(getattr(render_cmd, N->add_argument), {str("--page").get()},
+  call_kwargs(getattr(render_cmd, names->add_argument), {str("--page").get()},
               {{"metavar", str("N,SIZE").get()},
                {"help", str("also print the count and page statements for page N").get()}});
   return {parser, render_cmd};
@@ -255,15 +256,15 @@ struct MainArgs {
 };
 Ref main_body(FunctionObject* f, MainArgs& a) {
   auto [parser, render_parser] = new_parser(f);
-  Ref args = call_method(parser, N->parse_args, {a.argv.get()});
-  int status = is_text(getattr(args, N->command), "check") ? run_check(f, args)
+  Ref args = call_method(parser, names->parse_args, {a.argv.get()});
+  int status = is_text(getattr(args, names->command), "check") ? run_check(f, args)
                                                             : run_render(f, args, render_parser);
   return Ref::check(PyLong_FromLong(status));
 }
 
 }  // namespace
 
-WISP_MODULE(_command, N, g) {
+WISP_MODULE(_command, names, g) {
   for (const char* module : {"argparse", "importlib", "json", "sys", "traceback"}) {
     dict_set(g, module, import(module));
   }

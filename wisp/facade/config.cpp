@@ -21,10 +21,10 @@
 //         datasource: "dict" = {}
 //         raw_sql: "bool" = False
 //         wisp_mapper_dict: "dict" = {}
-#include <array>
 #include <cerrno>
+#include <utility>
 
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;
@@ -44,17 +44,17 @@ Ref port_number(Borrowed port) {
 // its query giving the driver's options, as it always was.
 bool sqlite_uri(Borrowed path) {
   Ref parts = call(import_attr("urllib.parse", "urlsplit"), {path.get()});
-  if (!equals(getattr(parts, "scheme"), N->file_scheme)) return false;
+  if (!equals(getattr(parts, "scheme"), names->file_scheme)) return false;
   Ref query = call(import_attr("urllib.parse", "parse_qs"), {getattr(parts, "query").get()});
-  return contains(query, N->uri);
+  return contains(query, names->uri);
 }
 
 // Whether SQLAlchemy keeps the database of `url` in its connection: it
 // picks a pool other than a QueuePool for it (SQLite in memory, by whatever
 // URL says so).
 bool held_in_connection(Borrowed url) {
-  Ref dialect = call_method(url, N->get_dialect, {});
-  Ref pool_class = call_method(dialect, N->get_pool_class, {url.get()});
+  Ref dialect = call_method(url, names->get_dialect, {});
+  Ref pool_class = call_method(dialect, names->get_pool_class, {url.get()});
   Ref queue_pool = import_attr("sqlalchemy.pool", "QueuePool");
   return check(PyObject_IsSubclass(pool_class.get(), queue_pool.get())) == 0;
 }
@@ -67,16 +67,16 @@ bool held_in_connection(Borrowed url) {
 // SQLAlchemy's URL keeps each part as given, so names and passwords may hold
 // any character.
 Ref postgres_url(Borrowed record) {
-  Ref user = getattr(record, N->user);
-  Ref password = getattr(record, N->password);
-  Ref host = getattr(record, N->host);
-  Ref port = getattr(record, N->port);
-  Ref database = getattr(record, N->database);
+  Ref user = getattr(record, names->user);
+  Ref password = getattr(record, names->password);
+  Ref host = getattr(record, names->host);
+  Ref port = getattr(record, names->port);
+  Ref database = getattr(record, names->database);
   Ref url_class = import_attr("sqlalchemy.engine", "URL");
-  return call_method_kw(url_class, N->create,
-                        {N->postgres_driver, user.get(), password.get(), host.get(), port.get(),
-                         database.get()},
-                        S.kw_url);
+  return call_method_kw(
+      url_class, names->create,
+      {names->postgres_driver, user.get(), password.get(), host.get(), port.get(), database.get()},
+      names->kw_url);
 }
 
 // The engine URL of a data-source record, or a null Ref when its db_type
@@ -88,52 +88,55 @@ Ref postgres_url(Borrowed record) {
 // its connection.
 Ref engine_url(Borrowed record, bool* memory) {
   *memory = false;
-  Ref create = getattr(import_attr("sqlalchemy.engine", "URL"), N->create);
-  Ref db_type = getattr(record, N->db_type);
-  if (equals(db_type, N->mysql)) {
-    Ref user = text_of(getattr(record, N->user));
-    Ref password = text_of(getattr(record, N->password));
-    Ref host = text_of(getattr(record, N->host));
-    Ref port = port_number(getattr(record, N->port));
-    Ref database = text_of(getattr(record, N->database));
-    return call_kw(create, {N->mysql_driver, user.get(), password.get(), host.get(), port.get(),
-                            database.get()},
-                   S.kw_url);
+  Ref create = getattr(import_attr("sqlalchemy.engine", "URL"), names->create);
+  Ref db_type = getattr(record, names->db_type);
+  if (equals(db_type, names->mysql)) {
+    Ref user = text_of(getattr(record, names->user));
+    Ref password = text_of(getattr(record, names->password));
+    Ref host = text_of(getattr(record, names->host));
+    Ref port = port_number(getattr(record, names->port));
+    Ref database = text_of(getattr(record, names->database));
+    return call_kw(
+        create,
+        {names->mysql_driver, user.get(), password.get(), host.get(), port.get(), database.get()},
+        names->kw_url);
   }
-  db_type = getattr(record, N->db_type);
-  if (equals(db_type, N->sqlite)) {
-    Ref path = text_of(getattr(record, N->sqlite_path));
-    Ref url = sqlite_uri(path)
-                  ? call(import_attr("sqlalchemy.engine", "make_url"),
-                         {concat({N->sqlite_prefix, path.get()}).get()})
-                  : call_kw(create, {N->sqlite, path.get()}, S.kw_database);
+  db_type = getattr(record, names->db_type);
+  if (equals(db_type, names->sqlite)) {
+    Ref path = text_of(getattr(record, names->sqlite_path));
+    Ref url = sqlite_uri(path) ? call(import_attr("sqlalchemy.engine", "make_url"),
+                                      {concat({names->sqlite_prefix, path.get()}).get()})
+                               : call_kw(create, {names->sqlite, path.get()}, names->kw_database);
     *memory = held_in_connection(url);
     return url;
   }
-  db_type = getattr(record, N->db_type);
-  if (equals(db_type, N->postgresql)) return postgres_url(record);
+  db_type = getattr(record, names->db_type);
+  if (equals(db_type, names->postgresql)) return postgres_url(record);
   return Ref();
 }
 
 // The engine options of a data source, in the order create_engine is given
-// them: echo=<echo switch>, pool_size=10, max_overflow=30,
-// pool_recycle=1800, pool_pre_ping=True, each replaced by the record's own
-// value where it sets one (not None).
-//
-// An in-memory SQLite database lives in its connection: SQLAlchemy keeps
-// one connection per thread for it, a pool that has no overflow, and
-// recycling that connection would drop the database. Such an engine gets
-// only the options that keep it, and those the record sets.
+// them, each the record's own value where it sets one (not None), else the
+// default every engine gets. An in-memory SQLite database lives in its
+// connection: SQLAlchemy keeps one connection per thread for it, a pool that
+// has no overflow, and recycling that connection would drop the database.
+// Such an engine gets only the options that keep it, and those the record
+// sets.
 Ref engine_options(Borrowed record, Borrowed echo, bool memory) {
-  PyObject* defaults[] = {echo.get(), S.pool_size, S.max_overflow, S.pool_recycle, Py_True};
+  Ref pool_size = Ref::check(PyLong_FromLong(10)), max_overflow = Ref::check(PyLong_FromLong(30)),
+      pool_recycle = Ref::check(PyLong_FromLong(1800));
+  const std::pair<PyObject*, PyObject*> defaults[] = {{names->echo, echo.get()},
+                                                      {names->pool_size, pool_size.get()},
+                                                      {names->max_overflow, max_overflow.get()},
+                                                      {names->pool_recycle, pool_recycle.get()},
+                                                      {names->pool_pre_ping, Py_True}};
   Ref options = new_dict();
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(S.kw_engine); ++i) {
-    PyObject* name = PyTuple_GET_ITEM(S.kw_engine, i);
+  for (auto [name, fallback] : defaults) {
     Ref own = getattr_opt(record, name);
     if (own && own.get() != Py_None) {
       dict_set(options, name, own);
-    } else if (!memory || (name != N->max_overflow && name != N->pool_recycle)) {
-      dict_set(options, name, defaults[i]);
+    } else if (!memory || (name != names->max_overflow && name != names->pool_recycle)) {
+      dict_set(options, name, fallback);
     }
   }
   return options;
@@ -141,7 +144,7 @@ Ref engine_options(Borrowed record, Borrowed echo, bool memory) {
 
 // create_engine(url, **options)
 Ref new_engine(Borrowed globals, Borrowed url, Borrowed options) {
-  Ref create_engine = global(globals, N->create_engine);
+  Ref create_engine = global(globals, names->create_engine);
   Ref args = tuple({url.get()});
   return Ref::check(PyObject_Call(create_engine.get(), args.get(), options.get()));
 }
@@ -149,23 +152,38 @@ Ref new_engine(Borrowed globals, Borrowed url, Borrowed options) {
 // registry[name] = {"db": engine, "db_gateway": WispDbGateway(...), "mapper_dict": ...}
 void register_engine(Borrowed globals, Borrowed owner, Borrowed name, Borrowed engine) {
   take_over_sqlite_begin(engine);
-  Ref mapper_dict = getattr(owner, N->wisp_mapper_dict);
-  Ref gateway =
-      call_kw(global(globals, N->WispDbGateway), {mapper_dict.get(), engine.get()}, S.kw_gateway);
+  Ref mapper_dict = getattr(owner, names->wisp_mapper_dict);
+  Ref gateway = call_kw(global(globals, names->WispDbGateway), {mapper_dict.get(), engine.get()},
+                        names->kw_gateway);
   Ref entry = new_dict();
-  dict_set(entry, N->db, engine);
-  dict_set(entry, N->db_gateway, gateway);
-  dict_set(entry, N->mapper_dict, getattr(owner, N->wisp_mapper_dict));
-  check(PyObject_SetItem(getattr(owner, N->datasource).get(), name, entry.get()));
+  dict_set(entry, names->db, engine);
+  dict_set(entry, names->db_gateway, gateway);
+  dict_set(entry, names->mapper_dict, getattr(owner, names->wisp_mapper_dict));
+  check(PyObject_SetItem(getattr(owner, names->datasource).get(), name, entry.get()));
 }
 
 // ---------------------------------------------------------------------------
 // DataSource
 
-// The engine options a data source may set, in field order.
-std::array<PyObject*, 5> engine_option_names() {
-  return {N->pool_size, N->max_overflow, N->pool_recycle, N->pool_pre_ping, N->echo};
-}
+// The fields of DataSource, in class order, each with what it is for: the
+// kind of database, a server's connection (MySQL, PostgreSQL), an SQLite
+// file, or one of the data source's own engine options (None: the default
+// every engine gets). The class, its repr and the records DBConfig makes are
+// all read from this one list.
+enum class Use { Kind, Server, Sqlite, Engine };
+struct Field {
+  const char* name;
+  const char* annotation;
+  Use use;
+};
+constexpr Field kFields[] = {
+    {"db_type", "str", Use::Kind},          {"host", "str", Use::Server},
+    {"port", "int", Use::Server},           {"user", "str", Use::Server},
+    {"password", "str", Use::Server},       {"database", "str", Use::Server},
+    {"sqlite_path", "str", Use::Sqlite},    {"pool_size", "int", Use::Engine},
+    {"max_overflow", "int", Use::Engine},   {"pool_recycle", "int", Use::Engine},
+    {"pool_pre_ping", "bool", Use::Engine}, {"echo", "bool", Use::Engine},
+};
 
 struct SelfArgs {
   Ref self;
@@ -182,48 +200,33 @@ Ref datasource_repr(FunctionObject*, SelfArgs& a) {
     ~Leave() { Py_ReprLeave(o); }
   } leave{a.self.get()};
 
-  Ref cls = getattr(a.self, N->class_);
+  Ref cls = getattr(a.self, names->class_);
   Ref qualname = getattr(cls, "__qualname__");
   Ref parts = new_list();
   list_append(parts, qualname);
   list_append(parts, str("("));
   bool first = true;
-  for (PyObject* name :
-       {N->db_type, N->host, N->port, N->user, N->password, N->database, N->sqlite_path}) {
-    if (!first) list_append(parts, str(", "));
+  for (const Field& field : kFields) {
+    PyObject* name = intern(field.name);
+    Ref value = getattr(a.self, name);
+    if (field.use == Use::Engine && value.get() == Py_None) continue;
+    if (name == names->password && value.get() != Py_None) value = Ref::borrow(names->masked);
+    if (!first) list_append(parts, names->comma);
     first = false;
-    list_append(parts, name);
-    list_append(parts, str("="));
-    Ref value = getattr(a.self, name);
-    if (name == N->password && value.get() != Py_None) value = Ref::borrow(N->masked);
-    list_append(parts, Ref::check(PyObject_Repr(value.get())));
-  }
-  for (PyObject* name : engine_option_names()) {
-    Ref value = getattr(a.self, name);
-    if (value.get() == Py_None) continue;
-    list_append(parts, str(", "));
     list_append(parts, name);
     list_append(parts, str("="));
     list_append(parts, Ref::check(PyObject_Repr(value.get())));
   }
   list_append(parts, str(")"));
-  return Ref::check(PyUnicode_Join(N->empty, parts.get()));
+  return Ref::check(PyUnicode_Join(names->empty, parts.get()));
 }
 
 void bind_datasource(Borrowed g) {
   ClassBuilder cb("DataSource", g);
-  cb.annotated("db_type", "str");
-  cb.annotated("host", "str", Py_None);
-  cb.annotated("port", "int", Py_None);
-  cb.annotated("user", "str", Py_None);
-  cb.annotated("password", "str", Py_None);
-  cb.annotated("database", "str", Py_None);
-  cb.annotated("sqlite_path", "str", Py_None);
-  cb.annotated("pool_size", "int", Py_None);
-  cb.annotated("max_overflow", "int", Py_None);
-  cb.annotated("pool_recycle", "int", Py_None);
-  cb.annotated("pool_pre_ping", "bool", Py_None);
-  cb.annotated("echo", "bool", Py_None);
+  for (const Field& field : kFields) {
+    cb.annotated(field.name, field.annotation,
+                 field.use == Use::Kind ? Borrowed() : Borrowed(Py_None));
+  }
   Def repr = Def::of<datasource_repr>("__repr__");
   repr.param("self", &SelfArgs::self);
   cb.method(repr);
@@ -233,34 +236,32 @@ void bind_datasource(Borrowed g) {
 // ---------------------------------------------------------------------------
 // DBConfig
 
-const char* const kMysqlKeys[] = {"host", "port", "user", "password", "database"};
-
-// DataSource(**fields) for the data-source dict `source`: the fields `keys`,
-// read in that order (a missing one is the dict's KeyError), then the engine
-// options the dict sets.
-Ref make_record(FunctionObject* f, Borrowed source, std::initializer_list<PyObject*> keys) {
-  Ref fields = new_dict();
-  for (PyObject* key : keys) dict_set(fields, key, getitem(source, key));
-  for (PyObject* option : engine_option_names()) {
-    if (contains(source, option)) dict_set(fields, option, getitem(source, option));
-  }
-  Ref no_args = Ref::check(PyTuple_New(0));
-  return Ref::check(PyObject_Call(global(f, N->DataSource).get(), no_args.get(), fields.get()));
-}
-
-// ds[key] = DataSource(db_type=..., host=..., port=..., user=..., password=...,
-// database=..., <engine options>) for a server data source (MySQL or
-// PostgreSQL), after the check that every one of those keys is there.
-void add_server_record(FunctionObject* f, Borrowed self, Borrowed key, Borrowed value) {
-  for (const char* k : kMysqlKeys) {
-    Ref name = Ref::borrow(intern(k));
-    if (!contains(value, name)) {
-      raise(PyExc_Exception, concat({name.get(), N->not_exist}));
+// ds[key] = DataSource(**fields) for the data-source dict `source` of a
+// server (`use` Server: MySQL, PostgreSQL) or of an SQLite file: its kind,
+// the fields of its use, in class order, and the engine options the dict
+// sets. A server's dict must hold every field of a server ("host not exist
+// !"); an SQLite dict without its path is the dict's KeyError.
+void add_record(FunctionObject* f, Borrowed self, Borrowed key, Borrowed source, Use use) {
+  if (use == Use::Server) {
+    for (const Field& field : kFields) {
+      if (field.use == Use::Server && !contains(source, intern(field.name))) {
+        raise(PyExc_Exception, concat({intern(field.name), names->not_exist}));
+      }
     }
   }
+  Ref fields = new_dict();
+  for (const Field& field : kFields) {
+    PyObject* name = intern(field.name);
+    if (field.use == Use::Kind || field.use == use) {
+      dict_set(fields, name, getitem(source, name));
+    } else if (field.use == Use::Engine && contains(source, name)) {
+      dict_set(fields, name, getitem(source, name));
+    }
+  }
+  Ref no_args = Ref::check(PyTuple_New(0));
   Ref record =
-      make_record(f, value, {N->db_type, N->host, N->port, N->user, N->password, N->database});
-  check(PyObject_SetItem(getattr(self, N->ds).get(), key, record.get()));
+      Ref::check(PyObject_Call(global(f, names->DataSource).get(), no_args.get(), fields.get()));
+  check(PyObject_SetItem(getattr(self, names->ds).get(), key, record.get()));
 }
 
 // def __init__(self, primary: "str" = None, mapper_xml_path: "str" = None,
@@ -270,26 +271,24 @@ struct DBConfigInit {
 };
 Ref dbconfig_init(FunctionObject* f, DBConfigInit& a) {
   if (PyDict_GET_SIZE(a.kwargs.get()) == 0) raise(PyExc_Exception, "please set datasource !");
-  setattr(a.self, N->mapper_xml_path, a.mapper_xml_path);
-  setattr(a.self, N->raw_sql, a.raw_sql);
-  setattr(a.self, N->ds, new_dict());
+  setattr(a.self, names->mapper_xml_path, a.mapper_xml_path);
+  setattr(a.self, names->raw_sql, a.raw_sql);
+  setattr(a.self, names->ds, new_dict());
 
   for_each_item(a.kwargs, [&](Borrowed key, Borrowed value) {
-    if (!PyDict_Check(value.get()) || !contains(value, N->db_type)) return;
-    if (equals(getitem(value, N->db_type), N->mysql)) {
-      add_server_record(f, a.self, key, value);
-    } else if (equals(getitem(value, N->db_type), N->sqlite)) {
-      Ref record = make_record(f, value, {N->db_type, N->sqlite_path});
-      check(PyObject_SetItem(getattr(a.self, N->ds).get(), key, record.get()));
-    } else if (equals(getitem(value, N->db_type), N->postgresql)) {
-      // The fields and checks of MySQL.
-      add_server_record(f, a.self, key, value);
+    if (!PyDict_Check(value.get()) || !contains(value, names->db_type)) return;
+    if (equals(getitem(value, names->db_type), names->mysql)) {
+      add_record(f, a.self, key, value, Use::Server);
+    } else if (equals(getitem(value, names->db_type), names->sqlite)) {
+      add_record(f, a.self, key, value, Use::Sqlite);
+    } else if (equals(getitem(value, names->db_type), names->postgresql)) {
+      add_record(f, a.self, key, value, Use::Server);  // the fields and checks of MySQL
     }
   });
 
-  Ref ds = getattr(a.self, N->ds);
+  Ref ds = getattr(a.self, names->ds);
   if (truthy(a.primary) && contains(ds, a.primary)) {
-    setattr(a.self, N->primary, a.primary);
+    setattr(a.self, names->primary, a.primary);
     return none();
   }
   Py_ssize_t n = PyObject_Size(ds.get());
@@ -301,11 +300,11 @@ Ref dbconfig_init(FunctionObject* f, DBConfigInit& a) {
       PyErr_SetNone(PyExc_StopIteration);
       throw PyError{};
     }
-    setattr(a.self, N->primary, first);
+    setattr(a.self, names->primary, first);
     return none();
   }
   Ref shown = text_of(a.primary);
-  raise(PyExc_Exception, concat({N->datasource_prefix, shown.get(), N->not_exist}));
+  raise(PyExc_Exception, concat({names->datasource_prefix, shown.get(), names->not_exist}));
 }
 
 void bind_dbconfig(Borrowed g) {
@@ -339,12 +338,12 @@ struct NewArgs {
   Ref cls, db_config, mapper_errors, quiet;
 };
 Ref config_new(FunctionObject* f, NewArgs& a) {
-  if (getattr(a.cls, N->instance).get() == Py_None) {
-    Ref parent = super_object(global(f, N->WispConfig), a.cls);
-    Ref made = call(getattr(parent, N->new_), {a.cls.get()});
-    setattr(a.cls, N->instance, made);
+  if (getattr(a.cls, names->instance).get() == Py_None) {
+    Ref parent = super_object(global(f, names->WispConfig), a.cls);
+    Ref made = call(getattr(parent, names->new_), {a.cls.get()});
+    setattr(a.cls, names->instance, made);
   }
-  return getattr(a.cls, N->instance);
+  return getattr(a.cls, names->instance);
 }
 
 // def __init__(self, db_config: "DBConfig", *, mapper_errors: "str" = "raise",
@@ -357,41 +356,40 @@ struct InitArgs {
   Ref self, db_config, mapper_errors, quiet;
 };
 Ref config_init(FunctionObject* f, InitArgs& a) {
-  Ref cls = getattr(a.self, N->class_);
-  if (truthy(getattr(cls, N->initialized))) return none();
+  Ref cls = getattr(a.self, names->class_);
+  if (truthy(getattr(cls, names->initialized))) return none();
   cls.reset();
-  PyObject* mapper_errors = intern("mapper_errors");
-  if (!equals(a.mapper_errors, intern("raise")) && !equals(a.mapper_errors, intern("warn"))) {
+  if (!equals(a.mapper_errors, names->raise_) && !equals(a.mapper_errors, names->warn)) {
     raise_format(PyExc_ValueError, "mapper_errors must be 'raise' or 'warn', not %R",
                  a.mapper_errors.get());
   }
-  setattr(a.self, mapper_errors, a.mapper_errors);
-  call_method(a.self, N->scan_mapper_xml, {getattr(a.db_config, N->mapper_xml_path).get()});
-  setattr(getattr(a.self, N->class_), N->raw_sql, getattr(a.db_config, N->raw_sql));
-  setattr(a.self, N->raw_sql, getattr(a.db_config, N->raw_sql));
+  setattr(a.self, names->mapper_errors, a.mapper_errors);
+  call_method(a.self, names->scan_mapper_xml, {getattr(a.db_config, names->mapper_xml_path).get()});
+  setattr(getattr(a.self, names->class_), names->raw_sql, getattr(a.db_config, names->raw_sql));
+  setattr(a.self, names->raw_sql, getattr(a.db_config, names->raw_sql));
 
-  Ref ds = getattr(a.db_config, N->ds);
+  Ref ds = getattr(a.db_config, names->ds);
   if (PyDict_Check(ds.get())) {
     if (!truthy(a.quiet)) print(f->globals, ds);
-    Ref items_of = getattr(a.db_config, N->ds);
+    Ref items_of = getattr(a.db_config, names->ds);
     for_each_item(items_of, [&](Borrowed name, Borrowed record) {
       bool memory = false;
       Ref url = engine_url(record, &memory);
       if (!url) {
         Ref shown = text_of(a.db_config);
-        raise(PyExc_Exception, concat({shown.get(), N->not_config}));
+        raise(PyExc_Exception, concat({shown.get(), names->not_config}));
       }
-      Ref echo = getattr(a.self, N->raw_sql);
+      Ref echo = getattr(a.self, names->raw_sql);
       Ref engine = new_engine(f->globals, url, engine_options(record, echo, memory));
       register_engine(f->globals, a.self, name, engine);
     });
   }
 
-  Ref base_mapper = global(f, N->BaseMapper);
-  setattr(base_mapper, N->datasource, getattr(a.self, N->datasource));
-  setattr(base_mapper, N->default_key, getattr(a.db_config, N->primary));
-  setattr(base_mapper, N->raw_sql, getattr(a.self, N->raw_sql));
-  setattr(getattr(a.self, N->class_), N->initialized, Py_True);
+  Ref base_mapper = global(f, names->BaseMapper);
+  setattr(base_mapper, names->datasource, getattr(a.self, names->datasource));
+  setattr(base_mapper, names->default_key, getattr(a.db_config, names->primary));
+  setattr(base_mapper, names->raw_sql, getattr(a.self, names->raw_sql));
+  setattr(getattr(a.self, names->class_), names->initialized, Py_True);
   return none();
 }
 
@@ -399,9 +397,9 @@ Ref config_init(FunctionObject* f, InitArgs& a) {
 // start, naming every problem (each is a warning with mapper_errors="warn").
 // xml_reader.check_mappers(*files, on_error=self.mapper_errors)
 void check_mapper_files(Borrowed self, Borrowed files) {
-  Ref mode = getattr_opt(self, intern("mapper_errors"));
+  Ref mode = getattr_opt(self, names->mapper_errors);
   Ref on_error = new_dict();
-  dict_set(on_error, "on_error", mode ? mode.get() : intern("raise"));
+  dict_set(on_error, "on_error", mode ? mode.get() : names->raise_);
   Ref::check(PyObject_Call(import_attr("wisp.mapper.xml_reader", "check_mappers").get(),
                            Ref::check(PySequence_Tuple(files.get())).get(), on_error.get()));
 }
@@ -414,8 +412,8 @@ struct ScanArgs {
 Ref config_scan_mapper_xml(FunctionObject* f, ScanArgs& a) {
   Borrowed path = a.mapper_xml_path;
   if (path.get() == Py_None || PyUnicode_GET_LENGTH(path.get()) == 0) return none();
-  Ref os_path = getattr(global(f, N->os), N->path);
-  if (!truthy(call_method(os_path, N->exists, {path.get()}))) {
+  Ref os_path = getattr(global(f, names->os), names->path);
+  if (!truthy(call_method(os_path, names->exists, {path.get()}))) {
     // A directory named but not there is a mistake in the configuration,
     // not a program without mappers.
     errno = ENOENT;
@@ -423,12 +421,12 @@ Ref config_scan_mapper_xml(FunctionObject* f, ScanArgs& a) {
     throw PyError{};
   }
   os_path.reset();
-  Ref files = call_method(a.self, N->list_mapper, {path.get(), N->xml});
+  Ref files = call_method(a.self, names->list_mapper, {path.get(), names->xml});
   check_mapper_files(a.self, files);
   for_each(files, [&](Borrowed file) {
-    Ref parser = call_kw(global(f, N->ParseMapper), {file.get()}, S.kw_xml_path);
-    Ref ns = getattr(parser, N->namespace_);
-    check(PyObject_SetItem(getattr(a.self, N->wisp_mapper_dict).get(), ns.get(), parser.get()));
+    Ref parser = call_kw(global(f, names->ParseMapper), {file.get()}, names->kw_xml_path);
+    Ref ns = getattr(parser, names->namespace_);
+    check(PyObject_SetItem(getattr(a.self, names->wisp_mapper_dict).get(), ns.get(), parser.get()));
   });
   return none();
 }
@@ -439,17 +437,18 @@ struct ListArgs {
 };
 Ref config_list_mapper(FunctionObject* f, ListArgs& a) {
   Ref file_list = new_list();
-  Ref ext = call_method(a.ext, N->lower, {});
-  Ref os_module = global(f, N->os);
-  Ref entries = call_method(os_module, N->listdir, {a.mapper_xml_dir.get()});
+  Ref ext = call_method(a.ext, names->lower, {});
+  Ref os_module = global(f, names->os);
+  Ref entries = call_method(os_module, names->listdir, {a.mapper_xml_dir.get()});
   for_each(entries, [&](Borrowed entry) {
-    Ref os_path = getattr(global(f, N->os), N->path);
-    Ref abs_path = call_method(os_path, N->join, {a.mapper_xml_dir.get(), entry.get()});
-    if (truthy(call_method(os_path, N->isfile, {abs_path.get()})) &&
-        truthy(call_method(call_method(abs_path, N->lower, {}), N->endswith, {ext.get()}))) {
+    Ref os_path = getattr(global(f, names->os), names->path);
+    Ref abs_path = call_method(os_path, names->join, {a.mapper_xml_dir.get(), entry.get()});
+    if (truthy(call_method(os_path, names->isfile, {abs_path.get()})) &&
+        truthy(
+            call_method(call_method(abs_path, names->lower, {}), names->endswith, {ext.get()}))) {
       list_append(file_list, abs_path);
-    } else if (truthy(call_method(os_path, N->isdir, {abs_path.get()}))) {
-      Ref nested = call_method(a.self, N->list_mapper, {abs_path.get(), ext.get()});
+    } else if (truthy(call_method(os_path, names->isdir, {abs_path.get()}))) {
+      Ref nested = call_method(a.self, names->list_mapper, {abs_path.get(), ext.get()});
       Ref extended = Ref::check(PySequence_InPlaceConcat(file_list.get(), nested.get()));
     }
   });
@@ -463,8 +462,9 @@ struct AddArgs {
   Ref cls, datasource_name, datasource_config;
 };
 Ref config_add_datasource_config(FunctionObject* f, AddArgs& a) {
-  if (contains(getattr(a.cls, N->datasource), a.datasource_name)) {
-    print(f->globals, concat({N->exists_prefix, a.datasource_name.get(), N->exists_suffix}));
+  if (contains(getattr(a.cls, names->datasource), a.datasource_name)) {
+    print(f->globals,
+          concat({names->exists_prefix, a.datasource_name.get(), names->exists_suffix}));
     return none();
   }
   // Built exactly as at configuration time: the driver takes no options
@@ -473,9 +473,9 @@ Ref config_add_datasource_config(FunctionObject* f, AddArgs& a) {
   Ref url = engine_url(a.datasource_config, &memory);
   if (!url) {
     Ref shown = text_of(a.datasource_config);
-    raise(PyExc_Exception, concat({shown.get(), N->not_config_type}));
+    raise(PyExc_Exception, concat({shown.get(), names->not_config_type}));
   }
-  Ref echo = getattr(a.cls, N->raw_sql);
+  Ref echo = getattr(a.cls, names->raw_sql);
   Ref engine = new_engine(f->globals, url, engine_options(a.datasource_config, echo, memory));
   register_engine(f->globals, a.cls, a.datasource_name, engine);
   return none();
@@ -487,8 +487,8 @@ struct RemoveArgs {
   Ref cls, datasource_name;
 };
 Ref config_remove_datasource(FunctionObject*, RemoveArgs& a) {
-  if (contains(getattr(a.cls, N->datasource), a.datasource_name)) {
-    check(PyObject_DelItem(getattr(a.cls, N->datasource).get(), a.datasource_name.get()));
+  if (contains(getattr(a.cls, names->datasource), a.datasource_name)) {
+    check(PyObject_DelItem(getattr(a.cls, names->datasource).get(), a.datasource_name.get()));
   }
   return none();
 }

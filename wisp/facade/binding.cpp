@@ -1,40 +1,13 @@
-// wisp.wisp: binding a call's arguments to parameter names (see wisp_args.h).
-#include "wisp_args.h"
+// wisp.wisp: binding a call's arguments to parameter names (see binding.h).
+#include "binding.h"
 
-#include "wisp_facade.h"
+#include "facade.h"
 
 namespace wisp::facade {
 
 namespace {
 
 LazyRef s_empty;
-
-struct ArgNames {
-  PyObject* parameters = intern("parameters");
-  PyObject* dflt = intern("default");
-  PyObject* annotation = intern("annotation");
-  PyObject* kind = intern("kind");
-  PyObject* empty = intern("empty");
-  PyObject* qualname = intern("__qualname__");
-  PyObject* name = intern("__name__");
-};
-const ArgNames* A;
-
-const ArgNames& names() {
-  if (!A) A = new ArgNames();  // kept for the life of the process
-  return *A;
-}
-
-// `annotation == Page` taken by its truth value. A string or a plain class
-// compared with a plain class is an identity test, answered without a call.
-bool is_page_annotation(Borrowed annotation, Borrowed page_cls) {
-  bool plain_page = Py_TYPE(page_cls.get()) == &PyType_Type;
-  if (plain_page && annotation.get() == page_cls.get()) return true;
-  PyTypeObject* t = Py_TYPE(annotation.get());
-  if (plain_page && (t == &PyUnicode_Type || t == &PyType_Type)) return false;
-  Ref page = Ref::borrow(page_cls.get());  // held: == may run Python code
-  return truthy(Ref::check(PyObject_RichCompare(annotation, page.get(), Py_EQ)));
-}
 
 // A plan entry: (name, default, annotation, kind).
 constexpr Py_ssize_t kEntrySize = 4;
@@ -104,7 +77,7 @@ PyObject* entry_named(Borrowed plan, Borrowed key) {
 
 // The name the interpreter shows for a function: its qualified name.
 Ref display_name(Borrowed func) {
-  for (PyObject* attr : {names().qualname, names().name}) {
+  for (PyObject* attr : {names->qualname, names->dunder_name}) {
     Ref name = getattr_opt(func, attr);
     if (name && PyUnicode_Check(name.get())) return name;
   }
@@ -114,18 +87,18 @@ Ref display_name(Borrowed func) {
 }  // namespace
 
 Borrowed empty_marker() {
-  return s_empty.get([] { return getattr(import_attr("inspect", "Parameter"), names().empty); });
+  return s_empty.get(
+      [] { return getattr(import_attr("inspect", "Parameter"), names->empty_attr); });
 }
 
 Ref parameter_plan(Borrowed signature) {
-  const ArgNames& n = names();
-  Ref parameters = getattr(signature, n.parameters);
+  Ref parameters = getattr(signature, names->parameters);
   Ref plan = new_list();
   for_each_item(parameters, [&](Borrowed name, Borrowed param) {
     Ref held = Ref::borrow(param.get());
-    Ref dflt = getattr(held, n.dflt);
-    Ref annotation = getattr(held, n.annotation);
-    Ref kind = Ref::check(PyNumber_Long(getattr(held, n.kind).get()));
+    Ref dflt = getattr(held, names->default_);
+    Ref annotation = getattr(held, names->annotation);
+    Ref kind = Ref::check(PyNumber_Long(getattr(held, names->kind).get()));
     list_append(plan, tuple({name.get(), dflt.get(), annotation.get(), kind.get()}));
   });
   return Ref::check(PyList_AsTuple(plan.get()));
@@ -158,12 +131,11 @@ BoundCall bind_call(Borrowed plan, Borrowed args, Borrowed kwargs, Borrowed page
     }
     if (!value) value = Ref::borrow(PyTuple_GET_ITEM(entry, 1));
     if (value.get() == empty.get()) {
-      if (is_page_annotation(annotation, page_type)) continue;
+      if (equals(annotation, page_type)) continue;
       dict_set(out.params, name, value);
       continue;
     }
-    if (is_page_annotation(annotation, page_type) ||
-        check(PyObject_IsInstance(value.get(), page_type.get()))) {
+    if (equals(annotation, page_type) || check(PyObject_IsInstance(value.get(), page_type.get()))) {
       out.page = std::move(value);
     } else {
       dict_set(out.params, name, value);

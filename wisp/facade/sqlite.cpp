@@ -25,7 +25,7 @@
 // The two function objects are made once, at import, and kept here: every
 // engine is given these same objects, which tells them apart from
 // listeners of the application.
-#include "wisp_facade.h"
+#include "facade.h"
 
 #include "wisp/engines.h"
 
@@ -34,31 +34,15 @@ using namespace wisp::facade;
 
 namespace {
 
-struct SqliteNames {
-  PyObject* dialect = intern("dialect");
-  PyObject* name = intern("name");
-  PyObject* driver = intern("driver");
-  PyObject* sqlite = intern("sqlite");
-  PyObject* pysqlite = intern("pysqlite");
-  PyObject* isolation_level = intern("isolation_level");
-  PyObject* get_execution_options = intern("get_execution_options");
-  PyObject* get = intern("get");
-  PyObject* autocommit = intern("AUTOCOMMIT");
-  PyObject* connection = intern("connection");
-  PyObject* dbapi_connection = intern("dbapi_connection");
-  PyObject* execute = intern("execute");
-  PyObject* begin = intern("BEGIN");
-  PyObject* on_connect = intern("connect");
-  PyObject* on_begin = intern("begin");
-};
-const SqliteNames* SN;
-PyObject* event_listen;  // sqlalchemy.event.listen
+PyObject* event_listen;      // sqlalchemy.event.listen
+PyObject* connect_listener;  // _sqlite_connect
+PyObject* begin_listener;    // _sqlite_begin
 
 struct ConnectArgs {
   Ref dbapi_connection, connection_record;
 };
 Ref sqlite_connect(FunctionObject*, ConnectArgs& a) {
-  setattr(a.dbapi_connection, SN->isolation_level, Py_None);
+  setattr(a.dbapi_connection, names->isolation_level, Py_None);
   return none();
 }
 
@@ -66,12 +50,12 @@ struct BeginArgs {
   Ref conn;
 };
 Ref sqlite_begin(FunctionObject*, BeginArgs& a) {
-  Ref options = call_method(a.conn, SN->get_execution_options, {});
-  Ref level = call_method(options, SN->get, {SN->isolation_level});
-  if (level.get() != Py_None && equals(level, SN->autocommit)) return none();
-  Ref pooled = getattr(a.conn, SN->connection);
-  Ref driver_connection = getattr(pooled, SN->dbapi_connection);
-  call_method(driver_connection, SN->execute, {SN->begin});
+  Ref options = call_method(a.conn, names->get_execution_options, {});
+  Ref level = call_method(options, names->get, {names->isolation_level});
+  if (level.get() != Py_None && equals(level, names->autocommit)) return none();
+  Ref pooled = getattr(a.conn, names->connection);
+  Ref driver_connection = getattr(pooled, names->dbapi_connection);
+  call_method(driver_connection, names->execute, {names->begin});
   return none();
 }
 
@@ -84,30 +68,29 @@ bool attr_is(Borrowed o, PyObject* name, PyObject* text) {
 
 namespace wisp::facade {
 
-void make_sqlite_listeners(Borrowed g) {
-  SN = new SqliteNames();
+void bind_sqlite_listeners(Borrowed g) {
   event_listen = import_attr("sqlalchemy.event", "listen").release();
   Def connect = Def::of<sqlite_connect>("_sqlite_connect");
   connect.param("dbapi_connection", &ConnectArgs::dbapi_connection)
       .param("connection_record", &ConnectArgs::connection_record);
-  S.sqlite_connect = connect.build(g).release();
+  connect_listener = connect.build(g).release();
   Def begin = Def::of<sqlite_begin>("_sqlite_begin");
   begin.param("conn", &BeginArgs::conn);
-  S.sqlite_begin = begin.build(g).release();
+  begin_listener = begin.build(g).release();
   // The runner recognises it, and does its work itself where it skips
   // SQLAlchemy's execution.
-  engines::set_own_begin_listener(S.sqlite_begin);
+  engines::set_own_begin_listener(begin_listener);
 }
 
 void take_over_sqlite_begin(Borrowed engine) {
-  Ref dialect = getattr_opt(engine, SN->dialect);
-  if (!dialect || !attr_is(dialect, SN->name, SN->sqlite) ||
-      !attr_is(dialect, SN->driver, SN->pysqlite)) {
+  Ref dialect = getattr_opt(engine, names->dialect);
+  if (!dialect || !attr_is(dialect, names->name, names->sqlite) ||
+      !attr_is(dialect, names->driver, names->pysqlite)) {
     return;
   }
   dialect.reset();
-  call(Borrowed(event_listen), {engine.get(), SN->on_connect, S.sqlite_connect});
-  call(Borrowed(event_listen), {engine.get(), SN->on_begin, S.sqlite_begin});
+  call(Borrowed(event_listen), {engine.get(), names->on_connect, connect_listener});
+  call(Borrowed(event_listen), {engine.get(), names->on_begin, begin_listener});
 }
 
 }  // namespace wisp::facade

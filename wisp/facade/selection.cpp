@@ -15,7 +15,8 @@
 //     def db_session(datasource_name: "str" = None): ...
 #include <memory>
 
-#include "wisp_facade.h"
+#include "selection.h"
+#include "transaction.h"
 
 using namespace wisp;
 using namespace wisp::facade;
@@ -25,10 +26,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // def get_current_db()
 
-Ref get_current_db(FunctionObject* f, Ref*) {
-  Ref name = contextvar_get(global(f, N->datasource_context));
+Ref get_current_db(FunctionObject* f, NoArgs&) {
+  Ref name = contextvar_get(global(f, names->datasource_context));
   if (truthy(name)) return name;
-  return mapper_attr(f->globals, N->default_key);
+  return mapper_attr(f->globals, names->default_key);
 }
 
 }  // namespace
@@ -42,16 +43,16 @@ namespace wisp::facade {
 Ref Switch::enter() {
   db_key_ = none();
   try {
-    Ref current = contextvar_get(global(globals_, N->datasource_context));
+    Ref current = contextvar_get(global(globals_, names->datasource_context));
     if (current.get() != Py_None) db_key_ = current;
-    if (!registry_has(globals_, mapper_attr(globals_, N->datasource), db_)) {
+    if (!registry_has(globals_, mapper_attr(globals_, names->datasource), db_)) {
       Ref note = Ref::check(PyUnicode_FromFormat("no data source %R is registered", db_.get()));
       PyErr_SetString(PyExc_ValueError, "Unknown data source");
       add_note_to_current(note);
       throw PyError{};
     }
-    if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_);
-    contextvar_set(global(globals_, N->datasource_context), db_);
+    if (truthy(mapper_attr(globals_, names->raw_sql))) trace(current, db_);
+    contextvar_set(global(globals_, names->datasource_context), db_);
     return db_;
   } catch (...) {
     translate_exception();
@@ -78,17 +79,18 @@ int Switch::traverse(visitproc visit, void* arg) {
 }
 
 void Switch::restore() {
-  Ref current = contextvar_get(global(globals_, N->datasource_context));
-  if (current.get() != Py_None) contextvar_set(global(globals_, N->datasource_context), Py_None);
-  if (truthy(mapper_attr(globals_, N->raw_sql))) trace(current, db_key_);
+  Ref current = contextvar_get(global(globals_, names->datasource_context));
+  if (current.get() != Py_None)
+    contextvar_set(global(globals_, names->datasource_context), Py_None);
+  if (truthy(mapper_attr(globals_, names->raw_sql))) trace(current, db_key_);
   if (db_key_ && db_key_.get() != Py_None) {
-    contextvar_set(global(globals_, N->datasource_context), db_key_);
+    contextvar_set(global(globals_, names->datasource_context), db_key_);
   }
 }
 
 void Switch::trace(Borrowed from, Borrowed to) {
   Ref a = text_of(from), b = text_of(to);
-  print(globals_, concat({N->change_prefix, a.get(), N->arrow, b.get()}));
+  print(globals_, concat({names->change_prefix, a.get(), names->arrow, b.get()}));
 }
 
 // ---------------------------------------------------------------------------
@@ -96,38 +98,41 @@ void Switch::trace(Borrowed from, Borrowed to) {
 // form in the header). Nothing is rolled back or closed unless a session was
 // obtained: a failed lookup or get_ori_session() reaches the caller as it is.
 
-Ref SessionBody::enter() {
+Ref SourceScope::gateway(bool check_name) {
   if (name_.get() == Py_None) {
-    name_ = call(global(globals_, N->get_current_db));
-    if (check_name_) expect_exact(name_, &PyUnicode_Type);
+    name_ = call(global(globals_, names->get_current_db));
+    if (check_name) expect_exact(name_, &PyUnicode_Type);
   }
-  Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
+  Ref sources =
+      owner_ ? getattr(owner_, names->datasource) : mapper_attr(globals_, names->datasource);
   Ref entry = registry_entry(globals_, sources, name_);
   sources.reset();
-  Ref gateway = getitem(entry, N->db_gateway);
-  entry.reset();
-  session_ = call_method(gateway, N->get_ori_session, {});
-  return session_;
+  return getitem(entry, names->db_gateway);
 }
 
-void SessionBody::on_success() {
-  call_method(session_, N->commit, {});
-}
-
-void SessionBody::on_error(Borrowed) {
-  if (session_ && session_.get() != Py_None) call_method(session_, N->rollback, {});
-}
-
-void SessionBody::on_finally() {
-  if (session_ && session_.get() != Py_None) call_method(session_, N->close, {});
-}
-
-int SessionBody::traverse(visitproc visit, void* arg) {
+int SourceScope::traverse(visitproc visit, void* arg) {
   Py_VISIT(globals_.get());
   Py_VISIT(owner_.get());
   Py_VISIT(name_.get());
-  Py_VISIT(session_.get());
+  Py_VISIT(value_.get());
   return 0;
+}
+
+Ref SessionBody::enter() {
+  value_ = call_method(gateway(check_name_), names->get_ori_session, {});
+  return value_;
+}
+
+void SessionBody::on_success() {
+  call_method(value_, names->commit, {});
+}
+
+void SessionBody::on_error(Borrowed) {
+  if (value_ && value_.get() != Py_None) call_method(value_, names->rollback, {});
+}
+
+void SessionBody::on_finally() {
+  if (value_ && value_.get() != Py_None) call_method(value_, names->close, {});
 }
 
 }  // namespace wisp::facade
@@ -212,8 +217,8 @@ struct CreateWrappedArgs {
 Ref create_wrapped_method(FunctionObject* f, CreateWrappedArgs& a) {
   Ref wrapper =
       wrapped_method_def->closure(f, WrapperVars{a.method, a.datasource_name, a.transactional});
-  Ref wrapped = apply_wraps(global(f, N->wraps), a.method, wrapper);
-  if (a.mark_decorated.get() == Py_True) setattr(wrapped, N->decorated_attr, Py_True);
+  Ref wrapped = apply_wraps(global(f, names->wraps), a.method, wrapper);
+  if (a.mark_decorated.get() == Py_True) setattr(wrapped, names->decorated_attr, Py_True);
   return wrapped;
 }
 
@@ -247,16 +252,16 @@ Ref class_init(FunctionObject* f, ClassInitArgs& a) {
     PyTuple_SET_ITEM(args.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(a.args.get(), i)));
   }
   call_with(v.original, args, a.kwargs);
-  setattr(a.self, N->datasource_name_attr, v.datasource_name);
-  setattr(a.self, N->transactional_attr, v.transactional);
+  setattr(a.self, names->datasource_name_attr, v.datasource_name);
+  setattr(a.self, names->transactional_attr, v.transactional);
   return none();
 }
 
 bool starts_with_dunder(Borrowed name) {
   if (PyUnicode_CheckExact(name.get())) {
-    return check(int(PyUnicode_Tailmatch(name, N->dunder, 0, PY_SSIZE_T_MAX, -1))) != 0;
+    return check(int(PyUnicode_Tailmatch(name, names->dunder, 0, PY_SSIZE_T_MAX, -1))) != 0;
   }
-  return truthy(call_method(name, N->startswith, {N->dunder}));
+  return truthy(call_method(name, names->startswith, {names->dunder}));
 }
 
 // def __getattribute__(self, name)
@@ -267,10 +272,10 @@ Ref class_getattribute(FunctionObject* f, ClassGetattributeArgs& a) {
   const ClassVars v = captured<ClassVars>(f);
   Ref attr = call(v.original, {a.self.get(), a.name.get()});
   if (!PyCallable_Check(attr.get()) || starts_with_dunder(a.name)) return attr;
-  if (getattr_opt(attr, N->decorated_attr)) return attr;
-  Ref create = global(f, N->create_wrapped_method);
-  Ref name = getattr(a.self, N->datasource_name_attr);
-  Ref transactional = getattr(a.self, N->transactional_attr);
+  if (getattr_opt(attr, names->decorated_attr)) return attr;
+  Ref create = global(f, names->create_wrapped_method);
+  Ref name = getattr(a.self, names->datasource_name_attr);
+  Ref transactional = getattr(a.self, names->transactional_attr);
   return call(create, {attr.get(), name.get(), transactional.get()});
 }
 
@@ -282,14 +287,14 @@ struct DecorateClassArgs {
   Ref cls, datasource_name, transactional;
 };
 Ref decorate_class(FunctionObject* f, DecorateClassArgs& a) {
-  Ref original_init = getattr(a.cls, N->init);
+  Ref original_init = getattr(a.cls, names->init);
   Ref init =
       class_init_def->closure(f, ClassVars{original_init, a.datasource_name, a.transactional});
-  setattr(a.cls, N->init, init);
-  Ref original_getattribute = getattr(a.cls, N->getattribute);
+  setattr(a.cls, names->init, init);
+  Ref original_getattribute = getattr(a.cls, names->getattribute);
   Ref getattribute = class_getattribute_def->closure(
       f, ClassVars{original_getattribute, a.datasource_name, a.transactional});
-  setattr(a.cls, N->getattribute, getattribute);
+  setattr(a.cls, names->getattribute, getattribute);
   return a.cls;
 }
 
@@ -316,12 +321,12 @@ Ref decorator(FunctionObject* f, DecoratorArgs& a) {
   const DecoratorVars v = captured<DecoratorVars>(f);
   int is_class = PyObject_IsInstance(a.target.get(), reinterpret_cast<PyObject*>(&PyType_Type));
   if (check(is_class)) {
-    return call(global(f, N->decorate_class),
+    return call(global(f, names->decorate_class),
                 {a.target.get(), v.datasource_name.get(), v.transactional.get()});
   }
-  return call_kw(global(f, N->create_wrapped_method),
+  return call_kw(global(f, names->create_wrapped_method),
                  {a.target.get(), v.datasource_name.get(), v.transactional.get(), Py_True},
-                 S.kw_mark_decorated);
+                 names->kw_mark_decorated);
 }
 
 Def* decorator_def;
@@ -374,11 +379,11 @@ Ref bind_context_manager(Borrowed g, Def& def) {
 namespace wisp::facade {
 
 void bind_selection_head(Borrowed g) {
-  Def("get_current_db", get_current_db).bind(g, g);
+  Def::of<get_current_db>("get_current_db").bind(g, g);
   Def sw = Def::of<switch_datasource>("switch_datasource");
   sw.generator();
   sw.param("db", &SwitchArgs::db).annotate("str");
-  S.switch_datasource = bind_context_manager(g, sw).release();
+  originals.switch_datasource = bind_context_manager(g, sw).release();
 }
 
 void bind_selection(Borrowed g) {

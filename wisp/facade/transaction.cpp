@@ -14,7 +14,7 @@
 // context has entered and not yet left is kept per context (threads and
 // tasks sharing one object never see each other's blocks). A decorated
 // function runs its own scope inline on every call.
-#include "wisp_facade.h"
+#include "transaction.h"
 
 using namespace wisp;
 using namespace wisp::facade;
@@ -25,14 +25,9 @@ namespace wisp::facade {
 // TxScope
 
 Ref TxScope::enter() {
-  if (name_.get() == Py_None) name_ = call(global(globals_, N->get_current_db));
-  Ref sources = owner_ ? getattr(owner_, N->datasource) : mapper_attr(globals_, N->datasource);
-  Ref entry = registry_entry(globals_, sources, name_);
-  sources.reset();
-  gateway_ = getitem(entry, N->db_gateway);
-  entry.reset();
+  value_ = gateway(false);
   try {
-    call_method(gateway_, savepoint_ ? N->begin_savepoint : N->begin_tx, {});
+    call_method(value_, savepoint_ ? names->begin_savepoint : names->begin_tx, {});
   } catch (...) {
     translate_exception();
     Ref exc = fetch_exception();
@@ -44,52 +39,43 @@ Ref TxScope::enter() {
       throw PyError{};
     }
     while_handling(exc, [&] {
-      if (usable()) call_method(gateway_, N->rollback, {});
+      if (usable()) call_method(value_, names->rollback, {});
     });
     while_handling(exc, [&] {
-      if (usable()) call_method(gateway_, N->close, {});
+      if (usable()) call_method(value_, names->close, {});
     });
     restore_exception(std::move(exc));
     throw PyError{};
   }
-  return gateway_;
+  return value_;
 }
 
 void TxScope::on_success() {
-  call_method(gateway_, N->commit, {});
+  call_method(value_, names->commit, {});
   ended_ = true;
 }
 
 void TxScope::on_error(Borrowed) {
   ended_ = true;
-  if (usable()) call_method(gateway_, N->rollback, {});
+  if (usable()) call_method(value_, names->rollback, {});
 }
 
 void TxScope::on_finally() {
   // An exception that is not an Exception skips on_error: rolled back here.
-  if (!ended_ && usable()) call_method(gateway_, N->rollback, {});
+  if (!ended_ && usable()) call_method(value_, names->rollback, {});
   ended_ = true;
-  if (usable()) call_method(gateway_, N->close, {});
+  if (usable()) call_method(value_, names->close, {});
 }
 
 bool TxScope::usable() {
-  if (!gateway_) return false;
-  return is_not_none_ ? gateway_.get() != Py_None : truthy(gateway_);
-}
-
-int TxScope::traverse(visitproc visit, void* arg) {
-  Py_VISIT(globals_.get());
-  Py_VISIT(owner_.get());
-  Py_VISIT(name_.get());
-  Py_VISIT(gateway_.get());
-  return 0;
+  if (!value_) return false;
+  return is_not_none_ ? value_.get() != Py_None : truthy(value_);
 }
 
 // ---------------------------------------------------------------------------
 // TransactionBody
 
-TransactionBody::TransactionBody(Ref globals, Ref owner, Ref name, bool savepoint,
-                                 bool is_not_none)
+TransactionBody::TransactionBody(Ref globals, Ref owner, Ref name, bool savepoint, bool is_not_none)
     : globals_(globals), name_(name), scope_(globals, owner, name, savepoint, is_not_none) {}
 
 Step TransactionBody::resume(Borrowed) {
@@ -144,8 +130,8 @@ int TransactionBody::traverse(visitproc visit, void* arg) {
 
 void TransactionBody::enter_switch() {
   if (name_.get() == Py_None) return;
-  Ref switcher = global(globals_, N->switch_datasource);
-  if (switcher.get() == S.switch_datasource) {
+  Ref switcher = global(globals_, names->switch_datasource);
+  if (switcher.get() == originals.switch_datasource) {
     native_.emplace(globals_, name_);
     native_->enter();
     return;
@@ -181,22 +167,10 @@ void TransactionBody::leave_switch() {
 
 namespace {
 
-struct TxNames {
-  PyObject* name = intern("name");
-  PyObject* savepoint = intern("savepoint");
-  PyObject* enter = intern("__enter__");
-  PyObject* exit = intern("__exit__");
-  PyObject* iscoroutinefunction = intern("iscoroutinefunction");
-  PyObject* isasyncgenfunction = intern("isasyncgenfunction");
-  PyObject* inspect = intern("inspect");
-};
-const TxNames* TN;
-
-struct TxState {
-  PyObject* block;   // contextmanager(_block): a `with` block of a transaction object
-  PyObject* blocks;  // ContextVar: ((transaction, its block), ...) entered in this context
-};
-TxState TS;
+// contextmanager(_block): the maker of a `with` block of a transaction object.
+PyObject* block_manager;
+// ContextVar: ((transaction, its block), ...) entered in this context.
+PyObject* entered_blocks;
 
 // def _block(name, savepoint), wrapped by contextmanager: not a module global.
 struct BlockArgs {
@@ -213,8 +187,8 @@ struct InitArgs {
   Ref self, name, savepoint;
 };
 Ref tx_init(FunctionObject*, InitArgs& a) {
-  setattr(a.self, TN->name, a.name);
-  setattr(a.self, TN->savepoint, a.savepoint);
+  setattr(a.self, names->name, a.name);
+  setattr(a.self, names->savepoint, a.savepoint);
   return none();
 }
 
@@ -224,12 +198,13 @@ struct SelfArgs {
 
 // def __enter__(self)
 Ref tx_enter(FunctionObject*, SelfArgs& a) {
-  Ref savepoint = boolean(truthy(getattr(a.self, TN->savepoint)));
-  Ref manager = call(Borrowed(TS.block), {getattr(a.self, TN->name).get(), savepoint.get()});
-  Ref gateway = call_method(manager, TN->enter, {});
-  Ref entered = contextvar_get(Borrowed(TS.blocks));
+  Ref savepoint = boolean(truthy(getattr(a.self, names->savepoint)));
+  Ref manager =
+      call(Borrowed(block_manager), {getattr(a.self, names->name).get(), savepoint.get()});
+  Ref gateway = call_method(manager, names->enter, {});
+  Ref entered = contextvar_get(Borrowed(entered_blocks));
   Ref pair = tuple({a.self.get(), manager.get()});
-  contextvar_set(Borrowed(TS.blocks),
+  contextvar_set(Borrowed(entered_blocks),
                  Ref::check(PySequence_Concat(entered.get(), tuple({pair.get()}).get())));
   return gateway;
 }
@@ -241,7 +216,7 @@ struct ExitArgs {
   Ref self, exc_type, exc_value, traceback;
 };
 Ref tx_exit(FunctionObject*, ExitArgs& a) {
-  Ref entered = contextvar_get(Borrowed(TS.blocks));
+  Ref entered = contextvar_get(Borrowed(entered_blocks));
   Py_ssize_t n = PyTuple_GET_SIZE(entered.get());
   Py_ssize_t i = n - 1;
   while (i >= 0 && PyTuple_GET_ITEM(PyTuple_GET_ITEM(entered.get(), i), 0) != a.self.get()) --i;
@@ -251,8 +226,8 @@ Ref tx_exit(FunctionObject*, ExitArgs& a) {
   for (Py_ssize_t j = 0, k = 0; j < n; ++j) {
     if (j != i) PyTuple_SET_ITEM(rest.get(), k++, Py_NewRef(PyTuple_GET_ITEM(entered.get(), j)));
   }
-  contextvar_set(Borrowed(TS.blocks), rest);
-  return call_method(manager, TN->exit,
+  contextvar_set(Borrowed(entered_blocks), rest);
+  return call_method(manager, names->exit,
                      {a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
 }
 
@@ -295,19 +270,19 @@ Ref tx_call(FunctionObject* f, CallArgs& a) {
     raise_format(PyExc_TypeError, "transaction() decorates a function, not %.200s",
                  Py_TYPE(a.func.get())->tp_name);
   }
-  Ref inspect = global(f, TN->inspect);
-  for (PyObject* test : {TN->iscoroutinefunction, TN->isasyncgenfunction}) {
+  Ref inspect = global(f, names->inspect);
+  for (PyObject* test : {names->iscoroutinefunction, names->isasyncgenfunction}) {
     if (truthy(call_method(inspect, test, {a.func.get()}))) {
       raise(PyExc_TypeError, "transaction() does not decorate async functions");
     }
   }
-  Ref name = getattr(a.self, TN->name);
-  Ref savepoint = boolean(truthy(getattr(a.self, TN->savepoint)));
+  Ref name = getattr(a.self, names->name);
+  Ref savepoint = boolean(truthy(getattr(a.self, names->savepoint)));
   Ref made = wrapper_def->closure(f, WrapperVars{a.func, name, savepoint});
-  Ref wrapped = apply_wraps(global(f, N->wraps), a.func, made);
+  Ref wrapped = apply_wraps(global(f, names->wraps), a.func, made);
   // Bound to its data source, as a `datasource` function is: a decorated
   // class does not wrap it again.
-  if (name.get() != Py_None) setattr(wrapped, N->decorated_attr, Py_True);
+  if (name.get() != Py_None) setattr(wrapped, names->decorated_attr, Py_True);
   return wrapped;
 }
 
@@ -327,19 +302,18 @@ const char kTransactionDoc[] =
 namespace wisp::facade {
 
 void bind_transaction(Borrowed g) {
-  TN = new TxNames();
   Def block_def = Def::of<block>("_block");
   block_def.generator();
   block_def.qualname("transaction._block")
       .param("name", &BlockArgs::name)
       .param("savepoint", &BlockArgs::savepoint);
   Ref block_fn = block_def.build(g);
-  TS.block = call(global(g, intern("contextmanager")), {block_fn.get()}).release();
+  block_manager = call(global(g, intern("contextmanager")), {block_fn.get()}).release();
   // Every context starts with nothing entered.
   Ref none_entered = Ref::check(PyTuple_New(0));
-  TS.blocks = call_kwargs(global(g, intern("ContextVar")), {str("transaction_blocks").get()},
-                          {{"default", none_entered.get()}})
-                  .release();
+  entered_blocks = call_kwargs(global(g, intern("ContextVar")), {str("transaction_blocks").get()},
+                               {{"default", none_entered.get()}})
+                       .release();
 
   wrapper_def = new Def(Def::of<tx_wrapper>("wrapper"));
   wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)

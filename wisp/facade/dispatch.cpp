@@ -29,39 +29,13 @@
 // their own, a method replaced on the class is read again, and a class the
 // program drops is not kept. Both still dispatch to the namespace named like
 // the class.
-#include "wisp_args.h"
-#include "wisp_facade.h"
+#include "binding.h"
+#include "facade.h"
 
 using namespace wisp;
 using namespace wisp::facade;
 
 namespace {
-
-struct DispatchNames {
-  PyObject* inspect = intern("inspect");
-  PyObject* signature = intern("signature");
-  PyObject* Page = intern("Page");
-  PyObject* wrapper_cache = intern("_wrapper_cache");
-  PyObject* sig_cache = intern("_sig_cache");
-  PyObject* name = intern("__name__");
-  PyObject* annotations = intern("__annotations__");
-  PyObject* return_ = intern("return");
-  PyObject* id_2_element_map = intern("id_2_element_map");
-  PyObject* get = intern("get");
-  PyObject* get_type_hints = intern("get_type_hints");
-  PyObject* get_origin = intern("get_origin");
-  PyObject* get_args = intern("get_args");
-  PyObject* PageResult = intern("PageResult");
-  PyObject* List = intern("List");
-  PyObject* get_sql = intern("get_sql");
-  PyObject* execute_sql = intern("execute_sql");
-};
-const DispatchNames* K;
-
-PyObject* s_kw_execute_sql;  // ("sql_id", "namespace", "ori_params", "page", "return_type")
-PyObject* s_kw_get_sql;      // ("sql_id", "params")
-PyObject* s_one;             // 1
-PyObject* s_ten;             // 10
 
 // name.startswith("_")
 bool private_name(Borrowed name) {
@@ -79,7 +53,7 @@ bool private_name(Borrowed name) {
 //             <a method declared by its signature alone: NotImplementedError>
 //             return attr(*args, **kwargs)
 //         <an argument the method does not take: TypeError, as Python words it>
-//         params, page = <args bound to sig>           (wisp_args.h)
+//         params, page = <args bound to sig>           (binding.h)
 //         <a left-out argument the statement binds: TypeError>
 //         return_type = attr.__annotations__.get("return", None)
 //         (text resolved on its own)
@@ -107,11 +81,9 @@ struct WrapperVars {
 Ref mapped_statement(Borrowed mapper_dict, Borrowed class_name, Borrowed name) {
   Ref parser = item_if_present(mapper_dict, class_name);
   if (!parser) return Ref();
-  Ref statements = getattr(parser, K->id_2_element_map);
-  Ref statement = PyDict_CheckExact(statements.get())
-                      ? dict_get_ref(statements, name)
-                      : call_method(statements, K->get, {name.get()});
-  if (!statement || statement.get() == Py_None) return Ref();
+  Ref statements = getattr(parser, names->id_2_element_map);
+  Ref statement = mapping_get(statements, name, Py_None);
+  if (statement.get() == Py_None) return Ref();
   return parser;
 }
 
@@ -147,15 +119,6 @@ bool declared_without_body(FunctionObject* f, Borrowed attr) {
   raise(PyExc_NotImplementedError, message);
 }
 
-// mapping.get("return", None)
-Ref return_entry(Borrowed mapping) {
-  if (PyDict_CheckExact(mapping.get())) {
-    Ref found = dict_get_ref(mapping, K->return_);
-    return found ? found : none();
-  }
-  return call_method(mapping, K->get, {K->return_, Py_None});
-}
-
 // attr.__annotations__.get("return", None). A method declared in a module
 // that keeps its annotations as text (`from __future__ import annotations`)
 // gives the text, which no result type can be worked out from: it is
@@ -165,14 +128,14 @@ Ref return_entry(Borrowed mapping) {
 // alone, wrapping attr, whose globals (found through `__wrapped__`, as for
 // attr itself) the text is resolved in.
 Ref return_annotation(FunctionObject* f, Borrowed attr) {
-  Ref annotation = return_entry(getattr(attr, K->annotations));
+  Ref annotation = mapping_get(getattr(attr, names->annotations), names->return_, Py_None);
   if (!PyUnicode_Check(annotation.get())) return annotation;
   Ref annotations = new_dict();
-  dict_set(annotations, K->return_, annotation);
+  dict_set(annotations, names->return_, annotation);
   Ref holder = call_kwargs(import_attr("types", "SimpleNamespace"), {},
                            {{"__annotations__", annotations.get()}, {"__wrapped__", attr.get()}});
-  Ref hints = call(global(f, K->get_type_hints), {holder.get()});
-  return return_entry(hints);
+  Ref hints = call(global(f, names->get_type_hints), {holder.get()});
+  return mapping_get(hints, names->return_, Py_None);
 }
 
 // A parameter without a default that the call left out goes nowhere near
@@ -180,7 +143,8 @@ Ref return_annotation(FunctionObject* f, Borrowed attr) {
 // bind the marker standing for it.
 void refuse_left_out(Borrowed parser, Borrowed name, Borrowed params) {
   if (!has_missing(params)) return;
-  Ref rendered = call_method_kw(parser, K->get_sql, {name.get(), params.get()}, s_kw_get_sql);
+  Ref rendered =
+      call_method_kw(parser, names->get_sql, {name.get(), params.get()}, names->kw_get_sql);
   auto parts = unpack<4>(rendered);
   refuse_missing(parts[1]);
 }
@@ -206,11 +170,11 @@ struct Shape {
 // for it).
 Ref list_of(FunctionObject* f, Borrowed item) {
   Ref held = Ref::borrow(item.get());
-  Ref origin = call(global(f, K->get_origin), {held.get()});
+  Ref origin = call(global(f, names->get_origin), {held.get()});
   if (origin.get() == reinterpret_cast<PyObject*>(&PyDict_Type)) {
     held = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
   }
-  return getitem(global(f, K->List), held);
+  return getitem(global(f, names->List), held);
 }
 
 Shape shape_of(FunctionObject* f, Ref annotation) {
@@ -225,11 +189,11 @@ Shape shape_of(FunctionObject* f, Ref annotation) {
     shape.return_type = std::move(annotation);
     return shape;
   }
-  Ref get_origin = global(f, K->get_origin), get_args = global(f, K->get_args);
+  Ref get_origin = global(f, names->get_origin), get_args = global(f, names->get_args);
   Ref origin = call(get_origin, {annotation.get()});
   // Optional[list[X]]: a list still, [] when no row matched.
   if (origin.get() == reinterpret_cast<PyObject*>(&PyList_Type)) shape.none_when_empty = false;
-  Ref page_result = global(f, K->PageResult);
+  Ref page_result = global(f, names->PageResult);
   if (annotation.get() == page_result.get() || origin.get() == page_result.get()) {
     Ref members = call(get_args, {annotation.get()});
     shape.paged = true;
@@ -260,9 +224,9 @@ struct WrapperArgs {
 Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   // Held here: what runs below may drop the wrapper and its captures.
   const WrapperVars v = captured<WrapperVars>(f);
-  Ref db = call(global(f, N->get_current_db));
-  Ref entry = registry_entry(f->globals, getattr(v.self, N->datasource), db);
-  Ref mapper_dict = getitem(entry, N->mapper_dict);
+  Ref db = call(global(f, names->get_current_db));
+  Ref entry = registry_entry(f->globals, getattr(v.self, names->datasource), db);
+  Ref mapper_dict = getitem(entry, names->mapper_dict);
   Ref parser = mapped_statement(mapper_dict, v.class_name, v.name);
   if (!parser) {
     if (declared_without_body(f, v.attr)) raise_no_statement(mapper_dict, v);
@@ -272,18 +236,18 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   }
   mapper_dict.reset();
   refuse_surplus(v.plan, a.args, a.kwargs, v.attr);
-  BoundCall bound = bind_call(v.plan, a.args, a.kwargs, global(f, K->Page));
+  BoundCall bound = bind_call(v.plan, a.args, a.kwargs, global(f, names->Page));
   refuse_left_out(parser, v.name, bound.params);
   parser.reset();
   Shape shape = shape_of(f, return_annotation(f, v.attr));
   if (shape.paged && bound.page.get() == Py_None) {
-    bound.page = call(global(f, K->Page), {s_one, s_ten});
+    bound.page = default_page(f->globals);
   }
-  Ref gateway = getitem(entry, N->db_gateway);
-  Ref result = call_method_kw(gateway, K->execute_sql,
+  Ref gateway = getitem(entry, names->db_gateway);
+  Ref result = call_method_kw(gateway, names->execute_sql,
                               {v.name.get(), v.class_name.get(), bound.params.get(),
                                bound.page.get(), shape.return_type.get()},
-                              s_kw_execute_sql);
+                              names->kw_execute_sql);
   if (shape.none_when_empty && PyList_CheckExact(result.get()) &&
       PyList_GET_SIZE(result.get()) == 0) {
     return none();
@@ -313,11 +277,10 @@ using ForeignLookup = CappedRecursion<Lookup>;
 // weak reference to the function, its signature). An entry serves while the
 // class still holds that very function, so a method replaced on the class
 // after its first use is read again; and it goes when the class goes.
-Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed name,
-                     Borrowed attr) {
+Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed name, Borrowed attr) {
   Ref func = PyMethod_Check(attr.get()) ? Ref::borrow(PyMethod_GET_FUNCTION(attr.get()))
                                         : Ref::borrow(attr.get());
-  Ref sig_cache = getattr(base, K->sig_cache);
+  Ref sig_cache = getattr(base, names->sig_cache);
   Ref per_class = item_if_present(sig_cache, cls);
   if (per_class) {
     Ref entry = item_if_present(per_class, name);
@@ -328,7 +291,7 @@ Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed na
       }
     }
   }
-  Ref signature = call(getattr(global(f, K->inspect), K->signature), {attr.get()});
+  Ref signature = call(getattr(global(f, names->inspect), names->signature), {attr.get()});
   Ref func_ref = Ref::steal(PyWeakref_NewRef(func.get(), nullptr));
   if (!func_ref) {
     // A callable that cannot be weakly referenced is not kept.
@@ -349,7 +312,7 @@ struct GetattributeArgs {
   Ref self, name;
 };
 Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
-  Ref base = global(f, N->BaseMapper);
+  Ref base = global(f, names->BaseMapper);
   ForeignLookup counted(
       PyType_Check(base.get()) &&
       !PyType_IsSubtype(Py_TYPE(a.self.get()), reinterpret_cast<PyTypeObject*>(base.get())));
@@ -357,7 +320,7 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   if (!is_private && super_finds_method(base, a.self, a.name)) {
     // The lookup would give a method bound to self, callable: the cached
     // wrapper is the answer, and the bound method need not be made.
-    Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
+    Ref cache = object_getattribute_opt(a.self, names->wrapper_cache);
     if (cache) {
       if (Ref cached = item_if_present(cache, a.name)) return cached;
     }
@@ -365,19 +328,19 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   Ref attr = super_getattribute(base, a.self, a.name);
   if (is_private || !PyCallable_Check(attr.get())) return attr;
 
-  Ref cache = object_getattribute_opt(a.self, K->wrapper_cache);
+  Ref cache = object_getattribute_opt(a.self, names->wrapper_cache);
   if (!cache) {
     cache = new_dict();
-    object_setattr(a.self, K->wrapper_cache, cache);
+    object_setattr(a.self, names->wrapper_cache, cache);
   }
   if (Ref cached = item_if_present(cache, a.name)) return cached;
 
   Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self.get())));
-  Ref class_name = getattr(cls, K->name);
+  Ref class_name = getattr(cls, names->dunder_name);
   Ref plan = parameter_plan(cached_signature(f, base, cls, a.name, attr));
-  Ref inner = wrapper_def->closure(
-      f, WrapperVars{a.self, a.name, class_name, attr, plan, none(), Ref()});
-  Ref wrapped = apply_wraps(global(f, N->wraps), attr, inner);
+  Ref inner =
+      wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan, none(), Ref()});
+  Ref wrapped = apply_wraps(global(f, names->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
   return wrapped;
 }
@@ -387,13 +350,7 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
 namespace wisp::facade {
 
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed) {
-  if (!K) {  // kept for the life of the process
-    K = new DispatchNames();
-    s_kw_execute_sql =
-        names_tuple({"sql_id", "namespace", "ori_params", "page", "return_type"}).release();
-    s_kw_get_sql = names_tuple({"sql_id", "params"}).release();
-    s_one = Ref::check(PyLong_FromLong(1)).release();
-    s_ten = Ref::check(PyLong_FromLong(10)).release();
+  if (!wrapper_def) {  // kept for the life of the process
     wrapper_def = new Def(Def::of<wrapper>("wrapper"));
     wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
         .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);

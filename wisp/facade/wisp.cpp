@@ -4,17 +4,18 @@
 //
 // The namespace is bound in this order; function bodies look every name up
 // when they run, so a function may use a name bound after it.
-#include "wisp_facade.h"
+#include "facade.h"
 
 using namespace wisp;
+using namespace wisp::facade;
 
 namespace wisp::facade {
 
-const Names* N;
-State S;
+const Names* names;
+Originals originals;
 
 void print(Borrowed globals, Borrowed text) {
-  call(global(globals, N->print), {text.get()});
+  call(global(globals, names->print), {text.get()});
 }
 
 namespace {
@@ -26,9 +27,9 @@ namespace {
   if (PyErr_GivenExceptionMatches(exc.get(), PyExc_TypeError) ||
       PyErr_GivenExceptionMatches(exc.get(), PyExc_KeyError)) {
     while_handling(exc, [&] {
-      Ref config = global(globals, N->WispConfig);
-      if (!truthy(getattr(config, N->initialized))) {
-        call_method(exc, N->add_note, {N->unconfigured});
+      Ref config = global(globals, names->WispConfig);
+      if (!truthy(getattr(config, names->initialized))) {
+        call_method(exc, names->add_note, {names->unconfigured});
       }
     });
   }
@@ -37,6 +38,11 @@ namespace {
 }
 
 }  // namespace
+
+Ref default_page(Borrowed globals) {
+  Ref one = Ref::check(PyLong_FromLong(1)), ten = Ref::check(PyLong_FromLong(10));
+  return call(global(globals, names->Page), {one.get(), ten.get()});
+}
 
 Ref registry_entry(Borrowed globals, Borrowed registry, Borrowed name) {
   try {
@@ -59,11 +65,11 @@ Ref optional_member(Borrowed globals, Borrowed annotation) {
       PyUnicode_Check(annotation.get())) {
     return Ref();
   }
-  Ref origin = call(global(globals, N->get_origin), {annotation.get()});
+  Ref origin = call(global(globals, names->get_origin), {annotation.get()});
   Borrowed union_ = s_union.get([] { return import_attr("typing", "Union"); });
   Borrowed union_type = s_union_type.get([] { return import_attr("types", "UnionType"); });
   if (origin.get() != union_.get() && origin.get() != union_type.get()) return Ref();
-  Ref members = call(global(globals, N->get_args), {annotation.get()});
+  Ref members = call(global(globals, names->get_args), {annotation.get()});
   Ref only;
   bool with_none = false, single = true;
   for_each(members, [&](Borrowed member) {
@@ -91,62 +97,57 @@ bool registry_has(Borrowed globals, Borrowed registry, Borrowed name) {
 
 namespace {
 
-using namespace wisp::facade;
+// 1. The standard library; 2. SQLAlchemy, pydantic, typing and the
+// package's own modules. Each row binds `name` to `module.attr`, or to the
+// module itself when there is no attribute.
+struct Import {
+  const char* name;
+  const char* module;
+  const char* attr;
+};
+constexpr Import kImports[] = {
+    {"os", "os", nullptr},
+    {"inspect", "inspect", nullptr},
+    {"wraps", "functools", "wraps"},
+    {"ContextVar", "contextvars", "ContextVar"},
+    {"contextmanager", "contextlib", "contextmanager"},
+    {"dataclass", "dataclasses", "dataclass"},
+    {"field", "dataclasses", "field"},
+    {"create_engine", "sqlalchemy", "create_engine"},
+    {"func_stat", "sqlalchemy", "func"},
+    {"text", "sqlalchemy", "text"},
+    {"DeclarativeBase", "sqlalchemy.orm", "DeclarativeBase"},
+    {"BaseModel", "pydantic", "BaseModel"},
+    {"Page", "wisp.db.query_runner", "Page"},
+    {"get_type_hints", "typing_extensions", "get_type_hints"},
+    {"Any", "typing", "Any"},
+    {"get_origin", "typing", "get_origin"},
+    {"Dict", "typing", "Dict"},
+    {"List", "typing", "List"},
+    {"Generic", "typing", "Generic"},
+    {"TypeVar", "typing", "TypeVar"},
+    {"get_args", "typing", "get_args"},
+    {"Callable", "typing", "Callable"},
+    {"Union", "typing", "Union"},
+    {"WispDbGateway", "wisp.db.db_gateway", "WispDbGateway"},
+    {"ParseMapper", "wisp.mapper.xml_reader", "ParseMapper"},
+    {"Select", "sqlalchemy.sql.selectable", "Select"},
+    {"Delete", "sqlalchemy.sql.dml", "Delete"},
+    {"Update", "sqlalchemy.sql.dml", "Update"},
+    {"delete_statement", "sqlalchemy", "delete"},
+    {"update_statement", "sqlalchemy", "update"},
+    {"select", "sqlalchemy", "select"},
+    {"insert_statement", "sqlalchemy", "insert"},
+    {"inspect_statement", "sqlalchemy", "inspect"},
+    {"is_result_class", "wisp.utils.class_probe", "is_result_class"},
+    {"get_base_type", "wisp.utils.class_probe", "get_base_type"},
+    {"is_container_type", "wisp.utils.class_probe", "is_container_type"},
+};
 
-void bind(Borrowed g, const char* name, const char* module, const char* attr) {
-  dict_set(g, name, import_attr(module, attr));
-}
-
-// 1. Standard library.
-void bind_stdlib(Borrowed g) {
-  dict_set(g, "os", import("os"));
-  dict_set(g, "inspect", import("inspect"));
-  bind(g, "wraps", "functools", "wraps");
-  bind(g, "ContextVar", "contextvars", "ContextVar");
-  bind(g, "contextmanager", "contextlib", "contextmanager");
-  bind(g, "dataclass", "dataclasses", "dataclass");
-  bind(g, "field", "dataclasses", "field");
-}
-
-// 2. SQLAlchemy, pydantic, typing and the package's own modules.
-void bind_libraries(Borrowed g) {
-  bind(g, "create_engine", "sqlalchemy", "create_engine");
-  bind(g, "func_stat", "sqlalchemy", "func");
-  bind(g, "text", "sqlalchemy", "text");
-  bind(g, "DeclarativeBase", "sqlalchemy.orm", "DeclarativeBase");
-  bind(g, "BaseModel", "pydantic", "BaseModel");
-  bind(g, "Page", "wisp.db.query_runner", "Page");
-  bind(g, "get_type_hints", "typing_extensions", "get_type_hints");
-  for (const char* name : {"Any", "get_origin", "Dict", "List", "Generic", "TypeVar", "get_args",
-                           "Callable", "Union"}) {
-    bind(g, name, "typing", name);
+void bind_imports(Borrowed g) {
+  for (const Import& row : kImports) {
+    dict_set(g, row.name, row.attr ? import_attr(row.module, row.attr) : import(row.module));
   }
-  bind(g, "WispDbGateway", "wisp.db.db_gateway", "WispDbGateway");
-  bind(g, "ParseMapper", "wisp.mapper.xml_reader", "ParseMapper");
-  bind(g, "Select", "sqlalchemy.sql.selectable", "Select");
-  bind(g, "Delete", "sqlalchemy.sql.dml", "Delete");
-  bind(g, "Update", "sqlalchemy.sql.dml", "Update");
-  bind(g, "delete_statement", "sqlalchemy", "delete");
-  bind(g, "update_statement", "sqlalchemy", "update");
-  bind(g, "select", "sqlalchemy", "select");
-  bind(g, "insert_statement", "sqlalchemy", "insert");
-  bind(g, "inspect_statement", "sqlalchemy", "inspect");
-  bind(g, "is_result_class", "wisp.utils.class_probe", "is_result_class");
-  bind(g, "get_base_type", "wisp.utils.class_probe", "get_base_type");
-  bind(g, "is_container_type", "wisp.utils.class_probe", "is_container_type");
-}
-
-void init_state() {
-  S.kw_engine =
-      names_tuple({"echo", "pool_size", "max_overflow", "pool_recycle", "pool_pre_ping"}).release();
-  S.kw_url = names_tuple({"username", "password", "host", "port", "database"}).release();
-  S.kw_database = names_tuple({"database"}).release();
-  S.kw_gateway = names_tuple({"mapper_dict", "data_source"}).release();
-  S.kw_xml_path = names_tuple({"xml_path"}).release();
-  S.kw_mark_decorated = names_tuple({"mark_decorated"}).release();
-  S.pool_size = Ref::check(PyLong_FromLong(10)).release();
-  S.max_overflow = Ref::check(PyLong_FromLong(30)).release();
-  S.pool_recycle = Ref::check(PyLong_FromLong(1800)).release();
 }
 
 // 8. The typed shape of a page result, for return annotations:
@@ -179,28 +180,20 @@ void bind_page_result(Borrowed g) {
   dict_set(g, "PageResult", cb.make_generic(tuple({typed_dict.get(), generic.get()})));
 }
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "wisp", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_wisp() {
-  return init_module(&module_def, [](Borrowed g) {
-    N = new Names();
-    init_state();
-    bind_stdlib(g);          // 1
-    bind_libraries(g);       // 2
-    make_sqlite_listeners(g);
-    bind_config(g);          // 3. DataSource, DBConfig, WispConfig
-    bind_selection_head(g);  // 4. get_current_db, switch_datasource
-    bind_mapper(g);          // 5. T, BaseMapper
-    bind_selection(g);       // 6. datasource_context, datasource, _decorate_class,
+WISP_MODULE(wisp, wisp::facade::names, g) {
+  bind_imports(g);           // 1, 2
+  bind_sqlite_listeners(g);  //    (no global: the listeners SQLite engines get)
+  bind_config(g);            // 3. DataSource, DBConfig, WispConfig
+  bind_selection_head(g);    // 4. get_current_db, switch_datasource
+  bind_mapper(g);            // 5. T, BaseMapper
+  bind_selection(g);         // 6. datasource_context, datasource, _decorate_class,
                              //    _create_wrapped_method, db_session
-    bind_transaction(g);     //    transaction
-    bind_decorators(g);      // 7. __combine_args, __combine_args_page, _prepare_sql,
+  bind_transaction(g);       //    transaction
+  bind_decorators(g);        // 7. __combine_args, __combine_args_page, _prepare_sql,
                              //    select_one, result_type_handle, select_list,
                              //    select_page, _sql_decorator, insert_list, insert,
                              //    delete, update
-    bind_page_result(g);     // 8. PageResult
-  });
+  bind_page_result(g);       // 8. PageResult
 }
