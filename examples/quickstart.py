@@ -11,6 +11,7 @@ file.
 """
 
 import argparse
+import asyncio
 import os
 import tempfile
 
@@ -19,8 +20,8 @@ from sqlalchemy.engine import make_url
 from sqlalchemy.exc import IntegrityError
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from wisp.wisp import (BaseMapper, DBConfig, Page, WispConfig, datasource, insert, select_list,
-                       select_one, switch_datasource)
+from wisp.wisp import (AsyncBaseMapper, BaseMapper, DBConfig, Page, WispConfig, datasource, insert,
+                       select_list, select_one, switch_datasource)
 
 MAPPERS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mappers")
 
@@ -46,6 +47,11 @@ class User(Base):
 class UserMapper(BaseMapper[User]):
     def search(self, min_age: int | None = None, cities: list | None = None,
                page: Page = None) -> list[User]: ...
+
+
+# The same mapper, awaited (the `async` extra): every method is a coroutine method.
+class AsyncUserMapper(AsyncBaseMapper[User]):
+    pass
 
 
 # SQL next to the function that runs it: the parameters fill #{...}, the return annotation
@@ -149,6 +155,10 @@ def main(server=None, url=None):
     show("names_from_age(30)", names_from_age(30))
     show("add_user('fay', 29)", add_user("fay", 29))
     show("names_from_age(0)", names_from_age(0))
+
+    title("awaited: the same call from a coroutine, on the data source's async engine")
+    show("await AsyncUserMapper().select_by_id(1)",
+         asyncio.run(AsyncUserMapper().select_by_id(1)))
 
     title("switch_datasource: the same calls on the data source 'archive'")
     with switch_datasource("archive"):

@@ -419,14 +419,19 @@ def auto_key(bind):
     return AUTO_KEY[bind.dialect.name]
 
 
-@pytest.fixture
-def users(engine):
-    """A `users` table with five rows, ages 10, 20, 30, 40, 50."""
+def make_users(engine):
+    """Makes a `users` table with five rows, ages 10, 20, 30, 40, 50, on `engine`."""
     with engine.begin() as c:
         c.execute(text(f"CREATE TABLE users (id {auto_key(engine)}, name VARCHAR(40) NOT NULL"
                        " UNIQUE, age INTEGER)"))
         c.execute(text("INSERT INTO users (name, age) VALUES (:name, :age)"),
                   [{"name": f"u{i}", "age": i * 10} for i in range(1, 6)])
+
+
+@pytest.fixture
+def users(engine):
+    """A `users` table with five rows, ages 10, 20, 30, 40, 50."""
+    make_users(engine)
     return engine
 
 
@@ -473,14 +478,15 @@ def wisp_registry():
     WispConfig, its registries and BaseMapper's attributes are as they were."""
     from wisp import wisp as facade
 
-    cfg, mapper = facade.WispConfig, facade.BaseMapper
+    cfg, mapper, amapper = facade.WispConfig, facade.BaseMapper, facade.AsyncBaseMapper
     registry, mappers = cfg.datasource, cfg.wisp_mapper_dict
     saved = (cfg._instance, cfg._initialized, cfg.raw_sql, dict(registry), dict(mappers),
              mapper.datasource, mapper.default_key, mapper.raw_sql)
     cfg._instance, cfg._initialized, cfg.raw_sql = None, False, False
     registry.clear()
     mappers.clear()
-    mapper.datasource, mapper.default_key, mapper.raw_sql = None, None, False
+    for m in (mapper, amapper):
+        m.datasource, m.default_key, m.raw_sql = None, None, False
     token = facade.datasource_context.set(None)
     yield facade
     facade.datasource_context.reset(token)
@@ -492,4 +498,27 @@ def wisp_registry():
     mappers.update(saved[4])
     cfg.datasource, cfg.wisp_mapper_dict = registry, mappers
     cfg._instance, cfg._initialized, cfg.raw_sql = saved[:3]
-    mapper.datasource, mapper.default_key, mapper.raw_sql = saved[5:]
+    for m in (mapper, amapper):
+        m.datasource, m.default_key, m.raw_sql = saved[5:]
+
+
+@pytest.fixture
+def arun(wisp_registry):
+    """Runs coroutines on one event loop for the whole test (`arun(coro)`). Before the loop
+    closes, the registry's engines are disposed in the loop, which closes the connections of
+    their async engines there."""
+    import asyncio
+
+    from sqlalchemy.util import greenlet_spawn
+
+    runner = asyncio.Runner()
+
+    def dispose_all():
+        for entry in wisp_registry.WispConfig.datasource.values():
+            entry["db"].dispose()
+
+    yield runner.run
+    try:
+        runner.run(greenlet_spawn(dispose_all))
+    finally:
+        runner.close()

@@ -5,6 +5,7 @@ calls, failing ones included, repeated until the interpreter's counters settle
 To cover a module, add a builder to MODULES: it gets a scratch folder and an
 SQLite engine with a `users` table, and returns (name, call) pairs."""
 
+import asyncio
 import ctypes
 import inspect
 import itertools
@@ -404,7 +405,53 @@ def mapper_calls(wisp, tmp_path, engine):
             wisp.transaction(savepoint=True)(mapper.insert)({"name": "t2"})
             raise LookupError
 
-    return [(name, installed(call)) for name, call in [
+    def async_user_mapper():
+        class UserMapper(wisp.AsyncBaseMapper[User]):  # the namespace UserMapper, awaited
+            async def find(self, min_age, page: wisp.Page) -> list[UserDC]: ...
+
+            async def missing(self): ...
+
+        return UserMapper()
+
+    async_mapper = async_user_mapper()
+
+    @wisp.select_list("SELECT name FROM users WHERE age >= #{age}")
+    async def names_from(age: int) -> list[str]: ...
+
+    async def awaited_calls():
+        await async_mapper.find(20)
+        await async_mapper.select_by_id(1)
+        await names_from(age=10)
+        async with wisp.transaction("main"):
+            await async_mapper.insert({"name": "a1", "age": 1})
+            async with wisp.async_db_session() as session:
+                await session.execute(text("SELECT 1"))
+            raise LookupError
+
+    async def awaited_failures():
+        with pytest.raises(NotImplementedError):
+            await async_mapper.missing()
+        with pytest.raises(TypeError):
+            await names_from(bogus=1)
+        names_from(age=1).close()  # never awaited
+        raise LookupError
+
+    def awaited(make):  # on one loop: its async engine, and aiosqlite's thread, made once
+        return lambda: EVENT_LOOP.run(make())
+
+    def installed_async(call):
+        def run():
+            saved = wisp.AsyncBaseMapper.datasource, wisp.AsyncBaseMapper.default_key
+            wisp.AsyncBaseMapper.datasource, wisp.AsyncBaseMapper.default_key = registry, "main"
+            try:
+                call()
+            finally:
+                wisp.AsyncBaseMapper.datasource, wisp.AsyncBaseMapper.default_key = saved
+        return installed(run)
+
+    return [("awaited calls", installed_async(fails(LookupError, awaited(awaited_calls)))),
+            ("awaited failures", installed_async(fails(LookupError, awaited(awaited_failures)))),
+            ] + [(name, installed(call)) for name, call in [
         ("mapped method", ok(lambda: mapper.find(20))),
         ("savepoints", fails(LookupError, savepoints_in_a_failing_transaction)),
         ("mapped page", ok(lambda: mapper.find(page=wisp.Page(1, 2), min_age=0))),
@@ -432,6 +479,16 @@ MODULES = {
     "wisp._rt_probe": probe_calls,
     "wisp.wisp": facade_calls,
 }
+
+
+# The loop the awaited calls of the loop run on, for the whole module.
+EVENT_LOOP = asyncio.Runner()
+
+
+@pytest.fixture(scope="module", autouse=True)
+def event_loop_closed_at_the_end():
+    yield
+    EVENT_LOOP.close()
 
 
 @pytest.fixture

@@ -202,12 +202,12 @@ def test_threads_and_tasks_keep_their_own_levels(w):
 
 
 def test_transaction_object(w):
-    async def coroutine():
-        pass
+    async def rows():  # an async generator: its body would run after the transaction
+        yield 1
 
     for call, error, message in [(lambda: w.transaction(5), TypeError, "Argument 'name' has incorrect type"),
                                  (lambda: w.transaction()(5), TypeError, "decorates a function, not int"),
-                                 (lambda: w.transaction()(coroutine), TypeError, "does not decorate async"),
+                                 (lambda: w.transaction()(rows), TypeError, "does not decorate async generator"),
                                  (lambda: w.transaction().__exit__(None, None, None), RuntimeError, "not entered"),
                                  (lambda: w.transaction("nowhere").__enter__(), ValueError, "Unknown data source")]:
         with pytest.raises(error, match=message):

@@ -25,7 +25,7 @@ def revealed(tmp_path_factory):
         source = f.read().splitlines()
     found = {}
     for line, kind, text in re.findall(r":(\d+): (note|error): (.*)", out):
-        code = source[int(line) - 1]
+        code = source[int(line) - 1].strip()
         if text.startswith("Revealed type is "):
             shown = text[len('Revealed type is "'):-1].replace("builtins.", "")
             found[code[len("reveal_type("):-1]] = re.sub(r"Union\[(.*), None\]", r"\1 | None", shown)
@@ -57,3 +57,16 @@ def test_mapper_methods_see_the_model_type(revealed):
         "example.User | None", "list[example.User]", "str | None", "dict[str, Any] | None",
         "object", "example.User | None", "list[example.User]"]
     assert [code for code in revealed if code.startswith("reveal_type(UserMapper")] == []
+
+
+def test_awaited_calls_see_the_same_types(revealed):
+    page = ("TypedDict(wisp.wisp.PageResult, {'pageNum': int, 'pageSize': int, 'total': int, "
+            "'list': list[example.User]})")
+    assert [revealed.get(k) for k in (
+        "async_gateway", "async_session", "await AsyncUserMapper().select_by_id(1)",
+        "await AsyncUserMapper().select_all()", "await AsyncUserMapper().select_one(select(User.name))",
+        "await AsyncUserMapper().find(\"ann\")", "await find_name_async(1)",
+        "await users_page_async(Page(1, 10))", "await checkout_async(1)")] == [
+        "wisp.db.db_gateway.WispDbGateway", "sqlalchemy.ext.asyncio.session.AsyncSession",
+        "example.User | None", "list[example.User]", "str | None", "example.User | None",
+        "str | None", page, "bool"]

@@ -98,14 +98,15 @@ fi
 echo "== install into a fresh environment (--no-index)"
 wheelhouse="$root/build/wheelhouse/py$ver"
 mkdir -p "$wheelhouse"
-pip_q "$tools/bin/python" download -d "$wheelhouse" "$wheel"
+# With the async extra: the quickstart awaits a call too.
+pip_q "$tools/bin/python" download -d "$wheelhouse" "$wheel[async]"
 rm -f "$wheelhouse"/wisp-*.whl
 fresh=$(mktemp -d)
 trap 'rm -rf "$fresh"' EXIT
 "$py" -m venv "$fresh/venv"
 # Nothing but the wheelhouse: no index, no configured links, no cache.
 PIP_CONFIG_FILE=/dev/null PIP_FIND_LINKS="$wheelhouse" PIP_NO_CACHE_DIR=1 \
-  pip_q "$fresh/venv/bin/python" install --no-index "$wheel"
+  pip_q "$fresh/venv/bin/python" install --no-index "$wheel[async]"
 (cd "$fresh" && "$fresh/venv/bin/python" "$root/tools/check_dist.py" installed \
   "$root/examples/quickstart.py")
 

@@ -26,7 +26,7 @@ stamp="$venv/.wisp-installed"
 if [ ! -e "$stamp" ] || [ -n "$(find wisp runtime CMakeLists.txt pyproject.toml -newer "$stamp" \
     -print -quit)" ]; then
   echo "== installing wisp into $venv (the first build takes a minute or two)" >&2
-  pip_q "$venv/bin/python" install "$root[postgresql]" -Cbuild-dir="$root/build/quickstart-py$ver" >&2
+  pip_q "$venv/bin/python" install "$root[postgresql,async]" -Cbuild-dir="$root/build/quickstart-py$ver" >&2
   touch "$stamp"
 fi
 # Run from outside the source tree, so that the installed package is imported.

@@ -81,6 +81,13 @@ if "$venv/bin/python" -c 'import sys, sqlalchemy.util._has_cython as c; sys.exit
   DISABLE_SQLALCHEMY_CEXT=1 pip install --force-reinstall --no-deps --no-binary sqlalchemy \
     "sqlalchemy==$sqla"
 fi
+# The same holds for greenlet (the async extra): its wheel is built for the
+# release interpreter. Built from source for the debug one, once.
+greenlet_dir=$("$venv/bin/python" -c 'import greenlet, os; print(os.path.dirname(greenlet.__file__))')
+if ! nm -D "$greenlet_dir"/_greenlet*.so | grep -qE ' U _Py_(RefTotal|IncRefTotal|NegativeRefcount)$'; then
+  greenlet_version=$("$venv/bin/python" -c 'import greenlet; print(greenlet.__version__)')
+  pip install --force-reinstall --no-deps --no-binary greenlet "greenlet==$greenlet_version"
+fi
 # Modules compiled without Py_DEBUG would not count their references.
 symbols=$(nm -D "$venv"/lib/python*/site-packages/wisp/libwisp_rt.so)
 if ! grep -qE ' U _Py_(RefTotal|IncRefTotal|NegativeRefcount)$' <<<"$symbols"; then

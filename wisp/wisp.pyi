@@ -6,7 +6,7 @@ import inspect as inspect
 import os as os
 import weakref
 from collections.abc import Callable as _Callable
-from contextlib import AbstractContextManager
+from contextlib import AbstractAsyncContextManager, AbstractContextManager
 from contextlib import contextmanager as contextmanager
 from contextvars import ContextVar as ContextVar
 from dataclasses import dataclass as dataclass
@@ -25,6 +25,7 @@ from typing import Union as Union
 from typing import get_args as get_args
 from typing import get_origin as get_origin
 from typing import overload
+from collections.abc import Coroutine as _Coroutine
 
 from pydantic import BaseModel as BaseModel
 from sqlalchemy import create_engine as create_engine
@@ -37,6 +38,7 @@ from sqlalchemy import text as text
 from sqlalchemy import update as update_statement
 from sqlalchemy import TextClause
 from sqlalchemy.orm import DeclarativeBase as DeclarativeBase
+from sqlalchemy.ext.asyncio import AsyncSession
 from sqlalchemy.orm import Session
 from sqlalchemy.sql.dml import Delete as Delete
 from sqlalchemy.sql.dml import Update as Update
@@ -236,6 +238,16 @@ class transaction:
         exc_value: BaseException | None,
         traceback: TracebackType | None,
     ) -> bool: ...
+    # `async with`: the same block, each step awaited; the gateway is the one over the
+    # data source's async engine.
+    async def __aenter__(self) -> WispDbGateway: ...
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> bool: ...
+    # A function or an async def: the transaction encloses each call, awaited or not.
     def __call__(self, func: _F) -> _F: ...
 
 # The page of rows a paged query gives. As the return annotation of a select_page function
@@ -249,6 +261,18 @@ class PageResult(TypedDict, Generic[_Row]):
 # The statement decorators return the function they decorate with its declared signature;
 # a select_page function returns a page, whose rows its annotation names.
 class _PageDecorator(Protocol):
+    @overload
+    def __call__(
+        self, func: Callable[_P, _Coroutine[Any, Any, PageResult[_Row]]]
+    ) -> Callable[_P, _Coroutine[Any, Any, PageResult[_Row]]]: ...
+    @overload
+    def __call__(
+        self, func: Callable[_P, _Coroutine[Any, Any, builtins.list[_Row]]]
+    ) -> Callable[_P, _Coroutine[Any, Any, PageResult[_Row]]]: ...
+    @overload
+    def __call__(
+        self, func: Callable[_P, _Coroutine[Any, Any, Any]]
+    ) -> Callable[_P, _Coroutine[Any, Any, PageResult[Any]]]: ...
     @overload
     def __call__(self, func: Callable[_P, PageResult[_Row]]) -> Callable[_P, PageResult[_Row]]: ...
     @overload
@@ -301,3 +325,74 @@ def delete(sql: str) -> Callable[[_F], _F]:
 
 def update(sql: str) -> Callable[[_F], _F]:
     """decorator update by raw sql"""
+
+# The async surface (the `async` extra). An async def decorated by any statement decorator,
+# by datasource or by transaction stays a coroutine function with its declared signature.
+
+def async_db_session(name: str | None = None) -> AbstractAsyncContextManager[AsyncSession]:
+    """An AsyncSession of the data source `name` (the one in force when None), for
+    `async with`: committed when the block ends normally, rolled back when it raises,
+    closed always. The selection in force is not changed."""
+
+# BaseMapper awaited: ``class UserMapper(AsyncBaseMapper[User])``; a method a subclass
+# declares by its signature alone (``async def find(self, name: str) -> User | None: ...``)
+# runs the mapper XML statement of the same name.
+class AsyncBaseMapper(Generic[T]):
+    datasource: ClassVar[dict[str, dict[str, Any]] | None]
+    default_key: ClassVar[str | None]
+    raw_sql: ClassVar[bool]
+    _sig_cache: ClassVar[
+        weakref.WeakKeyDictionary[type, dict[str, tuple[weakref.ref[Any], inspect.Signature]]]
+    ]
+    @classmethod
+    def _BaseMapper__type_parameter(cls) -> type[T]: ...
+    @staticmethod
+    def _BaseMapper__exclude_pk(pk_name: str | None, data_dict: dict[str, Any]) -> dict[str, Any]: ...
+    @classmethod
+    def _get_auto_pk(cls, model_class: type[DeclarativeBase]) -> str | None: ...
+    def _convert_data(
+        self, data: T | BaseModel | dict[str, Any], model_class: type[T], exclude_pk: bool = True
+    ) -> dict[str, Any]: ...
+    @classmethod
+    def _BaseMapper__session(cls) -> WispDbGateway: ...
+    @property
+    def session(self) -> WispDbGateway: ...
+    @classmethod
+    def db_session(
+        cls, datasource_name: str | None = None
+    ) -> AbstractAsyncContextManager[AsyncSession]: ...
+    @classmethod
+    def switch_datasource(cls, datasource_name: str) -> AbstractAsyncContextManager[WispDbGateway]: ...
+    async def add(self, data: T) -> None: ...
+    async def add_all(self, data: list[T]) -> None: ...
+    async def save_batch(self, data: list[T | BaseModel | dict[str, Any]]) -> None: ...
+    async def insert(self, data: T | BaseModel | dict[str, Any]) -> object | None: ...
+    async def delete_by_id(self, id: object) -> int: ...
+    async def delete(self, del_statement: Delete) -> int: ...
+    async def update_by_id(self, data: dict[str, Any], selective: bool = False) -> int: ...
+    async def update(self, update_stat: Update, data: dict[str, Any] | None = None) -> int: ...
+    async def bulk_update_mappings(
+        self, table_model: type[Any] | None = None, data_list: list[dict[str, Any]] | None = None
+    ) -> None: ...
+    async def select_page_by_orm(self, statement: Select[Any], page: Page = ...) -> dict[str, Any]: ...
+    async def select_page_by_sql(
+        self, sql_str: str, sql_param: dict[str, Any] | None = None, page: Page = ...
+    ) -> dict[str, Any]: ...
+    async def select_all_by_sql(
+        self, sql_str: str, sql_param: dict[str, Any] | None = None
+    ) -> list[dict[str, Any]]: ...
+    def _use_orm2(self, statement: Select[Any]) -> bool: ...
+    @overload
+    async def select_all(self, statement: None = None) -> list[T]: ...
+    @overload
+    async def select_all(self, statement: Select) -> list[Any]: ...
+    @overload
+    async def select_one(self, statement: None = None) -> T | None: ...
+    @overload
+    async def select_one(self, statement: Select[tuple[_R]]) -> _R | None: ...
+    @overload
+    async def select_one(self, statement: Select[_R]) -> _R | None: ...
+    @overload
+    async def select_one(self, statement: Select) -> dict[str, Any] | None: ...
+    async def select_by_id(self, id: object) -> T | None: ...
+    def __getattribute__(self, name: str) -> Any: ...

@@ -159,6 +159,11 @@ Def& Def::generator() {
   return *this;
 }
 
+Def& Def::coroutine() {
+  coroutine_ = true;
+  return *this;
+}
+
 Def& Def::param(const char* name, Kind kind) {
   params_.push_back(P{name, kind, Ref(), Check::Auto, Ref()});
   return *this;
@@ -240,6 +245,7 @@ const Code* Def::code() {
   c->entry = entry_ ? entry_ : entry_with_slots;
   c->doc = doc_;
   c->generator = generator_;
+  c->coroutine = coroutine_;
   for (size_t i = 0; i < params_.size(); ++i) {
     P& p = params_[i];
     bool nullable = p.default_value.get() == Py_None;
@@ -481,6 +487,47 @@ PyObject* entry_with_slots(PyObject* self, PyObject* const* args, size_t nargsf,
     Slots slots{f->code->params.size()};
     detail::bind_arguments(f, reinterpret_cast<unsigned char*>(slots.data), args, nargsf, kwnames);
     return detail::check_return(f, f->code->impl(f, slots.data));
+  });
+}
+
+// A coroutine twin's call: the arguments bound as the target binds them,
+// then handed on, as a call of the target would pass them, to the twin's
+// start.
+PyObject* twin_entry(PyObject* self, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) noexcept {
+  auto* f = reinterpret_cast<FunctionObject*>(self);
+  return guard([&] {
+    RecursionLevel level;
+    const Code* c = f->code;
+    Slots slots{c->params.size()};
+    auto* base = reinterpret_cast<unsigned char*>(slots.data);
+    detail::bind_arguments(f, base, args, nargsf, kwnames);
+    auto slot = [&](const ParamInfo& p) -> Ref& { return *reinterpret_cast<Ref*>(base + p.offset); };
+    Ref positional = new_list();
+    Ref keywords = new_dict();
+    for (const ParamInfo& p : c->params) {
+      switch (p.kind) {
+        case Kind::PosOnly:
+        case Kind::PosOrKw:
+          list_append(positional, slot(p));
+          break;
+        case Kind::VarPos:
+          for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(slot(p).get()); ++i) {
+            list_append(positional, PyTuple_GET_ITEM(slot(p).get(), i));
+          }
+          break;
+        case Kind::KwOnly:
+          dict_set(keywords, p.name, slot(p));
+          break;
+        case Kind::VarKw:
+          check(PyDict_Update(keywords.get(), slot(p).get()));
+          break;
+      }
+    }
+    Ref call_args = Ref::check(PyList_AsTuple(positional.get()));
+    Ref target = Ref::borrow(f->closure);  // held: the start runs Python code
+    if (!target) raise(PyExc_SystemError, "wisp: a coroutine twin without its target");
+    return c->start(f, target, call_args, keywords);
   });
 }
 
@@ -789,7 +836,8 @@ Ref build_code(FunctionObject* f) {
   for (const ParamInfo& p : c->params) {
     if (p.kind == Kind::KwOnly) list_append(names, p.name);
   }
-  int flags = CO_OPTIMIZED | CO_NEWLOCALS | (c->generator ? CO_GENERATOR : 0);
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS | (c->generator ? CO_GENERATOR : 0) |
+              (c->coroutine ? CO_COROUTINE : 0);
   if (c->var_pos >= 0) {
     list_append(names, c->params[size_t(c->var_pos)].name);
     flags |= CO_VARARGS;
@@ -873,6 +921,44 @@ PyTypeObject make_function_type() {
 }  // namespace
 
 PyTypeObject FunctionType = make_function_type();
+
+Ref coroutine_twin(Borrowed target, Borrowed qualname, TwinStart start) {
+  if (!is_function(target)) {
+    raise(PyExc_TypeError, "coroutine_twin: the target is no function of this runtime");
+  }
+  auto* t = reinterpret_cast<FunctionObject*>(target.get());
+  // One Code per target Code and start, made on first use and kept (as
+  // every Code is) for the life of the process.
+  static std::vector<std::pair<std::pair<const Code*, TwinStart>, const Code*>> made;
+  const Code* code = nullptr;
+  for (const auto& entry : made) {
+    if (entry.first.first == t->code && entry.first.second == start) code = entry.second;
+  }
+  if (!code) {
+    auto twin = std::make_unique<Code>(*t->code);
+    Py_INCREF(twin->qualname);
+    twin->impl = nullptr;
+    twin->entry = twin_entry;
+    twin->generator = false;
+    twin->coroutine = true;
+    twin->ret_check = Check::Any;
+    twin->start = start;
+    code = twin.release();
+    made.push_back({{t->code, start}, code});
+  }
+  Ref annotations = t->annotations ? Ref::check(PyDict_Copy(t->annotations)) : Ref();
+  Ref f = new_function(code, t->globals, qualname, target, t->defaults, t->kwdefaults,
+                       annotations);
+  auto* fo = reinterpret_cast<FunctionObject*>(f.get());
+  Py_XSETREF(fo->doc, Py_XNewRef(t->doc));
+  return f;
+}
+
+Borrowed twin_target(Borrowed func) {
+  if (!is_function(func)) return Borrowed();
+  auto* f = reinterpret_cast<FunctionObject*>(func.get());
+  return f->code->start ? Borrowed(f->closure) : Borrowed();
+}
 
 Ref new_function(const Code* code, Borrowed globals, Borrowed qualname, Borrowed closure,
                  Borrowed defaults, Borrowed kwdefaults, Borrowed annotations) {

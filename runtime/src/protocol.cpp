@@ -139,6 +139,14 @@ Ref contextvar_set(Borrowed var, Borrowed value) {
   return call_method(var, intern("set"), {value.get()});
 }
 
+void contextvar_reset(Borrowed var, Borrowed token) {
+  if (PyContextVar_CheckExact(var.get())) {
+    check(PyContextVar_Reset(var, token));
+    return;
+  }
+  call_method(var, intern("reset"), {token.get()});
+}
+
 // ---------------------------------------------------------------------------
 // Attributes
 
@@ -489,7 +497,7 @@ bool set_up_only(std::string_view op) {
 
 }  // namespace
 
-bool declared_by_signature_only(Borrowed func) {
+bool declared_by_signature_only(Borrowed func, bool coroutine) {
   Ref fn = Ref::borrow(func.get());
   if (PyMethod_Check(fn.get())) {
     fn = Ref::borrow(PyMethod_GET_FUNCTION(fn.get()));
@@ -500,7 +508,9 @@ bool declared_by_signature_only(Borrowed func) {
   if (!PyFunction_Check(fn.get())) return false;
   Ref code = Ref::borrow(PyFunction_GET_CODE(fn.get()));
   const int flags = reinterpret_cast<PyCodeObject*>(code.get())->co_flags;
-  if (flags & (CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE)) {
+  const bool is_coroutine = (flags & CO_COROUTINE) != 0;
+  if ((flags & (CO_GENERATOR | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE)) ||
+      (is_coroutine && !coroutine)) {
     return false;
   }
   // What is left after the set-up is either RETURN_CONST None (3.12, 3.13)
@@ -510,13 +520,21 @@ bool declared_by_signature_only(Borrowed func) {
   Ref it = iterate(call(get_instructions, {code.get()}));
   PyObject* opname = intern("opname");
   PyObject* argval = intern("argval");
-  int step = 0;  // 0: nothing yet, 1: None loaded, 2: None returned
+  // 0: nothing yet, 1: None loaded, 2: None returned; a coroutine's code
+  // then holds the handler that turns a StopIteration into RuntimeError
+  // (3: its first instruction seen, 4: all of it).
+  int step = 0;
   while (Ref ins = iter_next(it)) {
     Ref name = getattr(ins, opname);
     if (!PyUnicode_Check(name.get())) return false;
     std::string_view op = utf8(name);
     if (set_up_only(op)) continue;
-    if (step == 0 && (op == "RETURN_CONST" || op == "LOAD_CONST")) {
+    if (is_coroutine && step == 0 && (op == "RETURN_GENERATOR" || op == "POP_TOP")) continue;
+    if (is_coroutine && step == 2 && op == "CALL_INTRINSIC_1") {
+      step = 3;
+    } else if (is_coroutine && step == 3 && op == "RERAISE") {
+      step = 4;
+    } else if (step == 0 && (op == "RETURN_CONST" || op == "LOAD_CONST")) {
       if (getattr(ins, argval).get() != Py_None) return false;
       step = op == "RETURN_CONST" ? 2 : 1;
     } else if (step == 1 && op == "RETURN_VALUE") {
@@ -525,7 +543,7 @@ bool declared_by_signature_only(Borrowed func) {
       return false;
     }
   }
-  return step == 2;
+  return step == 2 || step == 4;
 }
 
 }  // namespace wisp

@@ -3,8 +3,8 @@
 from sqlalchemy import select
 from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
 
-from wisp.wisp import (BaseMapper, Page, PageResult, select_list, select_one, select_page,
-                       transaction)
+from wisp.wisp import (AsyncBaseMapper, BaseMapper, Page, PageResult, async_db_session,
+                       select_list, select_one, select_page, transaction)
 
 
 class Base(DeclarativeBase):
@@ -61,3 +61,33 @@ reveal_type(users_like)
 reveal_type(users_like("a%")["list"])
 reveal_type(checkout)
 find_name("3")
+
+
+class AsyncUserMapper(AsyncBaseMapper[User]):
+    async def find(self, name: str) -> User | None: ...
+
+
+@select_one("SELECT name FROM users WHERE id = #{id}")
+async def find_name_async(id: int) -> str | None: ...
+
+
+@select_page("SELECT id FROM users")
+async def users_page_async(page: Page) -> list[User]: ...
+
+
+@transaction("main")
+async def checkout_async(order_id: int) -> bool: ...
+
+
+async def awaited() -> None:
+    async with transaction() as async_gateway:
+        reveal_type(async_gateway)
+    async with async_db_session() as async_session:
+        reveal_type(async_session)
+    reveal_type(await AsyncUserMapper().select_by_id(1))
+    reveal_type(await AsyncUserMapper().select_all())
+    reveal_type(await AsyncUserMapper().select_one(select(User.name)))
+    reveal_type(await AsyncUserMapper().find("ann"))
+    reveal_type(await find_name_async(1))
+    reveal_type(await users_page_async(Page(1, 10)))
+    reveal_type(await checkout_async(1))

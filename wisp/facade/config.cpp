@@ -49,6 +49,10 @@ bool sqlite_uri(Borrowed path) {
   return contains(query, names->uri);
 }
 
+}  // namespace
+
+namespace wisp::facade {
+
 // Whether SQLAlchemy keeps the database of `url` in its connection: it
 // picks a pool other than a QueuePool for it (SQLite in memory, by whatever
 // URL says so).
@@ -58,6 +62,10 @@ bool held_in_connection(Borrowed url) {
   Ref queue_pool = import_attr("sqlalchemy.pool", "QueuePool");
   return check(PyObject_IsSubclass(pool_class.get(), queue_pool.get())) == 0;
 }
+
+}  // namespace wisp::facade
+
+namespace {
 
 // The URL of a PostgreSQL record, driven by psycopg:
 //
@@ -121,8 +129,11 @@ Ref engine_url(Borrowed record, bool* memory) {
 // connection: SQLAlchemy keeps one connection per thread for it, a pool that
 // has no overflow, and recycling that connection would drop the database.
 // Such an engine gets only the options that keep it, and those the record
-// sets.
-Ref engine_options(Borrowed record, Borrowed echo, bool memory) {
+// sets. (Also the async engines' options, for an engine made elsewhere:
+// `record` None.)
+}  // namespace
+
+Ref wisp::facade::engine_options(Borrowed record, Borrowed echo, bool memory) {
   Ref pool_size = Ref::check(PyLong_FromLong(10)), max_overflow = Ref::check(PyLong_FromLong(30)),
       pool_recycle = Ref::check(PyLong_FromLong(1800));
   const std::pair<PyObject*, PyObject*> defaults[] = {{names->echo, echo.get()},
@@ -142,11 +153,16 @@ Ref engine_options(Borrowed record, Borrowed echo, bool memory) {
   return options;
 }
 
-// create_engine(url, **options)
+namespace {
+
+// create_engine(url, **options); the options are kept for the engine's
+// async twins.
 Ref new_engine(Borrowed globals, Borrowed url, Borrowed options) {
   Ref create_engine = global(globals, names->create_engine);
   Ref args = tuple({url.get()});
-  return Ref::check(PyObject_Call(create_engine.get(), args.get(), options.get()));
+  Ref engine = Ref::check(PyObject_Call(create_engine.get(), args.get(), options.get()));
+  remember_engine(engine, options);
+  return engine;
 }
 
 // registry[name] = {"db": engine, "db_gateway": WispDbGateway(...), "mapper_dict": ...}
@@ -346,6 +362,16 @@ Ref config_new(FunctionObject* f, NewArgs& a) {
   return getattr(a.cls, names->instance);
 }
 
+// AsyncBaseMapper reads the registry, the primary name and the echo switch
+// where BaseMapper does: on its own class. They are published to it too.
+void publish_to_async_mapper(Borrowed globals, Borrowed base_mapper) {
+  Ref async_mapper = dict_get_ref(globals, names->AsyncBaseMapper);
+  if (!async_mapper) return;
+  for (PyObject* name : {names->datasource, names->default_key, names->raw_sql}) {
+    setattr(async_mapper, name, getattr(base_mapper, name));
+  }
+}
+
 // def __init__(self, db_config: "DBConfig", *, mapper_errors: "str" = "raise",
 //              quiet: "bool" = False)
 //
@@ -389,6 +415,7 @@ Ref config_init(FunctionObject* f, InitArgs& a) {
   setattr(base_mapper, names->datasource, getattr(a.self, names->datasource));
   setattr(base_mapper, names->default_key, getattr(a.db_config, names->primary));
   setattr(base_mapper, names->raw_sql, getattr(a.self, names->raw_sql));
+  publish_to_async_mapper(f->globals, base_mapper);
   setattr(getattr(a.self, names->class_), names->initialized, Py_True);
   return none();
 }

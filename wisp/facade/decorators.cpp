@@ -290,7 +290,7 @@ Prepared prepare_sql(Borrowed globals, Borrowed sql_str, Borrowed params) {
   Ref db = call(global(globals, names->get_current_db));
   Ref entry = registry_entry(globals, mapper_attr(globals, names->datasource), db);
   Prepared out;
-  out.gateway = getitem(entry, names->db_gateway);
+  out.gateway = gateway_of(globals, entry);
   entry.reset();
   Ref to_prepared = getattr(global(globals, names->ParseMapper), names->to_prepared_statement);
   Ref statement = call(to_prepared, {sql_str.get(), params.get()});
@@ -583,6 +583,8 @@ template <Def** Wrapper>
 Ref decorator(FunctionObject* f, DecoratorArgs& a) {
   const DecoratorVars v = captured<DecoratorVars>(f);
   Ref wrapper = (*Wrapper)->closure(f, WrapperVars{v.sql_str, v.sql_type, a.func});
+  // An async def gets a coroutine function that runs the same wrapper.
+  if (is_coroutine_function(f->globals, a.func)) return async_shell(f, a.func, wrapper);
   return apply_wraps(global(f, names->wraps), a.func, wrapper);
 }
 

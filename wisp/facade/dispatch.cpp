@@ -70,10 +70,13 @@ struct WrapperVars {
   // Whether attr's body is its signature alone, and the code object that
   // answer was worked out from (null until a call finds no statement).
   Ref stub, stub_code;
+  // What a call without a statement calls (attr, or for an async mapper a
+  // callable awaiting attr's coroutine), and whether attr is an async def.
+  Ref call, coroutine;
   static auto fields() {
     return wisp::fields(&WrapperVars::self, &WrapperVars::name, &WrapperVars::class_name,
                         &WrapperVars::attr, &WrapperVars::plan, &WrapperVars::stub,
-                        &WrapperVars::stub_code);
+                        &WrapperVars::stub_code, &WrapperVars::call, &WrapperVars::coroutine);
   }
 };
 
@@ -95,7 +98,7 @@ bool declared_without_body(FunctionObject* f, Borrowed attr) {
   Ref code = PyFunction_Check(func.get()) ? Ref::borrow(PyFunction_GetCode(func.get())) : none();
   WrapperVars& v = captured<WrapperVars>(f);
   if (v.stub_code.get() == code.get()) return v.stub.get() == Py_True;
-  bool stub = declared_by_signature_only(func);
+  bool stub = declared_by_signature_only(func, v.coroutine.get() == Py_True);
   WrapperVars& now = captured<WrapperVars>(f);  // the call above ran Python code
   now.stub = boolean(stub);
   now.stub_code = std::move(code);
@@ -231,8 +234,7 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   if (!parser) {
     if (declared_without_body(f, v.attr)) raise_no_statement(mapper_dict, v);
     mapper_dict.reset();
-    PyObject* kwargs = PyDict_GET_SIZE(a.kwargs.get()) ? a.kwargs.get() : nullptr;
-    return Ref::check(PyObject_Call(v.attr.get(), a.args.get(), kwargs));
+    return call_with(v.call, a.args, a.kwargs);
   }
   mapper_dict.reset();
   refuse_surplus(v.plan, a.args, a.kwargs, v.attr);
@@ -243,7 +245,7 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   if (shape.paged && bound.page.get() == Py_None) {
     bound.page = default_page(f->globals);
   }
-  Ref gateway = getitem(entry, names->db_gateway);
+  Ref gateway = gateway_of(f->globals, entry);
   Ref result = call_method_kw(gateway, names->execute_sql,
                               {v.name.get(), v.class_name.get(), bound.params.get(),
                                bound.page.get(), shape.return_type.get()},
@@ -311,8 +313,14 @@ Ref cached_signature(FunctionObject* f, Borrowed base, Borrowed cls, Borrowed na
 struct GetattributeArgs {
   Ref self, name;
 };
-Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
-  Ref base = global(f, names->BaseMapper);
+
+// The lookup both mappers share: `base_name` names the class (BaseMapper,
+// AsyncBaseMapper) whose super() lookup is the next. The async mapper wraps
+// only coroutine functions (a sync callable is handed out as it is), in a
+// coroutine function that runs the same wrapper in the bridge.
+Ref dispatch_getattribute(FunctionObject* f, GetattributeArgs& a, PyObject* base_name,
+                          bool is_async) {
+  Ref base = global(f, base_name);
   ForeignLookup counted(
       PyType_Check(base.get()) &&
       !PyType_IsSubtype(Py_TYPE(a.self.get()), reinterpret_cast<PyTypeObject*>(base.get())));
@@ -327,6 +335,7 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   }
   Ref attr = super_getattribute(base, a.self, a.name);
   if (is_private || !PyCallable_Check(attr.get())) return attr;
+  if (is_async && !is_coroutine_function(f->globals, attr)) return attr;
 
   Ref cache = object_getattribute_opt(a.self, names->wrapper_cache);
   if (!cache) {
@@ -338,24 +347,35 @@ Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
   Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self.get())));
   Ref class_name = getattr(cls, names->dunder_name);
   Ref plan = parameter_plan(cached_signature(f, base, cls, a.name, attr));
-  Ref inner =
-      wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan, none(), Ref()});
-  Ref wrapped = apply_wraps(global(f, names->wraps), attr, inner);
+  Ref call = is_async ? awaiting(f, attr) : attr;
+  Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan, none(),
+                                                  Ref(), call, boolean(is_async)});
+  Ref wrapped = is_async ? async_shell(f, attr, inner)
+                         : apply_wraps(global(f, names->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
   return wrapped;
+}
+
+Ref getattribute(FunctionObject* f, GetattributeArgs& a) {
+  return dispatch_getattribute(f, a, names->BaseMapper, false);
+}
+
+Ref async_getattribute(FunctionObject* f, GetattributeArgs& a) {
+  return dispatch_getattribute(f, a, names->AsyncBaseMapper, true);
 }
 
 }  // namespace
 
 namespace wisp::facade {
 
-void add_mapper_dispatch(ClassBuilder& cb, Borrowed) {
+void add_mapper_dispatch(ClassBuilder& cb, Borrowed, bool is_async) {
   if (!wrapper_def) {  // kept for the life of the process
     wrapper_def = new Def(Def::of<wrapper>("wrapper"));
     wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
         .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
   }
-  Def getattribute_def = Def::of<getattribute>("__getattribute__");
+  Def getattribute_def = is_async ? Def::of<async_getattribute>("__getattribute__")
+                                  : Def::of<getattribute>("__getattribute__");
   getattribute_def.param("self", &GetattributeArgs::self)
       .param("name", &GetattributeArgs::name)
       .annotate("str");

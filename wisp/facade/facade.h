@@ -157,6 +157,19 @@ struct Names {
            *pysqlite = intern("pysqlite"), *autocommit = intern("AUTOCOMMIT"),
            *begin = intern("BEGIN"), *raise_ = intern("raise"), *warn = intern("warn");
 
+  // the async surface
+  PyObject *AsyncBaseMapper = intern("AsyncBaseMapper"), *greenlet = intern("greenlet"),
+           *getcurrent = intern("getcurrent"), *url = intern("url"), *set = intern("set"),
+           *get_backend_name = intern("get_backend_name"), *sync_engine = intern("sync_engine"),
+           *sync_session = intern("sync_session"), *dispose = intern("dispose"),
+           *discard = intern("discard"), *add_done_callback = intern("add_done_callback"),
+           *create_task = intern("create_task"), *is_closed = intern("is_closed"),
+           *manager = intern("_manager"), *coroutine_marker = intern("_is_coroutine_marker"),
+           *dunder_dict = intern("__dict__"), *dunder_func = intern("__func__"),
+           *aiosqlite = intern("aiosqlite"), *aiomysql = intern("aiomysql"),
+           *psycopg = intern("psycopg"), *plus = intern("+"),
+           *engine_disposed = intern("engine_disposed");
+
   // keyword names of the calls the bodies make
   PyObject *kw_url = names_tuple({"username", "password", "host", "port", "database"}).release(),
            *kw_database = names_tuple({"database"}).release(),
@@ -263,10 +276,12 @@ void bind_config(Borrowed g);            // DataSource, DBConfig, WispConfig
 void bind_selection_head(Borrowed g);    // get_current_db, switch_datasource
 void bind_mapper(Borrowed g);            // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
-// body, last in class order.
-void add_mapper_dispatch(ClassBuilder& cb, Borrowed g);
+// body, last in class order; AsyncBaseMapper's with `is_async`.
+void add_mapper_dispatch(ClassBuilder& cb, Borrowed g, bool is_async = false);
 void bind_selection(Borrowed g);    // datasource_context, datasource, ...
 void bind_transaction(Borrowed g);  // transaction
 void bind_decorators(Borrowed g);   // __combine_args, ..., select_one, ..., update
 
 }  // namespace wisp::facade
+
+#include "async.h"  // the async surface

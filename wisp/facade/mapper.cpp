@@ -247,7 +247,11 @@ Ref type_parameter(FunctionObject* f, ClsArgs& a) {
   Ref it = iterate(bases);
   while (Ref base = iter_next(it)) {
     Ref origin = call(global(f, names->get_origin), {base.get()});
-    if (origin.get() != base_mapper.get()) continue;
+    // An async mapper names its model the same way: AsyncBaseMapper[User].
+    if (origin.get() != base_mapper.get() &&
+        !global_is(f, names->AsyncBaseMapper, origin)) {
+      continue;
+    }
     Ref args = call(global(f, names->get_args), {base.get()});
     Ref model = Ref::check(PySequence_GetItem(args.get(), 0));
     check(PyObject_SetItem(cache.get(), a.cls.get(), model.get()));
@@ -343,7 +347,7 @@ Ref convert_data(FunctionObject* f, ConvertArgs& a) {
 Ref session_of_class(FunctionObject* f, ClsArgs& a) {
   Ref db_key = call(global(f, names->get_current_db));
   Ref entry = registry_entry(f->globals, getattr(a.cls, names->datasource), db_key);
-  return getitem(entry, names->db_gateway);
+  return gateway_of(f->globals, entry);
 }
 
 // @property def session(self): return self._BaseMapper__session()

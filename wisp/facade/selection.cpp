@@ -98,16 +98,18 @@ void Switch::trace(Borrowed from, Borrowed to) {
 // form in the header). Nothing is rolled back or closed unless a session was
 // obtained: a failed lookup or get_ori_session() reaches the caller as it is.
 
-Ref SourceScope::gateway(bool check_name) {
+Ref SourceScope::entry(bool check_name) {
   if (name_.get() == Py_None) {
     name_ = call(global(globals_, names->get_current_db));
     if (check_name) expect_exact(name_, &PyUnicode_Type);
   }
   Ref sources =
       owner_ ? getattr(owner_, names->datasource) : mapper_attr(globals_, names->datasource);
-  Ref entry = registry_entry(globals_, sources, name_);
-  sources.reset();
-  return getitem(entry, names->db_gateway);
+  return registry_entry(globals_, sources, name_);
+}
+
+Ref SourceScope::gateway(bool check_name) {
+  return gateway_of(globals_, entry(check_name));
 }
 
 int SourceScope::traverse(visitproc visit, void* arg) {
@@ -120,19 +122,25 @@ int SourceScope::traverse(visitproc visit, void* arg) {
 
 Ref SessionBody::enter() {
   value_ = call_method(gateway(check_name_), names->get_ori_session, {});
+  steps_ = value_;
   return value_;
 }
 
 void SessionBody::on_success() {
-  call_method(value_, names->commit, {});
+  call_method(steps_, names->commit, {});
 }
 
 void SessionBody::on_error(Borrowed) {
-  if (value_ && value_.get() != Py_None) call_method(value_, names->rollback, {});
+  if (steps_ && steps_.get() != Py_None) call_method(steps_, names->rollback, {});
 }
 
 void SessionBody::on_finally() {
-  if (value_ && value_.get() != Py_None) call_method(value_, names->close, {});
+  if (steps_ && steps_.get() != Py_None) call_method(steps_, names->close, {});
+}
+
+int SessionBody::traverse(visitproc visit, void* arg) {
+  Py_VISIT(steps_.get());
+  return SourceScope::traverse(visit, arg);
 }
 
 }  // namespace wisp::facade
@@ -215,9 +223,14 @@ struct CreateWrappedArgs {
   Ref method, datasource_name, transactional, mark_decorated;
 };
 Ref create_wrapped_method(FunctionObject* f, CreateWrappedArgs& a) {
+  // A coroutine function is awaited inside the switch (and transaction):
+  // the wrapper made for it is a coroutine function too.
+  const bool is_async = is_coroutine_function(f->globals, a.method);
+  Ref method = is_async ? awaiting(f, a.method) : a.method;
   Ref wrapper =
-      wrapped_method_def->closure(f, WrapperVars{a.method, a.datasource_name, a.transactional});
-  Ref wrapped = apply_wraps(global(f, names->wraps), a.method, wrapper);
+      wrapped_method_def->closure(f, WrapperVars{method, a.datasource_name, a.transactional});
+  Ref wrapped = is_async ? async_shell(f, a.method, wrapper)
+                         : apply_wraps(global(f, names->wraps), a.method, wrapper);
   if (a.mark_decorated.get() == Py_True) setattr(wrapped, names->decorated_attr, Py_True);
   return wrapped;
 }

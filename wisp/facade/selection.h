@@ -89,8 +89,11 @@ class SourceScope : public ContextBody {
  protected:
   SourceScope(Ref globals, Ref owner, Ref name)
       : globals_(std::move(globals)), owner_(std::move(owner)), name_(std::move(name)) {}
-  // <owner>.datasource[name]["db_gateway"]; with `check_name`, a name that
-  // get_current_db() gives must be a str or None.
+  // <owner>.datasource[name]; with `check_name`, a name that get_current_db()
+  // gives must be a str or None.
+  Ref entry(bool check_name);
+  // entry(check_name)["db_gateway"] (inside an awaited call, the gateway of
+  // the data source's async engine: gateway_of).
   Ref gateway(bool check_name);
 
   Ref globals_;
@@ -116,12 +119,15 @@ class SourceScope : public ContextBody {
 //         if session is not None: session.close()
 //
 // With `check_name`, a name that get_current_db() gives must be a str or
-// None.
+// None. The steps are taken on `steps_`, the session itself here; the async
+// session body (async_mapper.cpp) yields an AsyncSession and takes them on
+// its sync_session.
 class SessionBody : public SourceScope {
  public:
   SessionBody(Ref globals, Ref owner, Ref name, bool check_name)
       : SourceScope(std::move(globals), std::move(owner), std::move(name)),
         check_name_(check_name) {}
+  int traverse(visitproc visit, void* arg) override;
 
  protected:
   Ref enter() override;
@@ -129,7 +135,7 @@ class SessionBody : public SourceScope {
   void on_error(Borrowed exc) override;
   void on_finally() override;
 
- private:
+  Ref steps_;
   bool check_name_;
 };
 

@@ -84,8 +84,11 @@ void bind_sqlite_listeners(Borrowed g) {
 
 void take_over_sqlite_begin(Borrowed engine) {
   Ref dialect = getattr_opt(engine, names->dialect);
+  // The sync_engine of an async engine over aiosqlite too: its adapted
+  // connection takes both steps, awaiting the driver.
   if (!dialect || !attr_is(dialect, names->name, names->sqlite) ||
-      !attr_is(dialect, names->driver, names->pysqlite)) {
+      (!attr_is(dialect, names->driver, names->pysqlite) &&
+       !attr_is(dialect, names->driver, names->aiosqlite))) {
     return;
   }
   dialect.reset();

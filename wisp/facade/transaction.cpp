@@ -260,8 +260,10 @@ Def* wrapper_def;
 
 // def __call__(self, func: "Callable") -> "Callable"
 //
-// A coroutine function is refused: its body runs only when the coroutine
-// is awaited, after the transaction would have ended.
+// A coroutine function gets a coroutine function whose transaction encloses
+// the awaited body (the wrapper runs in the bridge and awaits it). An async
+// generator function is refused: its body runs piecemeal, after the
+// transaction would have ended.
 struct CallArgs {
   Ref self, func;
 };
@@ -271,15 +273,17 @@ Ref tx_call(FunctionObject* f, CallArgs& a) {
                  Py_TYPE(a.func.get())->tp_name);
   }
   Ref inspect = global(f, names->inspect);
-  for (PyObject* test : {names->iscoroutinefunction, names->isasyncgenfunction}) {
-    if (truthy(call_method(inspect, test, {a.func.get()}))) {
-      raise(PyExc_TypeError, "transaction() does not decorate async functions");
-    }
+  if (truthy(call_method(inspect, names->isasyncgenfunction, {a.func.get()}))) {
+    raise(PyExc_TypeError, "transaction() does not decorate async generator functions");
   }
+  inspect.reset();
+  const bool is_async = is_coroutine_function(f->globals, a.func);
   Ref name = getattr(a.self, names->name);
   Ref savepoint = boolean(truthy(getattr(a.self, names->savepoint)));
-  Ref made = wrapper_def->closure(f, WrapperVars{a.func, name, savepoint});
-  Ref wrapped = apply_wraps(global(f, names->wraps), a.func, made);
+  Ref func = is_async ? awaiting(f, a.func) : a.func;
+  Ref made = wrapper_def->closure(f, WrapperVars{func, name, savepoint});
+  Ref wrapped = is_async ? async_shell(f, a.func, made)
+                         : apply_wraps(global(f, names->wraps), a.func, made);
   // Bound to its data source, as a `datasource` function is: a decorated
   // class does not wrap it again.
   if (name.get() != Py_None) setattr(wrapped, names->decorated_attr, Py_True);
@@ -339,6 +343,7 @@ void bind_transaction(Borrowed g) {
       .param("exc_value", &ExitArgs::exc_value)
       .param("traceback", &ExitArgs::traceback);
   cb.method(exit_def);
+  add_transaction_async(cb, g);
   Def call_def = Def::of<tx_call>("__call__");
   call_def.param("self", &CallArgs::self)
       .param("func", &CallArgs::func)

@@ -185,6 +185,7 @@ void bind_page_result(Borrowed g) {
 WISP_MODULE(wisp, wisp::facade::names, g) {
   bind_imports(g);           // 1, 2
   bind_sqlite_listeners(g);  //    (no global: the listeners SQLite engines get)
+  make_async_bridge(g);      //    (no global: the bridge of awaited calls)
   bind_config(g);            // 3. DataSource, DBConfig, WispConfig
   bind_selection_head(g);    // 4. get_current_db, switch_datasource
   bind_mapper(g);            // 5. T, BaseMapper
@@ -196,4 +197,5 @@ WISP_MODULE(wisp, wisp::facade::names, g) {
                              //    select_page, _sql_decorator, insert_list, insert,
                              //    delete, update
   bind_page_result(g);       // 8. PageResult
+  bind_async(g);             // 9. async_db_session, AsyncBaseMapper
 }

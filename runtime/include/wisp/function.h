@@ -81,6 +81,9 @@ struct Code {
   Check ret_check = Check::Any;
   const char* doc = nullptr;
   bool generator = false;  // the body returns a new generator object
+  bool coroutine = false;  // the body returns an awaitable: introspection sees `async def`
+  // A coroutine twin's start (see coroutine_twin); null for any other code.
+  Ref (*start)(FunctionObject* twin, Borrowed target, Borrowed args, Borrowed kwargs) = nullptr;
 };
 
 struct FunctionObject {
@@ -219,6 +222,9 @@ class WISP_API Def {
   // Marks a body that returns a new generator object (new_generator), as a
   // `def` with `yield` is: introspection reports a generator function.
   Def& generator();
+  // Marks a body that returns an awaitable, as an `async def` does:
+  // introspection (inspect.iscoroutinefunction) reports a coroutine function.
+  Def& coroutine();
   // Adds a parameter; annotation and default apply to the last one added.
   Def& param(const char* name, Kind kind = Kind::PosOrKw);
   // Adds a parameter held by `member` of the body's named view.
@@ -278,6 +284,7 @@ class WISP_API Def {
   std::string qualname_;
   const char* doc_ = nullptr;
   bool generator_ = false;
+  bool coroutine_ = false;
   Impl impl_;
   vectorcallfunc entry_ = nullptr;
   const void* frame_tag_ = nullptr;
@@ -287,6 +294,18 @@ class WISP_API Def {
   Check ret_check_ = Check::Auto;
   Code* code_ = nullptr;
 };
+
+// A coroutine function standing for `target`, a function of this runtime:
+// the same name, parameters, defaults, annotations, docstring and argument
+// checks, under the qualified name `qualname`. A call binds its arguments
+// as `target` would (refusing what target refuses, at the call) and returns
+// `start(twin, target, args, kwargs)`: the awaitable that runs target with
+// the bound arguments (`args` a tuple, `kwargs` a dict). One twin per target
+// and start; its Code is made once per pair and kept for the process.
+using TwinStart = Ref (*)(FunctionObject* twin, Borrowed target, Borrowed args, Borrowed kwargs);
+WISP_API Ref coroutine_twin(Borrowed target, Borrowed qualname, TwinStart start);
+// The function a coroutine twin stands for, or null for any other object.
+WISP_API Borrowed twin_target(Borrowed func);
 
 // Creates a function object from a shared Code: the way closures are made.
 WISP_API Ref new_function(const Code* code, Borrowed globals, Borrowed qualname,

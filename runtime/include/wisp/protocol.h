@@ -86,6 +86,8 @@ WISP_API Ref contextvar_get(Borrowed var);
 WISP_API Ref contextvar_get(Borrowed var, Borrowed default_value);
 // var.set(value); returns the token.
 WISP_API Ref contextvar_set(Borrowed var, Borrowed value);
+// var.reset(token)
+WISP_API void contextvar_reset(Borrowed var, Borrowed token);
 
 // ---------------------------------------------------------------------------
 // Attributes
@@ -232,6 +234,9 @@ WISP_API bool not_equals(Borrowed a, Borrowed b);
 // `...`, `pass` and/or a docstring. Decided from the code object: the body
 // returns None and does nothing else (so an explicit `return None` alone
 // counts too). False for anything else, functions of this runtime included.
-WISP_API bool declared_by_signature_only(Borrowed func);
+// An `async def` counts only with `coroutine` true (its code then may carry
+// the frame set-up and the stop handler every coroutine has); generators
+// never do.
+WISP_API bool declared_by_signature_only(Borrowed func, bool coroutine = false);
 
 }  // namespace wisp
