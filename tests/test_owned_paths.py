@@ -365,3 +365,25 @@ def test_decorators_ask_replaced_typing_helpers_again(w, monkeypatch):
             assert older(40) == expected and name_of(20) == "u2"
         assert seen, name
         assert older(40) == expected  # and kept again once restored
+
+
+def test_an_awaited_call_leaves_the_sync_calls_their_path(wisp_registry, tmp_path, arun):
+    """The registry engine of a data source used from asyncio gets the package's own
+    "engine_disposed" listener, which observes no statement."""
+    w = wisp_registry
+    w.WispConfig(w.DBConfig("s", s={"db_type": "sqlite", "sqlite_path": str(tmp_path / "s.db")}))
+    engine = w.BaseMapper.datasource["s"]["db"]
+    with engine.begin() as c:
+        c.execute(text("CREATE TABLE t (v INTEGER)"))
+        c.execute(text("INSERT INTO t (v) VALUES (1), (2)"))
+
+    @w.select_list("SELECT v FROM t ORDER BY v")
+    async def awaited() -> list[int]: ...
+
+    @w.select_list("SELECT v FROM t ORDER BY v")
+    def values() -> list[int]: ...
+
+    assert arun(awaited()) == [1, 2] and len(engine.dispatch.engine_disposed) == 1
+    assert on_path(values) == ([1, 2], "driver")
+    event.listen(engine, "engine_disposed", lambda engine: None)  # another listener is an observer
+    assert on_path(values) == ([1, 2], "connection")

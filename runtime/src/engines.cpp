@@ -3,18 +3,18 @@
 namespace wisp::engines {
 
 namespace {
-PyObject* own_begin = nullptr;
+PyObject* own[2] = {nullptr, nullptr};
 PathCounts counts;
 }  // namespace
 
-void set_own_begin_listener(Borrowed listener) {
-  PyObject* old = own_begin;
-  own_begin = Py_NewRef(listener.get());
+void set_own_listener(Own which, Borrowed listener) {
+  PyObject* old = own[int(which)];
+  own[int(which)] = Py_NewRef(listener.get());
   Py_XDECREF(old);
 }
 
-PyObject* own_begin_listener() {
-  return own_begin;
+PyObject* own_listener(Own which) {
+  return own[int(which)];
 }
 
 PathCounts& path_counts() {

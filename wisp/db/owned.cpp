@@ -19,8 +19,8 @@ struct Names {
            *execution_options = intern("_execution_options"),
            *should_log_info = intern("_should_log_info"),
            *parent_listeners = intern("parent_listeners"), *listeners = intern("listeners"),
-           *begin = intern("begin"), *connect = intern("connect"),
-           *raw_connection = intern("raw_connection"),
+           *begin = intern("begin"), *engine_disposed = intern("engine_disposed"),
+           *connect = intern("connect"), *raw_connection = intern("raw_connection"),
            *handle_noconnection = intern("_handle_dbapi_exception_noconnection"),
            *handle_error = intern("_handle_dbapi_exception"),
            *rollback_impl = intern("_rollback_impl"), *loaded_dbapi = intern("loaded_dbapi"),
@@ -106,11 +106,16 @@ bool no_session_listeners() {
   return true;
 }
 
+// Whether `event` names `text`.
+bool is_event(PyObject* event, PyObject* text) {
+  return PyUnicode_CheckExact(event) && PyUnicode_Compare(event, text) == 0;
+}
+
 // The engine's listeners on Connection events are none, or only the
-// package's own BEGIN on "begin" (`own_begin` then tells the caller).
+// package's own (engines.h): its BEGIN on "begin" (`own_begin` then tells
+// the caller, who sends it) and its "engine_disposed".
 bool only_own_listeners(Borrowed engine, bool& own_begin) {
   Ref dispatch = getattr(engine, names->dispatch);
-  PyObject* own = engines::own_begin_listener();
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(state.connection_events); ++i) {
     PyObject* event = PyTuple_GET_ITEM(state.connection_events, i);
     Ref listening = getattr(dispatch, event);
@@ -119,12 +124,12 @@ bool only_own_listeners(Borrowed engine, bool& own_begin) {
     Py_ssize_t n = PyObject_Size(own_list.get());
     if (n < 0) throw_error();
     if (n == 0) continue;
-    if (n != 1 || !own || !PyUnicode_CheckExact(event) ||
-        PyUnicode_Compare(event, names->begin) != 0) {
-      return false;
-    }
-    if (Ref::check(PySequence_GetItem(own_list.get(), 0)).get() != own) return false;
-    own_begin = true;
+    const bool begin = is_event(event, names->begin);
+    if (n != 1 || !(begin || is_event(event, names->engine_disposed))) return false;
+    PyObject* own =
+        engines::own_listener(begin ? engines::Own::Begin : engines::Own::EngineDisposed);
+    if (!own || Ref::check(PySequence_GetItem(own_list.get(), 0)).get() != own) return false;
+    if (begin) own_begin = true;
   }
   return true;
 }

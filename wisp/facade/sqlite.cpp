@@ -79,7 +79,7 @@ void bind_sqlite_listeners(Borrowed g) {
   begin_listener = begin.build(g).release();
   // The runner recognises it, and does its work itself where it skips
   // SQLAlchemy's execution.
-  engines::set_own_begin_listener(begin_listener);
+  engines::set_own_listener(engines::Own::Begin, begin_listener);
 }
 
 void take_over_sqlite_begin(Borrowed engine) {
