@@ -634,16 +634,17 @@ def measure(libraries, rounds):
     return best
 
 
-def table(libraries, best):
+def table(libraries, best, driver):
+    """Per workload: microseconds, the ratio to the baseline and the ratio to the bare driver."""
     width = max(map(len, libraries)) + 2
-    head = "".join(f"{label:>22}" for _, label in WORKLOADS)
+    head = "".join(f"{label:>30}" for _, label in WORKLOADS)
     lines = [f"{'':{width}}{head}",
-             f"{'':{width}}" + "".join(f"{'us   ratio':>22}" for _ in WORKLOADS)]
+             f"{'':{width}}" + "".join(f"{'us   x base   x ' + driver:>30}" for _ in WORKLOADS)]
     for name in libraries:
         cells = ""
         for key, _ in WORKLOADS:
-            us, base = best[name, key] * 1e6, best[BASELINE, key] * 1e6
-            cells += f"{us:14.1f} {us / base:6.2f}x"
+            us, base, bare = (best[n, key] * 1e6 for n in (name, BASELINE, driver))
+            cells += f"{us:14.1f} {us / base:6.2f}x {us / bare:6.2f}x"
         lines.append(f"{name:{width}}{cells}")
     return "\n".join(lines)
 
@@ -660,21 +661,21 @@ def chart(libraries, best, path, db):
     fig, axes = plt.subplots(1, len(WORKLOADS), figsize=(15, 4.8), sharey=True)
     for ax, (key, label) in zip(axes, WORKLOADS):
         values = [best[n, key] * 1e6 for n in names]
-        base = best[BASELINE, key] * 1e6
+        base, bare = best[BASELINE, key] * 1e6, best[db.driver, key] * 1e6
         bars = ax.barh(range(len(names)), values,
                        color=[colours[n.split(":")[0].split(",")[0].split()[0]] for n in names])
         ax.axvline(base, color="#1f77b4", linestyle=":", linewidth=1)
         for bar, v in zip(bars, values):
             ax.text(bar.get_width(), bar.get_y() + bar.get_height() / 2,
-                    f" {v:.0f} ({v / base:.2f}x)", va="center", fontsize=8)
+                    f" {v:.0f} ({v / base:.2f}x, {v / bare:.1f}x bare)", va="center", fontsize=8)
         ax.set_title(label, fontsize=11)
         ax.set_xlabel("microseconds per call (CPU)")
-        ax.set_xlim(0, max(values) * 1.45)
+        ax.set_xlim(0, max(values) * 1.7)
         ax.grid(axis="x", alpha=0.3)
     axes[0].set_yticks(range(len(names)), names)
     axes[0].invert_yaxis()
     fig.suptitle(f"wisp and its peers on {db.name}: CPU time per call, best round "
-                 f"(ratio to {BASELINE})", fontsize=12)
+                 f"(ratio to {BASELINE}, and to bare {db.driver})", fontsize=12)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -708,8 +709,8 @@ def main(argv=None):
         finally:
             teardown(engine, conn, db)
     print(f"CPU time per call on {db.name}, best of {args.rounds} rounds of {NUMBER} calls; "
-          f"ratio to {BASELINE}")
-    print(table(libraries, best))
+          f"ratios to {BASELINE} and to the bare driver, {db.driver}")
+    print(table(libraries, best, db.driver))
     if png and not args.no_png:
         chart(libraries, best, png, db)
         print(f"chart: {os.path.normpath(png)}")

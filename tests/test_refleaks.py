@@ -213,6 +213,37 @@ def query_runner_calls(tmp_path, engine):
                           text("SELECT nothing FROM nowhere"))),
         ("duplicate", fails(sqlalchemy.exc.IntegrityError, runner.insert,
                             text("INSERT INTO users (name) VALUES ('u1')"))),
+    ] + driver_calls(runner, names)
+
+
+def driver_calls(runner, names):
+    """The runner's owned statements on the pool's driver connection: clauses of the shared
+    clause cache, as mapped statements and the decorators give them."""
+    from wisp.db.query_runner import Page
+    from wisp.mapper.xml_reader import ParseMapper
+
+    def cached(sql):
+        return ParseMapper.to_prepared_statement(sql, {})[0]
+
+    page_sql = cached("SELECT id, name FROM users WHERE age >= #{a} ORDER BY id")
+    added = cached("INSERT INTO users (name, age) VALUES (#{n}, 1)")
+    removed = cached("DELETE FROM users WHERE id = #{id}")
+
+    def insert_and_delete():
+        runner.delete(removed, None, {"id": runner.insert(added, None, {"n": next(names)})})
+
+    return [
+        ("driver select_one", ok(runner.select_one, cached("SELECT id FROM users WHERE id = #{i}"),
+                                 None, {"i": 1})),
+        ("driver select_list", ok(runner.select_list, cached("SELECT 1 AS a, 2 AS a"))),
+        ("driver select_page", ok(runner.select_page, page_sql, Page(2, 2), None, {"a": 0})),
+        ("driver insert and delete", insert_and_delete),
+        ("driver duplicate", fails(sqlalchemy.exc.IntegrityError, runner.insert,
+                                   cached("INSERT INTO users (name) VALUES ('u1')"))),
+        ("driver no rows", fails(sqlalchemy.exc.ResourceClosedError, runner.select_list,
+                                 cached("UPDATE users SET age = age WHERE id = 0"))),
+        ("driver missing bind", fails(sqlalchemy.exc.StatementError, runner.select_list,
+                                      cached("SELECT #{x} AS x"), None, {})),
     ]
 
 

@@ -368,6 +368,27 @@ bool global_is(FunctionObject* f, Borrowed name, Borrowed original) {
   return v.get() == original.get();
 }
 
+void OriginalGlobals::watch(Borrowed globals, PyObject* name) {
+  Ref value = dict_get_ref(globals, name);
+  if (!value) value = dict_get_ref(PyEval_GetBuiltins(), name);
+  if (!value) throw_error();
+  watched_.push_back(Watched{Py_NewRef(globals.get()), name, value.release()});
+}
+
+bool OriginalGlobals::hold() const {
+  PyObject* builtins = PyEval_GetBuiltins();
+  for (const Watched& w : watched_) {
+    PyObject* v = PyDict_GetItemWithError(w.globals, w.name);
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins, w.name);
+    if (!v && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    if (v != w.original) return false;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Binding a call to the parameters
 

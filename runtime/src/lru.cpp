@@ -133,20 +133,90 @@ void LruCache::release(Order& dropped) {
 ClauseCache::ClauseCache(Borrowed original, LruCache::Limits limits)
     : original_(Py_NewRef(original.get())), text_name_(intern("text")), lru_(limits) {}
 
+ClauseCache& ClauseCache::shared() {
+  // Made under the GIL by the first module that asks, at its import.
+  static ClauseCache* cache = new ClauseCache(import_attr("sqlalchemy", "text"));
+  return *cache;
+}
+
 Ref ClauseCache::text(Borrowed fn, Borrowed sql) {
   Ref text_fn = Ref::borrow(fn);  // the global may be rebound while it runs
   if (fn.get() != original_ || !PyUnicode_CheckExact(sql.get())) return call(text_fn, {sql.get()});
-  // Entries are (clause, the clause's text when it was made).
   if (Ref hit = lru_.get(sql)) {
-    Ref clause = Ref::borrow(PyTuple_GET_ITEM(hit.get(), 0));
+    Ref clause = Ref::borrow(PyList_GET_ITEM(hit.get(), 0));
     Ref now = getattr_opt(clause, text_name_);
-    if (now && now.get() == PyTuple_GET_ITEM(hit.get(), 1)) return clause;
+    if (now && now.get() == PyList_GET_ITEM(hit.get(), 1)) return clause;
     lru_.erase(sql, hit);
   }
   Ref clause = call(text_fn, {sql.get()});
   Ref made = getattr_opt(clause, text_name_);
-  if (made) lru_.put(sql, tuple({clause.get(), made.get()}));
+  if (made) {
+    Ref entry = new_list(3);
+    PyList_SET_ITEM(entry.get(), 0, Py_NewRef(clause.get()));
+    PyList_SET_ITEM(entry.get(), 1, made.release());
+    PyList_SET_ITEM(entry.get(), 2, new_list().release());
+    lru_.put(sql, entry);
+  }
   return clause;
+}
+
+Ref ClauseCache::entry_of(Borrowed clause) {
+  Ref now = getattr_opt(clause, text_name_);
+  if (!now || !PyUnicode_CheckExact(now.get())) return Ref();
+  Ref hit = lru_.get(now);
+  if (!hit || PyList_GET_ITEM(hit.get(), 0) != clause.get() ||
+      PyList_GET_ITEM(hit.get(), 1) != now.get()) {
+    return Ref();
+  }
+  return hit;
+}
+
+namespace {
+
+// The object a weak reference points to, or null when it died.
+Ref referent(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* o = nullptr;
+  if (PyWeakref_GetRef(ref, &o) < 0) throw_error();
+  return Ref::steal(o);
+#else
+  PyObject* o = PyWeakref_GetObject(ref);
+  if (!o) throw_error();
+  return o == Py_None ? Ref() : Ref::borrow(o);
+#endif
+}
+
+// Forms kept per clause: the few dialects of the process's engines.
+constexpr Py_ssize_t kFormsPerClause = 8;
+
+}  // namespace
+
+Ref ClauseCache::form(Borrowed clause, Borrowed dialect) {
+  Ref entry = entry_of(clause);
+  if (!entry) return Ref();
+  Ref forms = Ref::borrow(PyList_GET_ITEM(entry.get(), 2));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms.get()); ++i) {
+    PyObject* pair = PyList_GET_ITEM(forms.get(), i);
+    if (referent(PyTuple_GET_ITEM(pair, 0)).get() == dialect.get()) {
+      return Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+    }
+  }
+  return Ref();
+}
+
+void ClauseCache::keep_form(Borrowed clause, Borrowed dialect, Borrowed form) {
+  Ref entry = entry_of(clause);
+  if (!entry) return;
+  Ref forms = Ref::borrow(PyList_GET_ITEM(entry.get(), 2));
+  // Forms of dialects that died go first, then the oldest beyond the bound.
+  for (Py_ssize_t i = PyList_GET_SIZE(forms.get()); i-- > 0;) {
+    if (!referent(PyTuple_GET_ITEM(PyList_GET_ITEM(forms.get(), i), 0))) {
+      check(PySequence_DelItem(forms.get(), i));
+    }
+  }
+  while (PyList_GET_SIZE(forms.get()) >= kFormsPerClause) check(PySequence_DelItem(forms.get(), 0));
+  Ref ref = Ref::check(PyWeakref_NewRef(dialect, nullptr));
+  list_append(forms, tuple({ref.get(), form.get()}));
 }
 
 }  // namespace wisp

@@ -7,6 +7,7 @@
 
 #include "probe.h"
 #include "wisp/classes.h"
+#include "wisp/engines.h"
 #include "wisp/generator.h"
 
 using namespace wisp;
@@ -204,6 +205,13 @@ Ref point_norm1(FunctionObject*, Ref* a) {
   return Ref::check(PyNumber_Add(ax.get(), ay.get()));
 }
 
+// def path_counts() -> tuple: how the runner's owned statements ran so far,
+// (on a Session, on a Connection, on the driver connection)
+Ref path_counts(FunctionObject*, Ref*) {
+  const engines::PathCounts& c = engines::path_counts();
+  return Ref::check(Py_BuildValue("(KKK)", c.session, c.connection, c.driver));
+}
+
 }  // namespace
 
 WISP_MODULE(_rt_probe, nullptr, g) {
@@ -227,6 +235,7 @@ WISP_MODULE(_rt_probe, nullptr, g) {
       .returns(reinterpret_cast<PyObject*>(&PyTuple_Type))
       .bind(g, g);
   Def("bad_view", bad_view).bind(g, g);
+  Def("path_counts", path_counts).bind(g, g);
   Def("echo_str", echo_str).param("value").returns(str_t).bind(g, g);
   Def("strict", strict)
       .param("s")

@@ -296,34 +296,10 @@ class Decisions {
 #endif
   }
 
-  struct Watched {
-    PyObject* globals;
-    PyObject* name;
-    PyObject* original;
-  };
-
-  void watch(Borrowed globals, PyObject* name) {
-    Ref value = dict_get_ref(globals, name);
-    if (!value) value = dict_get_ref(PyEval_GetBuiltins(), name);
-    if (!value) throw_error();
-    watched_.push_back(Watched{Py_NewRef(globals.get()), name, value.release()});
-  }
+  void watch(Borrowed globals, PyObject* name) { watched_.watch(globals, name); }
 
   // Whether every global a decision depends on is still the original.
-  // Looks up only str keys: runs no Python code.
-  bool originals() const {
-    PyObject* builtins = PyEval_GetBuiltins();
-    for (const Watched& w : watched_) {
-      PyObject* v = PyDict_GetItemWithError(w.globals, w.name);
-      if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins, w.name);
-      if (!v && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-      }
-      if (v != w.original) return false;
-    }
-    return true;
-  }
+  bool originals() const { return watched_.hold(); }
 
   // Types (with the usual identity comparison) and typing's aliases are
   // kept; strings, unions and anything else are worked out on every call.
@@ -364,7 +340,7 @@ class Decisions {
     for (Entry& e : dropped) e.release();
   }
 
-  std::vector<Watched> watched_;
+  OriginalGlobals watched_;
   PyObject* base_model_ = nullptr;
   PyObject* declarative_base_ = nullptr;
   PyTypeObject* alias_types_[3] = {};

@@ -10,8 +10,10 @@
 #include <utility>
 
 #include "methods.h"
+#include "owned.h"
 #include "sessions.h"
 #include "sql_scanners.h"
+#include "wisp/engines.h"
 #include "wisp/generator.h"
 #include "wisp/lru.h"
 #include "wisp/protocol.h"
@@ -130,16 +132,24 @@ class SessionScope : public ContextBody {
   bool auto_close_ = true;
 };
 
+// Whether `self.get_session` is the class's own scope; otherwise the
+// override, in `gs`.
+bool own_scope(Borrowed self, Ref& gs) {
+  gs = getattr(self, names->get_session);
+  return PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == state.get_session &&
+         PyMethod_GET_SELF(gs.get()) == self.get();
+}
+
 // `with self.get_session(con) as session: value = body(session)`; returns
 // value once the scope has exited (None when an overriding scope swallowed
 // the body's exception).
 template <class F>
 Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
-  Ref gs = getattr(self, names->get_session);
-  if (PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == state.get_session &&
-      PyMethod_GET_SELF(gs.get()) == self.get()) {
+  Ref gs;
+  if (own_scope(self, gs)) {
     // The class's own scope, inline.
     gs.reset();
+    if (!truthy(con)) ++engines::path_counts().session;
     SessionScope scope(Ref::borrow(self), Ref::borrow(con), Ref::borrow(f->globals));
     return scope.run_inline(std::forward<F>(body));
   }
@@ -148,13 +158,29 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
   return value ? value : none();
 }
 
+// The engine an owned statement of `self` runs on without a Session
+// (owned.h), or null when it keeps its Session.
+Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con) {
+  Ref gs, engine;
+  if (truthy(con) || !own_scope(self, gs)) return Ref();
+  gs.reset();
+  if (!db::sessionless(self, sessions.original(f->globals), engine)) return Ref();
+  return engine;
+}
+
+bool is_postgresql(Borrowed dialect) {
+  Ref name = getattr(dialect, names->name);
+  return PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), names->postgresql) == 0;
+}
+
 // Whether `session` runs on PostgreSQL: the dialect of session.get_bind().
-// A borrowed object without get_bind is taken as it always was.
-bool on_postgresql(Borrowed session) {
+// A borrowed object without get_bind is taken as it always was. A
+// Connection standing in for an owned session (`stand_in`) has its own.
+bool on_postgresql(Borrowed session, bool stand_in = false) {
+  if (stand_in) return is_postgresql(getattr(session, names->dialect));
   Ref get_bind = getattr_opt(session, names->get_bind);
   if (!get_bind) return false;
-  Ref name = getattr(getattr(call(get_bind), names->dialect), names->name);
-  return PyUnicode_Check(name.get()) && PyUnicode_Compare(name.get(), names->postgresql) == 0;
+  return is_postgresql(getattr(call(get_bind), names->dialect));
 }
 
 // The result's column names as a list, when every row of it can be turned
@@ -372,13 +398,13 @@ bool says_returning(Borrowed sql) {
 // given by the caller) it is undefined, and the key is None rather than a
 // value an earlier statement drew. An insert that added no row (ON CONFLICT
 // DO NOTHING) has no key either, whatever its defaults drew.
-Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args) {
-  if (!on_postgresql(session)) {
+Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args, bool stand_in) {
+  if (!on_postgresql(session, stand_in)) {
     Ref result = call_method(session, names->execute, {sql.get(), args.get()});
     return getattr(result, names->lastrowid);
   }
   const bool returning = says_returning(sql);
-  Ref connection = call_method(session, names->connection, {});
+  Ref connection = stand_in ? Ref::borrow(session) : call_method(session, names->connection, {});
   if (!returning) call_method(connection, names->exec_driver_sql, {names->discard_sequences});
   Ref result = call_method(session, names->execute, {sql.get(), args.get()});
   if (truthy(getattr(result, names->returns_rows))) {
@@ -392,6 +418,27 @@ Ref inserted_key(Borrowed session, Borrowed sql, Borrowed args) {
   return last_sequence_value(connection);
 }
 
+// What a text operation's value is made of on the driver connection, which
+// only dialects with a last row id reach.
+bool driver_yield(Then then, db::Yield& yield) {
+  switch (then) {
+    case Then::InsertedKey:
+      yield = db::Yield::LastRowId;
+      return true;
+    case Then::RowCount:
+      yield = db::Yield::RowCount;
+      return true;
+    case Then::FirstAsDict:
+      yield = db::Yield::FirstAsDict;
+      return true;
+    case Then::RowsAsDicts:
+      yield = db::Yield::RowsAsDicts;
+      return true;
+    default:
+      return false;
+  }
+}
+
 Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   if (op.then == Then::SameAsOnSelf) {
     return call_method(a[0], names->*op.call, {a[1].get(), a[2].get(), a[3].get()});
@@ -400,13 +447,39 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
     PyObject* rows = a[op.args[1]].get();
     if ((PyList_CheckExact(rows) || PyTuple_CheckExact(rows)) && Py_SIZE(rows) == 0) return none();
   }
-  return in_session(f, a[0], a[op.con], [&](Borrowed session) {
-    if (op.then == Then::InsertedKey) return inserted_key(session, a[op.args[0]], a[op.args[1]]);
+  // `stand_in`: a Connection stands in for the owned session.
+  auto run = [&](Borrowed session, bool stand_in) {
+    if (op.then == Then::InsertedKey) {
+      return inserted_key(session, a[op.args[0]], a[op.args[1]], stand_in);
+    }
     Ref result = op.args[1] < 0 ? call_method(session, names->*op.call, {a[op.args[0]].get()})
                                 : call_method(session, names->*op.call,
                                               {a[op.args[0]].get(), a[op.args[1]].get()});
     return finish(op.then, session, std::move(result));
-  });
+  };
+  auto on_connection = [&](Borrowed c) { return run(c, true); };
+  if (op.then == Then::Result && db::plain_insert(a[op.args[0]], a[op.args[1]])) {
+    // A model's insert(...).values(...) (BaseMapper.insert).
+    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+      return db::run_on_connection(engine, on_connection);
+    }
+  }
+  // Text statements of an owned scope: without the Session when nothing
+  // could tell (owned.h).
+  if (op.params[0].ann == Ann::TextClause && db::plain_text(a[op.args[0]])) {
+    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+      db::Yield yield;
+      // PostgreSQL has no last row id: its key is read by inserted_key.
+      if (!driver_yield(op.then, yield) ||
+          (op.then == Then::InsertedKey && is_postgresql(getattr(engine, names->dialect)))) {
+        return db::run_on_connection(engine, on_connection);
+      }
+      db::Statement statement{a[op.args[0]], a[op.args[1]], yield};
+      return db::run_owned(
+          engine, &statement, 1, [](std::vector<Ref>& values) { return values[0]; }, on_connection);
+    }
+  }
+  return in_session(f, a[0], a[op.con], [&](Borrowed session) { return run(session, false); });
 }
 
 template <size_t I>
@@ -488,10 +561,11 @@ Ref count_query(FunctionObject* f, Ref* a) {
 
 // The count statement of select_page: count_query(sql), read with
 // PostgreSQL's syntax when the session runs there.
-Ref page_count_query(FunctionObject* f, Borrowed session, Borrowed sql) {
+Ref page_count_query(FunctionObject* f, Borrowed session, Borrowed sql, bool stand_in) {
   GlobalRef count = global(f, names->count_query);
-  if (count.get() == state.count_query)
-    return count_clause(f->globals, sql, on_postgresql(session));
+  if (count.get() == state.count_query) {
+    return count_clause(f->globals, sql, on_postgresql(session, stand_in));
+  }
   return call(count, {sql.get()});
 }
 
@@ -564,19 +638,72 @@ Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed p
 struct SelectPage {
   Ref self, sql, page, con, args;
 };
+Ref page_head(Borrowed page) {
+  Ref page_result = new_dict();
+  dict_set(page_result, names->pageNum, getattr(page, names->pageNum));
+  dict_set(page_result, names->pageSize, getattr(page, names->pageSize));
+  return page_result;
+}
+
+// The page query of an owned page on the driver connection: its clause and
+// binds as run_page_query makes them, or false when working them out fails
+// (the full path then raises it, after the count as always).
+bool page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args, Ref& clause,
+                    Ref& binds) {
+  try {
+    LimitParts parts = limit_parts(sql, page);
+    clause = state.clauses->text(global(f, names->text), parts.text);
+    binds = new_dict();
+    dict_set(binds, names->page_size, getattr(page, names->pageSize));
+    dict_set(binds, names->page_offset, parts.start);
+    if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+    return true;
+  } catch (const PyError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    PyErr_Clear();
+    return false;
+  }
+}
+
 Ref select_page(FunctionObject* f, SelectPage& args) {
-  return in_session(f, args.self, args.con, [&](Borrowed s) {
-    Ref page_result = new_dict();
-    dict_set(page_result, names->pageNum, getattr(args.page, names->pageNum));
-    dict_set(page_result, names->pageSize, getattr(args.page, names->pageSize));
-    Ref count_sql = page_count_query(f, s, args.sql);
+  auto run = [&](Borrowed s, bool stand_in) {
+    Ref page_result = page_head(args.page);
+    Ref count_sql = page_count_query(f, s, args.sql, stand_in);
     Ref counted = call_method(s, names->execute, {count_sql.get(), args.args.get()});
     dict_set(page_result, names->total, call_method(counted, names->scalar, {}));
     counted.reset();
     Ref result = run_page_query(f, s, args.sql, args.page, args.args);
     dict_set(page_result, names->list, rows_as_dicts(result));
     return page_result;
-  });
+  };
+  Ref engine = db::plain_text(args.sql) ? sessionless_engine(f, args.self, args.con) : Ref();
+  if (!engine) return in_session(f, args.self, args.con, [&](Borrowed s) { return run(s, false); });
+  auto on_connection = [&](Borrowed c) { return run(c, true); };
+  if (global(f, names->count_query).get() != state.count_query ||
+      global(f, names->limit_query).get() != state.limit_query ||
+      !state.clauses->serves(global(f, names->text)) ||
+      !(args.args.get() == Py_None || PyDict_CheckExact(args.args.get()))) {
+    return db::run_on_connection(engine, on_connection);
+  }
+  // Both statements on the driver connection, worked out beforehand: none
+  // of this touches the database.
+  Ref page_result = page_head(args.page);
+  Ref dialect = getattr(engine, names->dialect);
+  Ref count_sql = count_clause(f->globals, args.sql, is_postgresql(dialect));
+  Ref page_sql, binds;
+  if (!page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
+    return db::run_on_connection(engine, on_connection);
+  }
+  db::Statement statements[] = {{count_sql, args.args, db::Yield::Scalar},
+                                {page_sql, binds, db::Yield::RowsAsDicts}};
+  return db::run_owned(
+      engine, statements, 2,
+      [&](std::vector<Ref>& values) {
+        dict_set(page_result, names->total, values[0]);
+        dict_set(page_result, names->list, values[1]);
+        return page_result;
+      },
+      on_connection);
 }
 
 // def __init__(self, page_num: int, page_size: int)
@@ -660,7 +787,8 @@ WISP_MODULE(query_runner, names, g) {
   state.kw_page = tuple({names->page_size, names->page_offset}).release();
   state.row_type = import_attr("sqlalchemy.engine.row", "Row").release();
   state.row_asdict = getattr(Borrowed(state.row_type), names->asdict).release();
-  state.clauses = new ClauseCache(text_fn);
+  state.clauses = &ClauseCache::shared();
+  db::init_owned();
   state.dbapi_error = import_attr("sqlalchemy.exc", "DBAPIError").release();
 
   dict_set(g, "PageInfo", make_page_info(g));

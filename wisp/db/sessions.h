@@ -25,6 +25,12 @@ class SessionFactory {
     name_ = intern("sessionmaker");
   }
 
+  // Whether the module namespace `globals` still binds SQLAlchemy's own
+  // `sessionmaker`.
+  bool original(Borrowed globals) const {
+    return global(globals, name_).get() == sessionmaker_;
+  }
+
   // A new session bound to `bind`, with `sessionmaker` looked up in the
   // module namespace `globals` at call time.
   Ref make(Borrowed globals, Borrowed bind) const {

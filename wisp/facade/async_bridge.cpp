@@ -31,6 +31,7 @@
 // Disposal follows the registry's engine: its "engine_disposed" event
 // disposes the async engines too (on_engine_disposed).
 #include "selection.h"
+#include "wisp/engines.h"
 
 using namespace wisp;
 using namespace wisp::facade;
@@ -453,6 +454,8 @@ void make_async_bridge(Borrowed g) {
   Def disposed = Def::of<on_engine_disposed>("_engine_disposed");
   disposed.param("engine", &DisposedArgs::engine);
   async_state.on_disposed = disposed.build(g).release();
+  // Not an observer of statements: the runner's fast paths stay open.
+  engines::set_own_listener(engines::Own::EngineDisposed, async_state.on_disposed);
 
   shell_def = new Def(Def::of<shell>("wrapper"));
   shell_def->coroutine();

@@ -38,6 +38,9 @@ using namespace wisp::facade;
 namespace {
 
 PyObject* forward_ref;  // typing.ForwardRef
+// The globals what a wrapper makes of its return annotation is worked out
+// through, here and in wisp.utils.class_probe.
+OriginalGlobals* typing_globals;
 
 // ---------------------------------------------------------------------------
 // Small pieces of Python semantics.
@@ -88,11 +91,12 @@ struct WrapperVars {
   Ref plan;
   Ref hints_kept;  // True: `hint` may be kept (no forward reference)
   Ref hint;
+  Ref shape;  // what the wrapper makes of `hint` (see kept_shape)
   static auto fields() {
     return wisp::fields(&WrapperVars::sql_str, &WrapperVars::sql_type, &WrapperVars::func,
                         &WrapperVars::code, &WrapperVars::defaults, &WrapperVars::kwdefaults,
                         &WrapperVars::annotations, &WrapperVars::signature, &WrapperVars::plan,
-                        &WrapperVars::hints_kept, &WrapperVars::hint);
+                        &WrapperVars::hints_kept, &WrapperVars::hint, &WrapperVars::shape);
   }
 };
 
@@ -208,6 +212,7 @@ Ref plan_for(FunctionObject* f) {
   v.plan = plan;
   v.hints_kept = boolean(!forward);
   v.hint.reset();
+  v.shape.reset();
   return plan;
 }
 
@@ -410,16 +415,29 @@ Bound bind_and_prepare(FunctionObject* f, WrapperArgs& a, bool paged) {
   return b;
 }
 
-// The return annotation and its base type.
-struct ReturnType {
-  Ref annotation, base;
-};
+// What a wrapper makes of its return annotation depends on nothing but the
+// annotation and the typing helpers (get_base_type, get_args, get_origin,
+// is_container_type, dict, Dict, list, List): it is worked out once and kept
+// beside the kept annotation, while that is still the wrapper's hint and
+// every helper is still the one the module bound.
+//
+// A shape is a tuple (annotation, first, second): for select_one the type a
+// row becomes and whether that is a parametrised dict; for select_list and
+// select_page the base type and the type each row becomes (None: the rows
+// stay as they are).
+Ref kept_shape(FunctionObject* f, Borrowed annotation) {
+  const WrapperVars& v = captured<WrapperVars>(f);
+  if (!v.shape || v.hint.get() != annotation.get() ||
+      PyTuple_GET_ITEM(v.shape.get(), 0) != annotation.get() || !typing_globals->hold()) {
+    return Ref();
+  }
+  return v.shape;
+}
 
-ReturnType return_type_of(FunctionObject* f) {
-  ReturnType r;
-  r.annotation = return_annotation(f);
-  r.base = call(global(f, names->get_base_type), {r.annotation.get()});
-  return r;
+void keep_shape(FunctionObject* f, Borrowed annotation, Borrowed first, Borrowed second) {
+  WrapperVars& v = captured<WrapperVars>(f);
+  if (v.hint.get() != annotation.get() || !typing_globals->hold()) return;
+  v.shape = tuple({annotation.get(), first.get(), second.get()});
 }
 
 // The check select_list and select_page make before shaping: the return
@@ -434,15 +452,37 @@ void require_list(FunctionObject* f, Borrowed return_type) {
   raise(PyExc_TypeError, concat({names->check_return, shown.get(), names->set_list}));
 }
 
-// The rows of a list shaped by `-> list[X]`: X objects, single values, or
-// the rows unchanged when X is (a parametrised) dict.
-Ref shape_rows(FunctionObject* f, const ReturnType& r, Borrowed rows) {
-  if (!truthy(r.base) || !truthy(rows)) return Ref();
-  Ref type_args = call(global(f, names->get_args), {r.annotation.get()});
-  if (!truthy(type_args)) return Ref();
-  Ref item_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
-  if (is_dict_type(f->globals, item_type)) return Ref();
-  return handle_rows(f, item_type, rows);
+// What a list's rows become by `-> list[X]`: X objects or single values;
+// `item` None when they stay as they are (no annotation, no type argument, X
+// a (parametrised) dict).
+struct ListShape {
+  Ref base, item;
+};
+
+// The return annotation of a list wrapper, checked (require_list) and read.
+ListShape list_shape(FunctionObject* f) {
+  Ref annotation = return_annotation(f);
+  if (Ref kept = kept_shape(f, annotation)) {
+    return ListShape{Ref::borrow(PyTuple_GET_ITEM(kept.get(), 1)),
+                     Ref::borrow(PyTuple_GET_ITEM(kept.get(), 2))};
+  }
+  ListShape shape{call(global(f, names->get_base_type), {annotation.get()}), none()};
+  require_list(f, shape.base);
+  if (truthy(shape.base)) {
+    Ref type_args = call(global(f, names->get_args), {annotation.get()});
+    if (truthy(type_args)) {
+      Ref item = Ref::check(PySequence_GetItem(type_args.get(), 0));
+      if (!is_dict_type(f->globals, item)) shape.item = std::move(item);
+    }
+  }
+  keep_shape(f, annotation, shape.base, shape.item);
+  return shape;
+}
+
+// The rows shaped by the return annotation, or null when they stay.
+Ref shape_rows(FunctionObject* f, const ListShape& shape, Borrowed rows) {
+  if (!truthy(shape.base) || !truthy(rows) || shape.item.get() == Py_None) return Ref();
+  return handle_rows(f, shape.item, rows);
 }
 
 // select_one's wrapper
@@ -451,21 +491,28 @@ Ref select_one_wrapper(FunctionObject* f, WrapperArgs& a) {
   refuse_missing(b.prepared.sql_param);
   Ref result = call_method(b.prepared.gateway, names->select_one,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
-  ReturnType r = return_type_of(f);
-  // `-> X | None` says what select_one gives: X, or None when nothing matched.
-  if (Ref member = optional_member(f->globals, r.annotation)) {
-    r.annotation = std::move(member);
-    r.base = call(global(f, names->get_base_type), {r.annotation.get()});
-  }
-  Ref return_type = r.base;
-  if (equals(return_type, global(f, names->list)) || equals(return_type, global(f, names->List))) {
-    Ref type_args = call(global(f, names->get_args), {r.annotation.get()});
-    if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
+  Ref annotation = return_annotation(f);
+  Ref return_type;
+  bool parametrised_dict;
+  if (Ref kept = kept_shape(f, annotation)) {
+    return_type = Ref::borrow(PyTuple_GET_ITEM(kept.get(), 1));
+    parametrised_dict = PyTuple_GET_ITEM(kept.get(), 2) == Py_True;
+  } else {
+    Ref hint = annotation;
+    // `-> X | None` says what select_one gives: X, or None when nothing matched.
+    if (Ref member = optional_member(f->globals, hint)) hint = std::move(member);
+    return_type = call(global(f, names->get_base_type), {hint.get()});
+    if (equals(return_type, global(f, names->list)) ||
+        equals(return_type, global(f, names->List))) {
+      Ref type_args = call(global(f, names->get_args), {hint.get()});
+      if (truthy(type_args)) return_type = Ref::check(PySequence_GetItem(type_args.get(), 0));
+    }
+    parametrised_dict = is_parametrised_dict(f->globals, return_type);
+    keep_shape(f, annotation, return_type, boolean(parametrised_dict));
   }
   if (!truthy(return_type) || result.get() == Py_None ||
       !not_equals(return_type, global(f, names->dict)) ||
-      !not_equals(return_type, global(f, names->Dict)) ||
-      is_parametrised_dict(f->globals, return_type)) {
+      !not_equals(return_type, global(f, names->Dict)) || parametrised_dict) {
     return result;
   }
   if (is_result_class(f->globals, return_type)) return call_spread(return_type, result);
@@ -479,9 +526,7 @@ Ref select_list_wrapper(FunctionObject* f, WrapperArgs& a) {
   refuse_missing(b.prepared.sql_param);
   Ref result = call_method(b.prepared.gateway, names->select_list,
                            {b.prepared.sql.get(), b.prepared.sql_param.get()});
-  ReturnType r = return_type_of(f);
-  require_list(f, r.base);
-  Ref shaped = shape_rows(f, r, result);
+  Ref shaped = shape_rows(f, list_shape(f), result);
   return shaped ? shaped : result;
 }
 
@@ -496,9 +541,7 @@ Ref select_page_wrapper(FunctionObject* f, WrapperArgs& a) {
   Ref result = call_method(b.prepared.gateway, names->select_page,
                            {b.prepared.sql.get(), page.get(), b.prepared.sql_param.get()});
   Ref data_list = getitem(result, names->list);
-  ReturnType r = return_type_of(f);
-  require_list(f, r.base);
-  Ref shaped = shape_rows(f, r, data_list);
+  Ref shaped = shape_rows(f, list_shape(f), data_list);
   if (shaped) check(PyObject_SetItem(result.get(), names->list, shaped.get()));
   return result;
 }
@@ -634,6 +677,16 @@ void bind_decorators(Borrowed g) {
   originals.get_type_hints = global(g, names->get_type_hints).release();
   originals.is_result_class = global(g, names->is_result_class).release();
   forward_ref = import_attr("typing", "ForwardRef").release();
+  typing_globals = new OriginalGlobals();
+  for (PyObject* name :
+       {names->get_base_type, names->get_args, names->get_origin, names->is_container_type,
+        names->dict, names->Dict, names->list, names->List}) {
+    typing_globals->watch(g, name);
+  }
+  Ref probe = import("wisp.utils.class_probe");
+  for (const char* name : {"get_origin", "list", "tuple", "dict", "set"}) {
+    typing_globals->watch(PyModule_GetDict(probe.get()), intern(name));
+  }
 
   originals.combine_args = Def::of<combine_args>("__combine_args")
                                .param("fun", &CombineArgs::fun)

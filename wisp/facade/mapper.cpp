@@ -17,11 +17,23 @@
 #include <memory>
 
 #include "transaction.h"
+#include "wisp/identity_memo.h"
 
 using namespace wisp;
 using namespace wisp::facade;
 
 namespace {
+
+// Statements that depend on nothing but the model (insert(model),
+// select(model), ...), made once per model and constructor; and the
+// _use_orm2 decision per statement and model. Statements are immutable:
+// what the methods build on one (values, where, limit) is a new statement.
+IdentityMemo* model_statements;
+IdentityMemo* orm2_decisions;
+// The constructors as the module bound them: a replaced one is called
+// every time.
+OriginalGlobals* statement_makers;
+PyObject* own_use_orm2;  // BaseMapper._use_orm2 as the class body binds it
 
 // ---------------------------------------------------------------------------
 // Small pieces the methods share
@@ -29,6 +41,18 @@ namespace {
 // self._BaseMapper__type_parameter(): the model class of self's mapper class.
 Ref model_of(Borrowed self) {
   return call_method(self, names->type_parameter, {});
+}
+
+// <maker>(model), with the module global `maker` looked up now: while it is
+// the constructor the module bound, the statement made for the model
+// before is handed out again.
+Ref model_statement(FunctionObject* f, PyObject* maker, Borrowed model) {
+  GlobalRef constructor = global(f, maker);
+  if (!statement_makers->hold()) return call(constructor, {model.get()});
+  if (Ref kept = model_statements->find(model, constructor)) return kept;
+  Ref statement = call(constructor, {model.get()});
+  if (statement_makers->hold()) model_statements->keep(model, constructor, statement);
+  return statement;
 }
 
 // self.session.<operation>(args...)
@@ -405,7 +429,7 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
   });
   if (PyList_GET_SIZE(data_list.get()) == 0) return none();
   Ref rows = bulk_rows(f, model, data_list);
-  Ref statement = call(global(f, names->insert_statement), {model.get()});
+  Ref statement = model_statement(f, names->insert_statement, model);
   statement =
       call_kwargs(getattr(statement, names->execution_options), {}, {{"render_nulls", Py_True}});
   on_session(a.self, names->insert_orm2, {statement.get(), rows.get()});
@@ -416,7 +440,7 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
 Ref insert(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
   Ref data = call_method(a.self, names->convert_data, {a.data.get(), model.get()});
-  Ref statement = values_of(call(global(f, names->insert_statement), {model.get()}), data);
+  Ref statement = values_of(model_statement(f, names->insert_statement, model), data);
   Ref result = on_session(a.self, names->insert_orm2, {statement.get()});
   Ref key = getattr(result, names->inserted_primary_key);
   if (truthy(key)) return Ref::check(PySequence_GetItem(key.get(), 0));
@@ -429,7 +453,7 @@ struct IdArgs {
 };
 Ref delete_by_id(FunctionObject* f, IdArgs& a) {
   Ref model = model_of(a.self);
-  Ref statement = call(global(f, names->delete_statement), {model.get()});
+  Ref statement = model_statement(f, names->delete_statement, model);
   statement = where(statement, id_equals(model, a.id));
   return on_session(a.self, names->delete_orm2, {statement.get()});
 }
@@ -472,7 +496,7 @@ Ref update_by_id(FunctionObject* f, UpdateByIdArgs& a) {
       if (value.get() != Py_None) dict_set(data, key, value);
     });
   }
-  Ref statement = call(global(f, names->update_statement), {model.get()});
+  Ref statement = model_statement(f, names->update_statement, model);
   Ref column = getattr(model, names->id);  // before data["id"]: a model without `id` says so first
   Ref clause =
       Ref::check(PyObject_RichCompare(column.get(), getitem(data, names->id).get(), Py_EQ));
@@ -567,16 +591,30 @@ Ref use_orm2(FunctionObject*, StatementArgs& a) {
   return boolean(length(selected) == 1);
 }
 
+// self._use_orm2(statement). BaseMapper's own method says the same for the
+// same statement and model every time: its answer is kept.
+bool uses_orm2(Borrowed self, Borrowed statement) {
+  Ref method = getattr(self, names->use_orm2);
+  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != own_use_orm2 ||
+      PyMethod_GET_SELF(method.get()) != self.get()) {
+    return truthy(call(method, {statement.get()}));
+  }
+  Ref model = model_of(self);
+  if (Ref kept = orm2_decisions->find(statement, model)) return kept.get() == Py_True;
+  const bool orm2 = truthy(call(method, {statement.get()}));
+  orm2_decisions->keep(statement, model, boolean(orm2));
+  return orm2;
+}
+
 // select_all / select_one on a statement the caller gave: scalar or row results.
 Ref run_statement(Borrowed self, Borrowed statement, PyObject* scalars, PyObject* rows) {
-  bool orm2 = truthy(call_method(self, names->use_orm2, {statement.get()}));
-  return on_session(self, orm2 ? scalars : rows, {statement.get()});
+  return on_session(self, uses_orm2(self, statement) ? scalars : rows, {statement.get()});
 }
 
 // def select_all(self, statement=None)
 Ref select_all(FunctionObject* f, StatementArgs& a) {
   if (is_none(a.statement)) {
-    Ref statement = call(global(f, names->select), {model_of(a.self).get()});
+    Ref statement = model_statement(f, names->select, model_of(a.self));
     return on_session(a.self, names->select_all_orm2, {statement.get()});
   }
   return run_statement(a.self, a.statement, names->select_all_orm2, names->select_all_orm1);
@@ -586,7 +624,7 @@ Ref select_all(FunctionObject* f, StatementArgs& a) {
 Ref select_one(FunctionObject* f, StatementArgs& a) {
   Ref one = Ref::check(PyLong_FromLong(1));
   if (is_none(a.statement)) {
-    Ref statement = call(global(f, names->select), {model_of(a.self).get()});
+    Ref statement = model_statement(f, names->select, model_of(a.self));
     statement = call_method(statement, names->limit, {one.get()});
     return on_session(a.self, names->select_one_orm2, {statement.get()});
   }
@@ -597,7 +635,7 @@ Ref select_one(FunctionObject* f, StatementArgs& a) {
 // def select_by_id(self, id: "int")
 Ref select_by_id(FunctionObject* f, IdArgs& a) {
   Ref model = model_of(a.self);
-  Ref statement = call(global(f, names->select), {model.get()});
+  Ref statement = model_statement(f, names->select, model);
   statement = where(statement, id_equals(model, a.id));
   return on_session(a.self, names->select_one_orm2, {statement.get()});
 }
@@ -617,6 +655,13 @@ namespace wisp::facade {
 void bind_mapper(Borrowed g) {
   originals.base_model = global(g, names->BaseModel).release();
   originals.declarative_base = global(g, names->DeclarativeBase).release();
+  model_statements = new IdentityMemo();
+  orm2_decisions = new IdentityMemo();
+  statement_makers = new OriginalGlobals();
+  for (PyObject* maker :
+       {names->insert_statement, names->update_statement, names->delete_statement, names->select}) {
+    statement_makers->watch(g, maker);
+  }
 
   Ref bound = global(g, intern("DeclarativeBase"));
   Ref type_var =
@@ -762,7 +807,7 @@ void bind_mapper(Borrowed g) {
 
   Def orm2 = Def::of<use_orm2>("_use_orm2");
   orm2.param("self", &StatementArgs::self).param("statement", &StatementArgs::statement);
-  cb.method(orm2);
+  own_use_orm2 = cb.method(orm2).release();
 
   Def all = Def::of<select_all>("select_all");
   all.param("self", &StatementArgs::self)

@@ -27,6 +27,8 @@
 // listeners of the application.
 #include "facade.h"
 
+#include "wisp/engines.h"
+
 using namespace wisp;
 using namespace wisp::facade;
 
@@ -75,6 +77,9 @@ void bind_sqlite_listeners(Borrowed g) {
   Def begin = Def::of<sqlite_begin>("_sqlite_begin");
   begin.param("conn", &BeginArgs::conn);
   begin_listener = begin.build(g).release();
+  // The runner recognises it, and does its work itself where it skips
+  // SQLAlchemy's execution.
+  engines::set_own_listener(engines::Own::Begin, begin_listener);
 }
 
 void take_over_sqlite_begin(Borrowed engine) {

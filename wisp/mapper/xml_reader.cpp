@@ -9,7 +9,7 @@ namespace wisp::xml {
 const Names* names;
 State state;
 
-void init_state(Borrowed text_fn) {
+void init_state() {
   state.tags = new_dict().release();
   for (long i = 0; i < kTagCount; ++i)
     dict_set(state.tags, names->tags[i], Ref::check(PyLong_FromLong(i)));
@@ -17,7 +17,7 @@ void init_state(Borrowed text_fn) {
   state.loop_cache = new_dict().release();
   state.paths = call(import_attr("weakref", "WeakKeyDictionary")).release();
   state.builtin_eval = import_attr("builtins", "eval").release();
-  state.clauses = new ClauseCache(text_fn);
+  state.clauses = &ClauseCache::shared();
   state.finished = new LruCache();
   state.element_type = import_attr("xml.etree.ElementTree", "Element").release();
   state.mapping_type = import_attr("collections.abc", "Mapping").release();
@@ -50,7 +50,7 @@ WISP_MODULE(xml_reader, names, g) {
   Ref compile = getattr(re, "compile");
   dict_set(g, "param_pattern", call(compile, {str("#{([a-zA-Z0-9_\\-]+)}").get()}));
   dict_set(g, "replace_pattern", call(compile, {str("\\${([a-zA-Z0-9_\\-]+)}").get()}));
-  init_state(text_fn);
+  init_state();
 
   Ref prepared = Ref::check(PyObject_GetItem(
       Borrowed(&PyTuple_Type), tuple({text_clause.get(), Borrowed(&PyDict_Type)}).get()));

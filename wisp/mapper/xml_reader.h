@@ -126,7 +126,7 @@ extern State state;
 
 // Makes the state's caches and pieces; at import, once the module's names
 // are bound.
-void init_state(Borrowed text_fn);
+void init_state();
 
 // ---------------------------------------------------------------------------
 // Small helpers on Python objects

@@ -332,6 +332,27 @@ WISP_API GlobalRef global(Borrowed globals, Borrowed name);
 // that stand in for the original object). Runs no Python code.
 WISP_API bool global_is(FunctionObject* f, Borrowed name, Borrowed original);
 
+// Module globals that something kept stands in for (a decision worked out
+// through them), with the objects they held when it was set up: `hold()`
+// tells whether every one is still that object, looked up in its module,
+// then in the builtins. Runs no Python code (str keys only). Set up at a
+// module's import and kept for the life of the process.
+class WISP_API OriginalGlobals {
+ public:
+  // Watches `name` in the module namespace `globals` (or the builtins),
+  // which must bind it now.
+  void watch(Borrowed globals, PyObject* name);
+  bool hold() const;
+
+ private:
+  struct Watched {
+    PyObject* globals;
+    PyObject* name;
+    PyObject* original;
+  };
+  std::vector<Watched> watched_;
+};
+
 // `wraps(wrapped)(wrapper)`: a decorator's wrapper made to look like the
 // function it wraps. `wraps` is the caller's (functools.wraps as its module
 // namespace holds it).

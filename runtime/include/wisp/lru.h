@@ -101,6 +101,13 @@ class WISP_API LruCache {
 // the dict every call builds afresh. The one thing a caller could still
 // change in place, its public `text` attribute, is checked on every hit, and
 // a clause whose text was reassigned is made anew.
+//
+// Beside each clause the cache keeps what was made from it for a dialect
+// (the statement compiled into the driver's own terms, say): `form` finds it
+// again while the clause is the one the cache hands out for its text and
+// that text is unchanged, so it lives and leaves with the clause. Dialects
+// are held weakly: a form is never found for a dialect that died, and a
+// new dialect at the same address is not taken for it.
 class WISP_API ClauseCache {
  public:
   // `original`: SQLAlchemy's `text`, as the module bound it at import.
@@ -108,10 +115,27 @@ class WISP_API ClauseCache {
   ClauseCache(const ClauseCache&) = delete;
   ClauseCache& operator=(const ClauseCache&) = delete;
 
+  // The cache every module shares, over SQLAlchemy's `text`: a clause one
+  // module made (a mapped statement) is found by another (the runner that
+  // executes it). Made on first use, kept for the life of the process.
+  static ClauseCache& shared();
+
   Ref text(Borrowed fn, Borrowed sql);
   bool serves(Borrowed fn) const { return fn.get() == original_; }
 
+  // Whether `clause` is the one the cache holds for its text.
+  bool holds(Borrowed clause) { return bool(entry_of(clause)); }
+  // The form kept for `clause` under `dialect`, or null.
+  Ref form(Borrowed clause, Borrowed dialect);
+  // Keeps `form` for `clause` under `dialect`, when `clause` is the one the
+  // cache holds for its text; otherwise nothing is kept.
+  void keep_form(Borrowed clause, Borrowed dialect, Borrowed form);
+
  private:
+  // The cache's entry for `clause`: a list [clause, its text when made,
+  // [(weak reference to a dialect, form), ...]], or null.
+  Ref entry_of(Borrowed clause);
+
   PyObject* original_;  // kept for the life of the process
   PyObject* text_name_;
   LruCache lru_;
