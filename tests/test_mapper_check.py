@@ -136,6 +136,51 @@ def test_check_with_the_application_imported(tmp_path):
     assert done.returncode == 1 and "ModuleNotFoundError" in done.stderr
 
 
+ASYNC_APP = APP.replace("BaseMapper", "AsyncBaseMapper").replace("ThingMapper", "Other") + '''
+
+class AsyncThingMapper(AsyncBaseMapper[Thing]):
+    async def find(self, name): ...
+
+    async def lost(self):
+        """Declared only."""
+
+    def plain(self): ...
+
+    def forgot(self):
+        pass
+
+    async def real(self):
+        return 1
+
+    def helper(self):
+        return 2
+'''
+ASYNC_THINGS = THINGS.replace("ThingMapper", "AsyncThingMapper").replace(
+    '<select id="orphan">', '<select id="plain">SELECT 1</select>\n  <select id="orphan">')
+
+
+def test_check_collects_async_mappers(tmp_path):
+    (tmp_path / "async_app.py").write_text(ASYNC_APP, encoding="utf-8")
+    (tmp_path / "things.xml").write_text(ASYNC_THINGS, encoding="utf-8")
+    done = wisp_command("check", "--import", "async_app", "things.xml", cwd=tmp_path)
+    app = tmp_path / "async_app.py"
+    # Other: its plain defs declared by signature alone, none served (no namespace Other)
+    other = [f"{app}:{line}: Other.{name} is declared by its signature alone with a plain def, "
+             f"and namespace 'Other' has no statement '{name}': declare it async def"
+             for line, name in [(16, "find"), (18, "lost"), (24, "gone")]]
+    assert (done.returncode, done.stdout.splitlines()) == (1, other + [
+        f"{app}:32: AsyncThingMapper.lost is declared by its signature alone, and namespace "
+        "'AsyncThingMapper' has no statement 'lost'",
+        f"{app}:35: AsyncThingMapper.plain is declared by its signature alone with a plain def, "
+        "so statement 'plain' of namespace 'AsyncThingMapper' cannot be awaited through it: "
+        "declare it async def",
+        f"{app}:37: AsyncThingMapper.forgot is declared by its signature alone with a plain def, "
+        "and namespace 'AsyncThingMapper' has no statement 'forgot': declare it async def",
+        "things.xml:6: warning: statement 'orphan': class AsyncThingMapper declares no method of "
+        "that name",
+    ])
+
+
 RENDERED = """\
 <mapper namespace="Users">
   <select id="search">

@@ -2,7 +2,8 @@
 //
 //     python -m wisp check PATH... [--import MODULE]...
 //         Checks mapper files (and folders of them) before they run; with
-//         --import, also the BaseMapper subclasses of the modules imported.
+//         --import, also the BaseMapper and AsyncBaseMapper subclasses of the
+//         modules imported.
 //         One line per problem, FILE:LINE: message; status 1 when any is an
 //         error.
 //     python -m wisp render FILE NAMESPACE.ID [--params JSON] [--page N,SIZE]
@@ -13,7 +14,7 @@
 //
 // Names bound at import: argparse, importlib, json, sys, traceback,
 // check_mappers, ParseMapper, Page, count_query, limit_query, BaseMapper,
-// main.
+// AsyncBaseMapper, main.
 #include <array>
 
 #include "wisp/function.h"
@@ -28,7 +29,8 @@ struct Names {
            *json = intern("json"), *sys = intern("sys"), *traceback = intern("traceback"),
            *check_mappers = intern("check_mappers"), *ParseMapper = intern("ParseMapper"),
            *Page = intern("Page"), *count_query = intern("count_query"),
-           *limit_query = intern("limit_query"), *BaseMapper = intern("BaseMapper");
+           *limit_query = intern("limit_query"), *BaseMapper = intern("BaseMapper"),
+           *AsyncBaseMapper = intern("AsyncBaseMapper");
   PyObject *ArgumentParser = intern("ArgumentParser"),
            *add_subparsers = intern("add_subparsers"), *add_parser = intern("add_parser"),
            *add_argument = intern("add_argument"), *parse_args = intern("parse_args"),
@@ -92,6 +94,7 @@ void subclasses_of(Borrowed cls, Borrowed seen, Borrowed found) {
 int run_check(FunctionObject* f, Borrowed args) {
   Ref modules = getattr(args, names->modules);
   Ref mappers = new_list();
+  Ref async_mappers = new_list();
   if (truthy(modules)) {
     bool imported = true;
     for_each(modules, [&](Borrowed module) {
@@ -105,10 +108,12 @@ int run_check(FunctionObject* f, Borrowed args) {
     if (!imported) return 1;
     Ref seen = Ref::check(PySet_New(nullptr));
     subclasses_of(global(f, names->BaseMapper), seen, mappers);
+    subclasses_of(global(f, names->AsyncBaseMapper), seen, async_mappers);
   }
   Ref paths = Ref::check(PySequence_Tuple(getattr(args, names->paths).get()));
   Ref keywords = new_dict();
   dict_set(keywords, "mappers", mappers);
+  dict_set(keywords, "async_mappers", async_mappers);
   Ref problems =
       Ref::check(PyObject_Call(global(f, names->check_mappers).get(), paths.get(), keywords.get()));
   bool errors = false;
@@ -230,8 +235,8 @@ std::array<Ref, 2> new_parser(FunctionObject* f) {
                {"action", str("append").get()},
                {"default", new_list().get()},
                {"metavar", str("MODULE").get()},
-               {"help", str("import MODULE first and check its BaseMapper subclasses against "
-                            "the statements of their namespaces")
+               {"help", str("import MODULE first and check its BaseMapper and AsyncBaseMapper "
+                            "subclasses against the statements of their namespaces")
                             .get()}});
   Ref render_cmd =
       call_kwargs(getattr(commands, names->add_parser), {str("render").get()},
@@ -274,6 +279,7 @@ WISP_MODULE(_command, names, g) {
     dict_set(g, name, import_attr("wisp.db.query_runner", name));
   }
   dict_set(g, "BaseMapper", import_attr("wisp.wisp", "BaseMapper"));
+  dict_set(g, "AsyncBaseMapper", import_attr("wisp.wisp", "AsyncBaseMapper"));
   Ref list_of_str =
       Ref::check(PyObject_GetItem(Borrowed(&PyList_Type), Borrowed(&PyUnicode_Type)));
   Ref argv_type = Ref::check(PyNumber_Or(list_of_str.get(), Py_None));
