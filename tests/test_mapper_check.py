@@ -215,6 +215,48 @@ def test_render_prints_statement_binds_and_page(tmp_path):
     assert done.returncode == 1 and "declares namespace 'Users', not 'Other'" in done.stderr
 
 
+UNRESOLVED = """\
+<mapper namespace="Users">
+  <select id="search" resultType="{}">SELECT id FROM users WHERE age &gt;= #{{age}}</select>{}
+</mapper>
+"""
+NOT_RESOLVED = "python -m wisp render: warning: a result type is not resolved here (rendering needs none): "
+NOTE = "mapper file 'users.xml', namespace 'Users', resultType of statement 'search'"
+
+
+@pytest.mark.parametrize("result_type, more, status, stdout, stderr", [
+    ("__main__.User", "", 0, ["SELECT id FROM users WHERE age >= :age", 'binds: {"age": 3}'],
+     [NOT_RESOLVED + "ValueError: 无法导入类型 __main__.User: module '__main__' has no attribute "
+      "'User'", NOTE]),
+    ("no_such_pkg.User", "", 0, ["SELECT id FROM users WHERE age >= :age", 'binds: {"age": 3}'],
+     [NOT_RESOLVED + "ValueError: 无法导入类型 no_such_pkg.User: No module named 'no_such_pkg'",
+      NOTE]),
+    ("list", "", 0, ["SELECT id FROM users WHERE age >= :age", 'binds: {"age": 3}'],
+     [NOT_RESOLVED + "TypeError: please check result_type: can`t set type: list", NOTE]),
+    # a file that does not load for another reason too fails as loading does
+    ("no_such_pkg.User", "<delete>DELETE</delete>", 1, [],
+     ["python -m wisp render: ValueError: 无法导入类型 no_such_pkg.User: No module named "
+      "'no_such_pkg'", NOTE]),
+])
+def test_render_needs_no_result_type(tmp_path, result_type, more, status, stdout, stderr):
+    (tmp_path / "users.xml").write_text(UNRESOLVED.format(result_type, more), encoding="utf-8")
+    done = wisp_command("render", "users.xml", "Users.search", "--params", '{"age": 3}',
+                        cwd=tmp_path)
+    assert (done.returncode, done.stdout.splitlines(), done.stderr.splitlines()) == (
+        status, stdout, stderr)
+    with pytest.raises(Exception):  # loading itself is unchanged
+        ParseMapper(str(tmp_path / "users.xml"))
+
+
+def test_render_the_example_mapper_from_anywhere(tmp_path):
+    done = wisp_command("render", str(EXAMPLES / "user_mapper.xml"), "UserMapper.search",
+                        "--params", '{"min_age": 30}', cwd=tmp_path)
+    assert done.returncode == 0 and "无法导入类型 __main__.User" in done.stderr
+    assert done.stdout.splitlines() == [
+        "SELECT id, name, age, city FROM quickstart_users WHERE age >= :min_age ORDER BY id",
+        'binds: {"min_age": 30}']
+
+
 # ---------------------------------------------------------------------------
 # WispConfig checks the files it loads
 

@@ -151,6 +151,8 @@ def mapper_language_calls(tmp_path):
         ("command check", quiet(lambda: main(["check", str(MAPPERS)]))),
         ("command render", quiet(lambda: main(["render", str(path), "Scopes.rows", "--params",
                                                '{"q": "a", "rows": []}', "--page", "1,5"]))),
+        ("command render unresolved", quiet(lambda: main(
+            ["render", str(MAPPERS / "unknown_result.xml"), "Broken.rows"]))),
     ]
 
 

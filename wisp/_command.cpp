@@ -8,11 +8,14 @@
 //         error.
 //     python -m wisp render FILE NAMESPACE.ID [--params JSON] [--page N,SIZE]
 //         Prints what a statement becomes for the parameters: its SQL and
-//         bind values, and with --page the count and page statements.
+//         bind values, and with --page the count and page statements. A
+//         resultType that cannot be resolved where the command runs (a class
+//         of the application's own script) does not stop it: rendering needs
+//         no result type, and standard error says it was not resolved.
 //
 //     def main(argv: list[str] | None = None) -> int
 //
-// Names bound at import: argparse, importlib, json, sys, traceback,
+// Names bound at import: argparse, importlib, json, sys, traceback, et,
 // check_mappers, ParseMapper, Page, count_query, limit_query, BaseMapper,
 // AsyncBaseMapper, main.
 #include <array>
@@ -27,6 +30,7 @@ namespace {
 struct Names {
   PyObject *argparse = intern("argparse"), *importlib = intern("importlib"),
            *json = intern("json"), *sys = intern("sys"), *traceback = intern("traceback"),
+           *et = intern("et"),
            *check_mappers = intern("check_mappers"), *ParseMapper = intern("ParseMapper"),
            *Page = intern("Page"), *count_query = intern("count_query"),
            *limit_query = intern("limit_query"), *BaseMapper = intern("BaseMapper"),
@@ -45,6 +49,12 @@ struct Names {
            *file = intern("file"), *statement = intern("statement"), *page = intern("page"),
            *page_size = intern("page_size"), *page_offset = intern("page_offset"),
            *newline = intern("\n"), *empty = intern("");
+  // a mapper file's statements, indexed as ParseMapper indexes them
+  PyObject *parse = intern("parse"), *getroot = intern("getroot"), *iter = intern("iter"),
+           *tag = intern("tag"), *attrib = intern("attrib"), *mapper = intern("mapper"),
+           *id = intern("id"), *new_ = intern("__new__"),
+           *id_2_element_map = intern("id_2_element_map"),
+           *result_type_map = intern("result_type_map"), *sql_type_map = intern("sql_type_map");
 };
 const Names* names;
 
@@ -58,15 +68,15 @@ void write(FunctionObject* f, PyObject* stream, Borrowed text) {
 }
 
 // The exception being raised, as the interpreter shows its last line (notes
-// included), on standard error; cleared.
-void report_exception(FunctionObject* f, const char* command) {
+// included), on standard error after `what`; cleared.
+void report_exception(FunctionObject* f, const char* command, const char* what = "") {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
   Ref exc = fetch_exception();
   Ref lines = call_method(global(f, names->traceback), names->format_exception_only, {exc.get()});
   Ref text = Ref::check(PyUnicode_Join(names->empty, lines.get()));
   text = call_method(text, intern("rstrip"), {});
   write(f, names->stderr_,
-        Ref::check(PyUnicode_FromFormat("python -m wisp %s: %U", command, text.get())));
+        Ref::check(PyUnicode_FromFormat("python -m wisp %s: %s%U", command, what, text.get())));
 }
 
 bool is_text(Borrowed value, const char* text) {
@@ -127,6 +137,69 @@ int run_check(FunctionObject* f, Borrowed args) {
 // ---------------------------------------------------------------------------
 // render
 
+// The mapper file's statements as ParseMapper's constructor indexes them (the
+// <mapper> element, the root or the first below it; its namespace; every
+// statement element by id, in document order), with no result type resolved:
+// a ParseMapper made without its constructor, whose get_sql renders as
+// any other's. Raises what loading raises for a document that is not well
+// formed or a statement without id.
+Ref unresolved_mapper(FunctionObject* f, Borrowed file) {
+  Ref cls = global(f, names->ParseMapper);
+  Ref mapper = call_method(cls, names->new_, {cls.get()});
+  Ref id_map = new_dict(), result_types = new_dict(), sql_types = new_dict();
+  setattr(mapper, names->id_2_element_map, id_map);
+  setattr(mapper, names->result_type_map, result_types);
+  setattr(mapper, names->sql_type_map, sql_types);
+  Ref root = call_method(call_method(global(f, names->et), names->parse, {file.get()}),
+                         names->getroot, {});
+  Ref element = root;
+  Ref it = iterate(call_method(root, names->iter, {}));
+  while (Ref el = iter_next(it)) {
+    if (!equals(getattr(el, names->tag), names->mapper)) continue;
+    Ref attributes = getattr(el, names->attrib);
+    if (Ref ns = item_if_present(attributes, names->namespace_)) setattr(mapper, names->namespace_, ns);
+    element = std::move(el);
+    break;
+  }
+  Ref kinds = import_attr("wisp.mapper.xml_reader", "sql_id_type_list");
+  for_each(element, [&](Borrowed child) {
+    Ref tag = getattr(child, names->tag);
+    if (!contains(kinds, tag)) return;
+    Ref id = call_method(child, names->get, {names->id});
+    if (id.get() == Py_None) raise(PyExc_Exception, "Missing id");
+    check(PyObject_SetItem(id_map.get(), id.get(), child.get()));
+    check(PyObject_SetItem(result_types.get(), id.get(), Py_None));
+    check(PyObject_SetItem(sql_types.get(), id.get(), tag.get()));
+  });
+  return mapper;
+}
+
+// ParseMapper(file). When loading fails and the statements index without
+// their result types, the failure was a result type, which rendering does
+// not need: standard error shows it, and the statements render. Any other
+// failure is loading's own.
+Ref mapper_to_render(FunctionObject* f, Borrowed file) {
+  try {
+    return call(global(f, names->ParseMapper), {file.get()});
+  } catch (const PyError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    Ref failure = fetch_exception();
+    Ref mapper;
+    try {
+      mapper = unresolved_mapper(f, file);
+    } catch (const PyError&) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+      PyErr_Clear();
+      restore_exception(std::move(failure));
+      throw PyError{};
+    }
+    restore_exception(std::move(failure));
+    report_exception(f, "render",
+                     "warning: a result type is not resolved here (rendering needs none): ");
+    return mapper;
+  }
+}
+
 int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
   Ref file = getattr(args, names->file);
   Ref statement = getattr(args, names->statement);
@@ -171,7 +244,7 @@ int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
   }
 
   try {
-    Ref mapper = call(global(f, names->ParseMapper), {file.get()});
+    Ref mapper = mapper_to_render(f, file);
     Ref declared = getattr(mapper, names->namespace_);
     if (!check(PyObject_RichCompareBool(declared.get(), ns.get(), Py_EQ))) {
       write(f, names->stderr_,
@@ -273,6 +346,7 @@ WISP_MODULE(_command, names, g) {
   for (const char* module : {"argparse", "importlib", "json", "sys", "traceback"}) {
     dict_set(g, module, import(module));
   }
+  dict_set(g, "et", import("xml.etree.ElementTree"));
   dict_set(g, "check_mappers", import_attr("wisp.mapper.xml_reader", "check_mappers"));
   dict_set(g, "ParseMapper", import_attr("wisp.mapper.xml_reader", "ParseMapper"));
   for (const char* name : {"Page", "count_query", "limit_query"}) {
