@@ -189,6 +189,56 @@ def test_async_mapper_crud_paging_and_mapped_methods(wisp, arun):
         arun(mapper.update_by_id([1]))
 
 
+def plain_def_mapper(w):
+    class AsyncUserMapper(w.AsyncBaseMapper[User]):  # `async` forgotten on four of them
+        def older(self, age: int) -> list[User]: ...
+
+        def add_user(self, name: str, age: int) -> int:
+            """Declared only."""
+
+        def missing(self) -> int:
+            pass
+
+        @classmethod
+        def older_cls(cls, age: int): ...
+
+        def real(self, age: int) -> int:
+            return age + 1
+
+        def shout(self, word: str) -> str:
+            return word.upper()
+
+    return AsyncUserMapper
+
+
+PLAIN_DEFS = [
+    ("older", (10,), TypeError, "AsyncUserMapper.older is declared by its signature alone with "
+     "a plain def, so the mapper statement 'older' of namespace 'AsyncUserMapper' cannot be "
+     "awaited through it: declare it async def"),
+    ("add_user", ("plain", 1), TypeError, "the mapper statement 'add_user' "),
+    ("missing", (), NotImplementedError, "AsyncUserMapper.missing is declared by its signature "
+     "alone, but the mapper namespace 'AsyncUserMapper' has no statement with the id 'missing'; "
+     "an AsyncBaseMapper method declared by its signature alone must be declared async def"),
+    ("older_cls", (10,), NotImplementedError, "no statement with the id 'older_cls'; "),
+]
+
+
+@pytest.mark.parametrize("backend", ["sqlite"], indirect=True)
+@pytest.mark.parametrize("name, args, exc, message", PLAIN_DEFS, ids=[c[0] for c in PLAIN_DEFS])
+def test_async_mapper_plain_def_by_signature_alone_fails_loudly(wisp, name, args, exc, message):
+    mapper = plain_def_mapper(wisp)()
+    method = getattr(mapper, name)
+    assert method.__name__ == name and not inspect.iscoroutinefunction(method)
+    assert getattr(mapper, name) is method  # made once per instance
+    before = names(wisp)
+    with pytest.raises(exc) as info:
+        method(*args)
+    assert type(info.value) is exc and message in str(info.value)
+    assert names(wisp) == before  # no statement ran
+    # a real body runs as written
+    assert (mapper.real(41), mapper.shout("a"), inspect.ismethod(mapper.real)) == (42, "A", True)
+
+
 def test_async_mapper_switch_and_session_blocks(wisp, arun):
     cls = mapper_class(wisp)
     mapper = cls()

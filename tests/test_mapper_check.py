@@ -136,6 +136,51 @@ def test_check_with_the_application_imported(tmp_path):
     assert done.returncode == 1 and "ModuleNotFoundError" in done.stderr
 
 
+ASYNC_APP = APP.replace("BaseMapper", "AsyncBaseMapper").replace("ThingMapper", "Other") + '''
+
+class AsyncThingMapper(AsyncBaseMapper[Thing]):
+    async def find(self, name): ...
+
+    async def lost(self):
+        """Declared only."""
+
+    def plain(self): ...
+
+    def forgot(self):
+        pass
+
+    async def real(self):
+        return 1
+
+    def helper(self):
+        return 2
+'''
+ASYNC_THINGS = THINGS.replace("ThingMapper", "AsyncThingMapper").replace(
+    '<select id="orphan">', '<select id="plain">SELECT 1</select>\n  <select id="orphan">')
+
+
+def test_check_collects_async_mappers(tmp_path):
+    (tmp_path / "async_app.py").write_text(ASYNC_APP, encoding="utf-8")
+    (tmp_path / "things.xml").write_text(ASYNC_THINGS, encoding="utf-8")
+    done = wisp_command("check", "--import", "async_app", "things.xml", cwd=tmp_path)
+    app = tmp_path / "async_app.py"
+    # Other: its plain defs declared by signature alone, none served (no namespace Other)
+    other = [f"{app}:{line}: Other.{name} is declared by its signature alone with a plain def, "
+             f"and namespace 'Other' has no statement '{name}': declare it async def"
+             for line, name in [(16, "find"), (18, "lost"), (24, "gone")]]
+    assert (done.returncode, done.stdout.splitlines()) == (1, other + [
+        f"{app}:32: AsyncThingMapper.lost is declared by its signature alone, and namespace "
+        "'AsyncThingMapper' has no statement 'lost'",
+        f"{app}:35: AsyncThingMapper.plain is declared by its signature alone with a plain def, "
+        "so statement 'plain' of namespace 'AsyncThingMapper' cannot be awaited through it: "
+        "declare it async def",
+        f"{app}:37: AsyncThingMapper.forgot is declared by its signature alone with a plain def, "
+        "and namespace 'AsyncThingMapper' has no statement 'forgot': declare it async def",
+        "things.xml:6: warning: statement 'orphan': class AsyncThingMapper declares no method of "
+        "that name",
+    ])
+
+
 RENDERED = """\
 <mapper namespace="Users">
   <select id="search">
@@ -168,6 +213,48 @@ def test_render_prints_statement_binds_and_page(tmp_path):
     ])
     done = wisp_command("render", "users.xml", "Other.search", cwd=tmp_path)
     assert done.returncode == 1 and "declares namespace 'Users', not 'Other'" in done.stderr
+
+
+UNRESOLVED = """\
+<mapper namespace="Users">
+  <select id="search" resultType="{}">SELECT id FROM users WHERE age &gt;= #{{age}}</select>{}
+</mapper>
+"""
+NOT_RESOLVED = "python -m wisp render: warning: a result type is not resolved here (rendering needs none): "
+NOTE = "mapper file 'users.xml', namespace 'Users', resultType of statement 'search'"
+
+
+@pytest.mark.parametrize("result_type, more, status, stdout, stderr", [
+    ("__main__.User", "", 0, ["SELECT id FROM users WHERE age >= :age", 'binds: {"age": 3}'],
+     [NOT_RESOLVED + "ValueError: 无法导入类型 __main__.User: module '__main__' has no attribute "
+      "'User'", NOTE]),
+    ("no_such_pkg.User", "", 0, ["SELECT id FROM users WHERE age >= :age", 'binds: {"age": 3}'],
+     [NOT_RESOLVED + "ValueError: 无法导入类型 no_such_pkg.User: No module named 'no_such_pkg'",
+      NOTE]),
+    ("list", "", 0, ["SELECT id FROM users WHERE age >= :age", 'binds: {"age": 3}'],
+     [NOT_RESOLVED + "TypeError: please check result_type: can`t set type: list", NOTE]),
+    # a file that does not load for another reason too fails as loading does
+    ("no_such_pkg.User", "<delete>DELETE</delete>", 1, [],
+     ["python -m wisp render: ValueError: 无法导入类型 no_such_pkg.User: No module named "
+      "'no_such_pkg'", NOTE]),
+])
+def test_render_needs_no_result_type(tmp_path, result_type, more, status, stdout, stderr):
+    (tmp_path / "users.xml").write_text(UNRESOLVED.format(result_type, more), encoding="utf-8")
+    done = wisp_command("render", "users.xml", "Users.search", "--params", '{"age": 3}',
+                        cwd=tmp_path)
+    assert (done.returncode, done.stdout.splitlines(), done.stderr.splitlines()) == (
+        status, stdout, stderr)
+    with pytest.raises(Exception):  # loading itself is unchanged
+        ParseMapper(str(tmp_path / "users.xml"))
+
+
+def test_render_the_example_mapper_from_anywhere(tmp_path):
+    done = wisp_command("render", str(EXAMPLES / "user_mapper.xml"), "UserMapper.search",
+                        "--params", '{"min_age": 30}', cwd=tmp_path)
+    assert done.returncode == 0 and "无法导入类型 __main__.User" in done.stderr
+    assert done.stdout.splitlines() == [
+        "SELECT id, name, age, city FROM quickstart_users WHERE age >= :min_age ORDER BY id",
+        'binds: {"min_age": 30}']
 
 
 # ---------------------------------------------------------------------------

@@ -132,6 +132,9 @@ def mapper_language_calls(tmp_path):
 
         def lost(self): ...
 
+    class AsyncScopes(Scopes):  # checked as an async mapper: its plain defs are errors
+        async def kept(self): ...
+
     def quiet(call):
         def run():
             with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
@@ -143,10 +146,13 @@ def mapper_language_calls(tmp_path):
         ("missing field", fails(KeyError, mapper.select, "rows", {"q": "", "rows": [{"tags": [1]}]})),
         ("no namespace", fails(AttributeError, lambda: anonymous.namespace)),
         ("check files", ok(check_mappers, MAPPERS, str(path), mappers=[Scopes])),
+        ("check async classes", ok(check_mappers, str(path), async_mappers=[AsyncScopes])),
         ("check refuses", fails(Exception, check_mappers, MAPPERS, on_error="raise")),
         ("command check", quiet(lambda: main(["check", str(MAPPERS)]))),
         ("command render", quiet(lambda: main(["render", str(path), "Scopes.rows", "--params",
                                                '{"q": "a", "rows": []}', "--page", "1,5"]))),
+        ("command render unresolved", quiet(lambda: main(
+            ["render", str(MAPPERS / "unknown_result.xml"), "Broken.rows"]))),
     ]
 
 

@@ -2,18 +2,22 @@
 //
 //     python -m wisp check PATH... [--import MODULE]...
 //         Checks mapper files (and folders of them) before they run; with
-//         --import, also the BaseMapper subclasses of the modules imported.
+//         --import, also the BaseMapper and AsyncBaseMapper subclasses of the
+//         modules imported.
 //         One line per problem, FILE:LINE: message; status 1 when any is an
 //         error.
 //     python -m wisp render FILE NAMESPACE.ID [--params JSON] [--page N,SIZE]
 //         Prints what a statement becomes for the parameters: its SQL and
-//         bind values, and with --page the count and page statements.
+//         bind values, and with --page the count and page statements. A
+//         resultType that cannot be resolved where the command runs (a class
+//         of the application's own script) does not stop it: rendering needs
+//         no result type, and standard error says it was not resolved.
 //
 //     def main(argv: list[str] | None = None) -> int
 //
-// Names bound at import: argparse, importlib, json, sys, traceback,
+// Names bound at import: argparse, importlib, json, sys, traceback, et,
 // check_mappers, ParseMapper, Page, count_query, limit_query, BaseMapper,
-// main.
+// AsyncBaseMapper, main.
 #include <array>
 
 #include "wisp/function.h"
@@ -26,9 +30,11 @@ namespace {
 struct Names {
   PyObject *argparse = intern("argparse"), *importlib = intern("importlib"),
            *json = intern("json"), *sys = intern("sys"), *traceback = intern("traceback"),
+           *et = intern("et"),
            *check_mappers = intern("check_mappers"), *ParseMapper = intern("ParseMapper"),
            *Page = intern("Page"), *count_query = intern("count_query"),
-           *limit_query = intern("limit_query"), *BaseMapper = intern("BaseMapper");
+           *limit_query = intern("limit_query"), *BaseMapper = intern("BaseMapper"),
+           *AsyncBaseMapper = intern("AsyncBaseMapper");
   PyObject *ArgumentParser = intern("ArgumentParser"),
            *add_subparsers = intern("add_subparsers"), *add_parser = intern("add_parser"),
            *add_argument = intern("add_argument"), *parse_args = intern("parse_args"),
@@ -43,6 +49,12 @@ struct Names {
            *file = intern("file"), *statement = intern("statement"), *page = intern("page"),
            *page_size = intern("page_size"), *page_offset = intern("page_offset"),
            *newline = intern("\n"), *empty = intern("");
+  // a mapper file's statements, indexed as ParseMapper indexes them
+  PyObject *parse = intern("parse"), *getroot = intern("getroot"), *iter = intern("iter"),
+           *tag = intern("tag"), *attrib = intern("attrib"), *mapper = intern("mapper"),
+           *id = intern("id"), *new_ = intern("__new__"),
+           *id_2_element_map = intern("id_2_element_map"),
+           *result_type_map = intern("result_type_map"), *sql_type_map = intern("sql_type_map");
 };
 const Names* names;
 
@@ -56,15 +68,15 @@ void write(FunctionObject* f, PyObject* stream, Borrowed text) {
 }
 
 // The exception being raised, as the interpreter shows its last line (notes
-// included), on standard error; cleared.
-void report_exception(FunctionObject* f, const char* command) {
+// included), on standard error after `what`; cleared.
+void report_exception(FunctionObject* f, const char* command, const char* what = "") {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
   Ref exc = fetch_exception();
   Ref lines = call_method(global(f, names->traceback), names->format_exception_only, {exc.get()});
   Ref text = Ref::check(PyUnicode_Join(names->empty, lines.get()));
   text = call_method(text, intern("rstrip"), {});
   write(f, names->stderr_,
-        Ref::check(PyUnicode_FromFormat("python -m wisp %s: %U", command, text.get())));
+        Ref::check(PyUnicode_FromFormat("python -m wisp %s: %s%U", command, what, text.get())));
 }
 
 bool is_text(Borrowed value, const char* text) {
@@ -92,6 +104,7 @@ void subclasses_of(Borrowed cls, Borrowed seen, Borrowed found) {
 int run_check(FunctionObject* f, Borrowed args) {
   Ref modules = getattr(args, names->modules);
   Ref mappers = new_list();
+  Ref async_mappers = new_list();
   if (truthy(modules)) {
     bool imported = true;
     for_each(modules, [&](Borrowed module) {
@@ -105,10 +118,12 @@ int run_check(FunctionObject* f, Borrowed args) {
     if (!imported) return 1;
     Ref seen = Ref::check(PySet_New(nullptr));
     subclasses_of(global(f, names->BaseMapper), seen, mappers);
+    subclasses_of(global(f, names->AsyncBaseMapper), seen, async_mappers);
   }
   Ref paths = Ref::check(PySequence_Tuple(getattr(args, names->paths).get()));
   Ref keywords = new_dict();
   dict_set(keywords, "mappers", mappers);
+  dict_set(keywords, "async_mappers", async_mappers);
   Ref problems =
       Ref::check(PyObject_Call(global(f, names->check_mappers).get(), paths.get(), keywords.get()));
   bool errors = false;
@@ -121,6 +136,69 @@ int run_check(FunctionObject* f, Borrowed args) {
 
 // ---------------------------------------------------------------------------
 // render
+
+// The mapper file's statements as ParseMapper's constructor indexes them (the
+// <mapper> element, the root or the first below it; its namespace; every
+// statement element by id, in document order), with no result type resolved:
+// a ParseMapper made without its constructor, whose get_sql renders as
+// any other's. Raises what loading raises for a document that is not well
+// formed or a statement without id.
+Ref unresolved_mapper(FunctionObject* f, Borrowed file) {
+  Ref cls = global(f, names->ParseMapper);
+  Ref mapper = call_method(cls, names->new_, {cls.get()});
+  Ref id_map = new_dict(), result_types = new_dict(), sql_types = new_dict();
+  setattr(mapper, names->id_2_element_map, id_map);
+  setattr(mapper, names->result_type_map, result_types);
+  setattr(mapper, names->sql_type_map, sql_types);
+  Ref root = call_method(call_method(global(f, names->et), names->parse, {file.get()}),
+                         names->getroot, {});
+  Ref element = root;
+  Ref it = iterate(call_method(root, names->iter, {}));
+  while (Ref el = iter_next(it)) {
+    if (!equals(getattr(el, names->tag), names->mapper)) continue;
+    Ref attributes = getattr(el, names->attrib);
+    if (Ref ns = item_if_present(attributes, names->namespace_)) setattr(mapper, names->namespace_, ns);
+    element = std::move(el);
+    break;
+  }
+  Ref kinds = import_attr("wisp.mapper.xml_reader", "sql_id_type_list");
+  for_each(element, [&](Borrowed child) {
+    Ref tag = getattr(child, names->tag);
+    if (!contains(kinds, tag)) return;
+    Ref id = call_method(child, names->get, {names->id});
+    if (id.get() == Py_None) raise(PyExc_Exception, "Missing id");
+    check(PyObject_SetItem(id_map.get(), id.get(), child.get()));
+    check(PyObject_SetItem(result_types.get(), id.get(), Py_None));
+    check(PyObject_SetItem(sql_types.get(), id.get(), tag.get()));
+  });
+  return mapper;
+}
+
+// ParseMapper(file). When loading fails and the statements index without
+// their result types, the failure was a result type, which rendering does
+// not need: standard error shows it, and the statements render. Any other
+// failure is loading's own.
+Ref mapper_to_render(FunctionObject* f, Borrowed file) {
+  try {
+    return call(global(f, names->ParseMapper), {file.get()});
+  } catch (const PyError&) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+    Ref failure = fetch_exception();
+    Ref mapper;
+    try {
+      mapper = unresolved_mapper(f, file);
+    } catch (const PyError&) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+      PyErr_Clear();
+      restore_exception(std::move(failure));
+      throw PyError{};
+    }
+    restore_exception(std::move(failure));
+    report_exception(f, "render",
+                     "warning: a result type is not resolved here (rendering needs none): ");
+    return mapper;
+  }
+}
 
 int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
   Ref file = getattr(args, names->file);
@@ -166,7 +244,7 @@ int run_render(FunctionObject* f, Borrowed args, Borrowed parser) {
   }
 
   try {
-    Ref mapper = call(global(f, names->ParseMapper), {file.get()});
+    Ref mapper = mapper_to_render(f, file);
     Ref declared = getattr(mapper, names->namespace_);
     if (!check(PyObject_RichCompareBool(declared.get(), ns.get(), Py_EQ))) {
       write(f, names->stderr_,
@@ -230,8 +308,8 @@ std::array<Ref, 2> new_parser(FunctionObject* f) {
                {"action", str("append").get()},
                {"default", new_list().get()},
                {"metavar", str("MODULE").get()},
-               {"help", str("import MODULE first and check its BaseMapper subclasses against "
-                            "the statements of their namespaces")
+               {"help", str("import MODULE first and check its BaseMapper and AsyncBaseMapper "
+                            "subclasses against the statements of their namespaces")
                             .get()}});
   Ref render_cmd =
       call_kwargs(getattr(commands, names->add_parser), {str("render").get()},
@@ -268,12 +346,14 @@ WISP_MODULE(_command, names, g) {
   for (const char* module : {"argparse", "importlib", "json", "sys", "traceback"}) {
     dict_set(g, module, import(module));
   }
+  dict_set(g, "et", import("xml.etree.ElementTree"));
   dict_set(g, "check_mappers", import_attr("wisp.mapper.xml_reader", "check_mappers"));
   dict_set(g, "ParseMapper", import_attr("wisp.mapper.xml_reader", "ParseMapper"));
   for (const char* name : {"Page", "count_query", "limit_query"}) {
     dict_set(g, name, import_attr("wisp.db.query_runner", name));
   }
   dict_set(g, "BaseMapper", import_attr("wisp.wisp", "BaseMapper"));
+  dict_set(g, "AsyncBaseMapper", import_attr("wisp.wisp", "AsyncBaseMapper"));
   Ref list_of_str =
       Ref::check(PyObject_GetItem(Borrowed(&PyList_Type), Borrowed(&PyUnicode_Type)));
   Ref argv_type = Ref::check(PyNumber_Or(list_of_str.get(), Py_None));

@@ -513,6 +513,10 @@ bool declared_by_signature_only(Borrowed func, bool coroutine) {
       (is_coroutine && !coroutine)) {
     return false;
   }
+  // A body that names anything (a global, an attribute, a module) does
+  // something: known without listing the instructions.
+  Ref names_used = getattr(code, intern("co_names"));
+  if (!PyTuple_Check(names_used.get()) || PyTuple_GET_SIZE(names_used.get()) > 0) return false;
   // What is left after the set-up is either RETURN_CONST None (3.12, 3.13)
   // or LOAD_CONST None, RETURN_VALUE (3.11, 3.14).
   Borrowed get_instructions =

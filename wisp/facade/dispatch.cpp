@@ -105,20 +105,27 @@ bool declared_without_body(FunctionObject* f, Borrowed attr) {
   return stub;
 }
 
+// What an async mapper says of a method declared by its signature alone
+// with a plain def: it cannot be awaited, so no statement can run for it.
+constexpr const char kDeclareAsync[] =
+    "; an AsyncBaseMapper method declared by its signature alone must be declared async def";
+
 // A method without a body of its own and without a statement to stand in
-// for it would return None, which no caller asked for.
-[[noreturn]] void raise_no_statement(Borrowed mapper_dict, const WrapperVars& v) {
+// for it would return None, which no caller asked for. `also` ends the
+// message ("" or kDeclareAsync).
+[[noreturn]] void raise_no_statement(Borrowed mapper_dict, const WrapperVars& v,
+                                     const char* also = "") {
   bool has_namespace = bool(item_if_present(mapper_dict, v.class_name));
   Ref message =
       has_namespace
           ? Ref::check(PyUnicode_FromFormat(
                 "%U.%U is declared by its signature alone, but the mapper namespace %R has no "
-                "statement with the id %R",
-                v.class_name.get(), v.name.get(), v.class_name.get(), v.name.get()))
+                "statement with the id %R%s",
+                v.class_name.get(), v.name.get(), v.class_name.get(), v.name.get(), also))
           : Ref::check(PyUnicode_FromFormat(
                 "%U.%U is declared by its signature alone, but no mapper file defines the "
-                "namespace %R",
-                v.class_name.get(), v.name.get(), v.class_name.get()));
+                "namespace %R%s",
+                v.class_name.get(), v.name.get(), v.class_name.get(), also));
   raise(PyExc_NotImplementedError, message);
 }
 
@@ -259,6 +266,33 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
 
 Def* wrapper_def;
 
+// What an async mapper hands out for a method declared by its signature
+// alone with a plain def (a forgotten `async`): calling it would return
+// None, and the statement of its name, awaited, cannot be what a plain call
+// returns. Whether a statement serves it is asked at each call, on the data
+// source in force then, as the wrapper asks.
+//
+//     def wrapper(*args, **kwargs):
+//         <no statement: NotImplementedError, as above, saying to declare it async def>
+//         raise TypeError(f"{class_name}.{name} is declared by its signature alone with a "
+//                         "plain def, so the mapper statement ... cannot be awaited: ...")
+Ref plain_stub(FunctionObject* f, WrapperArgs&) {
+  const WrapperVars v = captured<WrapperVars>(f);
+  Ref db = call(global(f, names->get_current_db));
+  Ref entry = registry_entry(f->globals, getattr(v.self, names->datasource), db);
+  Ref mapper_dict = getitem(entry, names->mapper_dict);
+  if (!mapped_statement(mapper_dict, v.class_name, v.name)) {
+    raise_no_statement(mapper_dict, v, kDeclareAsync);
+  }
+  raise(PyExc_TypeError,
+        Ref::check(PyUnicode_FromFormat(
+            "%U.%U is declared by its signature alone with a plain def, so the mapper statement "
+            "%R of namespace %R cannot be awaited through it: declare it async def",
+            v.class_name.get(), v.name.get(), v.name.get(), v.class_name.get())));
+}
+
+Def* plain_stub_def;
+
 // ---------------------------------------------------------------------------
 // def __getattribute__(self, name: "str")
 
@@ -316,8 +350,10 @@ struct GetattributeArgs {
 
 // The lookup both mappers share: `base_name` names the class (BaseMapper,
 // AsyncBaseMapper) whose super() lookup is the next. The async mapper wraps
-// only coroutine functions (a sync callable is handed out as it is), in a
-// coroutine function that runs the same wrapper in the bridge.
+// coroutine functions, in a coroutine function that runs the same wrapper in
+// the bridge; a sync callable is handed out as it is, unless it is a plain
+// def declared by its signature alone, which gets a wrapper that refuses
+// the call (plain_stub).
 Ref dispatch_getattribute(FunctionObject* f, GetattributeArgs& a, PyObject* base_name,
                           bool is_async) {
   Ref base = global(f, base_name);
@@ -335,7 +371,8 @@ Ref dispatch_getattribute(FunctionObject* f, GetattributeArgs& a, PyObject* base
   }
   Ref attr = super_getattribute(base, a.self, a.name);
   if (is_private || !PyCallable_Check(attr.get())) return attr;
-  if (is_async && !is_coroutine_function(f->globals, attr)) return attr;
+  const bool plain_async_stub = is_async && !is_coroutine_function(f->globals, attr);
+  if (plain_async_stub && !declared_by_signature_only(attr)) return attr;
 
   Ref cache = object_getattribute_opt(a.self, names->wrapper_cache);
   if (!cache) {
@@ -346,6 +383,13 @@ Ref dispatch_getattribute(FunctionObject* f, GetattributeArgs& a, PyObject* base
 
   Ref cls = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(a.self.get())));
   Ref class_name = getattr(cls, names->dunder_name);
+  if (plain_async_stub) {
+    Ref refusing = plain_stub_def->closure(
+        f, WrapperVars{a.self, a.name, class_name, attr, none(), none(), Ref(), none(), none()});
+    Ref wrapped = apply_wraps(global(f, names->wraps), attr, refusing);
+    check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
+    return wrapped;
+  }
   Ref plan = parameter_plan(cached_signature(f, base, cls, a.name, attr));
   Ref call = is_async ? awaiting(f, attr) : attr;
   Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan, none(),
@@ -372,6 +416,9 @@ void add_mapper_dispatch(ClassBuilder& cb, Borrowed, bool is_async) {
   if (!wrapper_def) {  // kept for the life of the process
     wrapper_def = new Def(Def::of<wrapper>("wrapper"));
     wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
+        .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
+    plain_stub_def = new Def(Def::of<plain_stub>("wrapper"));
+    plain_stub_def->param("args", &WrapperArgs::args, Kind::VarPos)
         .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
   }
   Def getattribute_def = is_async ? Def::of<async_getattribute>("__getattribute__")

@@ -8,7 +8,8 @@
 //         warning: bool = False
 //         def __str__(self): "FILE:LINE: message" ("FILE:LINE: warning: message")
 //
-//     def check_mappers(*paths, mappers=(), on_error=None) -> list[MapperProblem]
+//     def check_mappers(*paths, mappers=(), async_mappers=(), on_error=None)
+//         -> list[MapperProblem]
 //
 // A file is parsed as loading parses it, and its elements are given the
 // lines they start on by a second pass of the parser ElementTree uses
@@ -412,7 +413,21 @@ Ref class_attribute(Borrowed cls, Borrowed name) {
   return found;
 }
 
-void check_classes(Borrowed mappers, Borrowed index, std::vector<Problem>& out) {
+// Whether `value` (a function, or a method, static method or class method
+// over one) is an `async def`.
+bool async_def(Borrowed value) {
+  Ref fn = PyFunction_Check(value.get()) ? Ref::borrow(value.get())
+                                         : getattr_opt(value, names->func_attr);
+  if (!fn || !PyFunction_Check(fn.get())) return false;
+  Ref code = Ref::borrow(PyFunction_GET_CODE(fn.get()));
+  return (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_COROUTINE) != 0;
+}
+
+// The classes of `mappers` against the statements of their namespaces.
+// `awaited`: they are async mappers, whose methods declared by signature
+// alone run their statements as `async def`; a plain def so declared is an
+// error there whether a statement serves it or not.
+void check_classes(Borrowed mappers, Borrowed index, bool awaited, std::vector<Problem>& out) {
   for_each(mappers, [&](Borrowed cls) {
     if (!PyType_Check(cls.get())) {
       raise_format(PyExc_TypeError, "mappers: expected classes, got %.200s",
@@ -431,19 +446,33 @@ void check_classes(Borrowed mappers, Borrowed index, std::vector<Problem>& out) 
         std::string key(utf8(name));
         if (!seen.insert(key).second || key.empty() || key[0] == '_') return;
         Ref value = class_attribute(cls, name);
-        if (!value || !declared_by_signature_only(value)) return;
+        if (!value || !declared_by_signature_only(value, awaited)) return;
+        const bool plain = awaited && !async_def(value);
         Ref entry = statements ? dict_get_ref(statements, name) : Ref();
-        if (entry && !equals(PyTuple_GET_ITEM(entry.get(), 2), names->sql)) return;
+        const bool served = entry && !equals(PyTuple_GET_ITEM(entry.get(), 2), names->sql);
+        if (served && !plain) return;
         Ref fn = PyFunction_Check(value.get()) ? value : getattr(value, names->func_attr);
         Ref code = getattr(fn, names->code_attr);
         long line = PyLong_AsLong(getattr(code, names->co_firstlineno).get());
         if (line == -1 && PyErr_Occurred()) throw_error();
-        out.push_back(Problem{
-            getattr(code, names->co_filename), line,
-            Ref::check(PyUnicode_FromFormat(
-                "%U.%U is declared by its signature alone, and namespace %R has no statement %R",
-                ns.get(), name.get(), ns.get(), name.get())),
-            false, false});
+        Ref message;
+        if (!plain) {
+          message = Ref::check(PyUnicode_FromFormat(
+              "%U.%U is declared by its signature alone, and namespace %R has no statement %R",
+              ns.get(), name.get(), ns.get(), name.get()));
+        } else if (served) {
+          message = Ref::check(PyUnicode_FromFormat(
+              "%U.%U is declared by its signature alone with a plain def, so statement %R of "
+              "namespace %R cannot be awaited through it: declare it async def",
+              ns.get(), name.get(), name.get(), ns.get()));
+        } else {
+          message = Ref::check(PyUnicode_FromFormat(
+              "%U.%U is declared by its signature alone with a plain def, and namespace %R has "
+              "no statement %R: declare it async def",
+              ns.get(), name.get(), ns.get(), name.get()));
+        }
+        out.push_back(Problem{getattr(code, names->co_filename), line, std::move(message), false,
+                              false});
       });
     });
     if (!statements) return;
@@ -511,9 +540,9 @@ Ref problem_str(FunctionObject*, SelfArgs& a) {
                                          warning ? "warning: " : "", message.get()));
 }
 
-// def check_mappers(*paths, mappers=(), on_error: str | None = None)
+// def check_mappers(*paths, mappers=(), async_mappers=(), on_error: str | None = None)
 struct CheckArgs {
-  Ref paths, mappers, on_error;
+  Ref paths, mappers, async_mappers, on_error;
 };
 Ref check_mappers(FunctionObject* f, CheckArgs& a) {
   enum class Mode { Report, Raise, Warn } mode = Mode::Report;
@@ -541,7 +570,8 @@ Ref check_mappers(FunctionObject* f, CheckArgs& a) {
     std::stable_sort(problems.begin() + Py_ssize_t(first), problems.end(),
                      [](const Problem& x, const Problem& y) { return x.line < y.line; });
   }
-  check_classes(a.mappers, index, problems);
+  check_classes(a.mappers, index, false, problems);
+  check_classes(a.async_mappers, index, true, problems);
 
   Ref problem_type = global(f, names->MapperProblem);
   Ref result = new_list();
@@ -601,11 +631,14 @@ void bind_checking(Borrowed g) {
   Def check_def = Def::of<check_mappers>("check_mappers");
   check_def
       .doc("Checks mapper files (files, or folders of *.xml files at any depth) before they run,\n"
-           "and the mapper classes given against their namespaces. Returns the problems\n"
-           "found; with on_error='raise' raises Exception naming them all when one is an\n"
-           "error, with on_error='warn' issues each as a UserWarning.")
+           "and the mapper classes given against their namespaces (async_mappers: those whose\n"
+           "mapped methods are async def). Returns the problems found; with on_error='raise'\n"
+           "raises Exception naming them all when one is an error, with on_error='warn' issues\n"
+           "each as a UserWarning.")
       .param("paths", &CheckArgs::paths, Kind::VarPos)
       .param("mappers", &CheckArgs::mappers, Kind::KwOnly)
+      .def(tuple({}))
+      .param("async_mappers", &CheckArgs::async_mappers, Kind::KwOnly)
       .def(tuple({}))
       .param("on_error", &CheckArgs::on_error, Kind::KwOnly)
       .annotate("str | None")

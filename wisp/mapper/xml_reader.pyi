@@ -66,9 +66,11 @@ class MapperProblem:
 def check_mappers(
     *paths: str | os.PathLike[str],
     mappers: Iterable[type] = (),
+    async_mappers: Iterable[type] = (),
     on_error: Literal["raise", "warn"] | None = None,
 ) -> list[MapperProblem]:
     """Checks mapper files (files, or folders of *.xml files at any depth) before they run,
-    and the mapper classes given against their namespaces. Returns the problems
-    found; with on_error='raise' raises Exception naming them all when one is an
-    error, with on_error='warn' issues each as a UserWarning."""
+    and the mapper classes given against their namespaces (async_mappers: those whose
+    mapped methods are async def). Returns the problems found; with on_error='raise'
+    raises Exception naming them all when one is an error, with on_error='warn' issues
+    each as a UserWarning."""
