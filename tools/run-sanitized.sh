@@ -104,7 +104,10 @@ export PYTHONMALLOC=malloc_debug
 # the report of a process that dies inside a test. Child processes write
 # there too.
 symbolizer=$(command -v llvm-symbolizer || command -v addr2line || true)
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
+# greenlet's stack copies are let through (tools/asan-greenlet.supp); the
+# stack shadow a switch leaves behind is cleared by the suite itself
+# (tests/memcheck.py, guard_greenlet_stacks).
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:suppressions=$root/tools/asan-greenlet.supp:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 set +e
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
