@@ -23,8 +23,6 @@ import pytest
 from sqlalchemy import create_engine, text
 from sqlalchemy.engine import URL
 
-import memcheck
-
 # The pool options every engine of the package is created with.
 ENGINE_OPTIONS = {"pool_size": 10, "max_overflow": 30, "pool_recycle": 1800, "pool_pre_ping": True}
 
@@ -363,7 +361,6 @@ def postgres_server():
 
 
 def pytest_configure(config):
-    memcheck.guard_greenlet_stacks()
     config.addinivalue_line("markers", "mariadb: runs against the suite's own MariaDB server")
     config.addinivalue_line("markers",
                             "postgresql: runs against the suite's own PostgreSQL server")

@@ -69,29 +69,3 @@ def assert_flat(work, traced_limit=64 * 1024, rss_limit=4 * 1024 * 1024, windows
     if rss_limit is not None:
         resident = growth_per_window(work, windows, traced=False)
         assert min(resident) < rss_limit, f"RSS grew in every window of {what}: {resident}"
-
-
-
-
-def guard_greenlet_stacks():
-    """Keeps AddressSanitizer's stack checks sound across greenlet switches.
-
-    A switch copies the stack of the greenlet it leaves to the heap and puts
-    the one it resumes back in place; the shadow of that region still holds
-    the redzones of the frames that ran there before. After every switch of
-    this thread, before any instrumented code runs, the probe's trace
-    function marks the thread's stack addressable again: frames live across
-    the switch lose their redzones until they return, frames entered
-    afterwards are checked as usual. Returns whether the hook was installed
-    (only in the sanitizer run, with greenlet importable).
-    """
-    if not SANITIZED:
-        return False
-    try:
-        import greenlet
-    except ImportError:
-        return False
-    from wisp import _rt_probe
-
-    greenlet.settrace(_rt_probe.stack_guard())
-    return True

@@ -1,12 +1,7 @@
-"""AddressSanitizer's stack checks in the sanitizer run, greenlets included.
-
-The async surface runs our code on greenlets, which copy stacks to the heap
-and back. The sanitizer run lets those copies through and clears the stack
-shadow a switch leaves behind (memcheck.guard_greenlet_stacks); these tests
-show that no false report comes of it and that a real stack overflow is
-still reported, before and after switches. The overflows run in a child
-process, whose report goes to its own stderr.
-"""
+"""Stack checks of the sanitizer run across greenlet switches (the stack
+guard, tools/sanitizer_stack_guard.py): no false report, and real stack
+overflows still reported (in a child process, whose report goes to its own
+stderr)."""
 
 import os
 import subprocess
@@ -20,11 +15,8 @@ from wisp import _rt_probe
 
 SCRIPT = textwrap.dedent("""
     import greenlet
-    import memcheck
     from wisp import _rt_probe as probe
 
-    if {guard}:
-        assert memcheck.guard_greenlet_stacks()
     main = greenlet.getcurrent()
 
     def child():
@@ -45,17 +37,17 @@ SCRIPT = textwrap.dedent("""
     for i in range(3):
         nested(20, g.switch)
     assert g.dead
+    assert (greenlet.gettrace() is not None) is {guard}
     print("done")
 """)
 
 
-def run_child(code):
-    env = dict(os.environ)
+def run_child(code, guard=True):
+    env = dict(os.environ, WISP_STACK_GUARD="1" if guard else "0")
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
         # Reports to the child's stderr, not to the run's report folder.
         options = [o for o in env.get(name, "").split(":") if o and not o.startswith("log_path=")]
         env[name] = ":".join(options)
-    env["PYTHONPATH"] = os.path.dirname(os.path.abspath(__file__))
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                           timeout=300)
 
@@ -84,7 +76,7 @@ def test_greenlet_switches_leave_no_false_report(guard):
     # Without the guard, the redzones the main greenlet left behind are
     # reported in the child's new frames: what the test run would see.
     pytest.importorskip("greenlet")
-    done = run_child(SCRIPT.format(guard=guard, index=15))
+    done = run_child(SCRIPT.format(guard=guard, index=15), guard)
     if guard:
         assert done.returncode == 0, done.stderr
         assert "AddressSanitizer" not in done.stderr

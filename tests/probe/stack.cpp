@@ -5,9 +5,9 @@
 // of that region does not move with the copy: after a switch it still holds
 // the redzones of the frames that ran there before, so the frames put back,
 // and any buffer on the stack that code reaches there, would be reported.
-// stack_guard() gives the sanitized test run a greenlet trace function that
+// stack_guard() gives the sanitizer run a greenlet trace function that
 // marks the thread's stack addressable after every switch
-// (memcheck.guard_greenlet_stacks); stack_poke shows that stack overflows
+// (tools/sanitizer_stack_guard.py); stack_poke shows that stack overflows
 // are still reported.
 #include <pthread.h>
 
