@@ -7,6 +7,7 @@ import contextlib
 import logging
 import sqlite3
 import threading
+from typing import Optional
 
 import pytest
 from sqlalchemy import event, text
@@ -347,24 +348,53 @@ def insert_of(model):
     return insert(model)
 
 
-def test_decorators_ask_replaced_typing_helpers_again(w, monkeypatch):
+def test_decorators_and_mapped_methods_ask_replaced_typing_helpers_again(w, monkeypatch):
+    class UserMapper(w.BaseMapper[User]):
+        def by_name(self, name) -> Optional[list[dict[str, int]]]: ...
+
+        def by_age(self, age) -> w.PageResult[dict]: ...
+
     @w.select_list("SELECT id, name, age FROM users WHERE age >= #{age} ORDER BY id")
     def older(age) -> list[Person]: ...
 
     @w.select_one("SELECT name FROM users WHERE age = #{age}")
     def name_of(age) -> str: ...
 
+    mapper = UserMapper()
     expected = [Person(4, "u4", 40), Person(5, "u5", 50)]
-    assert older(40) == older(40) == expected and name_of(20) == "u2"
+    def calls():
+        assert older(40) == expected and name_of(20) == "u2"
+        assert mapper.by_name("u4") == [{"name": "u4", "age": 40}] and mapper.by_name("-") == []
+        assert mapper.by_age(40) == {"list": [{"name": "u4"}, {"name": "u5"}], "total": 2,
+                                     "pageNum": 1, "pageSize": 10}
+
+    calls()
+    calls()
     from wisp.utils import class_probe
 
-    for module, name in ((w, "get_args"), (w, "get_base_type"), (class_probe, "get_origin")):
+    for module, name in ((w, "get_args"), (w, "get_base_type"), (class_probe, "get_origin"),
+                         (w, "get_origin"), (w, "List")):
         real, seen = getattr(module, name), []
+        if name == "List":
+            class Seen:
+                def __getitem__(self, t, real=real, seen=seen):
+                    return seen.append(t) or real[t]
+
+            fake = Seen()
+        else:
+            fake = lambda t, real=real, seen=seen: seen.append(t) or real(t)  # noqa: E731
         with monkeypatch.context() as mp:
-            mp.setattr(module, name, lambda t, real=real, seen=seen: seen.append(t) or real(t))
-            assert older(40) == expected and name_of(20) == "u2"
+            mp.setattr(module, name, fake)
+            calls()
         assert seen, name
-        assert older(40) == expected  # and kept again once restored
+        calls()  # and kept again once restored
+    with monkeypatch.context() as mp:  # another PageResult: the annotation is no page then
+        mp.setattr(w, "PageResult", type("PageResult", (), {}))
+        assert mapper.by_age(40) == {"name": "u4"}  # a row
+    calls()
+    # Annotations replaced on the method are read afresh.
+    monkeypatch.setitem(UserMapper.by_name.__annotations__, "return", w.PageResult[dict])
+    assert mapper.by_name("-") == {"list": [], "total": 0, "pageNum": 1, "pageSize": 10}
 
 
 def test_an_awaited_call_leaves_the_sync_calls_their_path(wisp_registry, tmp_path, arun):

@@ -278,6 +278,9 @@ void bind_mapper(Borrowed g);            // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
 // body, last in class order; AsyncBaseMapper's with `is_async`.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g, bool is_async = false);
+// Once PageResult is bound: the globals what the dispatch keeps of a return
+// annotation is worked out through.
+void watch_dispatch_globals(Borrowed g);
 void bind_selection(Borrowed g);    // datasource_context, datasource, ...
 void bind_transaction(Borrowed g);  // transaction
 void bind_decorators(Borrowed g);   // __combine_args, ..., select_one, ..., update
