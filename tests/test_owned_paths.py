@@ -11,7 +11,7 @@ from typing import Optional
 
 import pytest
 from sqlalchemy import event, text
-from sqlalchemy.exc import DBAPIError, IntegrityError
+from sqlalchemy.exc import CompileError, DBAPIError, IntegrityError
 from sqlalchemy.orm import Session, sessionmaker
 
 from mapper_models import Person, User, mapper_for, w  # noqa: F401  (w: the configured registry)
@@ -325,6 +325,35 @@ def test_basemapper_insert_is_the_same_on_the_connection(w, monkeypatch, request
     event.listen(Session, "after_begin", fn)
     request.addfinalizer(lambda: event.remove(Session, "after_begin", fn))
     assert on_path(lambda: m.insert({"name": "n-observed"}))[1] == "session"
+
+
+@pytest.mark.parametrize("guard", [None, *GUARDS, "transaction", "SQL expression",
+                                   "replaced insert_statement"])
+def test_basemapper_insert_builds_its_statement_while_anything_could_tell(
+        w, monkeypatch, caplog, request, guard):
+    """Unobserved, the row is passed as parameters of the statement kept for the model;
+    under each guard the statement is built with values(), and the row is the same."""
+    from sqlalchemy import func
+    from sqlalchemy.sql.dml import Insert
+
+    engine, m, built = w.BaseMapper.datasource["main"]["db"], mapper_for(w, User), []
+    real = Insert.values
+    monkeypatch.setattr(Insert, "values", lambda self, *a, **kw: built.append(kw) or real(self, *a, **kw))
+    row, observed = {"name": "g-x", "age": 5}, lambda: [True]
+    if guard in GUARDS:
+        observed = GUARDS[guard][0](engine, monkeypatch, caplog, request)
+    elif guard == "SQL expression":
+        row["name"] = func.lower("G-X")
+    elif guard == "replaced insert_statement":
+        monkeypatch.setattr(w, "insert_statement", insert_of)
+    with w.transaction() if guard == "transaction" else contextlib.nullcontext():
+        key = m.insert(row)
+    assert w.rows(f"SELECT id, name, age FROM users WHERE id = {int(key)}") == [(key, "g-x", 5)]
+    assert bool(built) == (guard is not None) and observed(), guard
+    assert engine.pool.checkedout() == 0
+    if guard is None:  # a key that names no column is refused as values() refuses it
+        with pytest.raises(CompileError, match="Unconsumed column names: nick"):
+            m.insert({"name": "g-y", "nick": "y"})
 
 
 def test_kept_statements_and_decisions_give_way_to_replacements(w, monkeypatch):

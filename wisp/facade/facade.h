@@ -134,6 +134,8 @@ struct Names {
   PyObject *create = intern("create"), *get_dialect = intern("get_dialect"),
            *get_pool_class = intern("get_pool_class"), *table = intern("__table__"),
            *columns = intern("columns"), *autoincrement_column = intern("autoincrement_column"),
+           *local_table = intern("local_table"), *persist_selectable = intern("persist_selectable"),
+           *key = intern("key"),
            *primary_key = intern("primary_key"), *autoincrement = intern("autoincrement"),
            *name = intern("name"), *model_dump = intern("model_dump"), *where = intern("where"),
            *id = intern("id"), *expression = intern("expression"), *identity = intern("identity"),
