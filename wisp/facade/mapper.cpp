@@ -228,28 +228,32 @@ bool row_as_parameters(FunctionObject* f, Borrowed model, Borrowed data) {
 }
 
 // The rows of a batch as the ORM's bulk insert reads them: keyed by
-// attribute name. That insert passes over a key it does not know without a
-// word, where insert(model).values(...) refuses it: a key that names
-// neither an attribute nor a column of the model is refused here as that
-// refuses it (sqlalchemy.exc.CompileError), before anything runs, and a
-// column named apart from its attribute goes under the attribute's name (in
-// a copy of the row; the first of the two names given wins, as in values()).
+// attribute name, a column named apart from its attribute going under the
+// attribute's name (in a copy of the row; the first of the two names given
+// wins, as in values()). That insert passes over a key it does not know
+// without a word, where insert(model).values(...) refuses it: a key that
+// names neither an attribute nor a column of the model is handed to
+// SQLAlchemy's own check, insert(model).values(...) compiled, whose
+// CompileError ("Unconsumed column names: ...") is the one insert gives,
+// before anything runs.
 Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
   Ref pairs = mapped_columns(f, model);
   if (PyTuple_GET_SIZE(pairs.get()) == 0) return Ref::borrow(rows.get());
-  Ref keys = new_dict();  // attribute or column name -> attribute name
+  Ref keys = new_dict();  // attribute, column name or key -> attribute name
   for_each(pairs, [&](Borrowed pair) {
     auto kv = unpack<2>(pair);
     dict_set(keys, kv[0], kv[0]);
   });
-  for_each(pairs, [&](Borrowed pair) {
-    auto kv = unpack<2>(pair);
-    Ref name = getattr_opt(kv[1], names->name);  // a str subclass (quoted_name): taken as a str
-    if (!name || !PyUnicode_Check(name.get())) return;
-    name = Ref::check(PyUnicode_FromObject(name.get()));
-    if (!dict_get_ref(keys, name)) dict_set(keys, name, kv[0]);
-  });
-  Ref unknown = new_list();
+  for (PyObject* which : {names->name, names->key}) {
+    for_each(pairs, [&](Borrowed pair) {
+      auto kv = unpack<2>(pair);
+      Ref name = getattr_opt(kv[1], which);  // a str subclass (quoted_name): taken as a str
+      if (!name || !PyUnicode_Check(name.get())) return;
+      name = Ref::check(PyUnicode_FromObject(name.get()));
+      if (!dict_get_ref(keys, name)) dict_set(keys, name, kv[0]);
+    });
+  }
+  Ref unknown = new_dict();  // as values() takes them: None each
   Ref out = new_list();
   for_each(rows, [&](Borrowed row) {
     if (!PyDict_Check(row.get())) {
@@ -260,7 +264,7 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
     for_each_item(row, [&](Borrowed key, Borrowed) {
       Ref target = dict_get_ref(keys, key);
       if (!target) {
-        if (!contains(unknown, key)) list_append(unknown, key);
+        dict_set(unknown, key, Py_None);
       } else if (target.get() != key.get()) {
         renamed = true;
       }
@@ -272,11 +276,17 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
     Ref copy = new_dict();
     for_each_item(row, [&](Borrowed key, Borrowed value) {
       Ref target = dict_get_ref(keys, key);
-      if (target && !dict_get_ref(copy, target)) dict_set(copy, target, value);
+      if (!target) target = Ref::borrow(key.get());
+      if (!dict_get_ref(copy, target)) dict_set(copy, target, value);
     });
     list_append(out, copy);
   });
-  if (PyList_GET_SIZE(unknown.get()) != 0) {
+  if (PyDict_GET_SIZE(unknown.get()) != 0) {
+    Ref statement = call(global(f, names->insert_statement), {model.get()});
+    call_method(values_of(statement, unknown), names->compile, {});
+    // What values() takes beyond the mapped columns (a synonym, a hybrid
+    // attribute, a column of the table the model does not map) the bulk
+    // insert would drop: refused in the same words.
     Ref texts = new_list();
     for_each(unknown, [&](Borrowed key) { list_append(texts, str_of(key)); });
     Ref joined = Ref::check(PyUnicode_Join(names->comma, texts.get()));
