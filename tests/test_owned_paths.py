@@ -328,7 +328,7 @@ def test_basemapper_insert_is_the_same_on_the_connection(w, monkeypatch, request
 
 
 @pytest.mark.parametrize("guard", [None, *GUARDS, "transaction", "SQL expression",
-                                   "replaced insert_statement"])
+                                   "replaced insert_statement", WispDbGateway, QueryRunner])
 def test_basemapper_insert_builds_its_statement_while_anything_could_tell(
         w, monkeypatch, caplog, request, guard):
     """Unobserved, the row is passed as parameters of the statement kept for the model;
@@ -346,6 +346,11 @@ def test_basemapper_insert_builds_its_statement_while_anything_could_tell(
         row["name"] = func.lower("G-X")
     elif guard == "replaced insert_statement":
         monkeypatch.setattr(w, "insert_statement", insert_of)
+    elif guard in (WispDbGateway, QueryRunner):  # a replaced insert_orm2 is called
+        seen, own = [], guard.insert_orm2
+        monkeypatch.setattr(guard, "insert_orm2",
+                            lambda self, *a, **kw: seen.append(a) or own(self, *a, **kw))
+        observed = lambda: seen  # noqa: E731
     with w.transaction() if guard == "transaction" else contextlib.nullcontext():
         key = m.insert(row)
     assert w.rows(f"SELECT id, name, age FROM users WHERE id = {int(key)}") == [(key, "g-x", 5)]
