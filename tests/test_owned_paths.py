@@ -12,7 +12,8 @@ from typing import Optional
 import pytest
 from sqlalchemy import event, text
 from sqlalchemy.exc import CompileError, DBAPIError, IntegrityError
-from sqlalchemy.orm import Session, sessionmaker
+from sqlalchemy import String
+from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column, sessionmaker
 
 from mapper_models import Person, User, mapper_for, w  # noqa: F401  (w: the configured registry)
 from wisp.db import query_runner
@@ -359,6 +360,34 @@ def test_basemapper_insert_builds_its_statement_while_anything_could_tell(
     if guard is None:  # a key that names no column is refused as values() refuses it
         with pytest.raises(CompileError, match="Unconsumed column names: nick"):
             m.insert({"name": "g-y", "nick": "y"})
+
+
+class Kinds(DeclarativeBase):
+    pass
+
+
+class Animal(Kinds):  # one table for the hierarchy: the ORM writes the kind
+    __tablename__ = "animals"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    kind: Mapped[str] = mapped_column(String(10))
+    name: Mapped[str] = mapped_column(String(20))
+    __mapper_args__ = {"polymorphic_on": kind, "polymorphic_identity": "animal"}
+
+
+class Cat(Animal):
+    __mapper_args__ = {"polymorphic_identity": "cat"}
+
+
+@pytest.mark.parametrize("model", [Animal, Cat])
+def test_a_model_in_a_hierarchy_keeps_values(w, monkeypatch, model):
+    from sqlalchemy.sql.dml import Insert
+
+    Kinds.metadata.create_all(w.BaseMapper.datasource["main"]["db"])
+    built, real = [], Insert.values
+    monkeypatch.setattr(Insert, "values", lambda self, *a, **kw: built.append(kw) or real(self, *a, **kw))
+    key = mapper_for(w, model).insert({"name": "tom", "kind": model.__name__.lower()})
+    assert built and w.rows(f"SELECT kind, name FROM animals WHERE id = {int(key)}") == [
+        (model.__name__.lower(), "tom")]
 
 
 def test_kept_statements_and_decisions_give_way_to_replacements(w, monkeypatch):

@@ -173,14 +173,18 @@ Ref instance_columns(FunctionObject* f, Borrowed instance, Borrowed model) {
 // The names under which a row of `model` may be given as execution
 // parameters of insert(model) and mean what they mean to values(): the
 // attributes of a model mapped to one table, each named like the key of
-// the column it maps (Core reads parameters by column key). Worked out
-// once per model; a frozenset, empty when there is no such attribute.
+// the column it maps (Core reads parameters by column key). A model in an
+// inheritance hierarchy or with a version counter has none: what the ORM
+// adds to its rows is left to the ORM. Worked out once per model; a
+// frozenset, empty when there is no such attribute.
 Ref row_keys(FunctionObject* f, Borrowed model) {
   if (Ref kept = model_row_keys->find(model)) return kept;
   Ref inspector = global(f, names->inspect_statement);
   Ref mapper = call_kwargs(inspector, {model.get()}, {{"raiseerr", Py_False}});
   Ref keys = Ref::check(PySet_New(nullptr));
-  if (!is_none(mapper)) {
+  if (!is_none(mapper) && is_none(getattr(mapper, names->inherits)) &&
+      is_none(getattr(mapper, names->polymorphic_on)) &&
+      is_none(getattr(mapper, names->version_id_col))) {
     Ref table = getattr(mapper, names->local_table);
     if (getattr(mapper, names->persist_selectable).get() == table.get()) {
       Ref table_columns = getattr(table, names->columns);
