@@ -10,9 +10,8 @@ import threading
 from typing import Optional
 
 import pytest
-from sqlalchemy import event, text
+from sqlalchemy import String, event, text
 from sqlalchemy.exc import CompileError, DBAPIError, IntegrityError
-from sqlalchemy import String
 from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column, sessionmaker
 
 from mapper_models import Person, User, mapper_for, w  # noqa: F401  (w: the configured registry)
