@@ -7,11 +7,12 @@ import contextlib
 import logging
 import sqlite3
 import threading
+from typing import Optional
 
 import pytest
-from sqlalchemy import event, text
-from sqlalchemy.exc import DBAPIError, IntegrityError
-from sqlalchemy.orm import Session, sessionmaker
+from sqlalchemy import String, event, text
+from sqlalchemy.exc import CompileError, DBAPIError, IntegrityError
+from sqlalchemy.orm import DeclarativeBase, Mapped, Session, mapped_column, sessionmaker
 
 from mapper_models import Person, User, mapper_for, w  # noqa: F401  (w: the configured registry)
 from wisp.db import query_runner
@@ -326,6 +327,68 @@ def test_basemapper_insert_is_the_same_on_the_connection(w, monkeypatch, request
     assert on_path(lambda: m.insert({"name": "n-observed"}))[1] == "session"
 
 
+@pytest.mark.parametrize("guard", [None, *GUARDS, "transaction", "SQL expression",
+                                   "replaced insert_statement", WispDbGateway, QueryRunner])
+def test_basemapper_insert_builds_its_statement_while_anything_could_tell(
+        w, monkeypatch, caplog, request, guard):
+    """Unobserved, the row is passed as parameters of the statement kept for the model;
+    under each guard the statement is built with values(), and the row is the same."""
+    from sqlalchemy import func
+    from sqlalchemy.sql.dml import Insert
+
+    engine, m, built = w.BaseMapper.datasource["main"]["db"], mapper_for(w, User), []
+    real = Insert.values
+    monkeypatch.setattr(Insert, "values", lambda self, *a, **kw: built.append(kw) or real(self, *a, **kw))
+    row, observed = {"name": "g-x", "age": 5}, lambda: [True]
+    if guard in GUARDS:
+        observed = GUARDS[guard][0](engine, monkeypatch, caplog, request)
+    elif guard == "SQL expression":
+        row["name"] = func.lower("G-X")
+    elif guard == "replaced insert_statement":
+        monkeypatch.setattr(w, "insert_statement", insert_of)
+    elif guard in (WispDbGateway, QueryRunner):  # a replaced insert_orm2 is called
+        seen, own = [], guard.insert_orm2
+        monkeypatch.setattr(guard, "insert_orm2",
+                            lambda self, *a, **kw: seen.append(a) or own(self, *a, **kw))
+        observed = lambda: seen  # noqa: E731
+    with w.transaction() if guard == "transaction" else contextlib.nullcontext():
+        key = m.insert(row)
+    assert w.rows(f"SELECT id, name, age FROM users WHERE id = {int(key)}") == [(key, "g-x", 5)]
+    assert bool(built) == (guard is not None) and observed(), guard
+    assert engine.pool.checkedout() == 0
+    if guard is None:  # a key that names no column is refused as values() refuses it
+        with pytest.raises(CompileError, match="Unconsumed column names: nick"):
+            m.insert({"name": "g-y", "nick": "y"})
+
+
+class Kinds(DeclarativeBase):
+    pass
+
+
+class Animal(Kinds):  # one table for the hierarchy: the ORM writes the kind
+    __tablename__ = "animals"
+    id: Mapped[int] = mapped_column(primary_key=True)
+    kind: Mapped[str] = mapped_column(String(10))
+    name: Mapped[str] = mapped_column(String(20))
+    __mapper_args__ = {"polymorphic_on": kind, "polymorphic_identity": "animal"}
+
+
+class Cat(Animal):
+    __mapper_args__ = {"polymorphic_identity": "cat"}
+
+
+@pytest.mark.parametrize("model", [Animal, Cat])
+def test_a_model_in_a_hierarchy_keeps_values(w, monkeypatch, model):
+    from sqlalchemy.sql.dml import Insert
+
+    Kinds.metadata.create_all(w.BaseMapper.datasource["main"]["db"])
+    built, real = [], Insert.values
+    monkeypatch.setattr(Insert, "values", lambda self, *a, **kw: built.append(kw) or real(self, *a, **kw))
+    key = mapper_for(w, model).insert({"name": "tom", "kind": model.__name__.lower()})
+    assert built and w.rows(f"SELECT kind, name FROM animals WHERE id = {int(key)}") == [
+        (model.__name__.lower(), "tom")]
+
+
 def test_kept_statements_and_decisions_give_way_to_replacements(w, monkeypatch):
     from sqlalchemy import select
 
@@ -347,24 +410,53 @@ def insert_of(model):
     return insert(model)
 
 
-def test_decorators_ask_replaced_typing_helpers_again(w, monkeypatch):
+def test_decorators_and_mapped_methods_ask_replaced_typing_helpers_again(w, monkeypatch):
+    class UserMapper(w.BaseMapper[User]):
+        def by_name(self, name) -> Optional[list[dict[str, int]]]: ...
+
+        def by_age(self, age) -> w.PageResult[dict]: ...
+
     @w.select_list("SELECT id, name, age FROM users WHERE age >= #{age} ORDER BY id")
     def older(age) -> list[Person]: ...
 
     @w.select_one("SELECT name FROM users WHERE age = #{age}")
     def name_of(age) -> str: ...
 
+    mapper = UserMapper()
     expected = [Person(4, "u4", 40), Person(5, "u5", 50)]
-    assert older(40) == older(40) == expected and name_of(20) == "u2"
+    def calls():
+        assert older(40) == expected and name_of(20) == "u2"
+        assert mapper.by_name("u4") == [{"name": "u4", "age": 40}] and mapper.by_name("-") == []
+        assert mapper.by_age(40) == {"list": [{"name": "u4"}, {"name": "u5"}], "total": 2,
+                                     "pageNum": 1, "pageSize": 10}
+
+    calls()
+    calls()
     from wisp.utils import class_probe
 
-    for module, name in ((w, "get_args"), (w, "get_base_type"), (class_probe, "get_origin")):
+    for module, name in ((w, "get_args"), (w, "get_base_type"), (class_probe, "get_origin"),
+                         (w, "get_origin"), (w, "List")):
         real, seen = getattr(module, name), []
+        if name == "List":
+            class Seen:
+                def __getitem__(self, t, real=real, seen=seen):
+                    return seen.append(t) or real[t]
+
+            fake = Seen()
+        else:
+            fake = lambda t, real=real, seen=seen: seen.append(t) or real(t)  # noqa: E731
         with monkeypatch.context() as mp:
-            mp.setattr(module, name, lambda t, real=real, seen=seen: seen.append(t) or real(t))
-            assert older(40) == expected and name_of(20) == "u2"
+            mp.setattr(module, name, fake)
+            calls()
         assert seen, name
-        assert older(40) == expected  # and kept again once restored
+        calls()  # and kept again once restored
+    with monkeypatch.context() as mp:  # another PageResult: the annotation is no page then
+        mp.setattr(w, "PageResult", type("PageResult", (), {}))
+        assert mapper.by_age(40) == {"name": "u4"}  # a row
+    calls()
+    # Annotations replaced on the method are read afresh.
+    monkeypatch.setitem(UserMapper.by_name.__annotations__, "return", w.PageResult[dict])
+    assert mapper.by_name("-") == {"list": [], "total": 0, "pageNum": 1, "pageSize": 10}
 
 
 def test_an_awaited_call_leaves_the_sync_calls_their_path(wisp_registry, tmp_path, arun):

@@ -10,7 +10,7 @@ from typing import Optional
 import pytest
 from sqlalchemy import Integer, String, delete, insert, select, text, update
 from sqlalchemy.exc import CompileError, IntegrityError, MultipleResultsFound
-from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column
+from sqlalchemy.orm import DeclarativeBase, Mapped, mapped_column, synonym
 
 from mapper_models import (Event, Tag, User, UserIn, mapper_for, sqlite,  # noqa: F401
                            w)  # w: the fixture
@@ -47,6 +47,7 @@ class Note(Notes):  # attributes named apart from their columns
     id: Mapped[int] = mapped_column(Integer, primary_key=True)
     body: Mapped[Optional[str]] = mapped_column("text", String(40))
     stars: Mapped[int] = mapped_column("rating", Integer, default=3)
+    score = synonym("stars")
 
 
 @pytest.mark.parametrize("make, stored_age", [
@@ -99,6 +100,9 @@ def test_save_batch_inserts_one_row_per_item(w, items, added):
     ("save_batch", lambda: [Note(body="a", stars=1), Note()], [("a", 1), (None, 3)]),
     ("save_batch", lambda: [{"text": "a", "rating": 1}, {"body": "b"}], [("a", 1), ("b", 3)]),
     ("save_batch", lambda: [{"text": "a"}, {"body": "b", "rating": 1, "rate": 2}], "rate"),
+    ("save_batch", lambda: [{"rate": 1, "text": "a", "mark": 2}], "(rate, mark|mark, rate)"),
+    ("insert", lambda: {"body": "b", "score": 2}, [("b", 2)]),
+    ("save_batch", lambda: [{"body": "b", "score": 2}], "score"),  # the bulk insert would drop it
 ])
 def test_every_given_column_is_written_or_refused(w, how, make, stored):
     Notes.metadata.create_all(w.BaseMapper.datasource["main"]["db"])

@@ -23,6 +23,7 @@
 
 #include "methods.h"
 #include "sessions.h"
+#include "wisp/engines.h"
 #include "wisp/protocol.h"
 
 using namespace wisp;
@@ -47,6 +48,7 @@ struct Names {
   PyObject *mapper_dict = intern("mapper_dict"), *data_source = intern("data_source"),
            *connection_local = intern("connection_local"), *tx_depth = intern("_tx_depth"),
            *query_runner = intern("query_runner"), *con = intern("_WispDbGateway__con"),
+           *insert_orm2 = intern("insert_orm2"),
            *savepoints = intern("_savepoints"), *failed_statement = intern("statement"),
            *inner_rollback = intern("inner_rollback");
   // methods of sessions, mappers, rows and the runner
@@ -78,6 +80,9 @@ struct State {
   PyObject* kw_sql_con_args;
   PyObject* kw_sql_page_con_args;
   PyObject* failed_depth;  // the int subclass that marks a failed transaction
+  PyObject* gateway_cls;   // WispDbGateway as the module made it
+  PyObject* insert_orm2;   // its own insert_orm2 and __con
+  PyObject* con;
 };
 State state;
 db::SessionFactory sessions;
@@ -860,6 +865,29 @@ Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& c
   });
 }
 
+// Whether `self.<name>` is the class's own `function`, bound to self.
+bool own_method(Borrowed self, PyObject* name, PyObject* function) {
+  Ref method = getattr(self, name);
+  return PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == function &&
+         PyMethod_GET_SELF(method.get()) == self.get();
+}
+
+// The gateway's step of a row inserted as execution parameters (engines.h):
+// what its own insert_orm2 does with no transaction open in the context,
+// the runner called without a session; nothing when the gateway is of
+// another class, its methods are replaced, or a transaction is open or
+// failed (the call then takes the full path, which says so).
+Ref gateway_row_insert(Borrowed self, Borrowed statement, Borrowed row) {
+  if (Py_TYPE(self.get()) != reinterpret_cast<PyTypeObject*>(state.gateway_cls) ||
+      !own_method(self, names->insert_orm2, state.insert_orm2) ||
+      !own_method(self, names->con, state.con)) {
+    return Ref();
+  }
+  if (is_failed(contextvar_get(depth_var(self))) || truthy(current_con(self))) return Ref();
+  Ref runner = getattr(self, names->query_runner);
+  return engines::row_insert(engines::Layer::Runner, runner, statement, row);
+}
+
 template <size_t I>
 Ref forward_row(FunctionObject* f, Ref* a) {
   return forward(f, a, kForwards[I], forward_names[I]);
@@ -970,7 +998,12 @@ WISP_MODULE(db_gateway, names, g) {
       .param("f_return_type", &ResultsHandle::f_return_type)
       .bind(g, g);
   dict_set(g, "ContextVar", import_attr("contextvars", "ContextVar"));
-  dict_set(g, "WispDbGateway", make_gateway(g, engine, query_runner, page));
+  Ref gateway_cls = make_gateway(g, engine, query_runner, page);
+  dict_set(g, "WispDbGateway", gateway_cls);
+  state.insert_orm2 = getattr(gateway_cls, names->insert_orm2).release();
+  state.con = getattr(gateway_cls, names->con).release();
+  state.gateway_cls = gateway_cls.release();
+  engines::set_row_insert(engines::Layer::Gateway, gateway_row_insert);
 
   state.failed_depth = make_failed_depth().release();
   Ref rolled_back = Ref::check(PyErr_NewExceptionWithDoc(

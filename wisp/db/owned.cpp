@@ -574,6 +574,19 @@ bool sessionless(Borrowed runner, bool sessionmaker_original, Ref& engine) {
   return true;
 }
 
+bool unobserved(Borrowed engine) {
+  if (!state.usable) return false;
+  try {
+    Ref dialect = getattr(engine, names->dialect);
+    bool own_begin = false;
+    return engine_unobserved(engine, dialect, own_begin);
+  } catch (const PyError&) {
+    // An engine or dialect not shaped as expected counts as observed.
+    if (!swallow_exception()) throw;
+    return false;
+  }
+}
+
 Ref run_on_connection(Borrowed engine, FnRef<Ref(Borrowed)> body) {
   return on_a_connection(engine, Ref(), body);
 }

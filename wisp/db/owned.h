@@ -86,6 +86,11 @@ bool plain_text(Borrowed statement);
 // what the Connection does (its ORM compilation is the statement's own).
 bool plain_insert(Borrowed statement, Borrowed params);
 
+// Whether nothing observes `engine`'s statements: the driver path's
+// condition above (no listener but the package's own, no echo or engine
+// logging, no execution option, a dialect known to add nothing).
+bool unobserved(Borrowed engine);
+
 // Runs an owned operation on `engine` without a Session. On the driver
 // connection, when it can: the statements run in order in one transaction
 // and `assemble` makes the operation's value of theirs. Otherwise

@@ -30,6 +30,7 @@ struct Names {
   // attributes and methods of the runner, sessions, results, rows and pages
   PyObject *data_source = intern("data_source"), *get_session = intern("get_session"),
            *execute = intern("execute"), *commit = intern("commit"), *rollback = intern("rollback"),
+           *insert_orm2 = intern("insert_orm2"),
            *close = intern("close"), *add = intern("add"), *add_all = intern("add_all"),
            *flush = intern("flush"), *bulk_update_mappings = intern("bulk_update_mappings"),
            *get_nested_transaction = intern("get_nested_transaction"),
@@ -72,6 +73,9 @@ struct State {
   PyObject* row_type;     // sqlalchemy.engine.row.Row
   PyObject* row_asdict;   // Row._asdict as imported
   PyObject* dbapi_error;  // sqlalchemy.exc.DBAPIError
+  PyObject* runner_cls;   // QueryRunner as the module made it
+  PyObject* insert_orm2;  // its own insert_orm2
+  PyObject* globals;      // the module namespace
 };
 State state;
 db::SessionFactory sessions;
@@ -482,6 +486,30 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   return in_session(f, a[0], a[op.con], [&](Borrowed session) { return run(session, false); });
 }
 
+// A model's row as execution parameters of its kept insert statement
+// (engines.h), for a runner of the module's own class whose insert_orm2
+// and get_session are the class's own, in an owned scope on a Connection
+// with nothing observing the engine: what insert_orm2 does with
+// `statement.values(**row)` there, the Connection's execute given the row.
+Ref runner_row_insert(Borrowed self, Borrowed statement, Borrowed row) {
+  if (Py_TYPE(self.get()) != reinterpret_cast<PyTypeObject*>(state.runner_cls)) return Ref();
+  Ref method = getattr(self, names->insert_orm2);
+  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != state.insert_orm2 ||
+      PyMethod_GET_SELF(method.get()) != self.get()) {
+    return Ref();
+  }
+  method.reset();
+  if (!db::plain_insert(statement, Py_None)) return Ref();
+  Ref gs, engine;
+  if (!own_scope(self, gs)) return Ref();
+  gs.reset();
+  if (!db::sessionless(self, sessions.original(state.globals), engine)) return Ref();
+  if (!db::unobserved(engine)) return Ref();
+  return db::run_on_connection(engine, [&](Borrowed c) {
+    return call_method(c, names->execute, {statement.get(), row.get()});
+  });
+}
+
 template <size_t I>
 Ref operation(FunctionObject* f, Ref* a) {
   return run_operation(f, a, kOperations[I]);
@@ -794,7 +822,12 @@ WISP_MODULE(query_runner, names, g) {
   dict_set(g, "PageInfo", make_page_info(g));
   Ref page_cls = make_page(g);
   dict_set(g, "Page", page_cls);
-  dict_set(g, "QueryRunner", make_query_runner(g, page_cls));
+  Ref runner_cls = make_query_runner(g, page_cls);
+  dict_set(g, "QueryRunner", runner_cls);
+  state.insert_orm2 = getattr(runner_cls, names->insert_orm2).release();
+  state.runner_cls = runner_cls.release();
+  state.globals = Py_NewRef(g.get());
+  engines::set_row_insert(engines::Layer::Runner, runner_row_insert);
 
   state.count_query =
       Def("count_query", count_query).param("sql").annotate(text_clause).bind(g, g).release();

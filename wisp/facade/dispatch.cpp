@@ -73,12 +73,22 @@ struct WrapperVars {
   // What a call without a statement calls (attr, or for an async mapper a
   // callable awaiting attr's coroutine), and whether attr is an async def.
   Ref call, coroutine;
+  // What the return annotation asks of the gateway (see kept_shape).
+  Ref shape;
   static auto fields() {
     return wisp::fields(&WrapperVars::self, &WrapperVars::name, &WrapperVars::class_name,
                         &WrapperVars::attr, &WrapperVars::plan, &WrapperVars::stub,
-                        &WrapperVars::stub_code, &WrapperVars::call, &WrapperVars::coroutine);
+                        &WrapperVars::stub_code, &WrapperVars::call, &WrapperVars::coroutine,
+                        &WrapperVars::shape);
   }
 };
+
+// The module globals shape_of works through; set once they are all bound.
+OriginalGlobals* shape_globals;
+
+bool shape_globals_hold() {
+  return shape_globals && shape_globals->hold();
+}
 
 // The statement `name` of the namespace `class_name`, or null.
 Ref mapped_statement(Borrowed mapper_dict, Borrowed class_name, Borrowed name) {
@@ -228,6 +238,31 @@ Shape shape_of(FunctionObject* f, Ref annotation) {
   return shape;
 }
 
+// shape_of(annotation), worked out once per annotation: it depends on
+// nothing but the annotation object (held by what is kept, so that its
+// identity cannot pass to another) and the helpers the module bound
+// (get_origin, get_args, List, PageResult). The annotation is read from the
+// method at each call, so annotations replaced on it are worked out afresh,
+// and so is every call while a helper is replaced.
+Shape kept_shape(FunctionObject* f, Ref annotation) {
+  {
+    const WrapperVars& v = captured<WrapperVars>(f);
+    if (v.shape && PyTuple_GET_ITEM(v.shape.get(), 0) == annotation.get() &&
+        shape_globals_hold()) {
+      PyObject* kept = v.shape.get();
+      return Shape{Ref::borrow(PyTuple_GET_ITEM(kept, 1)), PyTuple_GET_ITEM(kept, 2) == Py_True,
+                   PyTuple_GET_ITEM(kept, 3) == Py_True};
+    }
+  }
+  Shape shape = shape_of(f, annotation);
+  if (shape_globals_hold()) {
+    captured<WrapperVars>(f).shape =
+        tuple({annotation.get(), shape.return_type.get(), boolean(shape.none_when_empty).get(),
+               boolean(shape.paged).get()});
+  }
+  return shape;
+}
+
 struct WrapperArgs {
   Ref args, kwargs;
 };
@@ -248,7 +283,7 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
   BoundCall bound = bind_call(v.plan, a.args, a.kwargs, global(f, names->Page));
   refuse_left_out(parser, v.name, bound.params);
   parser.reset();
-  Shape shape = shape_of(f, return_annotation(f, v.attr));
+  Shape shape = kept_shape(f, return_annotation(f, v.attr));
   if (shape.paged && bound.page.get() == Py_None) {
     bound.page = default_page(f->globals);
   }
@@ -385,7 +420,8 @@ Ref dispatch_getattribute(FunctionObject* f, GetattributeArgs& a, PyObject* base
   Ref class_name = getattr(cls, names->dunder_name);
   if (plain_async_stub) {
     Ref refusing = plain_stub_def->closure(
-        f, WrapperVars{a.self, a.name, class_name, attr, none(), none(), Ref(), none(), none()});
+        f, WrapperVars{a.self, a.name, class_name, attr, none(), none(), Ref(), none(), none(),
+                       Ref()});
     Ref wrapped = apply_wraps(global(f, names->wraps), attr, refusing);
     check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
     return wrapped;
@@ -393,7 +429,7 @@ Ref dispatch_getattribute(FunctionObject* f, GetattributeArgs& a, PyObject* base
   Ref plan = parameter_plan(cached_signature(f, base, cls, a.name, attr));
   Ref call = is_async ? awaiting(f, attr) : attr;
   Ref inner = wrapper_def->closure(f, WrapperVars{a.self, a.name, class_name, attr, plan, none(),
-                                                  Ref(), call, boolean(is_async)});
+                                                  Ref(), call, boolean(is_async), Ref()});
   Ref wrapped = is_async ? async_shell(f, attr, inner)
                          : apply_wraps(global(f, names->wraps), attr, inner);
   check(PyObject_SetItem(cache.get(), a.name.get(), wrapped.get()));
@@ -427,6 +463,14 @@ void add_mapper_dispatch(ClassBuilder& cb, Borrowed, bool is_async) {
       .param("name", &GetattributeArgs::name)
       .annotate("str");
   cb.method(getattribute_def);
+}
+
+void watch_dispatch_globals(Borrowed g) {
+  auto* watched = new OriginalGlobals();
+  for (PyObject* name : {names->get_origin, names->get_args, names->List, names->PageResult}) {
+    watched->watch(g, name);
+  }
+  shape_globals = watched;
 }
 
 }  // namespace wisp::facade

@@ -134,6 +134,9 @@ struct Names {
   PyObject *create = intern("create"), *get_dialect = intern("get_dialect"),
            *get_pool_class = intern("get_pool_class"), *table = intern("__table__"),
            *columns = intern("columns"), *autoincrement_column = intern("autoincrement_column"),
+           *local_table = intern("local_table"), *persist_selectable = intern("persist_selectable"),
+           *key = intern("key"), *compile = intern("compile"), *inherits = intern("inherits"),
+           *polymorphic_on = intern("polymorphic_on"), *version_id_col = intern("version_id_col"),
            *primary_key = intern("primary_key"), *autoincrement = intern("autoincrement"),
            *name = intern("name"), *model_dump = intern("model_dump"), *where = intern("where"),
            *id = intern("id"), *expression = intern("expression"), *identity = intern("identity"),
@@ -192,9 +195,9 @@ struct Names {
            *exists_prefix = intern("datasource: "), *exists_suffix = intern(" exist, continue !"),
            *change_prefix = intern("change_datasource: "), *data_type = intern("Data type "),
            *not_supported = intern(" is not supported"),
+           *unconsumed = intern("Unconsumed column names: "),
            *model_expected = intern(": the mapper's model is "),
            *is_expected = intern(", an instance of it is expected"),
-           *unconsumed = intern("Unconsumed column names: "),
            *check_return = intern("please check return type: "),
            *set_list = intern(", should set list ..."),
            *unconfigured = intern(
@@ -278,6 +281,9 @@ void bind_mapper(Borrowed g);            // T, BaseMapper
 // Adds BaseMapper.__getattribute__ (the mapped-method dispatch) to the class
 // body, last in class order; AsyncBaseMapper's with `is_async`.
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed g, bool is_async = false);
+// Once PageResult is bound: the globals what the dispatch keeps of a return
+// annotation is worked out through.
+void watch_dispatch_globals(Borrowed g);
 void bind_selection(Borrowed g);    // datasource_context, datasource, ...
 void bind_transaction(Borrowed g);  // transaction
 void bind_decorators(Borrowed g);   // __combine_args, ..., select_one, ..., update

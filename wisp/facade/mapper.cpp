@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "transaction.h"
+#include "wisp/engines.h"
 #include "wisp/identity_memo.h"
 
 using namespace wisp;
@@ -30,6 +31,8 @@ namespace {
 // what the methods build on one (values, where, limit) is a new statement.
 IdentityMemo* model_statements;
 IdentityMemo* orm2_decisions;
+// Per model: the keys a row may give as execution parameters (row_keys).
+IdentityMemo* model_row_keys;
 // The constructors as the module bound them: a replaced one is called
 // every time.
 OriginalGlobals* statement_makers;
@@ -167,29 +170,94 @@ Ref instance_columns(FunctionObject* f, Borrowed instance, Borrowed model) {
   return data;
 }
 
+// The names under which a row of `model` may be given as execution
+// parameters of insert(model) and mean what they mean to values(): the
+// attributes of a model mapped to one table, each named like the key of
+// the column it maps (Core reads parameters by column key). A model in an
+// inheritance hierarchy or with a version counter has none: what the ORM
+// adds to its rows is left to the ORM. Worked out once per model; a
+// frozenset, empty when there is no such attribute.
+Ref row_keys(FunctionObject* f, Borrowed model) {
+  if (Ref kept = model_row_keys->find(model)) return kept;
+  Ref inspector = global(f, names->inspect_statement);
+  Ref mapper = call_kwargs(inspector, {model.get()}, {{"raiseerr", Py_False}});
+  Ref keys = Ref::check(PySet_New(nullptr));
+  if (!is_none(mapper) && is_none(getattr(mapper, names->inherits)) &&
+      is_none(getattr(mapper, names->polymorphic_on)) &&
+      is_none(getattr(mapper, names->version_id_col))) {
+    Ref table = getattr(mapper, names->local_table);
+    if (getattr(mapper, names->persist_selectable).get() == table.get()) {
+      Ref table_columns = getattr(table, names->columns);
+      Ref pairs = mapped_columns(f, model);
+      for_each(pairs, [&](Borrowed pair) {
+        auto kv = unpack<2>(pair);
+        if (!PyUnicode_CheckExact(kv[0].get())) return;
+        Ref column = getattr_opt(kv[1], names->key);
+        if (!column || !PyUnicode_Check(column.get()) ||
+            PyUnicode_Compare(column.get(), kv[0].get()) != 0) {
+          return;
+        }
+        Ref same = item_if_present(table_columns, kv[0]);
+        if (same && same.get() == kv[1].get()) check(PySet_Add(keys.get(), kv[0].get()));
+      });
+    }
+  }
+  Ref frozen = Ref::check(PyFrozenSet_New(keys.get()));
+  model_row_keys->keep(model, Borrowed(), frozen);
+  return frozen;
+}
+
+// A value bound as itself: no SQL expression or object that SQLAlchemy
+// could take for one.
+bool plain_value(PyObject* v) {
+  return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+         PyUnicode_CheckExact(v) || PyBytes_CheckExact(v);
+}
+
+// Whether `data` (a converted row) means the same as execution parameters
+// of insert(model) as it does to values(**data): a plain dict, not empty,
+// of plain values under row_keys.
+bool row_as_parameters(FunctionObject* f, Borrowed model, Borrowed data) {
+  if (!PyDict_CheckExact(data.get()) || PyDict_GET_SIZE(data.get()) == 0) return false;
+  Ref keys = row_keys(f, model);
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(data.get(), &pos, &key, &value)) {
+    if (!PyUnicode_CheckExact(key) || !plain_value(value)) return false;
+    int known = PySet_Contains(keys.get(), key);
+    if (known < 0) throw_error();
+    if (!known) return false;
+  }
+  return true;
+}
+
 // The rows of a batch as the ORM's bulk insert reads them: keyed by
-// attribute name. That insert passes over a key it does not know without a
-// word, where insert(model).values(...) refuses it: a key that names
-// neither an attribute nor a column of the model is refused here as that
-// refuses it (sqlalchemy.exc.CompileError), before anything runs, and a
-// column named apart from its attribute goes under the attribute's name (in
-// a copy of the row; the first of the two names given wins, as in values()).
+// attribute name, a column named apart from its attribute going under the
+// attribute's name (in a copy of the row; the first of the two names given
+// wins, as in values()). That insert passes over a key it does not know
+// without a word, where insert(model).values(...) refuses it: a key that
+// names neither an attribute nor a column of the model is handed to
+// SQLAlchemy's own check, insert(model).values(...) compiled, whose
+// CompileError ("Unconsumed column names: ...") is the one insert gives,
+// before anything runs.
 Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
   Ref pairs = mapped_columns(f, model);
   if (PyTuple_GET_SIZE(pairs.get()) == 0) return Ref::borrow(rows.get());
-  Ref keys = new_dict();  // attribute or column name -> attribute name
+  Ref keys = new_dict();  // attribute, column name or key -> attribute name
   for_each(pairs, [&](Borrowed pair) {
     auto kv = unpack<2>(pair);
     dict_set(keys, kv[0], kv[0]);
   });
-  for_each(pairs, [&](Borrowed pair) {
-    auto kv = unpack<2>(pair);
-    Ref name = getattr_opt(kv[1], names->name);  // a str subclass (quoted_name): taken as a str
-    if (!name || !PyUnicode_Check(name.get())) return;
-    name = Ref::check(PyUnicode_FromObject(name.get()));
-    if (!dict_get_ref(keys, name)) dict_set(keys, name, kv[0]);
-  });
-  Ref unknown = new_list();
+  for (PyObject* which : {names->name, names->key}) {
+    for_each(pairs, [&](Borrowed pair) {
+      auto kv = unpack<2>(pair);
+      Ref name = getattr_opt(kv[1], which);  // a str subclass (quoted_name): taken as a str
+      if (!name || !PyUnicode_Check(name.get())) return;
+      name = Ref::check(PyUnicode_FromObject(name.get()));
+      if (!dict_get_ref(keys, name)) dict_set(keys, name, kv[0]);
+    });
+  }
+  Ref unknown = new_dict();  // as values() takes them: None each
   Ref out = new_list();
   for_each(rows, [&](Borrowed row) {
     if (!PyDict_Check(row.get())) {
@@ -200,7 +268,7 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
     for_each_item(row, [&](Borrowed key, Borrowed) {
       Ref target = dict_get_ref(keys, key);
       if (!target) {
-        if (!contains(unknown, key)) list_append(unknown, key);
+        dict_set(unknown, key, Py_None);
       } else if (target.get() != key.get()) {
         renamed = true;
       }
@@ -212,11 +280,17 @@ Ref bulk_rows(FunctionObject* f, Borrowed model, Borrowed rows) {
     Ref copy = new_dict();
     for_each_item(row, [&](Borrowed key, Borrowed value) {
       Ref target = dict_get_ref(keys, key);
-      if (target && !dict_get_ref(copy, target)) dict_set(copy, target, value);
+      if (!target) target = Ref::borrow(key.get());
+      if (!dict_get_ref(copy, target)) dict_set(copy, target, value);
     });
     list_append(out, copy);
   });
-  if (PyList_GET_SIZE(unknown.get()) != 0) {
+  if (PyDict_GET_SIZE(unknown.get()) != 0) {
+    Ref statement = call(global(f, names->insert_statement), {model.get()});
+    call_method(values_of(statement, unknown), names->compile, {});
+    // What values() takes beyond the mapped columns (a synonym, a hybrid
+    // attribute, a column of the table the model does not map) the bulk
+    // insert would drop: refused in the same words.
     Ref texts = new_list();
     for_each(unknown, [&](Borrowed key) { list_append(texts, str_of(key)); });
     Ref joined = Ref::check(PyUnicode_Join(names->comma, texts.get()));
@@ -437,11 +511,27 @@ Ref save_batch(FunctionObject* f, DataArgs& a) {
 }
 
 // def insert(self, data: "Any"): the new primary key, or None.
+//
+// The statement is insert(model).values(**data), run by the gateway's
+// insert_orm2. Where that would run on a Connection with nothing observing
+// the engine (engines.h), the statement kept for the model runs with the
+// row as its execution parameters instead, while the module's constructor
+// made it and the row means the same so (row_as_parameters): no statement
+// is built per row.
 Ref insert(FunctionObject* f, DataArgs& a) {
   Ref model = model_of(a.self);
   Ref data = call_method(a.self, names->convert_data, {a.data.get(), model.get()});
-  Ref statement = values_of(model_statement(f, names->insert_statement, model), data);
-  Ref result = on_session(a.self, names->insert_orm2, {statement.get()});
+  Ref kept = model_statement(f, names->insert_statement, model);
+  Ref result;
+  if (statement_makers->hold() && row_as_parameters(f, model, data)) {
+    Ref gateway = getattr(a.self, names->session);
+    result = engines::row_insert(engines::Layer::Gateway, gateway, kept, data);
+    if (!result) {
+      result = call_method(gateway, names->insert_orm2, {values_of(kept, data).get()});
+    }
+  } else {
+    result = on_session(a.self, names->insert_orm2, {values_of(kept, data).get()});
+  }
   Ref key = getattr(result, names->inserted_primary_key);
   if (truthy(key)) return Ref::check(PySequence_GetItem(key.get(), 0));
   return none();
@@ -657,6 +747,7 @@ void bind_mapper(Borrowed g) {
   originals.declarative_base = global(g, names->DeclarativeBase).release();
   model_statements = new IdentityMemo();
   orm2_decisions = new IdentityMemo();
+  model_row_keys = new IdentityMemo();
   statement_makers = new OriginalGlobals();
   for (PyObject* maker :
        {names->insert_statement, names->update_statement, names->delete_statement, names->select}) {

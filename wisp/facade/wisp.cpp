@@ -197,5 +197,6 @@ WISP_MODULE(wisp, wisp::facade::names, g) {
                              //    select_page, _sql_decorator, insert_list, insert,
                              //    delete, update
   bind_page_result(g);       // 8. PageResult
+  watch_dispatch_globals(g); //    (no global: what the mapper dispatch keeps)
   bind_async(g);             // 9. async_db_session, AsyncBaseMapper
 }
