@@ -94,6 +94,11 @@ if ! grep -qE ' U _Py_(RefTotal|IncRefTotal|NegativeRefcount)$' <<<"$symbols"; t
   echo "== the runtime library was not built for the debug interpreter" >&2
   exit 1
 fi
+# The stack guard across greenlet switches, in every interpreter of the run
+# (tools/sanitizer_stack_guard.py).
+site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+cp "$root/tools/sanitizer_stack_guard.py" "$site/_wisp_stack_guard.py"
+echo "import _wisp_stack_guard" >"$site/_wisp_stack_guard.pth"
 built=$(date +%s)
 
 logs=$(mktemp -d)
@@ -104,7 +109,9 @@ export PYTHONMALLOC=malloc_debug
 # the report of a process that dies inside a test. Child processes write
 # there too.
 symbolizer=$(command -v llvm-symbolizer || command -v addr2line || true)
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
+# greenlet's stack copies are let through (tools/asan-greenlet.supp); the
+# stack shadow a switch leaves behind is cleared by the stack guard.
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:handle_abort=1:suppressions=$root/tools/asan-greenlet.supp:log_path=$logs/asan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan${symbolizer:+:external_symbolizer_path=$symbolizer}"
 set +e
 (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")

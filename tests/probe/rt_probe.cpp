@@ -307,4 +307,5 @@ WISP_MODULE(_rt_probe, nullptr, g) {
   dict_set(g, "Point", dataclass(point.make()));
 
   bind_toolkit(g);
+  bind_stack(g);
 }
