@@ -6,7 +6,7 @@ dataclasses, and a single-row insert with its commit) through:
 - the bare driver (`sqlite3`, PyMySQL), one connection kept open;
 - SQLAlchemy's pooled raw connection (`engine.raw_connection()`, a cursor, commit);
 - a `Connection` and a `text()` clause built once;
-- a `Session` per call, as the spec'd runner opens one;
+- a `Session` per call (the way wisp ran an owned statement before its leaner paths);
 - wisp: an XML-mapped method, a decorated function, and `BaseMapper`'s own methods
   (beside them, the hand-written ORM code they stand for, a `Session` per call);
 - PugSQL (SQL files over SQLAlchemy Core).

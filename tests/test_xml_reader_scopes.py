@@ -61,7 +61,7 @@ BOB = types.SimpleNamespace(name="bob", age=None, tags=[], address=types.SimpleN
      {"g_0": 7, "j_0": 0, "g_1": 8, "j_1": 0, "g_2": 9, "j_2": 1}),
     # a collection written as an expression binds its elements here
     (foreach("#{x}", c="sorted(xs)", i="x"), {"xs": [2, 1]}, "(:x_0,:x_1)", {"x_0": 1, "x_1": 2}),
-    # the spec'd rewrite stays: body with a child, a test that reads params
+    # the collection's own rewrite stays (#{u} -> users_for_index_N): a body with a child, a test that reads params
     (foreach("<if test=\"params['on']\">#{u}</if>"), {"users": [1, 2], "on": 1},
      "(:users_for_index_0,:users_for_index_1)", {"users_for_index_0": 1, "users_for_index_1": 2}),
     # bind: once per rendering, its fields too; a caller's key of that name is not read
