@@ -867,9 +867,7 @@ Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& c
 
 // Whether `self.<name>` is the class's own `function`, bound to self.
 bool own_method(Borrowed self, PyObject* name, PyObject* function) {
-  Ref method = getattr(self, name);
-  return PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == function &&
-         PyMethod_GET_SELF(method.get()) == self.get();
+  return bound_to(getattr(self, name), function, self);
 }
 
 // The gateway's step of a row inserted as execution parameters (engines.h):

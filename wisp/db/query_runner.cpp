@@ -140,8 +140,7 @@ class SessionScope : public ContextBody {
 // override, in `gs`.
 bool own_scope(Borrowed self, Ref& gs) {
   gs = getattr(self, names->get_session);
-  return PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == state.get_session &&
-         PyMethod_GET_SELF(gs.get()) == self.get();
+  return bound_to(gs, state.get_session, self);
 }
 
 // `with self.get_session(con) as session: value = body(session)`; returns
