@@ -163,11 +163,13 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
 
 // The engine an owned statement of `self` runs on without a Session
 // (owned.h), or null when it keeps its Session.
-Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con) {
+// `globals` is the module namespace, whose sessionmaker the session is
+// made with.
+Ref sessionless_engine(Borrowed globals, Borrowed self, Borrowed con) {
   Ref gs, engine;
   if (truthy(con) || !own_scope(self, gs)) return Ref();
   gs.reset();
-  if (!db::sessionless(self, sessions.original(f->globals), engine)) return Ref();
+  if (!db::sessionless(self, sessions.original(globals), engine)) return Ref();
   return engine;
 }
 
@@ -463,14 +465,14 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (op.then == Then::Result && db::plain_insert(a[op.args[0]], a[op.args[1]])) {
     // A model's insert(...).values(...) (BaseMapper.insert).
-    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+    if (Ref engine = sessionless_engine(f->globals, a[0], a[op.con])) {
       return db::run_on_connection(engine, on_connection);
     }
   }
   // Text statements of an owned scope: without the Session when nothing
   // could tell (owned.h).
   if (op.params[0].ann == Ann::TextClause && db::plain_text(a[op.args[0]])) {
-    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+    if (Ref engine = sessionless_engine(f->globals, a[0], a[op.con])) {
       db::Yield yield;
       // PostgreSQL has no last row id: its key is read by inserted_key.
       if (!driver_yield(op.then, yield) ||
@@ -492,18 +494,10 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
 // `statement.values(**row)` there, the Connection's execute given the row.
 Ref runner_row_insert(Borrowed self, Borrowed statement, Borrowed row) {
   if (Py_TYPE(self.get()) != reinterpret_cast<PyTypeObject*>(state.runner_cls)) return Ref();
-  Ref method = getattr(self, names->insert_orm2);
-  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != state.insert_orm2 ||
-      PyMethod_GET_SELF(method.get()) != self.get()) {
-    return Ref();
-  }
-  method.reset();
+  if (!bound_to(getattr(self, names->insert_orm2), state.insert_orm2, self)) return Ref();
   if (!db::plain_insert(statement, Py_None)) return Ref();
-  Ref gs, engine;
-  if (!own_scope(self, gs)) return Ref();
-  gs.reset();
-  if (!db::sessionless(self, sessions.original(state.globals), engine)) return Ref();
-  if (!db::unobserved(engine)) return Ref();
+  Ref engine = sessionless_engine(state.globals, self, Py_None);
+  if (!engine || !db::unobserved(engine)) return Ref();
   return db::run_on_connection(engine, [&](Borrowed c) {
     return call_method(c, names->execute, {statement.get(), row.get()});
   });
@@ -703,7 +697,8 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
     dict_set(page_result, names->list, rows_as_dicts(result));
     return page_result;
   };
-  Ref engine = db::plain_text(args.sql) ? sessionless_engine(f, args.self, args.con) : Ref();
+  Ref engine =
+      db::plain_text(args.sql) ? sessionless_engine(f->globals, args.self, args.con) : Ref();
   if (!engine) return in_session(f, args.self, args.con, [&](Borrowed s) { return run(s, false); });
   auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (global(f, names->count_query).get() != state.count_query ||
