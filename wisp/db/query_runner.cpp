@@ -633,6 +633,21 @@ Ref limit_query(FunctionObject* f, LimitQuery& args) {
   return call_kw(bindparams, {page_size.get(), parts.start.get()}, state.kw_page);
 }
 
+// The module's own limit_query(sql, page) run with `args` (None or an exact
+// dict): the same statement, with the page values passed beside `args`
+// rather than bound into a copy of the clause, which SQLAlchemy makes at a
+// cost comparable to running the query. Values in `args` win, as they win
+// over bound values.
+void page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args, Ref& clause,
+                    Ref& binds) {
+  LimitParts parts = limit_parts(sql, page);
+  clause = state.clauses->text(global(f, names->text), parts.text);
+  binds = new_dict();
+  dict_set(binds, names->page_size, getattr(page, names->pageSize));
+  dict_set(binds, names->page_offset, parts.start);
+  if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+}
+
 // The page query of select_page: limit_query(sql, page) run with `args`.
 Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed page,
                    Borrowed args) {
@@ -642,16 +657,8 @@ Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed p
     Ref sql_str = call(limit, {sql.get(), page.get()});
     return call_method(session, names->execute, {sql_str.get(), args.get()});
   }
-  // The module's own limit_query: the same statement, with the page values
-  // passed beside `args` rather than bound into a copy of the clause, which
-  // SQLAlchemy makes at a cost comparable to running the query. Values in
-  // `args` win, as they win over bound values.
-  LimitParts parts = limit_parts(sql, page);
-  Ref clause = state.clauses->text(global(f, names->text), parts.text);
-  Ref binds = new_dict();
-  dict_set(binds, names->page_size, getattr(page, names->pageSize));
-  dict_set(binds, names->page_offset, parts.start);
-  if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+  Ref clause, binds;
+  page_statement(f, sql, page, args, clause, binds);
   return call_method(session, names->execute, {clause.get(), binds.get()});
 }
 
@@ -669,15 +676,10 @@ Ref page_head(Borrowed page) {
 // The page query of an owned page on the driver connection: its clause and
 // binds as run_page_query makes them, or false when working them out fails
 // (the full path then raises it, after the count as always).
-bool page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args, Ref& clause,
-                    Ref& binds) {
+bool driver_page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args,
+                           Ref& clause, Ref& binds) {
   try {
-    LimitParts parts = limit_parts(sql, page);
-    clause = state.clauses->text(global(f, names->text), parts.text);
-    binds = new_dict();
-    dict_set(binds, names->page_size, getattr(page, names->pageSize));
-    dict_set(binds, names->page_offset, parts.start);
-    if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+    page_statement(f, sql, page, args, clause, binds);
     return true;
   } catch (const PyError&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
@@ -713,7 +715,7 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
   Ref dialect = getattr(engine, names->dialect);
   Ref count_sql = count_clause(f->globals, args.sql, is_postgresql(dialect));
   Ref page_sql, binds;
-  if (!page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
+  if (!driver_page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
     return db::run_on_connection(engine, on_connection);
   }
   db::Statement statements[] = {{count_sql, args.args, db::Yield::Scalar},
