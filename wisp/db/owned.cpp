@@ -88,14 +88,6 @@ bool size_is_zero(Borrowed o) {
   return n == 0;
 }
 
-// Clears an ordinary exception (a structure of SQLAlchemy not as expected)
-// and says so; anything else goes on.
-bool swallow_exception() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Guards
 
@@ -258,7 +250,7 @@ Ref form_of(Borrowed clause, Borrowed dialect) {
   try {
     form = make_form(clause, dialect);
   } catch (const PyError&) {
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
     form = none();  // the full path raises what compiling it raises
   }
   cache.keep_form(clause, dialect, form);
@@ -330,7 +322,7 @@ void close_cursor(Borrowed cursor) {
   try {
     call_method(cursor, names->close, {});
   } catch (const PyError&) {
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
   }
 }
 
@@ -582,7 +574,7 @@ bool unobserved(Borrowed engine) {
     return engine_unobserved(engine, dialect, own_begin);
   } catch (const PyError&) {
     // An engine or dialect not shaped as expected counts as observed.
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
     return false;
   }
 }
@@ -599,7 +591,7 @@ Ref run_owned(Borrowed engine, const Statement* statements, size_t count,
     unobserved = count <= kMaxStatements && engine_unobserved(engine, dialect, own_begin);
   } catch (const PyError&) {
     // An engine or dialect not shaped as expected is simply not skipped.
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
   }
   if (!unobserved) return on_a_connection(engine, Ref(), on_connection);
   DriverRun run(engine, dialect);
@@ -688,7 +680,7 @@ void init_owned() {
   } catch (const PyError&) {
     // Another SQLAlchemy than the one this was written against: every owned
     // statement keeps its Session.
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
   }
 }
 

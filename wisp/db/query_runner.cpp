@@ -682,8 +682,7 @@ bool driver_page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borro
     page_statement(f, sql, page, args, clause, binds);
     return true;
   } catch (const PyError&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
+    if (!clear_ordinary_exception()) throw;
     return false;
   }
 }

@@ -236,6 +236,15 @@ WISP_API void expect_exact(Borrowed value, PyTypeObject* type);
 WISP_API Ref fetch_exception();
 WISP_API void restore_exception(Ref exc);
 
+// Clears the current exception when it is an ordinary one (an Exception)
+// and says so; anything else (KeyboardInterrupt, SystemExit) stays set, for
+// the caller to let through.
+inline bool clear_ordinary_exception() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // Makes `exc` the exception being handled (what `sys.exc_info()` shows and
 // what a new exception gets as its `__context__`) for the life of the
 // object, as an `except` or `finally` block does, and restores the previous
