@@ -288,17 +288,12 @@ class Decisions {
   }
   static bool alive(PyObject* ref) {
     if (!ref) return true;  // None
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* o = nullptr;
-    if (PyWeakref_GetRef(ref, &o) < 0) {
+    try {
+      return bool(weak_target(ref));
+    } catch (const PyError&) {
       PyErr_Clear();
       return false;
     }
-    Py_XDECREF(o);  // the caller holds it when it is alive
-    return o != nullptr;
-#else
-    return PyWeakref_GET_OBJECT(ref) != Py_None;
-#endif
   }
 
   void watch(Borrowed globals, PyObject* name) { watched_.watch(globals, name); }

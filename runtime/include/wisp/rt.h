@@ -167,6 +167,8 @@ WISP_API Ref getattr_opt(Borrowed o, Borrowed name);
 WISP_API Ref attribute_or_null(PyObject* result);
 WISP_API void setattr(Borrowed o, Borrowed name, Borrowed value);
 WISP_API void setattr(Borrowed o, const char* name, Borrowed value);
+// The object the weak reference `ref` points to, or null when it died.
+WISP_API Ref weak_target(Borrowed ref);
 
 WISP_API Ref call(Borrowed f);
 WISP_API Ref call(Borrowed f, std::initializer_list<PyObject*> args);
