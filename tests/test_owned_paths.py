@@ -250,10 +250,17 @@ GUARDS = {  # what trips it, and the path the call then takes
 }
 
 
+GUARDED_CALLS = {
+    "select_list": lambda gw, n: gw.select_list(*prepared(
+        "SELECT name FROM users WHERE age < #{a} ORDER BY id", a=25)),
+    "page": CALLS["page"],
+}
+
+
+@pytest.mark.parametrize("called", GUARDED_CALLS)
 @pytest.mark.parametrize("guard", GUARDS)
-def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request, guard):
-    clause, binds = prepared("SELECT name FROM users WHERE age < #{a} ORDER BY id", a=25)
-    call = lambda: gw.select_list(clause, binds)  # noqa: E731
+def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request, guard, called):
+    call = lambda: GUARDED_CALLS[called](gw, 0)  # noqa: E731
     expected, took = on_path(call)
     assert took == "driver"
     trip, path = GUARDS[guard]
@@ -263,6 +270,17 @@ def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request,
     assert seen, guard  # the observer saw the call
     if guard in ("echo", "engine logger at INFO"):
         assert seen[0] == "BEGIN (implicit)" and seen[-1] == "COMMIT"
+    assert users.pool.checkedout() == 0
+
+
+def test_a_page_with_a_replaced_text_leaves_the_driver(gw, users, monkeypatch):
+    call = lambda: CALLS["page"](gw, 0)  # noqa: E731
+    expected, took = on_path(call)
+    assert took == "driver"
+    made = []
+    monkeypatch.setattr(query_runner, "text", lambda sql: made.append(sql) or text(sql))
+    assert on_path(call) == (expected, "connection")
+    assert len(made) == 2 and made[0].lower().startswith("select count(*)")
     assert users.pool.checkedout() == 0
 
 
