@@ -239,12 +239,31 @@ def patched_sessionmaker(engine, monkeypatch, caplog, request):
     return lambda: made
 
 
+def replaced_do_execute(engine, monkeypatch, caplog, request):
+    seen = []
+    own = engine.dialect.do_execute
+    monkeypatch.setattr(engine.dialect, "do_execute",
+                        lambda cursor, sql, *a: seen.append(sql) or own(cursor, sql, *a))
+    return lambda: seen
+
+
+def replaced_result_processor(engine, monkeypatch, caplog, request):
+    seen = []
+    cls = engine.dialect.execution_ctx_cls
+    own = cls.get_result_processor
+    monkeypatch.setattr(cls, "get_result_processor",
+                        lambda self, *a: seen.append(a) or own(self, *a))
+    return lambda: seen
+
+
 GUARDS = {  # what trips it, and the path the call then takes
     "engine listener": (engine_listener, "connection"),
     "dialect listener": (dialect_listener, "connection"),
     "echo": (echo_on, "connection"),
     "engine logger at INFO": (logger_at_info, "connection"),
     "isolation-level option": (isolation_option, "connection"),
+    "do_execute replaced after use": (replaced_do_execute, "connection"),
+    "result processor replaced after use": (replaced_result_processor, "connection"),
     "Session listener": (session_listener, "session"),
     "patched sessionmaker": (patched_sessionmaker, "session"),
 }

@@ -139,10 +139,7 @@ bool dialect_class_direct(Borrowed dialect) {
             (is(names->name, names->mysql) && is(names->driver, names->pymysql)) ||
             (is(names->name, names->postgresql) && is(names->driver, names->psycopg));
   if (ok) {
-    Ref ctx = getattr(dialect, names->execution_ctx_cls);
-    ok = getattr(cls, names->do_execute).get() == state.default_do_execute &&
-         getattr(ctx, names->get_result_processor).get() == state.default_result_processor &&
-         !truthy(getattr(dialect, names->requires_name_normalize)) &&
+    ok = !truthy(getattr(dialect, names->requires_name_normalize)) &&
          getattr(dialect, names->bind_typing).get() != state.setinputsizes &&
          PyObject_TypeCheck(
              call_method(dialect, names->type_descriptor, {state.null_type_obj}).get(),
@@ -162,7 +159,15 @@ bool engine_unobserved(Borrowed engine, Borrowed dialect, bool& own_begin) {
   if (!size_is_zero(getattr(engine, names->execution_options))) return false;
   if (truthy(call_method(engine, names->should_log_info, {}))) return false;
   if (!dialect_class_direct(dialect)) return false;
+  // The steps a user may replace at any time, on the class or on the
+  // dialect itself, are asked on every call.
+  if (!bound_to(getattr(dialect, names->do_execute), state.default_do_execute, dialect)) {
+    return false;
+  }
   Ref ctx = getattr(dialect, names->execution_ctx_cls);
+  if (getattr(ctx, names->get_result_processor).get() != state.default_result_processor) {
+    return false;
+  }
   Ref translate = getattr_opt(ctx, names->translate_colname);
   if (translate && translate.get() != Py_None) {
     // Dotted names are cut only by an SQLite too old to name columns plainly.
