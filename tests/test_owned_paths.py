@@ -239,21 +239,47 @@ def patched_sessionmaker(engine, monkeypatch, caplog, request):
     return lambda: made
 
 
+def replaced_do_execute(engine, monkeypatch, caplog, request):
+    seen = []
+    own = engine.dialect.do_execute
+    monkeypatch.setattr(engine.dialect, "do_execute",
+                        lambda cursor, sql, *a: seen.append(sql) or own(cursor, sql, *a))
+    return lambda: seen
+
+
+def replaced_result_processor(engine, monkeypatch, caplog, request):
+    seen = []
+    cls = engine.dialect.execution_ctx_cls
+    own = cls.get_result_processor
+    monkeypatch.setattr(cls, "get_result_processor",
+                        lambda self, *a: seen.append(a) or own(self, *a))
+    return lambda: seen
+
+
 GUARDS = {  # what trips it, and the path the call then takes
     "engine listener": (engine_listener, "connection"),
     "dialect listener": (dialect_listener, "connection"),
     "echo": (echo_on, "connection"),
     "engine logger at INFO": (logger_at_info, "connection"),
     "isolation-level option": (isolation_option, "connection"),
+    "do_execute replaced after use": (replaced_do_execute, "connection"),
+    "result processor replaced after use": (replaced_result_processor, "connection"),
     "Session listener": (session_listener, "session"),
     "patched sessionmaker": (patched_sessionmaker, "session"),
 }
 
 
+GUARDED_CALLS = {
+    "select_list": lambda gw, n: gw.select_list(*prepared(
+        "SELECT name FROM users WHERE age < #{a} ORDER BY id", a=25)),
+    "page": CALLS["page"],
+}
+
+
+@pytest.mark.parametrize("called", GUARDED_CALLS)
 @pytest.mark.parametrize("guard", GUARDS)
-def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request, guard):
-    clause, binds = prepared("SELECT name FROM users WHERE age < #{a} ORDER BY id", a=25)
-    call = lambda: gw.select_list(clause, binds)  # noqa: E731
+def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request, guard, called):
+    call = lambda: GUARDED_CALLS[called](gw, 0)  # noqa: E731
     expected, took = on_path(call)
     assert took == "driver"
     trip, path = GUARDS[guard]
@@ -263,6 +289,17 @@ def test_each_guard_takes_the_full_path(gw, users, monkeypatch, caplog, request,
     assert seen, guard  # the observer saw the call
     if guard in ("echo", "engine logger at INFO"):
         assert seen[0] == "BEGIN (implicit)" and seen[-1] == "COMMIT"
+    assert users.pool.checkedout() == 0
+
+
+def test_a_page_with_a_replaced_text_leaves_the_driver(gw, users, monkeypatch):
+    call = lambda: CALLS["page"](gw, 0)  # noqa: E731
+    expected, took = on_path(call)
+    assert took == "driver"
+    made = []
+    monkeypatch.setattr(query_runner, "text", lambda sql: made.append(sql) or text(sql))
+    assert on_path(call) == (expected, "connection")
+    assert len(made) == 2 and made[0].lower().startswith("select count(*)")
     assert users.pool.checkedout() == 0
 
 

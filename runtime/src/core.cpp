@@ -65,6 +65,18 @@ void setattr(Borrowed o, const char* name, Borrowed value) {
   check(PyObject_SetAttrString(o, name, value));
 }
 
+Ref weak_target(Borrowed ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* o = nullptr;
+  if (PyWeakref_GetRef(ref, &o) < 0) throw_error();
+  return Ref::steal(o);
+#else
+  PyObject* o = PyWeakref_GetObject(ref);
+  if (!o) throw_error();
+  return o == Py_None ? Ref() : Ref::borrow(o);
+#endif
+}
+
 Ref call(Borrowed f) {
   return Ref::check(PyObject_CallNoArgs(f));
 }

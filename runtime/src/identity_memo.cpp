@@ -5,17 +5,12 @@ namespace wisp {
 // Whether the weak reference `ref` (null for no object) still points to `o`.
 bool IdentityMemo::refers_to(PyObject* ref, PyObject* o) {
   if (!ref) return o == nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* target = nullptr;
-  if (PyWeakref_GetRef(ref, &target) < 0) {
+  try {
+    return weak_target(ref).get() == o;
+  } catch (const PyError&) {
     PyErr_Clear();
     return false;
   }
-  Py_XDECREF(target);  // the caller holds `o` when it is alive
-  return target == o;
-#else
-  return PyWeakref_GET_OBJECT(ref) == o;
-#endif
 }
 
 // Dropping the last reference to a value can run Python code, which may

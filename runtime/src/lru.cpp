@@ -173,19 +173,6 @@ Ref ClauseCache::entry_of(Borrowed clause) {
 
 namespace {
 
-// The object a weak reference points to, or null when it died.
-Ref referent(PyObject* ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-  PyObject* o = nullptr;
-  if (PyWeakref_GetRef(ref, &o) < 0) throw_error();
-  return Ref::steal(o);
-#else
-  PyObject* o = PyWeakref_GetObject(ref);
-  if (!o) throw_error();
-  return o == Py_None ? Ref() : Ref::borrow(o);
-#endif
-}
-
 // Forms kept per clause: the few dialects of the process's engines.
 constexpr Py_ssize_t kFormsPerClause = 8;
 
@@ -197,7 +184,7 @@ Ref ClauseCache::form(Borrowed clause, Borrowed dialect) {
   Ref forms = Ref::borrow(PyList_GET_ITEM(entry.get(), 2));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(forms.get()); ++i) {
     PyObject* pair = PyList_GET_ITEM(forms.get(), i);
-    if (referent(PyTuple_GET_ITEM(pair, 0)).get() == dialect.get()) {
+    if (weak_target(PyTuple_GET_ITEM(pair, 0)).get() == dialect.get()) {
       return Ref::borrow(PyTuple_GET_ITEM(pair, 1));
     }
   }
@@ -210,7 +197,7 @@ void ClauseCache::keep_form(Borrowed clause, Borrowed dialect, Borrowed form) {
   Ref forms = Ref::borrow(PyList_GET_ITEM(entry.get(), 2));
   // Forms of dialects that died go first, then the oldest beyond the bound.
   for (Py_ssize_t i = PyList_GET_SIZE(forms.get()); i-- > 0;) {
-    if (!referent(PyTuple_GET_ITEM(PyList_GET_ITEM(forms.get(), i), 0))) {
+    if (!weak_target(PyTuple_GET_ITEM(PyList_GET_ITEM(forms.get(), i), 0))) {
       check(PySequence_DelItem(forms.get(), i));
     }
   }

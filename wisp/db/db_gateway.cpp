@@ -288,17 +288,12 @@ class Decisions {
   }
   static bool alive(PyObject* ref) {
     if (!ref) return true;  // None
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* o = nullptr;
-    if (PyWeakref_GetRef(ref, &o) < 0) {
+    try {
+      return bool(weak_target(ref));
+    } catch (const PyError&) {
       PyErr_Clear();
       return false;
     }
-    Py_XDECREF(o);  // the caller holds it when it is alive
-    return o != nullptr;
-#else
-    return PyWeakref_GET_OBJECT(ref) != Py_None;
-#endif
   }
 
   void watch(Borrowed globals, PyObject* name) { watched_.watch(globals, name); }
@@ -867,9 +862,7 @@ Ref forward(FunctionObject* f, Ref* a, const Forward& row, const ForwardNames& c
 
 // Whether `self.<name>` is the class's own `function`, bound to self.
 bool own_method(Borrowed self, PyObject* name, PyObject* function) {
-  Ref method = getattr(self, name);
-  return PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == function &&
-         PyMethod_GET_SELF(method.get()) == self.get();
+  return bound_to(getattr(self, name), function, self);
 }
 
 // The gateway's step of a row inserted as execution parameters (engines.h):

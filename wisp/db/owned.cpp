@@ -88,14 +88,6 @@ bool size_is_zero(Borrowed o) {
   return n == 0;
 }
 
-// Clears an ordinary exception (a structure of SQLAlchemy not as expected)
-// and says so; anything else goes on.
-bool swallow_exception() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Guards
 
@@ -147,10 +139,7 @@ bool dialect_class_direct(Borrowed dialect) {
             (is(names->name, names->mysql) && is(names->driver, names->pymysql)) ||
             (is(names->name, names->postgresql) && is(names->driver, names->psycopg));
   if (ok) {
-    Ref ctx = getattr(dialect, names->execution_ctx_cls);
-    ok = getattr(cls, names->do_execute).get() == state.default_do_execute &&
-         getattr(ctx, names->get_result_processor).get() == state.default_result_processor &&
-         !truthy(getattr(dialect, names->requires_name_normalize)) &&
+    ok = !truthy(getattr(dialect, names->requires_name_normalize)) &&
          getattr(dialect, names->bind_typing).get() != state.setinputsizes &&
          PyObject_TypeCheck(
              call_method(dialect, names->type_descriptor, {state.null_type_obj}).get(),
@@ -170,7 +159,15 @@ bool engine_unobserved(Borrowed engine, Borrowed dialect, bool& own_begin) {
   if (!size_is_zero(getattr(engine, names->execution_options))) return false;
   if (truthy(call_method(engine, names->should_log_info, {}))) return false;
   if (!dialect_class_direct(dialect)) return false;
+  // The steps a user may replace at any time, on the class or on the
+  // dialect itself, are asked on every call.
+  if (!bound_to(getattr(dialect, names->do_execute), state.default_do_execute, dialect)) {
+    return false;
+  }
   Ref ctx = getattr(dialect, names->execution_ctx_cls);
+  if (getattr(ctx, names->get_result_processor).get() != state.default_result_processor) {
+    return false;
+  }
   Ref translate = getattr_opt(ctx, names->translate_colname);
   if (translate && translate.get() != Py_None) {
     // Dotted names are cut only by an SQLite too old to name columns plainly.
@@ -258,7 +255,7 @@ Ref form_of(Borrowed clause, Borrowed dialect) {
   try {
     form = make_form(clause, dialect);
   } catch (const PyError&) {
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
     form = none();  // the full path raises what compiling it raises
   }
   cache.keep_form(clause, dialect, form);
@@ -330,7 +327,7 @@ void close_cursor(Borrowed cursor) {
   try {
     call_method(cursor, names->close, {});
   } catch (const PyError&) {
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
   }
 }
 
@@ -582,7 +579,7 @@ bool unobserved(Borrowed engine) {
     return engine_unobserved(engine, dialect, own_begin);
   } catch (const PyError&) {
     // An engine or dialect not shaped as expected counts as observed.
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
     return false;
   }
 }
@@ -599,7 +596,7 @@ Ref run_owned(Borrowed engine, const Statement* statements, size_t count,
     unobserved = count <= kMaxStatements && engine_unobserved(engine, dialect, own_begin);
   } catch (const PyError&) {
     // An engine or dialect not shaped as expected is simply not skipped.
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
   }
   if (!unobserved) return on_a_connection(engine, Ref(), on_connection);
   DriverRun run(engine, dialect);
@@ -688,7 +685,7 @@ void init_owned() {
   } catch (const PyError&) {
     // Another SQLAlchemy than the one this was written against: every owned
     // statement keeps its Session.
-    if (!swallow_exception()) throw;
+    if (!clear_ordinary_exception()) throw;
   }
 }
 

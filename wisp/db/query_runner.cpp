@@ -140,8 +140,7 @@ class SessionScope : public ContextBody {
 // override, in `gs`.
 bool own_scope(Borrowed self, Ref& gs) {
   gs = getattr(self, names->get_session);
-  return PyMethod_Check(gs.get()) && PyMethod_GET_FUNCTION(gs.get()) == state.get_session &&
-         PyMethod_GET_SELF(gs.get()) == self.get();
+  return bound_to(gs, state.get_session, self);
 }
 
 // `with self.get_session(con) as session: value = body(session)`; returns
@@ -164,11 +163,13 @@ Ref in_session(FunctionObject* f, Borrowed self, Borrowed con, F&& body) {
 
 // The engine an owned statement of `self` runs on without a Session
 // (owned.h), or null when it keeps its Session.
-Ref sessionless_engine(FunctionObject* f, Borrowed self, Borrowed con) {
+// `globals` is the module namespace, whose sessionmaker the session is
+// made with.
+Ref sessionless_engine(Borrowed globals, Borrowed self, Borrowed con) {
   Ref gs, engine;
   if (truthy(con) || !own_scope(self, gs)) return Ref();
   gs.reset();
-  if (!db::sessionless(self, sessions.original(f->globals), engine)) return Ref();
+  if (!db::sessionless(self, sessions.original(globals), engine)) return Ref();
   return engine;
 }
 
@@ -464,14 +465,14 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
   auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (op.then == Then::Result && db::plain_insert(a[op.args[0]], a[op.args[1]])) {
     // A model's insert(...).values(...) (BaseMapper.insert).
-    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+    if (Ref engine = sessionless_engine(f->globals, a[0], a[op.con])) {
       return db::run_on_connection(engine, on_connection);
     }
   }
   // Text statements of an owned scope: without the Session when nothing
   // could tell (owned.h).
   if (op.params[0].ann == Ann::TextClause && db::plain_text(a[op.args[0]])) {
-    if (Ref engine = sessionless_engine(f, a[0], a[op.con])) {
+    if (Ref engine = sessionless_engine(f->globals, a[0], a[op.con])) {
       db::Yield yield;
       // PostgreSQL has no last row id: its key is read by inserted_key.
       if (!driver_yield(op.then, yield) ||
@@ -493,18 +494,10 @@ Ref run_operation(FunctionObject* f, Ref* a, const Operation& op) {
 // `statement.values(**row)` there, the Connection's execute given the row.
 Ref runner_row_insert(Borrowed self, Borrowed statement, Borrowed row) {
   if (Py_TYPE(self.get()) != reinterpret_cast<PyTypeObject*>(state.runner_cls)) return Ref();
-  Ref method = getattr(self, names->insert_orm2);
-  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != state.insert_orm2 ||
-      PyMethod_GET_SELF(method.get()) != self.get()) {
-    return Ref();
-  }
-  method.reset();
+  if (!bound_to(getattr(self, names->insert_orm2), state.insert_orm2, self)) return Ref();
   if (!db::plain_insert(statement, Py_None)) return Ref();
-  Ref gs, engine;
-  if (!own_scope(self, gs)) return Ref();
-  gs.reset();
-  if (!db::sessionless(self, sessions.original(state.globals), engine)) return Ref();
-  if (!db::unobserved(engine)) return Ref();
+  Ref engine = sessionless_engine(state.globals, self, Py_None);
+  if (!engine || !db::unobserved(engine)) return Ref();
   return db::run_on_connection(engine, [&](Borrowed c) {
     return call_method(c, names->execute, {statement.get(), row.get()});
   });
@@ -640,6 +633,21 @@ Ref limit_query(FunctionObject* f, LimitQuery& args) {
   return call_kw(bindparams, {page_size.get(), parts.start.get()}, state.kw_page);
 }
 
+// The module's own limit_query(sql, page) run with `args` (None or an exact
+// dict): the same statement, with the page values passed beside `args`
+// rather than bound into a copy of the clause, which SQLAlchemy makes at a
+// cost comparable to running the query. Values in `args` win, as they win
+// over bound values.
+void page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args, Ref& clause,
+                    Ref& binds) {
+  LimitParts parts = limit_parts(sql, page);
+  clause = state.clauses->text(global(f, names->text), parts.text);
+  binds = new_dict();
+  dict_set(binds, names->page_size, getattr(page, names->pageSize));
+  dict_set(binds, names->page_offset, parts.start);
+  if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+}
+
 // The page query of select_page: limit_query(sql, page) run with `args`.
 Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed page,
                    Borrowed args) {
@@ -649,16 +657,8 @@ Ref run_page_query(FunctionObject* f, Borrowed session, Borrowed sql, Borrowed p
     Ref sql_str = call(limit, {sql.get(), page.get()});
     return call_method(session, names->execute, {sql_str.get(), args.get()});
   }
-  // The module's own limit_query: the same statement, with the page values
-  // passed beside `args` rather than bound into a copy of the clause, which
-  // SQLAlchemy makes at a cost comparable to running the query. Values in
-  // `args` win, as they win over bound values.
-  LimitParts parts = limit_parts(sql, page);
-  Ref clause = state.clauses->text(global(f, names->text), parts.text);
-  Ref binds = new_dict();
-  dict_set(binds, names->page_size, getattr(page, names->pageSize));
-  dict_set(binds, names->page_offset, parts.start);
-  if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+  Ref clause, binds;
+  page_statement(f, sql, page, args, clause, binds);
   return call_method(session, names->execute, {clause.get(), binds.get()});
 }
 
@@ -676,19 +676,13 @@ Ref page_head(Borrowed page) {
 // The page query of an owned page on the driver connection: its clause and
 // binds as run_page_query makes them, or false when working them out fails
 // (the full path then raises it, after the count as always).
-bool page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args, Ref& clause,
-                    Ref& binds) {
+bool driver_page_statement(FunctionObject* f, Borrowed sql, Borrowed page, Borrowed args,
+                           Ref& clause, Ref& binds) {
   try {
-    LimitParts parts = limit_parts(sql, page);
-    clause = state.clauses->text(global(f, names->text), parts.text);
-    binds = new_dict();
-    dict_set(binds, names->page_size, getattr(page, names->pageSize));
-    dict_set(binds, names->page_offset, parts.start);
-    if (args.get() != Py_None) check(PyDict_Update(binds.get(), args.get()));
+    page_statement(f, sql, page, args, clause, binds);
     return true;
   } catch (const PyError&) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
+    if (!clear_ordinary_exception()) throw;
     return false;
   }
 }
@@ -704,7 +698,8 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
     dict_set(page_result, names->list, rows_as_dicts(result));
     return page_result;
   };
-  Ref engine = db::plain_text(args.sql) ? sessionless_engine(f, args.self, args.con) : Ref();
+  Ref engine =
+      db::plain_text(args.sql) ? sessionless_engine(f->globals, args.self, args.con) : Ref();
   if (!engine) return in_session(f, args.self, args.con, [&](Borrowed s) { return run(s, false); });
   auto on_connection = [&](Borrowed c) { return run(c, true); };
   if (global(f, names->count_query).get() != state.count_query ||
@@ -719,7 +714,7 @@ Ref select_page(FunctionObject* f, SelectPage& args) {
   Ref dialect = getattr(engine, names->dialect);
   Ref count_sql = count_clause(f->globals, args.sql, is_postgresql(dialect));
   Ref page_sql, binds;
-  if (!page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
+  if (!driver_page_statement(f, args.sql, args.page, args.args, page_sql, binds)) {
     return db::run_on_connection(engine, on_connection);
   }
   db::Statement statements[] = {{count_sql, args.args, db::Yield::Scalar},

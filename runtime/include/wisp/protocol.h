@@ -111,6 +111,12 @@ WISP_API Ref object_getattribute(Borrowed self, Borrowed name);
 WISP_API Ref object_getattribute_opt(Borrowed self, Borrowed name);
 // object.__setattr__(self, name, value)
 WISP_API void object_setattr(Borrowed self, Borrowed name, Borrowed value);
+// Whether `method` is `function` bound to `self`: what `self.<name>` gives
+// while neither the class nor the instance has replaced its own function.
+inline bool bound_to(Borrowed method, PyObject* function, Borrowed self) {
+  return PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == function &&
+         PyMethod_GET_SELF(method.get()) == self.get();
+}
 
 // ---------------------------------------------------------------------------
 // Iteration

@@ -167,6 +167,8 @@ WISP_API Ref getattr_opt(Borrowed o, Borrowed name);
 WISP_API Ref attribute_or_null(PyObject* result);
 WISP_API void setattr(Borrowed o, Borrowed name, Borrowed value);
 WISP_API void setattr(Borrowed o, const char* name, Borrowed value);
+// The object the weak reference `ref` points to, or null when it died.
+WISP_API Ref weak_target(Borrowed ref);
 
 WISP_API Ref call(Borrowed f);
 WISP_API Ref call(Borrowed f, std::initializer_list<PyObject*> args);
@@ -235,6 +237,15 @@ WISP_API void expect_exact(Borrowed value, PyTypeObject* type);
 // put back into it.
 WISP_API Ref fetch_exception();
 WISP_API void restore_exception(Ref exc);
+
+// Clears the current exception when it is an ordinary one (an Exception)
+// and says so; anything else (KeyboardInterrupt, SystemExit) stays set, for
+// the caller to let through.
+inline bool clear_ordinary_exception() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
 
 // Makes `exc` the exception being handled (what `sys.exc_info()` shows and
 // what a new exception gets as its `__context__`) for the life of the
