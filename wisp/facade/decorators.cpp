@@ -560,9 +560,7 @@ Ref sql_wrapper(FunctionObject* f, WrapperArgs& a) {
 Ref insert_list_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, false);
   Ref data = getitem(b.params, names->data);
-  if (data.get() == empty_marker().get()) {
-    raise(PyExc_TypeError, "missing a required argument: 'data'");
-  }
+  if (data.get() == empty_marker().get()) raise_missing(names->data);
   return call_method(b.prepared.gateway, names->insert_list, {b.prepared.sql.get(), data.get()});
 }
 
