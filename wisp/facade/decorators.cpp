@@ -643,17 +643,35 @@ const char kInsertListDoc[] =
     "    :return:\n"
     "    ";
 
+// The wrapper(*args, **kwargs) that runs `Body`, and the decorator(func)
+// that makes one; both kept for the life of the process.
 template <Def** Decorator, Def** Wrapper, Ref (*Body)(FunctionObject*, WrapperArgs&)>
-void bind_factory(Borrowed g, const char* name, const char* doc) {
+void make_decorator() {
   *Wrapper = new Def(Def::of<Body>("wrapper"));
   (*Wrapper)
       ->param("args", &WrapperArgs::args, Kind::VarPos)
       .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
   *Decorator = new Def(Def::of<decorator<Wrapper>>("decorator"));
   (*Decorator)->param("func", &DecoratorArgs::func);
+}
+
+template <Def** Decorator, Def** Wrapper, Ref (*Body)(FunctionObject*, WrapperArgs&)>
+void bind_factory(Borrowed g, const char* name, const char* doc) {
+  make_decorator<Decorator, Wrapper, Body>();
   Def def = Def::of<factory<Decorator>>(name);
   if (doc) def.doc(doc);
   def.param("sql", &SqlArgs::sql).annotate("str").bind(g, g);
+}
+
+// def <name>(fun, args, kwargs), bound in the module; the function, kept.
+template <Ref (*Body)(FunctionObject*, CombineArgs&)>
+PyObject* bind_combine(Borrowed g, const char* name) {
+  return Def::of<Body>(name)
+      .param("fun", &CombineArgs::fun)
+      .param("args", &CombineArgs::args)
+      .param("kwargs", &CombineArgs::kwargs)
+      .bind(g, g)
+      .release();
 }
 
 template <PyObject* Names::* Operation>
@@ -686,18 +704,8 @@ void bind_decorators(Borrowed g) {
     typing_globals->watch(PyModule_GetDict(probe.get()), intern(name));
   }
 
-  originals.combine_args = Def::of<combine_args>("__combine_args")
-                               .param("fun", &CombineArgs::fun)
-                               .param("args", &CombineArgs::args)
-                               .param("kwargs", &CombineArgs::kwargs)
-                               .bind(g, g)
-                               .release();
-  originals.combine_args_page = Def::of<combine_args_page>("__combine_args_page")
-                                    .param("fun", &CombineArgs::fun)
-                                    .param("args", &CombineArgs::args)
-                                    .param("kwargs", &CombineArgs::kwargs)
-                                    .bind(g, g)
-                                    .release();
+  originals.combine_args = bind_combine<combine_args>(g, "__combine_args");
+  originals.combine_args_page = bind_combine<combine_args_page>(g, "__combine_args_page");
   originals.prepare_sql = Def::of<prepare_sql_fn>("_prepare_sql")
                               .doc("预编译SQL并获取session")
                               .param("sql_str", &PrepareSqlArgs::sql_str)
@@ -718,11 +726,7 @@ void bind_decorators(Borrowed g) {
   bind_factory<&select_page_decorator, &select_page_wrapper_def, select_page_wrapper>(
       g, "select_page", kSelectPageDoc);
 
-  sql_wrapper_def = new Def(Def::of<sql_wrapper>("wrapper"));
-  sql_wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
-      .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
-  sql_decorator_decorator = new Def(Def::of<decorator<&sql_wrapper_def>>("decorator"));
-  sql_decorator_decorator->param("func", &DecoratorArgs::func);
+  make_decorator<&sql_decorator_decorator, &sql_wrapper_def, sql_wrapper>();
   Def::of<sql_decorator>("_sql_decorator")
       .doc("通用SQL操作装饰器工厂")
       .param("sql_str", &SqlDecoratorArgs::sql_str)
