@@ -371,47 +371,38 @@ struct Bound {
   Prepared prepared;
 };
 
-// name(*args) with the module global `name`, or `own()` in its stead while
-// the global is still the module's own function.
-template <class F>
-Ref through_global(FunctionObject* f, PyObject* name, PyObject* original, F&& own,
-                   std::initializer_list<PyObject*> args) {
-  Ref fn = global(f, name);
-  if (fn.get() == original) return own();
-  return call(fn, args);
-}
-
 // Steps 1 and 2 of every wrapper: the parameter dict (and the page, for
 // select_page), then the gateway and the prepared statement. A call the
 // decorated function itself would refuse for an argument too many is refused
-// before either, whichever binding runs.
+// before either, whichever binding runs. Each step calls the module global
+// of its name; while that is still the module's own function, its body runs
+// here, its result taken as it is rather than packed and unpacked again.
 Bound bind_and_prepare(FunctionObject* f, WrapperArgs& a, bool paged) {
   Ref plan = plan_for(f);
   Ref func = captured<WrapperVars>(f).func;
   refuse_surplus(plan, a.args, a.kwargs, func);
-  Ref combined = through_global(
-      f, paged ? names->combine_args_page : names->combine_args,
-      paged ? originals.combine_args_page : originals.combine_args,
-      [&] {
-        BoundCall bound = bind_call(plan, a.args, a.kwargs, global(f, names->Page));
-        return paged ? tuple({bound.params.get(), bound.page.get()}) : std::move(bound.params);
-      },
-      {func.get(), a.args.get(), a.kwargs.get()});
   Bound b;
-  if (paged) {
-    auto parts = unpack<2>(combined);
+  Ref combine = global(f, paged ? names->combine_args_page : names->combine_args);
+  if (combine.get() == (paged ? originals.combine_args_page : originals.combine_args)) {
+    BoundCall bound = bind_call(plan, a.args, a.kwargs, global(f, names->Page));
+    b.params = std::move(bound.params);
+    b.page = std::move(bound.page);
+  } else if (paged) {
+    auto parts = unpack<2>(call(combine, {func.get(), a.args.get(), a.kwargs.get()}));
     b.params = std::move(parts[0]);
     b.page = std::move(parts[1]);
   } else {
-    b.params = std::move(combined);
+    b.params = call(combine, {func.get(), a.args.get(), a.kwargs.get()});
   }
+  combine.reset();
   Ref sql_str = captured<WrapperVars>(f).sql_str;
-  Ref prepared =
-      through_global(f, names->prepare_sql, originals.prepare_sql,
-                     [&] { return prepare_sql(f->globals, sql_str, b.params).as_tuple(); },
-                     {sql_str.get(), b.params.get()});
-  auto parts = unpack<3>(prepared);
-  b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
+  Ref prepare = global(f, names->prepare_sql);
+  if (prepare.get() == originals.prepare_sql) {
+    b.prepared = prepare_sql(f->globals, sql_str, b.params);
+  } else {
+    auto parts = unpack<3>(call(prepare, {sql_str.get(), b.params.get()}));
+    b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
+  }
   return b;
 }
 
