@@ -233,6 +233,23 @@ def test_kept_signature_and_hints_follow_changes(db, monkeypatch, name, change, 
         assert wrapper() == wrapper() == expected
 
 
+# The module functions a wrapper runs in its own body while they are the module's own: a
+# replaced one is called (per row for the row handling), and gives what the original gives.
+REPLACEABLE = [("__combine_args", "select_list", 2), ("__combine_args_page", "select_page", 2),
+               ("_prepare_sql", "select_one", 2), ("result_type_handle", "select_list", 4),
+               ("is_result_class", "select_page", 4)]
+
+
+@pytest.mark.parametrize("backend", ["sqlite"], indirect=True)
+@pytest.mark.parametrize("name, factory, calls", REPLACEABLE, ids=[r[0] for r in REPLACEABLE])
+def test_a_replaced_module_function_is_called(db, monkeypatch, name, factory, calls):
+    wrapper = decorate(getattr(db, factory), ALL, list[Person])
+    expected = wrapper(4)
+    real, seen = getattr(db, name), []
+    monkeypatch.setattr(db, name, lambda *a: seen.append(a) or real(*a))
+    assert wrapper(4) == wrapper(4) == expected and len(seen) == calls
+
+
 class StandInGateway:
     """Answers as the gateway does, without a round trip, so that a few hundred thousand wrapper
     calls run in seconds (the real path is checked after them)."""

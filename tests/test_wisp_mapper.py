@@ -213,6 +213,25 @@ def test_model_class_from_the_generic_base(wisp_registry):
             cls._BaseMapper__type_parameter()
 
 
+class Recorded(type):
+    """isinstance() against a class of this kind is recorded, and says no."""
+    seen = []
+
+    def __instancecheck__(cls, obj):
+        Recorded.seen.append(obj)
+        return False
+
+
+@pytest.mark.parametrize("name", ["BaseModel", "DeclarativeBase"])
+def test_a_replaced_model_base_is_asked_about_a_plain_dict(w, monkeypatch, name):
+    data = {"id": None, "name": "n"}
+    m = mapper_for(w, User)
+    assert m._convert_data(data, User) == {"name": "n"}
+    Recorded.seen.clear()
+    monkeypatch.setattr(w, name, Recorded(name, (), {}))
+    assert m._convert_data(data, User) == {"name": "n"} and Recorded.seen == [data]
+
+
 @pytest.mark.parametrize("fail", [False, True])
 def test_db_session_commits_or_rolls_back(w, fail):
     with contextlib.suppress(LookupError):

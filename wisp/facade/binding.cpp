@@ -180,12 +180,15 @@ bool has_missing(Borrowed values) {
   return found;
 }
 
+void raise_missing(Borrowed name) {
+  PyErr_Format(PyExc_TypeError, "missing a required argument: %R", name.get());
+  throw PyError{};
+}
+
 void refuse_missing(Borrowed binds) {
   Borrowed empty = empty_marker();
   for_each_item(binds, [&](Borrowed key, Borrowed value) {
-    if (value.get() != empty.get()) return;
-    PyErr_Format(PyExc_TypeError, "missing a required argument: %R", key.get());
-    throw PyError{};
+    if (value.get() == empty.get()) raise_missing(key);
   });
 }
 

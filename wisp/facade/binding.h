@@ -61,8 +61,11 @@ Borrowed empty_marker();
 bool has_missing(Borrowed values);
 
 // Raises TypeError("missing a required argument: 'NAME'") (the interpreter's
-// wording) for the first value of the bind dict `binds` that is
-// inspect.Parameter.empty, NAME being its key; returns when there is none.
+// wording), NAME being `name`.
+[[noreturn]] void raise_missing(Borrowed name);
+
+// raise_missing for the first value of the bind dict `binds` that is
+// inspect.Parameter.empty, named by its key; returns when there is none.
 void refuse_missing(Borrowed binds);
 
 }  // namespace wisp::facade

@@ -371,47 +371,38 @@ struct Bound {
   Prepared prepared;
 };
 
-// name(*args) with the module global `name`, or `own()` in its stead while
-// the global is still the module's own function.
-template <class F>
-Ref through_global(FunctionObject* f, PyObject* name, PyObject* original, F&& own,
-                   std::initializer_list<PyObject*> args) {
-  Ref fn = global(f, name);
-  if (fn.get() == original) return own();
-  return call(fn, args);
-}
-
 // Steps 1 and 2 of every wrapper: the parameter dict (and the page, for
 // select_page), then the gateway and the prepared statement. A call the
 // decorated function itself would refuse for an argument too many is refused
-// before either, whichever binding runs.
+// before either, whichever binding runs. Each step calls the module global
+// of its name; while that is still the module's own function, its body runs
+// here, its result taken as it is rather than packed and unpacked again.
 Bound bind_and_prepare(FunctionObject* f, WrapperArgs& a, bool paged) {
   Ref plan = plan_for(f);
   Ref func = captured<WrapperVars>(f).func;
   refuse_surplus(plan, a.args, a.kwargs, func);
-  Ref combined = through_global(
-      f, paged ? names->combine_args_page : names->combine_args,
-      paged ? originals.combine_args_page : originals.combine_args,
-      [&] {
-        BoundCall bound = bind_call(plan, a.args, a.kwargs, global(f, names->Page));
-        return paged ? tuple({bound.params.get(), bound.page.get()}) : std::move(bound.params);
-      },
-      {func.get(), a.args.get(), a.kwargs.get()});
   Bound b;
-  if (paged) {
-    auto parts = unpack<2>(combined);
+  Ref combine = global(f, paged ? names->combine_args_page : names->combine_args);
+  if (combine.get() == (paged ? originals.combine_args_page : originals.combine_args)) {
+    BoundCall bound = bind_call(plan, a.args, a.kwargs, global(f, names->Page));
+    b.params = std::move(bound.params);
+    b.page = std::move(bound.page);
+  } else if (paged) {
+    auto parts = unpack<2>(call(combine, {func.get(), a.args.get(), a.kwargs.get()}));
     b.params = std::move(parts[0]);
     b.page = std::move(parts[1]);
   } else {
-    b.params = std::move(combined);
+    b.params = call(combine, {func.get(), a.args.get(), a.kwargs.get()});
   }
+  combine.reset();
   Ref sql_str = captured<WrapperVars>(f).sql_str;
-  Ref prepared =
-      through_global(f, names->prepare_sql, originals.prepare_sql,
-                     [&] { return prepare_sql(f->globals, sql_str, b.params).as_tuple(); },
-                     {sql_str.get(), b.params.get()});
-  auto parts = unpack<3>(prepared);
-  b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
+  Ref prepare = global(f, names->prepare_sql);
+  if (prepare.get() == originals.prepare_sql) {
+    b.prepared = prepare_sql(f->globals, sql_str, b.params);
+  } else {
+    auto parts = unpack<3>(call(prepare, {sql_str.get(), b.params.get()}));
+    b.prepared = Prepared{std::move(parts[0]), std::move(parts[1]), std::move(parts[2])};
+  }
   return b;
 }
 
@@ -560,9 +551,7 @@ Ref sql_wrapper(FunctionObject* f, WrapperArgs& a) {
 Ref insert_list_wrapper(FunctionObject* f, WrapperArgs& a) {
   Bound b = bind_and_prepare(f, a, false);
   Ref data = getitem(b.params, names->data);
-  if (data.get() == empty_marker().get()) {
-    raise(PyExc_TypeError, "missing a required argument: 'data'");
-  }
+  if (data.get() == empty_marker().get()) raise_missing(names->data);
   return call_method(b.prepared.gateway, names->insert_list, {b.prepared.sql.get(), data.get()});
 }
 
@@ -645,17 +634,35 @@ const char kInsertListDoc[] =
     "    :return:\n"
     "    ";
 
+// The wrapper(*args, **kwargs) that runs `Body`, and the decorator(func)
+// that makes one; both kept for the life of the process.
 template <Def** Decorator, Def** Wrapper, Ref (*Body)(FunctionObject*, WrapperArgs&)>
-void bind_factory(Borrowed g, const char* name, const char* doc) {
+void make_decorator() {
   *Wrapper = new Def(Def::of<Body>("wrapper"));
   (*Wrapper)
       ->param("args", &WrapperArgs::args, Kind::VarPos)
       .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
   *Decorator = new Def(Def::of<decorator<Wrapper>>("decorator"));
   (*Decorator)->param("func", &DecoratorArgs::func);
+}
+
+template <Def** Decorator, Def** Wrapper, Ref (*Body)(FunctionObject*, WrapperArgs&)>
+void bind_factory(Borrowed g, const char* name, const char* doc) {
+  make_decorator<Decorator, Wrapper, Body>();
   Def def = Def::of<factory<Decorator>>(name);
   if (doc) def.doc(doc);
   def.param("sql", &SqlArgs::sql).annotate("str").bind(g, g);
+}
+
+// def <name>(fun, args, kwargs), bound in the module; the function, kept.
+template <Ref (*Body)(FunctionObject*, CombineArgs&)>
+PyObject* bind_combine(Borrowed g, const char* name) {
+  return Def::of<Body>(name)
+      .param("fun", &CombineArgs::fun)
+      .param("args", &CombineArgs::args)
+      .param("kwargs", &CombineArgs::kwargs)
+      .bind(g, g)
+      .release();
 }
 
 template <PyObject* Names::* Operation>
@@ -688,18 +695,8 @@ void bind_decorators(Borrowed g) {
     typing_globals->watch(PyModule_GetDict(probe.get()), intern(name));
   }
 
-  originals.combine_args = Def::of<combine_args>("__combine_args")
-                               .param("fun", &CombineArgs::fun)
-                               .param("args", &CombineArgs::args)
-                               .param("kwargs", &CombineArgs::kwargs)
-                               .bind(g, g)
-                               .release();
-  originals.combine_args_page = Def::of<combine_args_page>("__combine_args_page")
-                                    .param("fun", &CombineArgs::fun)
-                                    .param("args", &CombineArgs::args)
-                                    .param("kwargs", &CombineArgs::kwargs)
-                                    .bind(g, g)
-                                    .release();
+  originals.combine_args = bind_combine<combine_args>(g, "__combine_args");
+  originals.combine_args_page = bind_combine<combine_args_page>(g, "__combine_args_page");
   originals.prepare_sql = Def::of<prepare_sql_fn>("_prepare_sql")
                               .doc("预编译SQL并获取session")
                               .param("sql_str", &PrepareSqlArgs::sql_str)
@@ -720,11 +717,7 @@ void bind_decorators(Borrowed g) {
   bind_factory<&select_page_decorator, &select_page_wrapper_def, select_page_wrapper>(
       g, "select_page", kSelectPageDoc);
 
-  sql_wrapper_def = new Def(Def::of<sql_wrapper>("wrapper"));
-  sql_wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
-      .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
-  sql_decorator_decorator = new Def(Def::of<decorator<&sql_wrapper_def>>("decorator"));
-  sql_decorator_decorator->param("func", &DecoratorArgs::func);
+  make_decorator<&sql_decorator_decorator, &sql_wrapper_def, sql_wrapper>();
   Def::of<sql_decorator>("_sql_decorator")
       .doc("通用SQL操作装饰器工厂")
       .param("sql_str", &SqlDecoratorArgs::sql_str)

@@ -301,6 +301,15 @@ Ref wrapper(FunctionObject* f, WrapperArgs& a) {
 
 Def* wrapper_def;
 
+// A wrapper(*args, **kwargs) that runs `Body`.
+template <Ref (*Body)(FunctionObject*, WrapperArgs&)>
+Def* new_wrapper_def() {
+  Def* def = new Def(Def::of<Body>("wrapper"));
+  def->param("args", &WrapperArgs::args, Kind::VarPos)
+      .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
+  return def;
+}
+
 // What an async mapper hands out for a method declared by its signature
 // alone with a plain def (a forgotten `async`): calling it would return
 // None, and the statement of its name, awaited, cannot be what a plain call
@@ -450,12 +459,8 @@ namespace wisp::facade {
 
 void add_mapper_dispatch(ClassBuilder& cb, Borrowed, bool is_async) {
   if (!wrapper_def) {  // kept for the life of the process
-    wrapper_def = new Def(Def::of<wrapper>("wrapper"));
-    wrapper_def->param("args", &WrapperArgs::args, Kind::VarPos)
-        .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
-    plain_stub_def = new Def(Def::of<plain_stub>("wrapper"));
-    plain_stub_def->param("args", &WrapperArgs::args, Kind::VarPos)
-        .param("kwargs", &WrapperArgs::kwargs, Kind::VarKw);
+    wrapper_def = new_wrapper_def<wrapper>();
+    plain_stub_def = new_wrapper_def<plain_stub>();
   }
   Def getattribute_def = is_async ? Def::of<async_getattribute>("__getattribute__")
                                   : Def::of<getattribute>("__getattribute__");
