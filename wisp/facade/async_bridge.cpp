@@ -42,7 +42,6 @@ struct AsyncState {
   PyObject* bridge_var;  // ContextVar: the greenlet of the awaited call running in this context
   PyObject* bridge;      // the function every greenlet runs
   PyObject* engines;     // WeakKeyDictionary: registry engine -> {loop: (async engine, gateway)}
-  PyObject* weak_keyed;  // weakref.WeakKeyDictionary
   PyObject* options;     // WeakKeyDictionary: registry engine -> its create_engine options
   PyObject* pending;     // set: dispose tasks not done yet
   PyObject* on_disposed;  // the "engine_disposed" listener
@@ -272,7 +271,7 @@ struct ShellArgs {
 };
 Ref shell(FunctionObject* f, ShellArgs& a) {
   Ref inner = captured<ShellVars>(f).inner;
-  return spawn(f->globals, inner, a.args, a.kwargs);
+  return spawn(inner, a.args, a.kwargs);
 }
 Def* shell_def;
 
@@ -296,17 +295,17 @@ Def* awaited_def;
 struct SelfArgs {
   Ref self;
 };
-Ref tx_aenter(FunctionObject* f, SelfArgs& a) {
+Ref tx_aenter(FunctionObject*, SelfArgs& a) {
   Ref args = Ref::check(PyTuple_New(0));
-  return spawn(f->globals, getattr(a.self, names->enter), args);
+  return spawn(getattr(a.self, names->enter), args);
 }
 
 struct ExitArgs {
   Ref self, exc_type, exc_value, traceback;
 };
-Ref tx_aexit(FunctionObject* f, ExitArgs& a) {
+Ref tx_aexit(FunctionObject*, ExitArgs& a) {
   Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(f->globals, getattr(a.self, names->exit), args);
+  return spawn(getattr(a.self, names->exit), args);
 }
 
 // ---------------------------------------------------------------------------
@@ -321,15 +320,15 @@ Ref block_init(FunctionObject*, BlockInitArgs& a) {
   setattr(a.self, names->manager, a.manager);
   return none();
 }
-Ref block_aenter(FunctionObject* f, SelfArgs& a) {
+Ref block_aenter(FunctionObject*, SelfArgs& a) {
   Ref manager = getattr(a.self, names->manager);
   Ref args = Ref::check(PyTuple_New(0));
-  return spawn(f->globals, getattr(manager, names->enter), args);
+  return spawn(getattr(manager, names->enter), args);
 }
-Ref block_aexit(FunctionObject* f, ExitArgs& a) {
+Ref block_aexit(FunctionObject*, ExitArgs& a) {
   Ref manager = getattr(a.self, names->manager);
   Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(f->globals, getattr(manager, names->exit), args);
+  return spawn(getattr(manager, names->exit), args);
 }
 
 // def NAME(self, exc_type, exc_value, traceback)
@@ -347,8 +346,7 @@ Def exit_def(const char* name) {
 
 namespace wisp::facade {
 
-Ref spawn(Borrowed globals, Borrowed fn, Borrowed args, Borrowed kwargs) {
-  (void)globals;
+Ref spawn(Borrowed fn, Borrowed args, Borrowed kwargs) {
   require_module(names->greenlet, "wisp's async surface");
   Borrowed greenlet_spawn =
       s_greenlet_spawn.get([] { return import_attr("sqlalchemy.util", "greenlet_spawn"); });
@@ -428,7 +426,7 @@ void remember_engine(Borrowed engine, Borrowed options) {
   }
 }
 
-void add_transaction_async(ClassBuilder& cb, Borrowed) {
+void add_transaction_async(ClassBuilder& cb) {
   Def aenter = Def::of<tx_aenter>("__aenter__");
   aenter.param("self", &SelfArgs::self);
   cb.method(aenter);
@@ -445,11 +443,11 @@ void make_async_bridge(Borrowed g) {
       .param("args", &BridgeArgs::args)
       .param("kwargs", &BridgeArgs::kwargs);
   async_state.bridge = bridge_def.build(g).release();
-  async_state.weak_keyed = import_attr("weakref", "WeakKeyDictionary").release();
+  Ref weak_keyed = import_attr("weakref", "WeakKeyDictionary");
   async_state.iscoroutinefunction =
       getattr(global(g, names->inspect), names->iscoroutinefunction).release();
-  async_state.engines = call(Borrowed(async_state.weak_keyed)).release();
-  async_state.options = call(Borrowed(async_state.weak_keyed)).release();
+  async_state.engines = call(weak_keyed).release();
+  async_state.options = call(weak_keyed).release();
   async_state.pending = Ref::check(PySet_New(nullptr)).release();
   Def disposed = Def::of<on_engine_disposed>("_engine_disposed");
   disposed.param("engine", &DisposedArgs::engine);
