@@ -295,17 +295,26 @@ Def* awaited_def;
 struct SelfArgs {
   Ref self;
 };
-Ref tx_aenter(FunctionObject*, SelfArgs& a) {
-  Ref args = Ref::check(PyTuple_New(0));
-  return spawn(getattr(a.self, names->enter), args);
-}
-
 struct ExitArgs {
   Ref self, exc_type, exc_value, traceback;
 };
-Ref tx_aexit(FunctionObject*, ExitArgs& a) {
+
+// manager.__enter__() and manager.__exit__(exc_type, exc_value, traceback),
+// each run in the bridge.
+Ref enter_in_bridge(Borrowed manager) {
+  Ref args = Ref::check(PyTuple_New(0));
+  return spawn(getattr(manager, names->enter), args);
+}
+Ref exit_in_bridge(Borrowed manager, const ExitArgs& a) {
   Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(getattr(a.self, names->exit), args);
+  return spawn(getattr(manager, names->exit), args);
+}
+
+Ref tx_aenter(FunctionObject*, SelfArgs& a) {
+  return enter_in_bridge(a.self);
+}
+Ref tx_aexit(FunctionObject*, ExitArgs& a) {
+  return exit_in_bridge(a.self, a);
 }
 
 // ---------------------------------------------------------------------------
@@ -321,25 +330,24 @@ Ref block_init(FunctionObject*, BlockInitArgs& a) {
   return none();
 }
 Ref block_aenter(FunctionObject*, SelfArgs& a) {
-  Ref manager = getattr(a.self, names->manager);
-  Ref args = Ref::check(PyTuple_New(0));
-  return spawn(getattr(manager, names->enter), args);
+  return enter_in_bridge(getattr(a.self, names->manager));
 }
 Ref block_aexit(FunctionObject*, ExitArgs& a) {
-  Ref manager = getattr(a.self, names->manager);
-  Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(getattr(manager, names->exit), args);
+  return exit_in_bridge(getattr(a.self, names->manager), a);
 }
 
-// def NAME(self, exc_type, exc_value, traceback)
-template <Ref (*Body)(FunctionObject*, ExitArgs&)>
-Def exit_def(const char* name) {
-  Def d = Def::of<Body>(name);
-  d.param("self", &ExitArgs::self)
+// def __aenter__(self) and def __aexit__(self, exc_type, exc_value, traceback)
+template <Ref (*Enter)(FunctionObject*, SelfArgs&), Ref (*Exit)(FunctionObject*, ExitArgs&)>
+void add_async_steps(ClassBuilder& cb) {
+  Def aenter = Def::of<Enter>("__aenter__");
+  aenter.param("self", &SelfArgs::self);
+  cb.method(aenter);
+  Def aexit = Def::of<Exit>("__aexit__");
+  aexit.param("self", &ExitArgs::self)
       .param("exc_type", &ExitArgs::exc_type)
       .param("exc_value", &ExitArgs::exc_value)
       .param("traceback", &ExitArgs::traceback);
-  return d;
+  cb.method(aexit);
 }
 
 }  // namespace
@@ -427,11 +435,7 @@ void remember_engine(Borrowed engine, Borrowed options) {
 }
 
 void add_transaction_async(ClassBuilder& cb) {
-  Def aenter = Def::of<tx_aenter>("__aenter__");
-  aenter.param("self", &SelfArgs::self);
-  cb.method(aenter);
-  Def aexit = exit_def<tx_aexit>("__aexit__");
-  cb.method(aexit);
+  add_async_steps<tx_aenter, tx_aexit>(cb);
 }
 
 void make_async_bridge(Borrowed g) {
@@ -468,11 +472,7 @@ void make_async_bridge(Borrowed g) {
   Def init = Def::of<block_init>("__init__");
   init.param("self", &BlockInitArgs::self).param("manager", &BlockInitArgs::manager);
   cb.method(init);
-  Def aenter = Def::of<block_aenter>("__aenter__");
-  aenter.param("self", &SelfArgs::self);
-  cb.method(aenter);
-  Def aexit = exit_def<block_aexit>("__aexit__");
-  cb.method(aexit);
+  add_async_steps<block_aenter, block_aexit>(cb);
   async_state.block = cb.make().release();
 }
 
