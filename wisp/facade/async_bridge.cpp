@@ -140,7 +140,10 @@ Ref async_options(Borrowed engine, Borrowed url) {
   options = Ref::check(PyDict_Copy(options.get()));
   if (memory) {
     for (PyObject* name : {names->pool_size, names->max_overflow, names->pool_recycle}) {
-      if (PyDict_DelItem(options.get(), name) < 0) PyErr_Clear();
+      if (PyDict_DelItem(options.get(), name) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+        PyErr_Clear();
+      }
     }
   }
   return options;
@@ -239,7 +242,7 @@ Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
   Ref loop = running_loop();
   const bool bridged_here = in_greenlet();
   sweep_closed_loops(loops);
-  Ref pairs = Ref::check(PySequence_List(call_method(loops, intern("items"), {}).get()));
+  Ref pairs = Ref::check(PyDict_Items(loops.get()));
   for_each(pairs, [&](Borrowed item) {
     auto kv = unpack<2>(item);
     Ref async_engine = Ref::borrow(PyTuple_GET_ITEM(kv[1].get(), 0));
