@@ -6,6 +6,7 @@ import asyncio
 import inspect
 import sys
 import time
+import types
 
 import pytest
 from sqlalchemy import Integer, String, select, text
@@ -415,6 +416,45 @@ def test_sync_calls_in_an_awaited_transaction_use_the_sync_engine(wisp, arun):
 
     assert arun(work()) == []
     assert "in-tx" in names(wisp)
+
+
+def _plain():
+    return 1
+
+
+async def _coro():
+    return 1
+
+
+def _replace_inspect(wisp, monkeypatch, answer):
+    monkeypatch.setattr(wisp, "inspect", types.SimpleNamespace(
+        iscoroutinefunction=answer, isasyncgenfunction=inspect.isasyncgenfunction))
+
+
+@pytest.mark.parametrize("replace", [
+    _replace_inspect,
+    lambda wisp, monkeypatch, answer: monkeypatch.setattr(inspect, "iscoroutinefunction", answer),
+], ids=["module-global", "inspect-function"])
+@pytest.mark.parametrize("decorate", [lambda w: w.datasource("main"), lambda w: w.transaction("main")],
+                         ids=["datasource", "transaction"])
+def test_a_replaced_inspect_decides_what_is_awaited(wisp_registry, monkeypatch, replace, decorate):
+    """The code's own flag stands in for inspect.iscoroutinefunction only while the module's
+    `inspect` and its function are the originals: a replaced one is asked instead."""
+    real = inspect.iscoroutinefunction
+    replace(wisp_registry, monkeypatch, lambda fn: fn is _plain)  # the opposite of the truth
+    made = [decorate(wisp_registry)(fn) for fn in (_plain, _coro)]
+    monkeypatch.undo()
+    assert [real(m) for m in made] == [True, False]
+
+
+@pytest.mark.skipif(not hasattr(inspect, "markcoroutinefunction"), reason="Python 3.12 on")
+def test_a_function_marked_as_coroutine_function_gets_an_awaited_wrapper(wisp_registry):
+    def marked():
+        return _coro()
+
+    inspect.markcoroutinefunction(marked)
+    assert inspect.iscoroutinefunction(wisp_registry.datasource("main")(marked))
+    assert not inspect.iscoroutinefunction(wisp_registry.datasource("main")(_plain))
 
 
 @pytest.mark.parametrize("missing", ["greenlet", "aiosqlite"])

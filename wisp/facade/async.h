@@ -47,10 +47,10 @@ Ref awaiting(FunctionObject* f, Borrowed func);
 // The coroutine of one greenlet_spawn running fn(*args, **kwargs) in the
 // bridge (`args` a tuple, `kwargs` a dict or null). ModuleNotFoundError
 // naming the extra when greenlet is missing.
-Ref spawn(Borrowed globals, Borrowed fn, Borrowed args, Borrowed kwargs = Borrowed());
+Ref spawn(Borrowed fn, Borrowed args, Borrowed kwargs = Borrowed());
 
 // transaction.__aenter__ and __aexit__, in class order after __exit__.
-void add_transaction_async(ClassBuilder& cb, Borrowed globals);
+void add_transaction_async(ClassBuilder& cb);
 
 // The async engine of a registry entry's data source, made on first use.
 Ref async_engine_of(Borrowed globals, Borrowed entry);

@@ -42,7 +42,6 @@ struct AsyncState {
   PyObject* bridge_var;  // ContextVar: the greenlet of the awaited call running in this context
   PyObject* bridge;      // the function every greenlet runs
   PyObject* engines;     // WeakKeyDictionary: registry engine -> {loop: (async engine, gateway)}
-  PyObject* weak_keyed;  // weakref.WeakKeyDictionary
   PyObject* options;     // WeakKeyDictionary: registry engine -> its create_engine options
   PyObject* pending;     // set: dispose tasks not done yet
   PyObject* on_disposed;  // the "engine_disposed" listener
@@ -141,7 +140,10 @@ Ref async_options(Borrowed engine, Borrowed url) {
   options = Ref::check(PyDict_Copy(options.get()));
   if (memory) {
     for (PyObject* name : {names->pool_size, names->max_overflow, names->pool_recycle}) {
-      if (PyDict_DelItem(options.get(), name) < 0) PyErr_Clear();
+      if (PyDict_DelItem(options.get(), name) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+        PyErr_Clear();
+      }
     }
   }
   return options;
@@ -240,7 +242,7 @@ Ref on_engine_disposed(FunctionObject*, DisposedArgs& a) {
   Ref loop = running_loop();
   const bool bridged_here = in_greenlet();
   sweep_closed_loops(loops);
-  Ref pairs = Ref::check(PySequence_List(call_method(loops, intern("items"), {}).get()));
+  Ref pairs = Ref::check(PyDict_Items(loops.get()));
   for_each(pairs, [&](Borrowed item) {
     auto kv = unpack<2>(item);
     Ref async_engine = Ref::borrow(PyTuple_GET_ITEM(kv[1].get(), 0));
@@ -272,7 +274,7 @@ struct ShellArgs {
 };
 Ref shell(FunctionObject* f, ShellArgs& a) {
   Ref inner = captured<ShellVars>(f).inner;
-  return spawn(f->globals, inner, a.args, a.kwargs);
+  return spawn(inner, a.args, a.kwargs);
 }
 Def* shell_def;
 
@@ -296,17 +298,26 @@ Def* awaited_def;
 struct SelfArgs {
   Ref self;
 };
-Ref tx_aenter(FunctionObject* f, SelfArgs& a) {
-  Ref args = Ref::check(PyTuple_New(0));
-  return spawn(f->globals, getattr(a.self, names->enter), args);
-}
-
 struct ExitArgs {
   Ref self, exc_type, exc_value, traceback;
 };
-Ref tx_aexit(FunctionObject* f, ExitArgs& a) {
+
+// manager.__enter__() and manager.__exit__(exc_type, exc_value, traceback),
+// each run in the bridge.
+Ref enter_in_bridge(Borrowed manager) {
+  Ref args = Ref::check(PyTuple_New(0));
+  return spawn(getattr(manager, names->enter), args);
+}
+Ref exit_in_bridge(Borrowed manager, const ExitArgs& a) {
   Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(f->globals, getattr(a.self, names->exit), args);
+  return spawn(getattr(manager, names->exit), args);
+}
+
+Ref tx_aenter(FunctionObject*, SelfArgs& a) {
+  return enter_in_bridge(a.self);
+}
+Ref tx_aexit(FunctionObject*, ExitArgs& a) {
+  return exit_in_bridge(a.self, a);
 }
 
 // ---------------------------------------------------------------------------
@@ -321,34 +332,32 @@ Ref block_init(FunctionObject*, BlockInitArgs& a) {
   setattr(a.self, names->manager, a.manager);
   return none();
 }
-Ref block_aenter(FunctionObject* f, SelfArgs& a) {
-  Ref manager = getattr(a.self, names->manager);
-  Ref args = Ref::check(PyTuple_New(0));
-  return spawn(f->globals, getattr(manager, names->enter), args);
+Ref block_aenter(FunctionObject*, SelfArgs& a) {
+  return enter_in_bridge(getattr(a.self, names->manager));
 }
-Ref block_aexit(FunctionObject* f, ExitArgs& a) {
-  Ref manager = getattr(a.self, names->manager);
-  Ref args = tuple({a.exc_type.get(), a.exc_value.get(), a.traceback.get()});
-  return spawn(f->globals, getattr(manager, names->exit), args);
+Ref block_aexit(FunctionObject*, ExitArgs& a) {
+  return exit_in_bridge(getattr(a.self, names->manager), a);
 }
 
-// def NAME(self, exc_type, exc_value, traceback)
-template <Ref (*Body)(FunctionObject*, ExitArgs&)>
-Def exit_def(const char* name) {
-  Def d = Def::of<Body>(name);
-  d.param("self", &ExitArgs::self)
+// def __aenter__(self) and def __aexit__(self, exc_type, exc_value, traceback)
+template <Ref (*Enter)(FunctionObject*, SelfArgs&), Ref (*Exit)(FunctionObject*, ExitArgs&)>
+void add_async_steps(ClassBuilder& cb) {
+  Def aenter = Def::of<Enter>("__aenter__");
+  aenter.param("self", &SelfArgs::self);
+  cb.method(aenter);
+  Def aexit = Def::of<Exit>("__aexit__");
+  aexit.param("self", &ExitArgs::self)
       .param("exc_type", &ExitArgs::exc_type)
       .param("exc_value", &ExitArgs::exc_value)
       .param("traceback", &ExitArgs::traceback);
-  return d;
+  cb.method(aexit);
 }
 
 }  // namespace
 
 namespace wisp::facade {
 
-Ref spawn(Borrowed globals, Borrowed fn, Borrowed args, Borrowed kwargs) {
-  (void)globals;
+Ref spawn(Borrowed fn, Borrowed args, Borrowed kwargs) {
   require_module(names->greenlet, "wisp's async surface");
   Borrowed greenlet_spawn =
       s_greenlet_spawn.get([] { return import_attr("sqlalchemy.util", "greenlet_spawn"); });
@@ -428,12 +437,8 @@ void remember_engine(Borrowed engine, Borrowed options) {
   }
 }
 
-void add_transaction_async(ClassBuilder& cb, Borrowed) {
-  Def aenter = Def::of<tx_aenter>("__aenter__");
-  aenter.param("self", &SelfArgs::self);
-  cb.method(aenter);
-  Def aexit = exit_def<tx_aexit>("__aexit__");
-  cb.method(aexit);
+void add_transaction_async(ClassBuilder& cb) {
+  add_async_steps<tx_aenter, tx_aexit>(cb);
 }
 
 void make_async_bridge(Borrowed g) {
@@ -445,11 +450,11 @@ void make_async_bridge(Borrowed g) {
       .param("args", &BridgeArgs::args)
       .param("kwargs", &BridgeArgs::kwargs);
   async_state.bridge = bridge_def.build(g).release();
-  async_state.weak_keyed = import_attr("weakref", "WeakKeyDictionary").release();
+  Ref weak_keyed = import_attr("weakref", "WeakKeyDictionary");
   async_state.iscoroutinefunction =
       getattr(global(g, names->inspect), names->iscoroutinefunction).release();
-  async_state.engines = call(Borrowed(async_state.weak_keyed)).release();
-  async_state.options = call(Borrowed(async_state.weak_keyed)).release();
+  async_state.engines = call(weak_keyed).release();
+  async_state.options = call(weak_keyed).release();
   async_state.pending = Ref::check(PySet_New(nullptr)).release();
   Def disposed = Def::of<on_engine_disposed>("_engine_disposed");
   disposed.param("engine", &DisposedArgs::engine);
@@ -470,11 +475,7 @@ void make_async_bridge(Borrowed g) {
   Def init = Def::of<block_init>("__init__");
   init.param("self", &BlockInitArgs::self).param("manager", &BlockInitArgs::manager);
   cb.method(init);
-  Def aenter = Def::of<block_aenter>("__aenter__");
-  aenter.param("self", &SelfArgs::self);
-  cb.method(aenter);
-  Def aexit = exit_def<block_aexit>("__aexit__");
-  cb.method(aexit);
+  add_async_steps<block_aenter, block_aexit>(cb);
   async_state.block = cb.make().release();
 }
 

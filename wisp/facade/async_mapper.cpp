@@ -101,8 +101,8 @@ Ref mapper_switch(FunctionObject*, SwitchArgs& a) {
 }
 
 // The start of every public method: BaseMapper's body in the bridge.
-Ref start_method(FunctionObject* twin, Borrowed target, Borrowed args, Borrowed kwargs) {
-  return spawn(twin->globals, target, args, kwargs);
+Ref start_method(FunctionObject*, Borrowed target, Borrowed args, Borrowed kwargs) {
+  return spawn(target, args, kwargs);
 }
 
 // The public methods of BaseMapper, in class order; _use_orm2 (private,

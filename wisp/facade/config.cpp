@@ -67,22 +67,21 @@ bool held_in_connection(Borrowed url) {
 
 namespace {
 
-// The URL of a PostgreSQL record, driven by psycopg:
+// The URL of a PostgreSQL record, driven by psycopg (`create` is URL.create):
 //
 //     URL.create("postgresql+psycopg", username=user, password=password,
 //                host=host, port=port, database=database)
 //
 // SQLAlchemy's URL keeps each part as given, so names and passwords may hold
 // any character.
-Ref postgres_url(Borrowed record) {
+Ref postgres_url(Borrowed create, Borrowed record) {
   Ref user = getattr(record, names->user);
   Ref password = getattr(record, names->password);
   Ref host = getattr(record, names->host);
   Ref port = getattr(record, names->port);
   Ref database = getattr(record, names->database);
-  Ref url_class = import_attr("sqlalchemy.engine", "URL");
-  return call_method_kw(
-      url_class, names->create,
+  return call_kw(
+      create,
       {names->postgres_driver, user.get(), password.get(), host.get(), port.get(), database.get()},
       names->kw_url);
 }
@@ -119,7 +118,7 @@ Ref engine_url(Borrowed record, bool* memory) {
     return url;
   }
   db_type = getattr(record, names->db_type);
-  if (equals(db_type, names->postgresql)) return postgres_url(record);
+  if (equals(db_type, names->postgresql)) return postgres_url(create, record);
   return Ref();
 }
 
@@ -174,7 +173,7 @@ void register_engine(Borrowed globals, Borrowed owner, Borrowed name, Borrowed e
   Ref entry = new_dict();
   dict_set(entry, names->db, engine);
   dict_set(entry, names->db_gateway, gateway);
-  dict_set(entry, names->mapper_dict, getattr(owner, names->wisp_mapper_dict));
+  dict_set(entry, names->mapper_dict, mapper_dict);
   check(PyObject_SetItem(getattr(owner, names->datasource).get(), name, entry.get()));
 }
 
@@ -514,8 +513,9 @@ struct RemoveArgs {
   Ref cls, datasource_name;
 };
 Ref config_remove_datasource(FunctionObject*, RemoveArgs& a) {
-  if (contains(getattr(a.cls, names->datasource), a.datasource_name)) {
-    check(PyObject_DelItem(getattr(a.cls, names->datasource).get(), a.datasource_name.get()));
+  Ref registry = getattr(a.cls, names->datasource);
+  if (contains(registry, a.datasource_name)) {
+    check(PyObject_DelItem(registry.get(), a.datasource_name.get()));
   }
   return none();
 }

@@ -343,7 +343,7 @@ void bind_transaction(Borrowed g) {
       .param("exc_value", &ExitArgs::exc_value)
       .param("traceback", &ExitArgs::traceback);
   cb.method(exit_def);
-  add_transaction_async(cb, g);
+  add_transaction_async(cb);
   Def call_def = Def::of<tx_call>("__call__");
   call_def.param("self", &CallArgs::self)
       .param("func", &CallArgs::func)
