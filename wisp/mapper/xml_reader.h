@@ -68,7 +68,7 @@ struct Names {
            *item_base = intern("item"), *for_index = intern("_for_index_");
   // checking mapper files: the modules and objects it reads, and the fields
   // of MapperProblem
-  PyObject *io_open = intern("open"), *fromstring = intern("fromstring"), *read = intern("read"),
+  PyObject *fromstring = intern("fromstring"), *read = intern("read"),
            *position = intern("position"), *fspath = intern("fspath"), *path = intern("path"),
            *isdir = intern("isdir"), *listdir = intern("listdir"), *join = intern("join"),
            *lower = intern("lower"), *xml_suffix = intern("xml"), *rb = intern("rb"),
