@@ -45,12 +45,9 @@ class Binder {
     if (own_) {
       if (Ref v = dict_get_ref(own_, name)) return v;
     }
-    static const char marker[] = "_for_index_";
-    const size_t m = sizeof marker - 1;
-    for (size_t i = 0; i + m <= n; ++i) {
-      if (!std::equal(marker, marker + m, p + i)) continue;
+    if (const size_t i = for_index_at(p, n); i < n) {
       Ref values = container(p, i);
-      Ref index = position(p + i + m, n - i - m);
+      Ref index = position(p + i + kForIndexLen, n - i - kForIndexLen);
       if (PyList_CheckExact(values.get()) && PyLong_CheckExact(index.get())) {
         Py_ssize_t k = PyLong_AsSsize_t(index.get());
         if (k == -1 && PyErr_Occurred()) PyErr_Clear();
@@ -162,9 +159,7 @@ Ref finish_once(Borrowed text_fn, Borrowed text) {
   Ref placeholders = new_dict();
   bool positional = false;
   scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
-    static const char marker[] = "_for_index_";
-    positional = positional || std::search(sql.data() + b, sql.data() + e, marker,
-                                           marker + sizeof marker - 1) != sql.data() + e;
+    positional = positional || for_index_at(sql.data() + b, e - b) < e - b;
     dict_set(placeholders, ascii_str(sql.data() + b, e - b), Py_None);
   });
   if (positional) return none();

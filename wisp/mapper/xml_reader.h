@@ -65,7 +65,7 @@ struct Names {
   // xml_render.cpp): the values bound for this rendering, and the names in
   // scope for collection expressions.
   PyObject *binds_key = intern("#binds"), *vars_key = intern("#vars"), *bind_base = intern("bind"),
-           *item_base = intern("item"), *for_index = intern("_for_index_");
+           *item_base = intern("item"), *for_index = intern(kForIndex);
   // checking mapper files: the modules and objects it reads, and the fields
   // of MapperProblem
   PyObject *fromstring = intern("fromstring"), *read = intern("read"),

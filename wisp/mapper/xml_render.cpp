@@ -669,7 +669,7 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   Chars fresh;
   append_ascii(fresh, "#{");
   append(fresh, collection.get());
-  append_ascii(fresh, "_for_index_");
+  append_ascii(fresh, kForIndex);
   const bool fields = ascii_identifier(item);
   std::vector<Chars> loop_names;
   if (fields) loop_names.push_back(chars_of(item));
