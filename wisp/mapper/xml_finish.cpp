@@ -129,16 +129,6 @@ std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params
   return unpack<2>(call(m, {to_str(ret).get(), given.get()}));
 }
 
-// The values a rendering in the namespace `param0` bound itself; null when
-// none.
-Ref own_binds(Borrowed param0) {
-  Ref reg = dict_get_ref(param0, names->binds_key);
-  if (!reg || !PyTuple_CheckExact(reg.get()) || PyTuple_GET_SIZE(reg.get()) != 2) return Ref();
-  Ref values = Ref::borrow(PyTuple_GET_ITEM(reg.get(), 0));
-  if (!PyDict_CheckExact(values.get()) || PyDict_GET_SIZE(values.get()) == 0) return Ref();
-  return values;
-}
-
 // Whether finishing is all our own: the instance's to_prepared_statement and
 // the class's _format_sql.
 bool own_finishing(const Render& r) {

@@ -168,6 +168,10 @@ struct Render {
 // followed by its tail.
 void render_children(Render& r, Borrowed el, Borrowed param, Chars& out);
 
+// The values a rendering in the namespace `ns` bound itself, by placeholder
+// name; null when it bound none.
+Ref own_binds(Borrowed ns);
+
 // The element with this id, checked to be of `kind` ("Missing id" or
 // `wrong_kind` otherwise).
 Ref statement_element(Borrowed self, Borrowed id, PyObject* kind, const char* wrong_kind);
