@@ -5,7 +5,7 @@ and run mapper XML statements: a select of 10 rows (as dicts) and an insert of o
 (its key). The baseline is the same work hand-written with SQLAlchemy's AsyncSession on
 the same async engine, its text() clauses built once: open a session, execute, read the
 rows as dicts (or the key), commit, close. Both run on one event loop and are timed
-alternately in one run; each figure is the best of several rounds of the process's CPU
+alternately in one run; each figure is the median of several rounds of the process's CPU
 time per call (aiosqlite runs every statement in a thread of its own, which the process
 time counts; time the machine spends on other processes is not counted), and the printed
 ratio is wisp's over the baseline's.
@@ -16,6 +16,7 @@ Run: python bench/bench_async.py [rounds]
 import asyncio
 import os
 import sys
+import statistics
 import tempfile
 import time
 
@@ -100,13 +101,14 @@ async def main(rounds):
     for name, (mine, hand) in cases.items():
         assert await mine() == await hand() or name.startswith("insert"), name
     print(f"wisp awaited over hand-written AsyncSession code, text() built once "
-          f"(CPU time per call, best of {rounds} rounds of {CALLS}):")
+          f"(CPU time per call, median of {rounds} rounds of {CALLS}):")
     ok = True
     for name, (mine, hand) in cases.items():
-        best = {mine: float("inf"), hand: float("inf")}
+        seen = {mine: [], hand: []}
         for _ in range(rounds):
             for fn in (hand, mine):
-                best[fn] = min(best[fn], await per_call(fn))
+                seen[fn].append(await per_call(fn))
+        best = {fn: statistics.median(v) for fn, v in seen.items()}
         ratio = best[mine] / best[hand]
         ok &= ratio <= TARGET
         print(f"  {name:15} wisp {best[mine] * 1e6:7.1f} us   hand {best[hand] * 1e6:7.1f} us"

@@ -37,6 +37,7 @@ import pugsql
 from sqlalchemy import event, insert, make_url, select, text
 from sqlalchemy.orm import DeclarativeBase, Mapped, MappedAsDataclass, Session, mapped_column
 
+from benchlib import no_fsync
 from wisp import wisp
 from wisp.wisp import BaseMapper
 
@@ -256,11 +257,6 @@ def make_tables(conn, autoincrement):
                     else "INSERT INTO users (name, age) VALUES (?, ?)",
                     [(f"user{i}", 18 + i % 60) for i in range(ROWS)])
     conn.commit()
-
-
-def no_fsync(dbapi_conn, _=None):
-    """Keeps the disk's flushes out of the figures, as the other benchmarks do."""
-    dbapi_conn.execute("PRAGMA synchronous=OFF")
 
 
 def configure(tmp, mysql_url):

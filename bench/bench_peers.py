@@ -67,7 +67,6 @@ import re
 import sqlite3
 import sys
 import tempfile
-import time
 import timeit
 from typing import Callable
 
@@ -77,6 +76,7 @@ from sqlalchemy import bindparam, event, select, text
 from sqlalchemy.engine import make_url
 from sqlalchemy.orm import DeclarativeBase, Mapped, MappedAsDataclass, Session, mapped_column
 
+from benchlib import cpu, no_fsync
 from wisp import wisp
 from wisp.db.query_runner import Page
 from wisp.wisp import BaseMapper
@@ -491,10 +491,6 @@ WORKLOADS = [
 BASELINE = "SQLAlchemy, text() per call"
 
 
-def no_fsync(dbapi_conn, _=None):
-    dbapi_conn.execute("PRAGMA synchronous=OFF")
-
-
 def bench_schema():
     """The PostgreSQL schema that holds this run's tables."""
     return f"wisp_bench_{os.getpid()}"
@@ -605,11 +601,6 @@ def check(libraries, conn, db=SQLITE):
     if not as_tuples(reference["select"]()) or not any(as_tuples(reference["search"](p)) for p in SEARCHES):
         problems.append("the reference queries found no rows")
     return problems
-
-
-def cpu(fn, number):
-    """CPU seconds of this thread per call."""
-    return timeit.timeit(fn, number=number, timer=time.thread_time) / number
 
 
 def measure(libraries, rounds):

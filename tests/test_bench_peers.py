@@ -15,7 +15,8 @@ BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Runs the comparison with one library's workload replaced by `change` (None: as written).
 SCRIPT = """
-import importlib.util, sys
+import importlib.util, os, sys
+sys.path.insert(0, os.path.dirname({bench!r}))  # as `python bench/bench_peers.py` has it
 spec = importlib.util.spec_from_file_location("bench_peers", {bench!r})
 bench = importlib.util.module_from_spec(spec)
 sys.modules["bench_peers"] = bench

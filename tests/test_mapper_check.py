@@ -181,6 +181,31 @@ def test_check_collects_async_mappers(tmp_path):
     ])
 
 
+class Parent:
+    def served(self): ...
+
+    def overridden(self): ...
+
+    def redeclared(self):
+        return 1
+
+
+class Child(Parent):
+    def overridden(self):
+        return 1
+
+    def redeclared(self): ...
+
+
+def test_a_method_is_judged_as_the_class_resolves_it(tmp_path):
+    path = tmp_path / "child.xml"
+    path.write_text('<mapper namespace="Child"><select id="served">SELECT 1</select></mapper>',
+                    encoding="utf-8")
+    assert [p.message for p in check_mappers(str(path), mappers=[Child])] == [
+        "Child.redeclared is declared by its signature alone, and namespace 'Child' has no "
+        "statement 'redeclared'"]
+
+
 RENDERED = """\
 <mapper namespace="Users">
   <select id="search">

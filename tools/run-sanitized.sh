@@ -73,6 +73,14 @@ pip install $(build_requires "$venv/bin/python")
 pip install --no-build-isolation "$root[test]" \
   -Ccmake.define.WISP_WERROR=ON -Ccmake.define.WISP_TEST_PROBE=ON \
   -Ccmake.define.WISP_SANITIZE=ON -Cinstall.strip=false -Cbuild-dir="$build"
+# Whether a shared object was compiled for the debug interpreter: it counts
+# its references into the interpreter's total. (nm's whole output is read
+# first: grep -q leaving a pipe early would fail the pipeline.)
+counts_references() {
+  local symbols
+  symbols=$(nm -D "$@")
+  grep -qE ' U _Py_(RefTotal|IncRefTotal|NegativeRefcount)$' <<<"$symbols"
+}
 # SQLAlchemy's compiled parts are built for the release interpreter: their
 # reference counting bypasses the debug interpreter's total, which then
 # drifts by itself. Its pure-Python form keeps the total exact.
@@ -84,13 +92,12 @@ fi
 # The same holds for greenlet (the async extra): its wheel is built for the
 # release interpreter. Built from source for the debug one, once.
 greenlet_dir=$("$venv/bin/python" -c 'import greenlet, os; print(os.path.dirname(greenlet.__file__))')
-if ! nm -D "$greenlet_dir"/_greenlet*.so | grep -qE ' U _Py_(RefTotal|IncRefTotal|NegativeRefcount)$'; then
+if ! counts_references "$greenlet_dir"/_greenlet*.so; then
   greenlet_version=$("$venv/bin/python" -c 'import greenlet; print(greenlet.__version__)')
   pip install --force-reinstall --no-deps --no-binary greenlet "greenlet==$greenlet_version"
 fi
 # Modules compiled without Py_DEBUG would not count their references.
-symbols=$(nm -D "$venv"/lib/python*/site-packages/wisp/libwisp_rt.so)
-if ! grep -qE ' U _Py_(RefTotal|IncRefTotal|NegativeRefcount)$' <<<"$symbols"; then
+if ! counts_references "$venv"/lib/python*/site-packages/wisp/libwisp_rt.so; then
   echo "== the runtime library was not built for the debug interpreter" >&2
   exit 1
 fi

@@ -440,13 +440,15 @@ void check_classes(Borrowed mappers, Borrowed index, bool awaited, std::vector<P
     Ref mro = getattr(cls, names->mro);
     for_each(mro, [&](Borrowed klass) {
       if (klass.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) return;
-      Ref attributes = Ref::check(PySequence_List(getattr(klass, names->dict_attr).get()));
-      for_each(attributes, [&](Borrowed name) {
+      // The first class of the MRO to have a name is the one it resolves
+      // to: its value is this class's own.
+      Ref attributes = Ref::check(PyMapping_Items(getattr(klass, names->dict_attr).get()));
+      for_each(attributes, [&](Borrowed pair) {
+        auto [name, value] = unpack<2>(pair);
         if (!PyUnicode_Check(name.get())) return;
         std::string key(utf8(name));
         if (!seen.insert(key).second || key.empty() || key[0] == '_') return;
-        Ref value = class_attribute(cls, name);
-        if (!value || !declared_by_signature_only(value, awaited)) return;
+        if (!declared_by_signature_only(value, awaited)) return;
         const bool plain = awaited && !async_def(value);
         Ref entry = statements ? dict_get_ref(statements, name) : Ref();
         const bool served = entry && !equals(PyTuple_GET_ITEM(entry.get(), 2), names->sql);

@@ -45,12 +45,9 @@ class Binder {
     if (own_) {
       if (Ref v = dict_get_ref(own_, name)) return v;
     }
-    static const char marker[] = "_for_index_";
-    const size_t m = sizeof marker - 1;
-    for (size_t i = 0; i + m <= n; ++i) {
-      if (!std::equal(marker, marker + m, p + i)) continue;
+    if (const size_t i = for_index_at(p, n); i < n) {
       Ref values = container(p, i);
-      Ref index = position(p + i + m, n - i - m);
+      Ref index = position(p + i + kForIndexLen, n - i - kForIndexLen);
       if (PyList_CheckExact(values.get()) && PyLong_CheckExact(index.get())) {
         Py_ssize_t k = PyLong_AsSsize_t(index.get());
         if (k == -1 && PyErr_Occurred()) PyErr_Clear();
@@ -132,16 +129,6 @@ std::array<Ref, 2> prepare_via_self(Render& r, const Chars& ret, Borrowed params
   return unpack<2>(call(m, {to_str(ret).get(), given.get()}));
 }
 
-// The values a rendering in the namespace `param0` bound itself; null when
-// none.
-Ref own_binds(Borrowed param0) {
-  Ref reg = dict_get_ref(param0, names->binds_key);
-  if (!reg || !PyTuple_CheckExact(reg.get()) || PyTuple_GET_SIZE(reg.get()) != 2) return Ref();
-  Ref values = Ref::borrow(PyTuple_GET_ITEM(reg.get(), 0));
-  if (!PyDict_CheckExact(values.get()) || PyDict_GET_SIZE(values.get()) == 0) return Ref();
-  return values;
-}
-
 // Whether finishing is all our own: the instance's to_prepared_statement and
 // the class's _format_sql.
 bool own_finishing(const Render& r) {
@@ -162,9 +149,7 @@ Ref finish_once(Borrowed text_fn, Borrowed text) {
   Ref placeholders = new_dict();
   bool positional = false;
   scan_names(sql.data(), sql.size(), '#', [&](size_t b, size_t e) {
-    static const char marker[] = "_for_index_";
-    positional = positional || std::search(sql.data() + b, sql.data() + e, marker,
-                                           marker + sizeof marker - 1) != sql.data() + e;
+    positional = positional || for_index_at(sql.data() + b, e - b) < e - b;
     dict_set(placeholders, ascii_str(sql.data() + b, e - b), Py_None);
   });
   if (positional) return none();

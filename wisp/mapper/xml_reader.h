@@ -65,10 +65,10 @@ struct Names {
   // xml_render.cpp): the values bound for this rendering, and the names in
   // scope for collection expressions.
   PyObject *binds_key = intern("#binds"), *vars_key = intern("#vars"), *bind_base = intern("bind"),
-           *item_base = intern("item"), *for_index = intern("_for_index_");
+           *item_base = intern("item"), *for_index = intern(kForIndex);
   // checking mapper files: the modules and objects it reads, and the fields
   // of MapperProblem
-  PyObject *io_open = intern("open"), *fromstring = intern("fromstring"), *read = intern("read"),
+  PyObject *fromstring = intern("fromstring"), *read = intern("read"),
            *position = intern("position"), *fspath = intern("fspath"), *path = intern("path"),
            *isdir = intern("isdir"), *listdir = intern("listdir"), *join = intern("join"),
            *lower = intern("lower"), *xml_suffix = intern("xml"), *rb = intern("rb"),
@@ -167,6 +167,10 @@ struct Render {
 // ret += self.parse_element(child, param) for each child of `el`, each
 // followed by its tail.
 void render_children(Render& r, Borrowed el, Borrowed param, Chars& out);
+
+// The values a rendering in the namespace `ns` bound itself, by placeholder
+// name; null when it bound none.
+Ref own_binds(Borrowed ns);
 
 // The element with this id, checked to be of `kind` ("Missing id" or
 // `wrong_kind` otherwise).

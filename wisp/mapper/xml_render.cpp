@@ -156,15 +156,21 @@ namespace {
 // the namespace being copied before any copy is made, so every copy shares
 // it and the statement finds it in its own namespace afterwards.
 
-// ns["#binds"], made when missing.
-Ref registry(Borrowed ns) {
+// ns["#binds"]; null when it is missing (or not such a pair).
+Ref registry_in(Borrowed ns) {
   Ref reg = dict_get_ref(ns, names->binds_key);
   if (reg && PyTuple_CheckExact(reg.get()) && PyTuple_GET_SIZE(reg.get()) == 2 &&
       PyDict_CheckExact(PyTuple_GET_ITEM(reg.get(), 0)) &&
       PyDict_CheckExact(PyTuple_GET_ITEM(reg.get(), 1))) {
     return reg;
   }
-  reg = tuple({new_dict().get(), new_dict().get()});
+  return Ref();
+}
+
+// ns["#binds"], made when missing.
+Ref registry(Borrowed ns) {
+  if (Ref reg = registry_in(ns)) return reg;
+  Ref reg = tuple({new_dict().get(), new_dict().get()});
   dict_set(ns, names->binds_key, reg);
   return reg;
 }
@@ -450,6 +456,12 @@ void render_sequence(Render& r, Each&& each, Borrowed param, Chars& out) {
 
 }  // namespace
 
+Ref own_binds(Borrowed ns) {
+  Ref reg = registry_in(ns);
+  if (!reg || PyDict_GET_SIZE(PyTuple_GET_ITEM(reg.get(), 0)) == 0) return Ref();
+  return Ref::borrow(PyTuple_GET_ITEM(reg.get(), 0));
+}
+
 void render_children(Render& r, Borrowed el, Borrowed param, Chars& out) {
   if (Py_TYPE(el.get()) != reinterpret_cast<PyTypeObject*>(state.element_type)) {
     render_sequence(r, [&](auto&& fn) { for_each(el, fn); }, param, out);
@@ -669,7 +681,7 @@ void render_foreach(Render& r, Borrowed el, Borrowed param, Chars& out) {
   Chars fresh;
   append_ascii(fresh, "#{");
   append(fresh, collection.get());
-  append_ascii(fresh, "_for_index_");
+  append_ascii(fresh, kForIndex);
   const bool fields = ascii_identifier(item);
   std::vector<Chars> loop_names;
   if (fields) loop_names.push_back(chars_of(item));

@@ -147,6 +147,16 @@ inline bool name_char(Py_UCS4 c) {
   return word_char(c) || c == '-';
 }
 
+// What a foreach writes into the placeholder name of an element it leaves
+// to finishing: "#{<collection>_for_index_<position>}".
+inline constexpr char kForIndex[] = "_for_index_";
+inline constexpr size_t kForIndexLen = sizeof kForIndex - 1;
+
+// Where the marker starts in the name p[0, n); n when it has none.
+inline size_t for_index_at(const Py_UCS4* p, size_t n) {
+  return size_t(std::search(p, p + n, kForIndex, kForIndex + kForIndexLen) - p);
+}
+
 // ---------------------------------------------------------------------------
 // Scanners
 
