@@ -188,8 +188,7 @@ Ref mapper_to_render(FunctionObject* f, Borrowed file) {
     try {
       mapper = unresolved_mapper(f, file);
     } catch (const PyError&) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      PyErr_Clear();
+      if (!clear_ordinary_exception()) throw;
       restore_exception(std::move(failure));
       throw PyError{};
     }

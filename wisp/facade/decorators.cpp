@@ -166,8 +166,7 @@ bool has_forward_reference(Borrowed annotation, int depth = 0) {
   } catch (const PyError&) {
     // An annotation that cannot be looked into is simply not kept; an
     // interruption (KeyboardInterrupt, SystemExit) goes on to the caller.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    PyErr_Clear();
+    if (!clear_ordinary_exception()) throw;
     return true;
   }
 }

@@ -685,8 +685,7 @@ Ref use_orm2(FunctionObject*, StatementArgs& a) {
 // same statement and model every time: its answer is kept.
 bool uses_orm2(Borrowed self, Borrowed statement) {
   Ref method = getattr(self, names->use_orm2);
-  if (!PyMethod_Check(method.get()) || PyMethod_GET_FUNCTION(method.get()) != own_use_orm2 ||
-      PyMethod_GET_SELF(method.get()) != self.get()) {
+  if (!bound_to(method, own_use_orm2, self)) {
     return truthy(call(method, {statement.get()}));
   }
   Ref model = model_of(self);

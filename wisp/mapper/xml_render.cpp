@@ -380,8 +380,7 @@ Ref evaluate(Render& r, Borrowed text, Borrowed ns) {
 // `tag` is the element's tag when the caller has read it.
 Ref parse_via_self(Render& r, Borrowed el, Borrowed param, Chars& out, Ref tag = Ref()) {
   Ref m = getattr(r.self, names->parse_element);
-  if (PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == state.parse_element &&
-      PyMethod_GET_SELF(m.get()) == r.self) {
+  if (bound_to(m, state.parse_element, r.self)) {
     return render(r, el, param, out, std::move(tag));
   }
   return call(m, {el.get(), param.get()});
